@@ -1,0 +1,286 @@
+#include "tarnwick/bundle/h5/h5.hpp"
+
+#include <mutex>
+#include <regex>
+
+#include <fmt/format.h>
+
+#include "tarnwick/bundle/errors.hpp"
+
+namespace tarnwick::bundle::h5 {
+namespace {
+
+// HDF5 prints its error stack to stderr on every failure unless told not to; errors reach
+// callers as exceptions instead.
+void quiet_library() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        H5open();
+        H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
+    });
+}
+
+struct StackSummary {
+    std::string text;
+    int err_no = 0;
+    bool os_category = false;  // the file or the I/O layer failed
+};
+
+herr_t collect_entry(unsigned depth, const H5E_error2_t* entry, void* client) {
+    auto& summary = *static_cast<StackSummary*>(client);
+    char major[128] = "";
+    char minor[128] = "";
+    H5Eget_msg(entry->maj_num, nullptr, major, sizeof major);
+    H5Eget_msg(entry->min_num, nullptr, minor, sizeof minor);
+    const std::string desc = entry->desc ? entry->desc : "";
+    if (depth == 0 || summary.text.size() < 600)
+        summary.text += fmt::format("{}{} ({}: {})", summary.text.empty() ? "" : "; ", desc, major, minor);
+    static const std::regex errno_pattern{R"(errno = (\d+))"};
+    std::smatch match;
+    if (summary.err_no == 0 && std::regex_search(desc, match, errno_pattern)) summary.err_no = std::stoi(match[1]);
+    if (entry->maj_num == H5E_FILE || entry->maj_num == H5E_IO || entry->maj_num == H5E_VFL)
+        summary.os_category = true;
+    return 0;
+}
+
+template <class T>
+T checked(T result, const char* what) {
+    if (result < 0) throw_error_stack(what);
+    return result;
+}
+
+}  // namespace
+
+void throw_error_stack(const std::string& what) {
+    StackSummary summary;
+    H5Ewalk2(H5E_DEFAULT, H5E_WALK_DOWNWARD, collect_entry, &summary);
+    H5Eclear2(H5E_DEFAULT);
+    const std::string message = summary.text.empty() ? what : what + ": " + summary.text;
+    if (summary.err_no != 0) throw OsError::from_errno(summary.err_no, message);
+    if (summary.os_category) throw OsError(OsError::Kind::Other, 0, message);
+    throw Error(message);
+}
+
+// ---- Handle -------------------------------------------------------------------------------
+
+Handle& Handle::operator=(Handle&& other) noexcept {
+    if (this != &other) {
+        if (valid() && closer_) closer_(id_);
+        id_ = std::exchange(other.id_, H5I_INVALID_HID);
+        closer_ = other.closer_;
+    }
+    return *this;
+}
+
+Handle::~Handle() {
+    if (valid() && closer_) {
+        if (closer_(id_) < 0) H5Eclear2(H5E_DEFAULT);
+    }
+}
+
+void Handle::close() {
+    if (!valid()) return;
+    const hid_t id = std::exchange(id_, H5I_INVALID_HID);
+    if (closer_ && closer_(id) < 0) throw_error_stack("closing an HDF5 object failed");
+}
+
+// ---- DataType -----------------------------------------------------------------------------
+
+DataType DataType::take(hid_t id, const char* what) {
+    quiet_library();
+    return DataType(checked(id, what), H5Tclose);
+}
+
+DataType DataType::copy(hid_t predefined) { return take(H5Tcopy(predefined), "copying a datatype failed"); }
+
+DataType DataType::compound(std::size_t size) {
+    return take(H5Tcreate(H5T_COMPOUND, size), "creating a compound datatype failed");
+}
+
+DataType& DataType::insert(const std::string& name, std::size_t offset, hid_t field_type) {
+    checked(H5Tinsert(id(), name.c_str(), offset, field_type), "adding a compound field failed");
+    return *this;
+}
+
+std::size_t DataType::size() const {
+    const std::size_t size = H5Tget_size(id());
+    if (size == 0) throw_error_stack("reading a datatype's size failed");
+    return size;
+}
+
+bool DataType::equals(hid_t other) const { return checked(H5Tequal(id(), other), "comparing datatypes failed") > 0; }
+
+// ---- DataSpace ----------------------------------------------------------------------------
+
+DataSpace DataSpace::simple(hsize_t rows, hsize_t max_rows) {
+    quiet_library();
+    const hsize_t dims[1] = {rows};
+    const hsize_t max_dims[1] = {max_rows};
+    return DataSpace(checked(H5Screate_simple(1, dims, max_dims), "creating a dataspace failed"), H5Sclose);
+}
+
+DataSpace DataSpace::of_dataset(hid_t dataset) {
+    return DataSpace(checked(H5Dget_space(dataset), "reading a dataset's shape failed"), H5Sclose);
+}
+
+hsize_t DataSpace::rows() const {
+    const int rank = checked(H5Sget_simple_extent_ndims(id()), "reading a dataspace's rank failed");
+    if (rank != 1) throw Error(fmt::format("expected a one-dimensional dataset, found rank {}", rank));
+    hsize_t dims[1] = {0};
+    checked(H5Sget_simple_extent_dims(id(), dims, nullptr), "reading a dataspace's size failed");
+    return dims[0];
+}
+
+void DataSpace::select_rows(hsize_t start, hsize_t count) {
+    const hsize_t offset[1] = {start};
+    const hsize_t counts[1] = {count};
+    checked(H5Sselect_hyperslab(id(), H5S_SELECT_SET, offset, nullptr, counts, nullptr),
+            "selecting dataset rows failed");
+}
+
+// ---- Dataset ------------------------------------------------------------------------------
+
+hsize_t Dataset::rows() const { return DataSpace::of_dataset(id()).rows(); }
+
+DataType Dataset::file_type() const { return DataType::take(H5Dget_type(id()), "reading a dataset's type failed"); }
+
+void Dataset::resize(hsize_t rows) {
+    const hsize_t dims[1] = {rows};
+    checked(H5Dset_extent(id(), dims), "resizing a dataset failed");
+}
+
+void Dataset::read_rows(hid_t mem_type, hsize_t start, hsize_t count, void* out) const {
+    const hsize_t total = rows();
+    if (start + count > total)
+        throw Error(fmt::format("reading rows {}..{} of a dataset of {} rows", start, start + count, total));
+    if (count == 0) return;
+    DataSpace file_space = DataSpace::of_dataset(id());
+    file_space.select_rows(start, count);
+    DataSpace mem_space = DataSpace::simple(count, count);
+    checked(H5Dread(id(), mem_type, mem_space.id(), file_space.id(), H5P_DEFAULT, out), "reading a dataset failed");
+}
+
+void Dataset::write_rows(hid_t mem_type, hsize_t start, hsize_t count, const void* data) {
+    if (count == 0) return;
+    DataSpace file_space = DataSpace::of_dataset(id());
+    file_space.select_rows(start, count);
+    DataSpace mem_space = DataSpace::simple(count, count);
+    checked(H5Dwrite(id(), mem_type, mem_space.id(), file_space.id(), H5P_DEFAULT, data), "writing a dataset failed");
+}
+
+std::vector<Filter> Dataset::filters() const {
+    Handle plist(checked(H5Dget_create_plist(id()), "reading a dataset's creation properties failed"), H5Pclose);
+    const int count = checked(H5Pget_nfilters(plist.id()), "reading a dataset's filters failed");
+    std::vector<Filter> out;
+    for (int i = 0; i < count; ++i) {
+        Filter filter;
+        unsigned values[16];
+        std::size_t n_values = 16;
+        unsigned config = 0;
+        filter.id = checked(H5Pget_filter2(plist.id(), static_cast<unsigned>(i), &filter.flags, &n_values, values,
+                                           0, nullptr, &config),
+                            "reading a dataset's filter failed");
+        filter.cd_values.assign(values, values + std::min<std::size_t>(n_values, 16));
+        out.push_back(std::move(filter));
+    }
+    return out;
+}
+
+std::optional<hsize_t> Dataset::chunk_rows() const {
+    Handle plist(checked(H5Dget_create_plist(id()), "reading a dataset's creation properties failed"), H5Pclose);
+    if (H5Pget_layout(plist.id()) != H5D_CHUNKED) return std::nullopt;
+    hsize_t dims[1] = {0};
+    checked(H5Pget_chunk(plist.id(), 1, dims), "reading a dataset's chunk shape failed");
+    return dims[0];
+}
+
+// ---- File ---------------------------------------------------------------------------------
+
+File::File(hid_t id, std::string path) : Handle(id, H5Fclose), path_(std::move(path)) {}
+
+File File::open(const std::string& path, Access access) {
+    quiet_library();
+    const unsigned flags = access == Access::ReadWrite ? H5F_ACC_RDWR : H5F_ACC_RDONLY;
+    const hid_t id = H5Fopen(path.c_str(), flags, H5P_DEFAULT);
+    if (id < 0) throw_error_stack("unable to open file \"" + path + "\"");
+    return File(id, path);
+}
+
+File File::create(const std::string& path) {
+    quiet_library();
+    const hid_t id = H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT);
+    if (id < 0) throw_error_stack("unable to create file \"" + path + "\"");
+    return File(id, path);
+}
+
+bool File::contains(const std::string& name) const {
+    return checked(H5Lexists(id(), name.c_str(), H5P_DEFAULT), "looking up a file member failed") > 0;
+}
+
+std::vector<std::string> File::members() const {
+    H5G_info_t info;
+    checked(H5Gget_info(id(), &info), "listing the file's members failed");
+    std::vector<std::string> names;
+    names.reserve(info.nlinks);
+    for (hsize_t i = 0; i < info.nlinks; ++i) {
+        const ssize_t length = checked(
+            H5Lget_name_by_idx(id(), ".", H5_INDEX_NAME, H5_ITER_INC, i, nullptr, 0, H5P_DEFAULT),
+            "reading a member's name failed");
+        std::string name(static_cast<std::size_t>(length) + 1, '\0');
+        checked(H5Lget_name_by_idx(id(), ".", H5_INDEX_NAME, H5_ITER_INC, i, name.data(), name.size(), H5P_DEFAULT),
+                "reading a member's name failed");
+        name.resize(static_cast<std::size_t>(length));
+        names.push_back(std::move(name));
+    }
+    return names;
+}
+
+void File::unlink(const std::string& name) {
+    checked(H5Ldelete(id(), name.c_str(), H5P_DEFAULT), ("deleting member \"" + name + "\" failed").c_str());
+}
+
+void File::rename(const std::string& from, const std::string& to) {
+    checked(H5Lmove(id(), from.c_str(), id(), to.c_str(), H5P_DEFAULT, H5P_DEFAULT),
+            ("renaming member \"" + from + "\" failed").c_str());
+}
+
+Dataset File::open_dataset(const std::string& name) const {
+    const hid_t id = H5Dopen2(this->id(), name.c_str(), H5P_DEFAULT);
+    if (id < 0) throw_error_stack("unable to open dataset \"" + name + "\"");
+    return Dataset(id, H5Dclose);
+}
+
+Dataset File::create_dataset(const std::string& name, const DataType& file_type, hid_t mem_type, hsize_t rows,
+                             const void* data, const DatasetOptions& options) {
+    DataSpace space = DataSpace::simple(rows, options.resizable ? H5S_UNLIMITED : rows);
+    Handle plist(checked(H5Pcreate(H5P_DATASET_CREATE), "creating dataset properties failed"), H5Pclose);
+    if (options.chunk_rows > 0) {
+        const hsize_t chunk[1] = {options.chunk_rows};
+        checked(H5Pset_chunk(plist.id(), 1, chunk), "setting the chunk shape failed");
+    }
+    if (options.deflate_level >= 0) checked(H5Pset_deflate(plist.id(), static_cast<unsigned>(options.deflate_level)),
+                                            "setting the deflate filter failed");
+    for (const Filter& filter : options.filters)
+        checked(H5Pset_filter(plist.id(), filter.id, filter.flags, filter.cd_values.size(), filter.cd_values.data()),
+                "setting a dataset filter failed");
+    // Allocate chunks when written, not up front, and never write fill values: every row is
+    // written right after creation.
+    checked(H5Pset_fill_time(plist.id(), H5D_FILL_TIME_NEVER), "setting the fill time failed");
+    const hid_t id =
+        H5Dcreate2(this->id(), name.c_str(), file_type.id(), space.id(), H5P_DEFAULT, plist.id(), H5P_DEFAULT);
+    if (id < 0) throw_error_stack("unable to create dataset \"" + name + "\"");
+    Dataset dataset(id, H5Dclose);
+    if (rows > 0 && data) dataset.write_rows(mem_type, 0, rows, data);
+    return dataset;
+}
+
+void File::flush() { checked(H5Fflush(id(), H5F_SCOPE_LOCAL), "flushing the file failed"); }
+
+bool filter_available(H5Z_filter_t id) {
+    quiet_library();
+    const htri_t available = H5Zfilter_avail(id);
+    if (available < 0) H5Eclear2(H5E_DEFAULT);
+    return available > 0;
+}
+
+}  // namespace tarnwick::bundle::h5

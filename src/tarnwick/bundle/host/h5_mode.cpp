@@ -1,0 +1,24 @@
+#include "tarnwick/bundle/host/h5_mode.hpp"
+
+#include <filesystem>
+
+#include "tarnwick/bundle/errors.hpp"
+
+namespace tarnwick::bundle::host {
+
+std::string get_h5_mode(const std::string&) { return "a"; }
+
+h5::File open_h5(const std::string& h5_file, const std::string& mode) {
+    using Access = h5::File::Access;
+    if (mode == "r") return h5::File::open(h5_file, Access::ReadOnly);
+    if (mode == "r+") return h5::File::open(h5_file, Access::ReadWrite);
+    if (mode == "w") return h5::File::create(h5_file);
+    if (mode == "a") {
+        std::error_code ec;
+        if (std::filesystem::exists(h5_file, ec)) return h5::File::open(h5_file, Access::ReadWrite);
+        return h5::File::create(h5_file);
+    }
+    throw ValueError("unknown HDF5 open mode \"" + mode + "\"");
+}
+
+}  // namespace tarnwick::bundle::host

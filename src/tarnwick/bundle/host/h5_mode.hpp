@@ -1,0 +1,16 @@
+#pragma once
+// How store files are opened. The mode letters are those of the host's HDF5 tools:
+// "r" read only, "r+" read/write (must exist), "a" read/write, created when missing,
+// "w" created (truncating).
+#include <string>
+
+#include "tarnwick/bundle/h5/h5.hpp"
+
+namespace tarnwick::bundle::host {
+
+// The mode for a store file: "a", which reads, writes, extends and creates it.
+std::string get_h5_mode(const std::string& h5_file);
+
+h5::File open_h5(const std::string& h5_file, const std::string& mode);
+
+}  // namespace tarnwick::bundle::host

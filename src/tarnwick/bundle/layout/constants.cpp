@@ -1,0 +1,29 @@
+#include "tarnwick/bundle/layout/constants.hpp"
+
+namespace tarnwick::bundle::layout {
+
+namespace T = host::INSTRUMENT_TYPE;
+
+const TagMap& TAG_MAP() {
+    static const TagMap map = {
+        {"stock", {T::CS}},
+        {"futures", {T::FUTURE}},
+        {"fund", {T::ETF, T::LOF, T::INDX}},
+        {"index", {T::INDX}},
+        {"option", {T::OPTION}},
+        {"convertible", {T::CONVERTIBLE}},
+    };
+    return map;
+}
+
+const std::vector<InstrumentType>& EQUITIES_INS_TYPE() {
+    static const std::vector<InstrumentType> types = {T::CS, T::ETF, T::LOF, T::INDX, T::CONVERTIBLE, T::REITs};
+    return types;
+}
+
+const host::BloscOptions& COMPRESSION_KWARGS() {
+    static const host::BloscOptions options = host::blosc_opts(9, "blosc:lz4");
+    return options;
+}
+
+}  // namespace tarnwick::bundle::layout

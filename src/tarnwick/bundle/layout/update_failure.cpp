@@ -1,0 +1,30 @@
+#include "tarnwick/bundle/layout/update_failure.hpp"
+
+#include "tarnwick/bundle/errors.hpp"
+#include "tarnwick/bundle/host/log.hpp"
+#include "tarnwick/bundle/service/errors.hpp"
+
+namespace tarnwick::bundle::layout {
+
+void report_update_failure(const std::string& h5_file, std::exception_ptr error, host::SharedFlag& flag,
+                           ServicePermissionText permission_text) {
+    std::string message;
+    try {
+        std::rethrow_exception(error);
+    } catch (const OsError& e) {
+        message = "更新 " + h5_file + " 失败，请检查文件的权限以及是否被其他进程占用\n" + e.what();
+    } catch (const service::PermissionDenied& e) {
+        if (permission_text == ServicePermissionText::Used)
+            message = "更新 " + h5_file + " 失败，您没有相关数据的使用权限，可联系Quorvane开通相关权限：0000-00000000";
+        else
+            message = "更新 " + h5_file + " 失败，该文件可能已经损坏，您可以尝试删除该文件并重新执行更新命令\n" + e.what();
+    } catch (const std::exception& e) {
+        message = "更新 " + h5_file + " 失败，该文件可能已经损坏，您可以尝试删除该文件并重新执行更新命令\n" + e.what();
+    } catch (...) {
+        message = "更新 " + h5_file + " 失败，该文件可能已经损坏，您可以尝试删除该文件并重新执行更新命令\nunknown error";
+    }
+    host::system_log().error(message);
+    flag.set(false);
+}
+
+}  // namespace tarnwick::bundle::layout

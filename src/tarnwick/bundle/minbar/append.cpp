@@ -1,0 +1,359 @@
+#include "tarnwick/bundle/minbar/append.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <filesystem>
+#include <set>
+#include <system_error>
+#include <utility>
+
+#include <fmt/format.h>
+
+#include "tarnwick/bundle/errors.hpp"
+#include "tarnwick/bundle/host/clock.hpp"
+#include "tarnwick/bundle/host/h5_mode.hpp"
+#include "tarnwick/bundle/host/log.hpp"
+#include "tarnwick/bundle/host/shared_flag.hpp"
+#include "tarnwick/bundle/layout/paths.hpp"
+#include "tarnwick/bundle/layout/update_failure.hpp"
+#include "tarnwick/bundle/selection/connection.hpp"
+#include "tarnwick/bundle/service/client.hpp"
+
+namespace tarnwick::bundle::minbar {
+namespace {
+
+namespace fs = std::filesystem;
+using layout::DerivativeBar;
+using layout::EquityBar;
+using layout::IndexRecord;
+using layout::MIN_START_DATE;
+
+struct Instrument {
+    std::string order_book_id;
+    std::string market;
+    int de_listed_date = 0;  // 0: still listed
+    host::InstrumentType type;
+};
+
+int parse_delisting(const std::string& text, const std::string& order_book_id) {
+    std::string digits;
+    for (char c : text)
+        if (c != '-') digits += c;
+    if (digits.empty() || digits.size() > 8 || digits.find_first_not_of("0123456789") != std::string::npos)
+        throw ValueError(fmt::format("标的 {} 的退市日期 \"{}\" 无法识别", order_book_id, text));
+    return std::stoi(digits);
+}
+
+Instrument look_up(const std::string& order_book_id) {
+    Instrument ins{order_book_id, order_book_id.ends_with(".XHKG") ? "hk" : "cn", 0, {}};
+    const service::InstrumentLookup found = service::current().instruments(order_book_id, ins.market);
+    if (found.is_none()) throw ValueError("标的 " + order_book_id + " 不存在");
+    if (const auto* list = found.list()) {
+        if (list->empty())
+            throw ValueError(fmt::format("标的 {} 的查询结果为空列表，无法确定退市日期", order_book_id));
+        const bool listed = std::any_of(list->begin(), list->end(),
+                                        [](const service::Instrument& i) { return i.de_listed_date == "0000-00-00"; });
+        if (!listed) {
+            const auto latest = std::max_element(
+                list->begin(), list->end(),
+                [](const service::Instrument& a, const service::Instrument& b) { return a.de_listed_date < b.de_listed_date; });
+            ins.de_listed_date = parse_delisting(latest->de_listed_date, order_book_id);
+        }
+        ins.type = list->front().type;
+    } else {
+        ins.de_listed_date = parse_delisting(found.single()->de_listed_date, order_book_id);
+        ins.type = found.single()->type;
+    }
+    return ins;
+}
+
+void make_directories(const fs::path& dir) {
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    if (ec) throw OsError::from_errno(ec.value(), "cannot create directory \"" + dir.string() + "\": " + ec.message());
+}
+
+// Field-by-field conversion of one service row into a bar record.
+template <class Bar>
+struct BarTraits;
+
+template <>
+struct BarTraits<EquityBar> {
+    static h5::DataType file_type() { return layout::EQUITIES_DTYPE(); }
+    static h5::DataType memory_type() { return layout::equity_bar_memory_type(); }
+};
+template <>
+struct BarTraits<DerivativeBar> {
+    static h5::DataType file_type() { return layout::DERIVATIVES_DTYPE(); }
+    static h5::DataType memory_type() { return layout::derivative_bar_memory_type(); }
+};
+
+std::int64_t to_int64(double value) {
+    // Values that are not numbers have no integer form; they are stored as 0.
+    return std::isfinite(value) ? static_cast<std::int64_t>(std::llround(value)) : 0;
+}
+
+// Rows of the frame without those whose (instrument, time) key repeats an earlier row's.
+std::vector<std::size_t> first_rows_of_each_key(const service::Frame& frame) {
+    const std::size_t n = frame.rows();
+    const auto id_at = [&](std::size_t r) -> std::string_view {
+        return r < frame.order_book_id.size() ? std::string_view(frame.order_book_id[r]) : std::string_view{};
+    };
+    bool one_ascending_series = true;
+    for (std::size_t r = 1; r < n && one_ascending_series; ++r)
+        one_ascending_series = id_at(r) == id_at(0) && frame.timestamp[r - 1] < frame.timestamp[r];
+    std::vector<std::size_t> rows;
+    rows.reserve(n);
+    if (one_ascending_series) {
+        for (std::size_t r = 0; r < n; ++r) rows.push_back(r);
+        return rows;
+    }
+    std::set<std::pair<std::string_view, host::DateTime>> seen;
+    for (std::size_t r = 0; r < n; ++r)
+        if (seen.emplace(id_at(r), frame.timestamp[r]).second) rows.push_back(r);
+    return rows;
+}
+
+template <class Bar>
+struct Batch {
+    std::vector<IndexRecord> index;
+    std::vector<Bar> data;
+};
+
+template <class Bar>
+class MinbarFile {
+public:
+    MinbarFile(Instrument ins, int min_start_date) : ins_(std::move(ins)), min_start_date_(min_start_date) {}
+
+    // The bars from start_date to the end date, or nothing.
+    std::optional<Batch<Bar>> get_price(int start_date) const {
+        const int today = host::date_to_number(host::now());
+        const int end_date = (ins_.de_listed_date != 0 && ins_.de_listed_date < today) ? ins_.de_listed_date
+                                                                                       : selection::_get_end_date();
+        if (end_date < start_date) return std::nullopt;
+        service::PriceQuery query;
+        query.order_book_id = ins_.order_book_id;
+        query.start_date = start_date;
+        query.end_date = end_date;
+        query.frequency = service::Frequency::Minute;
+        query.adjust_type = "none";
+        query.market = ins_.market;
+        const std::optional<service::Frame> frame = service::current().get_price(query);
+        if (!frame || frame->empty()) return std::nullopt;
+        return convert(*frame);
+    }
+
+    int min_start_date() const { return min_start_date_; }
+    const Instrument& instrument() const { return ins_; }
+
+private:
+    static Batch<Bar> convert(const service::Frame& frame) {
+        const std::vector<std::size_t> rows = first_rows_of_each_key(frame);
+        // The batch's distinct bar times, ascending; row k takes the k-th one.
+        std::vector<host::DateTime> times;
+        times.reserve(rows.size());
+        for (std::size_t r : rows) times.push_back(frame.timestamp[r]);
+        std::sort(times.begin(), times.end());
+        times.erase(std::unique(times.begin(), times.end()), times.end());
+        if (times.size() != rows.size())
+            throw ValueError(fmt::format("minute bars of {} rows carry {} distinct bar times", rows.size(), times.size()));
+
+        const auto& open = frame.column("open");
+        const auto& high = frame.column("high");
+        const auto& low = frame.column("low");
+        const auto& close = frame.column("close");
+        const auto& volume = frame.column("volume");
+        const auto& turnover = frame.column("total_turnover");
+        const std::vector<double>* open_interest = nullptr;
+        if constexpr (std::is_same_v<Bar, DerivativeBar>) open_interest = &frame.column("open_interest");
+
+        Batch<Bar> batch;
+        batch.data.reserve(rows.size());
+        std::set<int> seen_days;
+        for (std::size_t k = 0; k < rows.size(); ++k) {
+            const std::size_t r = rows[k];
+            const int trading_date = frame.trading_date ? host::date_to_number((*frame.trading_date)[r])
+                                                        : host::date_to_number(times[k]);
+            Bar bar{};
+            bar.datetime = host::convert_dt_to_int(times[k]);
+            bar.open = open[r];
+            bar.high = high[r];
+            bar.low = low[r];
+            bar.close = close[r];
+            bar.volume = volume[r];
+            bar.total_turnover = turnover[r];
+            if constexpr (std::is_same_v<Bar, DerivativeBar>) bar.open_interest = to_int64((*open_interest)[r]);
+            batch.data.push_back(bar);
+            // The first row of each trading date, in row order.
+            if (seen_days.insert(trading_date).second)
+                batch.index.push_back({trading_date, static_cast<std::uint32_t>(k)});
+        }
+        return batch;
+    }
+
+    Instrument ins_;
+    int min_start_date_;
+};
+
+// Number of leading rows whose key (read by `key_at`) is smaller than `bound`, by binary search
+// over an ascending column: only log2(rows) records are read.
+template <class KeyAt>
+hsize_t rows_before(hsize_t rows, int bound, KeyAt key_at) {
+    hsize_t low = 0, high = rows;
+    while (low < high) {
+        const hsize_t mid = low + (high - low) / 2;
+        if (key_at(mid) < bound) low = mid + 1;
+        else high = mid;
+    }
+    return low;
+}
+
+template <class Bar>
+void create_datasets(h5::File& file, const Batch<Bar>& batch) {
+    const auto bar_type = BarTraits<Bar>::file_type();
+    const auto bar_memory = BarTraits<Bar>::memory_type();
+    h5::DatasetOptions data_options;
+    data_options.resizable = true;
+    data_options.chunk_rows = DATA_CHUNK_BYTES / sizeof(Bar);
+    data_options.deflate_level = 9;
+    file.create_dataset("data", bar_type, bar_memory.id(), batch.data.size(), batch.data.data(), data_options);
+
+    h5::DatasetOptions index_options;
+    index_options.resizable = true;
+    index_options.chunk_rows = INDEX_CHUNK_ROWS;
+    index_options.deflate_level = 9;
+    const auto index_memory = layout::index_memory_type();
+    file.create_dataset("index", layout::INDEX_DTYPE(), index_memory.id(), batch.index.size(), batch.index.data(),
+                        index_options);
+}
+
+template <class Bar>
+void update_open_file(h5::File& file, const MinbarFile<Bar>& store, std::optional<Batch<Bar>> batch) {
+    const Instrument& ins = store.instrument();
+    if (!file.contains("index")) {
+        if (!batch) batch = store.get_price(store.min_start_date());
+        if (file.contains("data")) file.unlink("data");
+        if (batch) create_datasets(file, *batch);
+        return;
+    }
+
+    h5::Dataset index = file.open_dataset("index");
+    h5::Dataset data = file.open_dataset("data");
+    const auto index_memory = layout::index_memory_type();
+    const auto bar_memory = BarTraits<Bar>::memory_type();
+
+    auto last_index_entry = [&]() -> std::pair<int, std::uint32_t> {
+        const hsize_t n = index.rows();
+        if (n == 0) return {MIN_START_DATE, 0};
+        const auto last = index.read_one<IndexRecord>(index_memory.id(), n - 1);
+        return {last.date, last.line_no};
+    };
+    auto [latest_date, latest_index] = last_index_entry();
+
+    const auto datetime_type = layout::datetime_field_memory_type();
+    auto bar_date_at = [&](hsize_t row) {
+        return static_cast<int>(data.read_one<std::int64_t>(datetime_type.id(), row) / 1000000);
+    };
+    const hsize_t data_rows = data.rows();
+    const int data_date = data_rows == 0 ? MIN_START_DATE : bar_date_at(data_rows - 1);
+
+    if (latest_date != data_date) {
+        // The index and the bars end on different days (an update was interrupted between
+        // its two appends, or the file was damaged): drop everything from the earlier of the
+        // two days on, so that those days are fetched again in full.
+        const int min_date = std::min(latest_date, data_date);
+        data.resize(rows_before(data_rows, min_date, bar_date_at));
+        const auto date_type = layout::date_field_memory_type();
+        index.resize(rows_before(index.rows(), min_date,
+                                 [&](hsize_t row) { return index.read_one<std::int32_t>(date_type.id(), row); }));
+        file.flush();
+        std::tie(latest_date, latest_index) = last_index_entry();
+    }
+
+    if (ins.de_listed_date != 0 && latest_date >= ins.de_listed_date) return;
+
+    const int next = service::current().get_next_trading_date(latest_date, ins.market);
+    batch = store.get_price(next);
+    if (!batch) return;
+
+    const hsize_t rows_now = data.rows();
+    const hsize_t offset = latest_index + (rows_now > latest_index ? rows_now - latest_index : 0);
+    for (IndexRecord& entry : batch->index) entry.line_no = static_cast<std::uint32_t>(entry.line_no + offset);
+    // Index first, then bars: an interruption in between leaves the index ahead of the data,
+    // which the repair above undoes on the next update.
+    _append<IndexRecord>(index, index_memory.id(), batch->index);
+    file.flush();
+    _append<Bar>(data, bar_memory.id(), batch->data);
+    file.flush();
+}
+
+template <class Bar>
+void run(const Instrument& ins, const std::string& h5_file, int min_start_date) {
+    MinbarFile<Bar> store(ins, min_start_date);
+    std::optional<Batch<Bar>> batch;
+    const bool existed = fs::exists(h5_file);
+    if (!existed) {
+        batch = store.get_price(min_start_date);
+        if (!batch) return;
+    }
+    const std::string mode = host::get_h5_mode(h5_file);
+    host::SharedFlag& flag = host::sval();
+
+    // A new file is built under a temporary name and renamed into place when complete: a
+    // process killed while HDF5 writes a new file leaves a file HDF5 cannot open at all.
+    const std::string work_file = existed ? h5_file : layout::temporary_store_path(h5_file);
+    try {
+        h5::File file = existed ? host::open_h5(h5_file, mode) : host::open_h5(work_file, "w");
+        update_open_file(file, store, std::move(batch));
+        file.close();
+        if (!existed) {
+            std::error_code ec;
+            fs::rename(work_file, h5_file, ec);
+            if (ec) throw OsError::from_errno(ec.value(), "cannot rename \"" + work_file + "\": " + ec.message());
+        }
+    } catch (...) {
+        if (!existed) {
+            std::error_code ignored;
+            fs::remove(work_file, ignored);
+        }
+        layout::report_update_failure(h5_file, std::current_exception(), flag,
+                                      layout::ServicePermissionText::NotUsed);
+    }
+}
+
+}  // namespace
+
+void _append_h5(const std::string& order_book_id, const std::string& path, const std::optional<std::string>& file_name,
+                int min_start_date, bool rebuild) {
+    const Instrument ins = look_up(order_book_id);
+    if (ins.de_listed_date != 0 && ins.de_listed_date < MIN_START_DATE) return;
+
+    namespace T = host::INSTRUMENT_TYPE;
+    const auto& equities = layout::EQUITIES_INS_TYPE();
+    layout::BarKind kind;
+    const char* group;
+    if (std::find(equities.begin(), equities.end(), ins.type) != equities.end()) {
+        kind = layout::BarKind::Equities;
+        group = layout::EQUITIES_GROUP;
+    } else if (ins.type == T::FUTURE) {
+        kind = layout::BarKind::Derivatives;
+        group = layout::FUTURE_GROUP;
+    } else if (ins.type == T::OPTION) {
+        kind = layout::BarKind::Derivatives;
+        group = layout::OPTION_GROUP;
+    } else {
+        return;
+    }
+
+    const fs::path dir = fs::path(path) / group;
+    make_directories(dir);
+    const std::string h5_file =
+        (dir / (file_name && !file_name->empty() ? *file_name : layout::store_file_name(order_book_id))).string();
+    if (rebuild) layout::remove_h5(h5_file);
+
+    if (kind == layout::BarKind::Equities) run<EquityBar>(ins, h5_file, min_start_date);
+    else run<DerivativeBar>(ins, h5_file, min_start_date);
+}
+
+}  // namespace tarnwick::bundle::minbar

@@ -1,0 +1,75 @@
+#include "tarnwick/bundle/selection/per_instrument.hpp"
+
+#include <filesystem>
+#include <memory>
+
+#include <fmt/format.h>
+
+#include "tarnwick/bundle/errors.hpp"
+#include "tarnwick/bundle/host/console.hpp"
+#include "tarnwick/bundle/host/log.hpp"
+#include "tarnwick/bundle/host/process_pool.hpp"
+#include "tarnwick/bundle/host/shared_flag.hpp"
+#include "tarnwick/bundle/selection/tags.hpp"
+
+namespace tarnwick::bundle::selection {
+namespace {
+
+constexpr std::size_t MAX_SHOWN = 6;
+constexpr std::size_t MAX_SHOWN_LENGTH = 30;
+
+std::string quoted(const std::string& id) {
+    std::string text = "'" + id.substr(0, MAX_SHOWN_LENGTH) + "'";
+    if (text.size() <= MAX_SHOWN_LENGTH) return text;
+    const std::size_t head = (MAX_SHOWN_LENGTH - 3) / 2;
+    const std::size_t tail = MAX_SHOWN_LENGTH - 3 - head;
+    return text.substr(0, head) + "..." + text.substr(text.size() - tail);
+}
+
+}  // namespace
+
+std::string abbreviated_set(const std::set<std::string>& ids) {
+    if (ids.empty()) return "set()";
+    std::string text = "{";
+    std::size_t shown = 0;
+    for (const auto& id : ids) {
+        if (shown == MAX_SHOWN) {
+            text += ", ...";
+            break;
+        }
+        if (shown > 0) text += ", ";
+        text += quoted(id);
+        ++shown;
+    }
+    return text + "}";
+}
+
+bool update_each_instrument(const std::string& path, const std::vector<std::string>& tags, bool with_derivatives,
+                            int concurrency, bool enable_bjse, const PerInstrumentRun& run) {
+    if (concurrency < 1)
+        throw ValueError(fmt::format("concurrency must be at least 1, got {}", concurrency));
+    const std::set<std::string> ids = _merge_tags(tags, with_derivatives, enable_bjse);
+    if (run.create_path) {
+        std::error_code ec;
+        std::filesystem::create_directories(path, ec);
+        if (ec) throw OsError::from_errno(ec.value(), "cannot create directory \"" + path + "\": " + ec.message());
+    }
+    host::print_line(fmt::format(fmt::runtime(run.announcement), ids.size(), abbreviated_set(ids)));
+
+    auto succeed = std::make_shared<host::SharedFlag>(true);
+    std::vector<host::ProgressedProcessPoolExecutor::Failure> failures;
+    {
+        host::ProgressedProcessPoolExecutor executor(concurrency, [succeed] { host::process_init(succeed); },
+                                                     run.description);
+        for (const auto& id : ids) executor.submit(id, [&run, id] { run.task(id); });
+        executor.shutdown();
+        failures = executor.failures();
+    }
+    for (const auto& failure : failures) {
+        host::system_log().error("更新 " + failure.label + " 失败\n" + failure.error);
+        succeed->set(false);
+    }
+    return succeed->value();
+}
+
+}  // namespace tarnwick::bundle::selection
