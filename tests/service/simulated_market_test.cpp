@@ -100,7 +100,7 @@ TEST_F(SimulatedMarketTest, SameSeedSameDataOtherSeedOtherData) {
     SimulatedMarket::Settings other;
     other.seed = 2;
     SimulatedMarket reseeded{other};
-    const PriceQuery q{"000001.XSHE", 20261201, 20261204, Frequency::Minute};
+    const PriceQuery q = query("000001.XSHE", 20261201, 20261204, Frequency::Minute);
     const auto a = market_.get_price(q), b = twin.get_price(q), c = reseeded.get_price(q);
     ASSERT_TRUE(a && b && c);
     expect_same(*a, *b);
