@@ -18,12 +18,13 @@ namespace {
 constexpr std::size_t MAX_SHOWN = 6;
 constexpr std::size_t MAX_SHOWN_LENGTH = 30;
 
+// A quoted identifier; one too long for MAX_SHOWN_LENGTH keeps its beginning and its end with
+// "..." between them, the whole 30 characters with the quotes.
 std::string quoted(const std::string& id) {
-    std::string text = "'" + id.substr(0, MAX_SHOWN_LENGTH) + "'";
-    if (text.size() <= MAX_SHOWN_LENGTH) return text;
-    const std::size_t head = (MAX_SHOWN_LENGTH - 3) / 2;
-    const std::size_t tail = MAX_SHOWN_LENGTH - 3 - head;
-    return text.substr(0, head) + "..." + text.substr(text.size() - tail);
+    if (id.size() + 2 <= MAX_SHOWN_LENGTH) return "'" + id + "'";
+    const std::size_t head = (MAX_SHOWN_LENGTH - 3) / 2 - 1;  // the opening quote takes one
+    const std::size_t tail = MAX_SHOWN_LENGTH - 3 - head - 2;  // both quotes
+    return "'" + id.substr(0, head) + "..." + id.substr(id.size() - tail) + "'";
 }
 
 }  // namespace
