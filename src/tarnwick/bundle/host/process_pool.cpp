@@ -70,7 +70,7 @@ ProgressedProcessPoolExecutor::ProgressedProcessPoolExecutor(int max_workers, st
     : max_workers_(max_workers),
       initializer_(std::move(initializer)),
       description_(std::move(description)),
-      terminal_(::isatty(STDERR_FILENO) == 1) {
+      progress_(description_) {
     if (max_workers < 1) throw ValueError(fmt::format("the number of worker processes must be at least 1, got {}", max_workers));
 }
 
@@ -84,6 +84,7 @@ ProgressedProcessPoolExecutor::~ProgressedProcessPoolExecutor() {
 
 void ProgressedProcessPoolExecutor::submit(std::string label, std::function<void()> call) {
     ++submitted_;
+    progress_.set_total(submitted_);
     queue_.push_back({std::move(label), std::move(call)});
     while (!queue_.empty() && running_.size() < static_cast<std::size_t>(max_workers_)) {
         Pending next = std::move(queue_.front());
@@ -147,7 +148,7 @@ void ProgressedProcessPoolExecutor::wait_for_one() {
                 failures_.push_back({worker.label, error});
             running_.erase(pids[i]);
             ++finished_;
-            show_progress(false);
+            progress_.step();
         }
     }
 }
@@ -160,7 +161,7 @@ void ProgressedProcessPoolExecutor::reap(pid_t pid, Worker& worker) {
     if (auto error = describe_exit(status, worker.error_text); !error.empty()) failures_.push_back({worker.label, error});
     running_.erase(pid);
     ++finished_;
-    show_progress(false);
+    progress_.step();
 }
 
 void ProgressedProcessPoolExecutor::shutdown() {
@@ -172,31 +173,7 @@ void ProgressedProcessPoolExecutor::shutdown() {
         }
         if (!running_.empty()) wait_for_one();
     }
-    show_progress(true);
-}
-
-void ProgressedProcessPoolExecutor::show_progress(bool final_line) {
-    if (submitted_ == 0) return;
-    if (final_line) {
-        if (final_shown_at_ == finished_) return;
-        final_shown_at_ = finished_;
-    }
-    const std::size_t percent = finished_ * 100 / submitted_;
-    const std::string prefix = description_.empty() ? std::string() : description_ + " ";
-    if (terminal_) {
-        const std::size_t width = 30;
-        const std::size_t filled = finished_ * width / submitted_;
-        std::cerr << fmt::format("\r{}[{}{}] {}/{} {:3}%", prefix, std::string(filled, '#'),
-                                 std::string(width - filled, '.'), finished_, submitted_, percent);
-        if (final_line) std::cerr << '\n';
-        std::cerr.flush();
-        return;
-    }
-    // Without a terminal, one line each time another tenth of the work is done.
-    const std::size_t tenth = finished_ * 10 / submitted_;
-    if (final_line || tenth <= last_reported_tenth_) return;
-    last_reported_tenth_ = tenth;
-    std::cerr << fmt::format("{}{}/{} ({}%)\n", prefix, finished_, submitted_, percent);
+    progress_.finish();
 }
 
 }  // namespace tarnwick::bundle::host

@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include "tarnwick/bundle/host/progress.hpp"
+
 namespace tarnwick::bundle::host {
 
 class ProgressedProcessPoolExecutor {
@@ -57,7 +59,6 @@ private:
     void start(Pending pending);
     void wait_for_one();
     void reap(pid_t pid, Worker& worker);
-    void show_progress(bool final_line);
 
     int max_workers_;
     std::function<void()> initializer_;
@@ -67,9 +68,7 @@ private:
     std::vector<Failure> failures_;
     std::size_t submitted_ = 0;
     std::size_t finished_ = 0;
-    std::size_t last_reported_tenth_ = 0;
-    std::size_t final_shown_at_ = static_cast<std::size_t>(-1);
-    bool terminal_ = false;
+    Progress progress_;
 };
 
 }  // namespace tarnwick::bundle::host
