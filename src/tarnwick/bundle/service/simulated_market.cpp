@@ -87,7 +87,7 @@ constexpr std::array<int, 31> kSpringFestival = {
     217, 206, 126, 213, 203, 123, 211, 131, 219, 208,       // 2026-2035
 };
 
-bool trading_serial(int serial) {
+bool compute_trading_serial(int serial) {
     const sys_days d{days{serial}};
     const unsigned wd = weekday{d}.c_encoding();
     if (wd == 0 || wd == 6) return false;
@@ -107,6 +107,30 @@ bool trading_serial(int serial) {
         if (serial >= eve && serial < eve + 7) return false;
     }
     return true;
+}
+
+// Looked up for every day of every query, so the common years are tabulated once.
+class CalendarTable {
+public:
+    CalendarTable()
+        : first_(sys_days{year{1990} / 1 / 1}.time_since_epoch().count()),
+          flags_(static_cast<std::size_t>(sys_days{year{2061} / 1 / 1}.time_since_epoch().count() - first_)) {
+        for (std::size_t i = 0; i < flags_.size(); ++i)
+            flags_[i] = compute_trading_serial(first_ + static_cast<int>(i));
+    }
+    bool operator()(int serial) const {
+        const auto offset = static_cast<std::size_t>(serial - first_);
+        return serial >= first_ && offset < flags_.size() ? flags_[offset] : compute_trading_serial(serial);
+    }
+
+private:
+    int first_;
+    std::vector<bool> flags_;
+};
+
+bool trading_serial(int serial) {
+    static const CalendarTable table;
+    return table(serial);
 }
 
 int next_trading_serial(int serial) {
@@ -164,7 +188,8 @@ struct Security {
     int lot = 100;
     std::vector<std::pair<int, int>> suspensions;  // inclusive YYYYMMDD ranges
     std::vector<Instrument> earlier_records;       // ids reused by a former listing
-    std::uint64_t key = 0;
+    std::uint64_t key = 0;     // hash of the id
+    std::uint64_t origin = 0;  // key mixed with the seed: the root of all the instrument's numbers
 
     bool suspended_on(int yyyymmdd) const {
         for (const auto& [from, to] : suspensions)
@@ -388,6 +413,7 @@ struct SimulatedMarket::Impl {
         by_id.reserve(universe.size());
         for (std::size_t i = 0; i < universe.size(); ++i) {
             universe[i].key = fnv1a(universe[i].id);
+            universe[i].origin = mix(settings.seed, universe[i].key);
             by_id.emplace(universe[i].id, i);
         }
     }
@@ -414,8 +440,9 @@ struct SimulatedMarket::Impl {
             throw PermissionDenied(fmt::format("no permission to price data of {}", id));
     }
 
-    Stream stream(const Security& s, std::int64_t index, Purpose purpose) const {
-        return Stream(mix(mix(mix(settings.seed, s.key), static_cast<std::uint64_t>(index)), purpose));
+    // Purposes stay below 32, so (index, purpose) pairs never share an origin.
+    static Stream stream(const Security& s, std::int64_t index, Purpose purpose) {
+        return Stream(mix(s.origin, static_cast<std::uint64_t>(index) * 32 + purpose));
     }
 
     // The close of a day, from a slow curve (interpolated between knots 32 days apart) plus a
@@ -518,18 +545,26 @@ struct SimulatedMarket::Impl {
         }
     }
 
-    void append_day_bar(const Security& s, int serial, Frame& frame) const {
-        const DayPlan p = plan(s, serial);
-        const std::int64_t volume = day_volume_lots(s, serial) * s.lot;
-        const double typical = s.tick.price(p.open + p.high + p.low + p.close) / 4.0;
-        frame.order_book_id.push_back(s.id);
-        frame.timestamp.push_back(at(serial, seconds{0}));
-        frame.columns["open"].push_back(s.tick.price(p.open));
-        frame.columns["high"].push_back(s.tick.price(p.high));
-        frame.columns["low"].push_back(s.tick.price(p.low));
-        frame.columns["close"].push_back(s.tick.price(p.close));
-        frame.columns["volume"].push_back(static_cast<double>(volume));
-        frame.columns["total_turnover"].push_back(turnover(s, volume, typical));
+    void append_day_bars(const Security& s, int from, int to, Frame& frame) const {
+        auto& open = frame.columns["open"];
+        auto& high = frame.columns["high"];
+        auto& low = frame.columns["low"];
+        auto& close = frame.columns["close"];
+        auto& volume = frame.columns["volume"];
+        auto& money = frame.columns["total_turnover"];
+        for_each_day(s, from, to, [&](int serial) {
+            const DayPlan p = plan(s, serial);
+            const std::int64_t v = day_volume_lots(s, serial) * s.lot;
+            frame.order_book_id.push_back(s.id);
+            frame.timestamp.push_back(at(serial, seconds{0}));
+            open.push_back(s.tick.price(p.open));
+            high.push_back(s.tick.price(p.high));
+            low.push_back(s.tick.price(p.low));
+            close.push_back(s.tick.price(p.close));
+            volume.push_back(static_cast<double>(v));
+            money.push_back(turnover(s, v, s.tick.price(p.open + p.high + p.low + p.close) / 4.0));
+        });
+        if (frame.empty()) frame.columns.clear();
     }
 
     void append_minute_bars(const Security& s, int serial, Frame& frame) const {
@@ -800,7 +835,7 @@ std::optional<Frame> SimulatedMarket::get_price(const PriceQuery& query) {
     switch (query.frequency) {
         case Frequency::Day:
             from = std::max(from, to_serial(impl_->settings.first_date, "first date"));
-            impl_->for_each_day(*s, from, to, [&](int serial) { impl_->append_day_bar(*s, serial, frame); });
+            impl_->append_day_bars(*s, from, to, frame);
             break;
         case Frequency::Minute:
             from = std::max(from, to_serial(impl_->settings.first_date, "first date"));

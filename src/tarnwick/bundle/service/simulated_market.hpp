@@ -10,6 +10,20 @@
 // once now >= T 15:00:00. Futures and options trade a night session on the evening of the
 // previous trading day; those rows carry trading_date T and appear together with T.
 //
+// Rows per trading day T:
+//   minute bars  stocks, funds, indexes, REITs, convertibles, Hong Kong: 09:31-11:30, 13:01-15:00
+//                (240). Futures and options: 21:01-23:00 on the previous trading day's evening,
+//                09:01-10:15, 10:31-11:30, 13:31-15:00 (345), with open_interest and trading_date.
+//   day bar      one row stamped at midnight of T; it agrees with T's minute bars in open, high,
+//                low, close and volume.
+//   ticks        from TARNWICK_SIM_TICK_FIRST_DATE: a snapshot about every 3 s (millisecond
+//                jitter) over 09:30-11:30 and 13:00-15:00, futures and options also 21:00-23:00 the
+//                evening before; about one snapshot in 500 is followed by a second one with the
+//                same time stamp and another price. trading_date always; open_interest only for
+//                futures and options.
+// Days before an instrument's listing, after its delisting and while it is suspended have no
+// rows; a query without rows answers none.
+//
 // Settings, read from the environment by the constructor (an empty value counts as unset; a
 // malformed value throws ValueError naming the variable):
 //   TARNWICK_SIM_SEED             unsigned integer mixed into every generated value (default 1).
