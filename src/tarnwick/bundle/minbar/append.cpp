@@ -263,10 +263,18 @@ void update_open_file(h5::File& file, const MinbarFile<Bar>& store, std::optiona
         // its two appends, or the file was damaged): drop everything from the earlier of the
         // two days on, so that those days are fetched again in full.
         const int min_date = std::min(latest_date, data_date);
-        data.resize(rows_before(data_rows, min_date, bar_date_at));
         const auto date_type = layout::date_field_memory_type();
-        index.resize(rows_before(index.rows(), min_date,
-                                 [&](hsize_t row) { return index.read_one<std::int32_t>(date_type.id(), row); }));
+        const hsize_t kept_days = rows_before(
+            index.rows(), min_date, [&](hsize_t row) { return index.read_one<std::int32_t>(date_type.id(), row); });
+        // Bars are cut by their calendar date and, where the index still names the first
+        // dropped trading day, at that day's first row: a night-session bar carries the
+        // calendar date before its trading day, so the date alone would keep the evening bars
+        // of a dropped day and the refetch would store them twice.
+        hsize_t kept_rows = rows_before(data_rows, min_date, bar_date_at);
+        if (kept_days < index.rows())
+            kept_rows = std::min<hsize_t>(kept_rows, index.read_one<IndexRecord>(index_memory.id(), kept_days).line_no);
+        data.resize(kept_rows);
+        index.resize(kept_days);
         file.flush();
         std::tie(latest_date, latest_index) = last_index_entry();
     }
