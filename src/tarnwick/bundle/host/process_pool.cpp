@@ -16,6 +16,7 @@
 #include <fmt/format.h>
 
 #include "tarnwick/bundle/errors.hpp"
+#include "tarnwick/bundle/host/console.hpp"
 
 namespace tarnwick::bundle::host {
 namespace {
@@ -38,6 +39,10 @@ void write_all(int fd, const std::string& text) {
 // (atexit handlers, buffered streams copied by fork) runs twice.
 [[noreturn]] void run_worker(const std::function<void()>& initializer, const std::function<void()>& call, int fd) {
     int status = 0;
+    // Console hooks belong to the process that installed them (the Python module routes the
+    // console through the interpreter); a worker writes to its standard output directly and
+    // never runs interpreter code.
+    set_console({});
     try {
         if (initializer) initializer();
         call();
