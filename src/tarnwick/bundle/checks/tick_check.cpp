@@ -1,0 +1,120 @@
+#include "tarnwick/bundle/checks/tick_check.hpp"
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <set>
+
+#include <fmt/format.h>
+
+#include "tarnwick/bundle/checks/calendar.hpp"
+#include "tarnwick/bundle/checks/listing.hpp"
+#include "tarnwick/bundle/checks/report.hpp"
+#include "tarnwick/bundle/h5/h5.hpp"
+#include "tarnwick/bundle/host/console.hpp"
+#include "tarnwick/bundle/host/progress.hpp"
+#include "tarnwick/bundle/layout/paths.hpp"
+#include "tarnwick/bundle/selection/connection.hpp"
+#include "tarnwick/bundle/service/client.hpp"
+
+namespace tarnwick::bundle::checks {
+namespace {
+
+namespace fs = std::filesystem;
+using DayTexts = std::vector<std::string>;
+
+std::string identifier_without_h5(const fs::path& path) {
+    std::string name = path.filename().string();
+    for (std::size_t at; (at = name.find(".h5")) != std::string::npos;) name.erase(at, 3);
+    return name;
+}
+
+// Every instrument's suspension days as day texts, read once before the files are examined.
+std::map<std::string, std::set<std::string>> load_suspensions(const std::string& file_path,
+                                                              const std::vector<fs::path>& tick_files) {
+    std::map<std::string, std::set<std::string>> suspendeds;
+    h5::File file = h5::File::open(file_path, h5::File::Access::ReadOnly);
+    for (const auto& tick_file : tick_files) {
+        const std::string id = identifier_without_h5(tick_file);
+        auto& days = suspendeds[id];
+        if (!file.contains(id)) continue;
+        for (const std::int64_t day : file.open_dataset(id).read_all<std::int64_t>(H5T_NATIVE_INT64))
+            days.insert(std::to_string(day));
+    }
+    return suspendeds;
+}
+
+bool examine(const fs::path& path, const DayTexts& calendar, const std::set<std::string>& suspended) {
+    h5::File file = h5::File::open(path.string(), h5::File::Access::ReadOnly);
+    std::vector<std::string> members = file.members();
+    if (members.empty()) return true;
+    for (auto& name : members)
+        if (name.size() > 8) name.resize(8);
+    std::sort(members.begin(), members.end());
+
+    const DayTexts expected = trading_dates_between<std::string>(calendar, members.front(), members.back());
+    if (expected == members) return true;
+    const std::set<std::string> present(members.begin(), members.end());
+    DayTexts missing;
+    for (const auto& day : expected)
+        if (!present.count(day)) missing.push_back(day);
+    if (std::all_of(missing.begin(), missing.end(), [&](const std::string& d) { return suspended.count(d) != 0; }))
+        return true;
+
+    const std::string order_book_id = identifier_without_h5(path);
+    for (const auto& day : missing) {
+        service::PriceQuery query;
+        query.order_book_id = order_book_id;
+        query.start_date = std::stoi(day);
+        query.end_date = query.start_date;
+        query.frequency = service::Frequency::Tick;
+        if (service::current().get_price(query).has_value()) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<CheckLists> examine_tick_files(const std::string& data_bundle_path) {
+    const std::string calendar_file = layout::trading_dates_file(data_bundle_path);
+    if (!fs::exists(calendar_file)) {
+        host::print_line("当前目录下不存在 trading_dates.npy 文件，请先下载 base 数据!");
+        return std::nullopt;
+    }
+    const std::string suspension_file = layout::suspended_days_file(data_bundle_path);
+    if (!fs::exists(suspension_file)) {
+        host::print_line("当前目录下不存在 suspended_days.h5 文件，请先下载 base 数据!");
+        return std::nullopt;
+    }
+    selection::_init_tickwire();
+    const auto files = store_files_in(layout::tick_root(data_bundle_path));
+    if (files.empty()) {
+        host::print_line("当前目录下不存在tick数据!");
+        return std::nullopt;
+    }
+    host::print_line(fmt::format("共有{}个tick数据文件!", files.size()));
+    DayTexts calendar;
+    for (const std::int64_t day : load_trading_dates(calendar_file)) calendar.push_back(std::to_string(day));
+    const auto suspendeds = load_suspensions(suspension_file, files);
+
+    CheckLists lists;
+    host::Progress progress("checking", files.size());
+    for (const auto& path : files) {
+        try {
+            if (!examine(path, calendar, suspendeds.at(identifier_without_h5(path))))
+                lists.error_file_path_list.push_back(path.string());
+        } catch (...) {
+            sort_failed_file(path.string(), std::current_exception(), lists);
+        }
+        progress.step();
+    }
+    progress.finish();
+    return lists;
+}
+
+void check_tick_data(const std::string& data_bundle_path) {
+    if (const auto lists = examine_tick_files(data_bundle_path))
+        deal_with_check_result(lists->error_file_path_list, lists->blocking_or_permission_error, "tick");
+}
+
+}  // namespace tarnwick::bundle::checks

@@ -1,0 +1,182 @@
+// The minute-bar check on bundles made by the real update, then damaged on purpose.
+#include "tarnwick/bundle/checks/minbar_check.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+
+#include <unistd.h>
+
+#include "support/child_process.hpp"
+#include "support/temp_dir.hpp"
+#include "tarnwick/bundle/h5/h5.hpp"
+#include "tarnwick/bundle/host/clock.hpp"
+#include "tarnwick/bundle/host/console.hpp"
+#include "tarnwick/bundle/host/npy.hpp"
+#include "tarnwick/bundle/layout/paths.hpp"
+#include "tarnwick/bundle/layout/records.hpp"
+#include "tarnwick/bundle/minbar/append.hpp"
+#include "tarnwick/bundle/service/simulated_market.hpp"
+
+namespace tarnwick::bundle::checks {
+namespace {
+
+namespace fs = std::filesystem;
+using layout::IndexRecord;
+
+class MinbarCheck : public ::testing::Test {
+protected:
+    void SetUp() override {
+        host::set_clock(host::make_datetime(2026, 12, 4, 18, 0));
+        previous_client_ = service::install(std::make_unique<service::SimulatedMarket>());
+        previous_console_ = host::set_console({[this](const std::string& t) { out += t; }, nullptr});
+    }
+    void TearDown() override {
+        host::set_console(previous_console_);
+        service::install(std::move(previous_client_));
+        host::set_clock(std::nullopt);
+    }
+    void write_calendar() {
+        fs::create_directories(layout::bundle_dir(root()));
+        const auto days = service::current().get_trading_dates(20260101, 20261231);
+        std::vector<std::int64_t> values(days.begin(), days.end());
+        host::write_npy(layout::trading_dates_file(root()), values);
+    }
+    std::string make(const std::string& id) {
+        minbar::_append_h5(id, layout::minbar_root(root()));
+        const std::string group = id.starts_with("IF") ? "future" : id.starts_with("IO") ? "option" : "equities";
+        const auto path = fs::path(layout::minbar_root(root())) / group / (id + ".h5");
+        EXPECT_TRUE(fs::exists(path)) << path;
+        return path.string();
+    }
+    std::string root() const { return dir.str(); }
+    // Rewrites one index record.
+    static void set_index(const std::string& path, hsize_t row, IndexRecord record) {
+        auto file = h5::File::open(path, h5::File::Access::ReadWrite);
+        file.open_dataset("index").write_rows(layout::index_memory_type().id(), row, 1, &record);
+    }
+    static std::vector<IndexRecord> index_of(const std::string& path) {
+        auto file = h5::File::open(path, h5::File::Access::ReadOnly);
+        return file.open_dataset("index").read_all<IndexRecord>(layout::index_memory_type().id());
+    }
+
+    test::TempDir dir;
+    std::string out;
+    host::ConsoleHooks previous_console_;
+    std::unique_ptr<service::Client> previous_client_;
+};
+
+TEST_F(MinbarCheck, NoCalendarPrintsOnlyItsMessage) {
+    EXPECT_FALSE(examine_min_bar_files(root()).has_value());
+    EXPECT_EQ(out, "当前目录下不存在 trading_dates.npy 文件，请先下载 base 数据!\n");
+}
+
+TEST_F(MinbarCheck, FilesDirectlyInH5CountAsNoData) {
+    write_calendar();
+    fs::create_directories(layout::minbar_root(root()));
+    std::ofstream(fs::path(layout::minbar_root(root())) / "000001.XSHE.h5") << "x";
+    EXPECT_FALSE(examine_min_bar_files(root()).has_value());
+    EXPECT_EQ(out, "当前目录下不存在分钟数据!\n");
+}
+
+TEST_F(MinbarCheck, GoodFilesIncludingSuspensionGapsPass) {
+    write_calendar();
+    make("000001.XSHE");
+    make("000002.XSHE");  // suspended for some days: the service has no bars then
+    make("IF2612");
+    make("IO2612-C-4000");
+    const auto lists = examine_min_bar_files(root());
+    ASSERT_TRUE(lists);
+    EXPECT_TRUE(lists->error_file_path_list.empty()) << ::testing::PrintToString(lists->error_file_path_list);
+    EXPECT_TRUE(lists->blocking_or_permission_error.empty());
+    EXPECT_EQ(out.rfind("共有4个分钟数据文件!\n", 0), 0u);
+}
+
+TEST_F(MinbarCheck, WrongFirstBarAndShiftedIndexAreAbnormal) {
+    write_calendar();
+    const auto stock = make("000001.XSHE");
+    const auto future = make("IF2612");
+    const auto good = make("600000.XSHG");
+    // The stock's second index entry points one bar late (09:32:00).
+    auto index = index_of(stock);
+    set_index(stock, 1, {index[1].date, index[1].line_no + 1});
+    // The future's third index entry claims the wrong trading day.
+    index = index_of(future);
+    set_index(future, 2, {index[3].date, index[2].line_no});
+    const auto lists = examine_min_bar_files(root());
+    ASSERT_TRUE(lists);
+    auto errors = lists->error_file_path_list;
+    std::sort(errors.begin(), errors.end());
+    EXPECT_EQ(errors, (std::vector<std::string>{stock, future}));
+    (void)good;
+}
+
+TEST_F(MinbarCheck, MissingDayWithServiceDataIsAbnormal) {
+    write_calendar();
+    const auto stock = make("600519.XSHG");
+    // Drop the index entry of one day in the middle: its bars now count for the day before,
+    // and that day looks missing.
+    auto file = h5::File::open(stock, h5::File::Access::ReadWrite);
+    auto index_ds = file.open_dataset("index");
+    auto index = index_ds.read_all<IndexRecord>(layout::index_memory_type().id());
+    index.erase(index.begin() + 3);
+    index_ds.resize(index.size());
+    index_ds.write_rows(layout::index_memory_type().id(), 0, index.size(), index.data());
+    file.close();
+    const auto lists = examine_min_bar_files(root());
+    ASSERT_TRUE(lists);
+    EXPECT_EQ(lists->error_file_path_list, std::vector<std::string>{stock});
+}
+
+TEST_F(MinbarCheck, DamagedFilesAreListedAndTheCheckGoesOn) {
+    write_calendar();
+    const auto no_index = make("000001.XSHE");
+    const auto beyond = make("600000.XSHG");
+    const auto no_data = make("600519.XSHG");
+    const auto not_hdf5 = make("300750.XSHE");
+    const auto empty_index = make("510050.XSHG");
+    const auto neither = make("688981.XSHG");
+    const auto good = make("510300.XSHG");
+    h5::File::open(no_index, h5::File::Access::ReadWrite).unlink("index");
+    {
+        auto index = index_of(beyond);
+        set_index(beyond, index.size() - 1, {index.back().date, 99999999});
+    }
+    h5::File::open(no_data, h5::File::Access::ReadWrite).unlink("data");
+    { std::ofstream(not_hdf5, std::ios::trunc) << "not hdf5"; }
+    h5::File::open(empty_index, h5::File::Access::ReadWrite).open_dataset("index").resize(0);
+    {
+        auto file = h5::File::open(neither, h5::File::Access::ReadWrite);
+        file.unlink("index");
+        file.unlink("data");
+    }
+    const auto lists = examine_min_bar_files(root());
+    ASSERT_TRUE(lists);
+    auto errors = lists->error_file_path_list;
+    std::sort(errors.begin(), errors.end());
+    std::vector<std::string> expected = {no_index, beyond, no_data, not_hdf5, empty_index};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(errors, expected);
+    (void)good;
+}
+
+TEST_F(MinbarCheck, FileHeldForWritingIsBlockedNotAbnormal) {
+    write_calendar();
+    const auto held = make("000001.XSHE");
+    test::ChildProcess holder([&](test::ChildProcess& self) {
+        auto file = h5::File::open(held, h5::File::Access::ReadWrite);
+        self.ready();
+        pause();
+        return 0;
+    });
+    ASSERT_TRUE(holder.wait_ready());
+    const auto lists = examine_min_bar_files(root());
+    ASSERT_TRUE(lists);
+    EXPECT_EQ(lists->blocking_or_permission_error, std::vector<std::string>{held});
+    EXPECT_TRUE(lists->error_file_path_list.empty());
+}
+
+}  // namespace
+}  // namespace tarnwick::bundle::checks

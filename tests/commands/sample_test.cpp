@@ -1,0 +1,334 @@
+#include "tarnwick/bundle/commands/sample.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <random>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "support/archives.hpp"
+#include "support/http_server.hpp"
+#include "support/temp_dir.hpp"
+#include "tarnwick/bundle/errors.hpp"
+#include "tarnwick/bundle/host/console.hpp"
+#include "tarnwick/bundle/host/download.hpp"
+
+namespace tarnwick::bundle::commands {
+namespace {
+namespace fs = std::filesystem;
+using test::HttpServer;
+using test::read_file;
+using test::read_tree;
+using test::write_file;
+
+const std::string DOWNLOADED = "bundle 数据下载完毕，解压中...";
+const std::string UNPACKED = "bundle 数据解压完成";
+const std::string REQUEST_THROUGH_PROXY = std::string("GET ") + SAMPLE_ARCHIVE_URL + " HTTP/1.1";
+
+// Sets or unsets an environment variable for one scope.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
+        if (const char* old = std::getenv(name)) old_ = old;
+        if (value) ::setenv(name, value->c_str(), 1);
+        else ::unsetenv(name);
+    }
+    ~ScopedEnv() {
+        if (old_) ::setenv(name_, old_->c_str(), 1);
+        else ::unsetenv(name_);
+    }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+std::string random_bytes(std::size_t size, unsigned seed) {
+    std::mt19937 generator(seed);
+    std::string bytes(size, '\0');
+    for (auto& c : bytes) c = static_cast<char>(generator() & 0xff);
+    return bytes;
+}
+
+class SampleTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fs::create_directories(tmp_ / "tmp");
+        previous_console_ = host::set_console({[this](const std::string& text) { output_ += text; }, nullptr});
+        // The archive is packed by Python's tarfile, so this checks the unpacking against
+        // another implementation.
+        write_file(source() / "trading_dates.npy", random_bytes(500, 1));
+        write_file(source() / "h5" / "equities" / "000001.XSHE.h5", random_bytes(200 * 1024, 2));
+        write_file(source() / "ticks" / "000001.XSHE.h5", "ticks");
+        test::write_tar_with_python(tmp_ / "packed.tar.bz2",
+                                    {{"file", "trading_dates.npy", read_file(source() / "trading_dates.npy")},
+                                     {"dir", "h5", ""},
+                                     {"dir", "h5/equities", ""},
+                                     {"file", "h5/equities/000001.XSHE.h5",
+                                      read_file(source() / "h5" / "equities" / "000001.XSHE.h5")},
+                                     {"dir", "ticks", ""},
+                                     {"file", "ticks/000001.XSHE.h5", "ticks"}});
+        archive_ = read_file(tmp_ / "packed.tar.bz2");
+    }
+    void TearDown() override { host::set_console(previous_console_); }
+
+    fs::path root() const { return tmp_ / "data"; }
+    fs::path bundle() const { return tmp_ / "data" / "bundle"; }
+    fs::path source() const { return tmp_ / "source"; }
+    fs::path download_file() const { return tmp_ / "tmp" / "tarnwick.bundle"; }
+
+    std::vector<std::string> lines() const {
+        std::vector<std::string> result;
+        std::size_t start = 0;
+        for (std::size_t end; (end = output_.find('\n', start)) != std::string::npos; start = end + 1)
+            result.push_back(output_.substr(start, end - start));
+        return result;
+    }
+
+    HttpServer::Response archive_response() const {
+        HttpServer::Response response;
+        response.body = archive_;
+        return response;
+    }
+
+    test::TempDir tmp_;
+    // The temporary folder of the download, so that tests neither meet nor leave a real one.
+    ScopedEnv tmpdir_{"TMPDIR", (tmp_ / "tmp").string()};
+    ScopedEnv proxy_{"HARRIER_PROXY", std::nullopt};
+    std::string archive_;
+    std::string output_;
+    host::ConsoleHooks previous_console_;
+};
+
+TEST_F(SampleTest, DownloadGoesThroughTheProxyAndIsUnpacked) {
+    HttpServer server(archive_response());
+    ScopedEnv proxy("HARRIER_PROXY", server.url());
+
+    download_simple_bundle(root().string(), true);
+
+    EXPECT_EQ(lines(), (std::vector<std::string>{DOWNLOADED, UNPACKED}));
+    EXPECT_EQ(read_tree(bundle()), read_tree(source()));
+    EXPECT_FALSE(fs::exists(download_file()));
+    const auto requests = server.requests();
+    ASSERT_FALSE(requests.empty());
+    for (const auto& request : requests) EXPECT_EQ(request, REQUEST_THROUGH_PROXY);
+}
+
+TEST_F(SampleTest, EmptyFilePathMeansDownload) {
+    HttpServer server(archive_response());
+    ScopedEnv proxy("HARRIER_PROXY", server.url());
+    EXPECT_EQ(install_sample_bundle(root().string(), std::string()), SampleOutcome::Downloaded);
+    EXPECT_EQ(lines(), (std::vector<std::string>{DOWNLOADED, UNPACKED}));
+    EXPECT_FALSE(server.requests().empty());
+}
+
+TEST_F(SampleTest, HarrierProxyWinsOverTheEnvironmentsProxySettings) {
+    HttpServer harrier(archive_response());
+    HttpServer other(archive_response());
+    ScopedEnv proxy("HARRIER_PROXY", harrier.url());
+    ScopedEnv http_proxy("http_proxy", other.url());
+    ScopedEnv https_proxy("HTTPS_PROXY", other.url());
+    ScopedEnv no_proxy("NO_PROXY", "*");
+
+    download_simple_bundle(root().string(), true);
+
+    EXPECT_FALSE(harrier.requests().empty());
+    EXPECT_TRUE(other.requests().empty());
+    EXPECT_EQ(lines(), (std::vector<std::string>{DOWNLOADED, UNPACKED}));
+}
+
+TEST_F(SampleTest, ResponseWithoutContentLengthFailsBeforeTheTemporaryFileExists) {
+    auto response = archive_response();
+    response.content_length = false;
+    HttpServer server(response);
+    ScopedEnv proxy("HARRIER_PROXY", server.url());
+
+    try {
+        download_simple_bundle(root().string(), true);
+        FAIL() << "a response without content-length was accepted";
+    } catch (const ValueError& error) {
+        EXPECT_NE(std::string(error.what()).find("content-length"), std::string::npos) << error.what();
+    }
+    EXPECT_FALSE(fs::exists(download_file()));
+    EXPECT_TRUE(lines().empty());
+    EXPECT_TRUE(fs::is_directory(bundle()));
+    EXPECT_TRUE(fs::is_empty(bundle()));
+}
+
+TEST_F(SampleTest, ErrorStatusFailsNamingUrlAndStatusBeforeTheTemporaryFileExists) {
+    HttpServer::Response response;
+    response.status = 404;
+    response.reason = "Not Found";
+    response.body = "<html><body>no such bundle</body></html>";
+    HttpServer server(response);
+    ScopedEnv proxy("HARRIER_PROXY", server.url());
+
+    try {
+        download_simple_bundle(root().string(), true);
+        FAIL() << "a 404 page was accepted";
+    } catch (const OsError& error) {
+        const std::string text = error.what();
+        EXPECT_NE(text.find(SAMPLE_ARCHIVE_URL), std::string::npos) << text;
+        EXPECT_NE(text.find("404 Not Found"), std::string::npos) << text;
+    }
+    EXPECT_FALSE(fs::exists(download_file()));
+    EXPECT_TRUE(lines().empty());
+    EXPECT_TRUE(fs::is_empty(bundle()));
+}
+
+TEST_F(SampleTest, ConnectionClosedHalfwayFailsAndNothingIsUnpacked) {
+    auto response = archive_response();
+    response.close_after = archive_.size() / 2;
+    HttpServer server(response);
+    ScopedEnv proxy("HARRIER_PROXY", server.url());
+
+    try {
+        download_simple_bundle(root().string(), true);
+        FAIL() << "half an archive was accepted";
+    } catch (const OsError& error) {
+        EXPECT_NE(std::string(error.what()).find(SAMPLE_ARCHIVE_URL), std::string::npos) << error.what();
+    }
+    EXPECT_TRUE(lines().empty());  // neither "downloaded" nor "unpacked"
+    EXPECT_TRUE(fs::is_empty(bundle()));
+    if (fs::exists(download_file())) EXPECT_LT(fs::file_size(download_file()), archive_.size());
+}
+
+TEST_F(SampleTest, LocalArchiveIsUnpackedWithoutNetworkAndKept) {
+    HttpServer server(archive_response());  // would see any request
+    ScopedEnv proxy("HARRIER_PROXY", server.url());
+    const fs::path local = tmp_ / "mine" / "zvbundle_sample.tar.bz2";
+    write_file(local, archive_);
+    write_file(bundle() / "trading_dates.npy", "old");
+
+    download_simple_bundle(root().string(), false, local.string());  // `sample` changes nothing
+
+    EXPECT_EQ(lines(), (std::vector<std::string>{"解压中...", UNPACKED}));
+    EXPECT_EQ(read_tree(bundle()), read_tree(source()));
+    EXPECT_EQ(read_file(local), archive_);
+    EXPECT_TRUE(server.requests().empty());
+}
+
+TEST_F(SampleTest, LocalArchiveWithAnotherNameGetsTheThreeLines) {
+    const fs::path local = tmp_ / "zvbundle_sample.tar.bz2.part";
+    write_file(local, archive_);
+
+    EXPECT_EQ(install_sample_bundle(root().string(), local.string()), SampleOutcome::LocalArchiveWronglyNamed);
+
+    EXPECT_EQ(lines(), (std::vector<std::string>{local.string() + "文件名不为 zvbundle_sample.tar.bz2",
+                                                 "请使用下列连接下载：", SAMPLE_ARCHIVE_URL}));
+    EXPECT_TRUE(fs::is_directory(bundle()));
+    EXPECT_TRUE(fs::is_empty(bundle()));
+}
+
+TEST_F(SampleTest, MissingLocalArchiveGetsTheOneLine) {
+    const std::string missing = (tmp_ / "nowhere" / "zvbundle_sample.tar.bz2").string();
+    EXPECT_EQ(install_sample_bundle(root().string(), missing), SampleOutcome::LocalArchiveMissing);
+    EXPECT_EQ(lines(), (std::vector<std::string>{missing + "文件不存在"}));
+    EXPECT_TRUE(fs::is_directory(bundle()));
+}
+
+TEST_F(SampleTest, CommandLineExitStatusTellsWhetherAnythingWasInstalled) {
+    const auto run = [](const std::vector<std::string>& args) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            std::vector<char*> argv{const_cast<char*>(TARNWICK_CLI)};
+            for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+            argv.push_back(nullptr);
+            std::freopen("/dev/null", "w", stdout);
+            execv(TARNWICK_CLI, argv.data());
+            _exit(127);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    const fs::path right = tmp_ / "zvbundle_sample.tar.bz2";
+    const fs::path wrong = tmp_ / "sample.tar.bz2";
+    write_file(right, archive_);
+    write_file(wrong, archive_);
+    EXPECT_EQ(run({"download-sample", root().string(), "--file", wrong.string()}), 1);
+    EXPECT_EQ(run({"download-sample", root().string(), "--file", (tmp_ / "none").string()}), 1);
+    EXPECT_TRUE(fs::is_empty(bundle()));
+    EXPECT_EQ(run({"download-sample", root().string(), "--file", right.string()}), 0);
+    EXPECT_EQ(read_tree(bundle()), read_tree(source()));
+}
+
+// The host's download on its own.
+class DownloadTest : public SampleTest {
+protected:
+    struct Closer {
+        void operator()(std::FILE* file) const { std::fclose(file); }
+    };
+    std::unique_ptr<std::FILE, Closer> open_target() {
+        return std::unique_ptr<std::FILE, Closer>(std::fopen(target().c_str(), "wb"));
+    }
+    fs::path target() const { return tmp_ / "out.bin"; }
+};
+
+TEST_F(DownloadTest, WritesExactlyTheBodyAndShowsProgressOnStandardError) {
+    const std::string body = random_bytes(1 << 20, 7);
+    HttpServer::Response response;
+    response.body = body;
+    HttpServer server(response);
+    auto out = open_target();
+
+    ::testing::internal::CaptureStderr();
+    const auto written = host::download(out.get(), static_cast<std::int64_t>(body.size()),
+                                        SAMPLE_ARCHIVE_URL, server.url());
+    const std::string progress = ::testing::internal::GetCapturedStderr();
+    out.reset();
+
+    EXPECT_EQ(written, static_cast<std::int64_t>(body.size()));
+    EXPECT_EQ(read_file(target()), body);
+    EXPECT_NE(progress.find("(100%)"), std::string::npos) << progress;
+    EXPECT_TRUE(lines().empty());  // progress never goes to the console of messages
+}
+
+TEST_F(DownloadTest, ErrorPageIsNeverWritten) {
+    HttpServer::Response response;
+    response.status = 500;
+    response.reason = "Internal Server Error";
+    response.body = "<html>oops</html>";
+    HttpServer server(response);
+    auto out = open_target();
+    EXPECT_THROW(host::download(out.get(), 17, SAMPLE_ARCHIVE_URL, server.url()), OsError);
+    out.reset();
+    EXPECT_EQ(fs::file_size(target()), 0u);
+}
+
+TEST_F(DownloadTest, MoreBytesThanAnnouncedFail) {
+    HttpServer::Response response;
+    response.body = random_bytes(100000, 8);
+    HttpServer server(response);
+    auto out = open_target();
+    EXPECT_THROW(host::download(out.get(), 50000, SAMPLE_ARCHIVE_URL, server.url()), OsError);
+    out.reset();
+    EXPECT_LE(fs::file_size(target()), 50000u);
+}
+
+TEST_F(DownloadTest, WithoutAProxyTheRequestGoesDirectEvenWhenTheEnvironmentNamesOne) {
+    HttpServer::Response response;
+    response.body = "direct";
+    HttpServer server(response);
+    HttpServer environment_proxy(response);
+    ScopedEnv http_proxy("http_proxy", environment_proxy.url());
+    ScopedEnv all_proxy("ALL_PROXY", environment_proxy.url());
+    auto out = open_target();
+
+    host::download(out.get(), 6, server.url() + "/bundles_v4/zvbundle_sample.tar.bz2", std::nullopt);
+    out.reset();
+
+    EXPECT_EQ(read_file(target()), "direct");
+    EXPECT_EQ(server.requests(), (std::vector<std::string>{"GET /bundles_v4/zvbundle_sample.tar.bz2 HTTP/1.1"}));
+    EXPECT_TRUE(environment_proxy.requests().empty());
+}
+
+}  // namespace
+}  // namespace tarnwick::bundle::commands

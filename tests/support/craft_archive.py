@@ -1,0 +1,62 @@
+"""Test support: writes and lists tar archives with Python's tarfile, independently of the
+libarchive code under test. Names and contents travel hex-encoded, one member a line:
+
+  craft_archive.py write OUT MODE LIST   MODE is a tarfile mode ("w:bz2", "w"); LIST holds lines
+                                         "KIND<TAB>HEX(NAME)<TAB>HEX(DATA)", KIND one of file,
+                                         dir, symlink, hardlink (DATA: content or link target)
+  craft_archive.py list ARCHIVE          prints such lines for every member, in archive order
+
+tarfile writes whatever name it is given, "../x" and "/x" included, which is what the refusal
+tests need.
+"""
+import io
+import sys
+import tarfile
+
+
+def write(out, mode, listing):
+    with open(listing, encoding="ascii") as lines, tarfile.open(out, mode) as archive:
+        for line in lines:
+            kind, name, data = line.rstrip("\n").split("\t")
+            info = tarfile.TarInfo(bytes.fromhex(name).decode("utf-8"))
+            data = bytes.fromhex(data)
+            info.mtime = 1700000000
+            if kind == "file":
+                info.size = len(data)
+                info.mode = 0o644
+                archive.addfile(info, io.BytesIO(data))
+                continue
+            if kind == "dir":
+                info.type, info.mode = tarfile.DIRTYPE, 0o755
+            elif kind == "symlink":
+                info.type, info.linkname = tarfile.SYMTYPE, data.decode("utf-8")
+            elif kind == "hardlink":
+                info.type, info.linkname = tarfile.LNKTYPE, data.decode("utf-8")
+            else:
+                raise SystemExit("unknown member kind " + kind)
+            archive.addfile(info)
+
+
+def list_members(path):
+    with tarfile.open(path, "r:*") as archive:
+        for info in archive:
+            if info.isreg():
+                kind, data = "file", archive.extractfile(info).read()
+            elif info.isdir():
+                kind, data = "dir", b""
+            elif info.issym():
+                kind, data = "symlink", info.linkname.encode("utf-8")
+            elif info.islnk():
+                kind, data = "hardlink", info.linkname.encode("utf-8")
+            else:
+                kind, data = "other", b""
+            print(kind, info.name.encode("utf-8").hex(), data.hex(), sep="\t")
+
+
+if __name__ == "__main__":
+    if sys.argv[1] == "write":
+        write(sys.argv[2], sys.argv[3], sys.argv[4])
+    elif sys.argv[1] == "list":
+        list_members(sys.argv[2])
+    else:
+        raise SystemExit("usage: craft_archive.py write OUT MODE LIST | list ARCHIVE")
