@@ -38,9 +38,9 @@ void _append(h5::Dataset& origin, hid_t mem_type, std::span<const Record> added)
 }
 
 // Rows per chunk of "data": about 16 KiB of records. zlib at level 9 compresses these records
-// several times faster in 16 KiB chunks than in 64 KiB or larger ones, and a daily append
-// recompresses only the last, partly filled chunk, whose cost grows with its size
-// (bench/minbar_bench measures both).
+// about 1.8 times faster in 16 KiB chunks than in 64 KiB ones, and a daily append (which
+// recompresses the last, partly filled chunk) costs a third as much; smaller chunks would be
+// cheaper to write but make files larger and whole-file reads slower (bench/README.md).
 inline constexpr hsize_t DATA_CHUNK_BYTES = 16 * 1024;
 inline constexpr hsize_t INDEX_CHUNK_ROWS = 512;
 
