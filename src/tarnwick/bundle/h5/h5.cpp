@@ -1,6 +1,5 @@
 #include "tarnwick/bundle/h5/h5.hpp"
 
-#include <mutex>
 #include <regex>
 
 #include <fmt/format.h>
@@ -11,13 +10,14 @@ namespace tarnwick::bundle::h5 {
 namespace {
 
 // HDF5 prints its error stack to stderr on every failure unless told not to; errors reach
-// callers as exceptions instead.
+// callers as exceptions instead. The setting is per thread in Debian's build, so every thread
+// that calls in switches it off for itself.
 void quiet_library() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        H5open();
-        H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
-    });
+    thread_local bool quiet = false;
+    if (quiet) return;
+    H5open();
+    H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
+    quiet = true;
 }
 
 struct StackSummary {

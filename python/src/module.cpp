@@ -1,0 +1,32 @@
+// tarnwick.bundle: the bundle module's entry functions, constants and errors for the Python host.
+// A thin layer: every behaviour is the library's; this layer checks and converts arguments,
+// maps errors, and connects the library's console and worker processes to the interpreter.
+#include <pybind11/pybind11.h>
+
+#include "constants.hpp"
+#include "errors.hpp"
+#include "functions.hpp"
+#include "library_call.hpp"
+#include "tarnwick/bundle/host/blosc.hpp"
+
+namespace py = pybind11;
+
+PYBIND11_MODULE(bundle, m) {
+    // The functions' docstrings are written out in full (functions.cpp): the host's three texts
+    // with a signature head CPython understands, nothing of pybind11's own.
+    py::options options;
+    options.disable_function_signatures();
+
+    m.doc() =
+        "Keeps the intraday part of a data bundle: one HDF5 store file per instrument for minute bars\n"
+        "and one for ticks, fetched from the market-data service and updated in worker processes.";
+
+    // Tick datasets need the Blosc filter; a missing plug-in is reported now, naming the
+    // package, rather than when the first tick dataset is created.
+    tarnwick::bundle::host::require_blosc_filter();
+
+    tarnwick::python::register_errors(m);
+    tarnwick::python::install_library_hooks();
+    tarnwick::python::add_constants(m);
+    tarnwick::python::add_functions(m);
+}
