@@ -46,7 +46,11 @@ std::map<std::string, std::set<std::string>> load_suspensions(const std::string&
 
 bool examine(const fs::path& path, const DayTexts& calendar, const std::set<std::string>& suspended) {
     h5::File file = h5::File::open(path.string(), h5::File::Access::ReadOnly);
-    std::vector<std::string> members = file.members();
+    std::vector<std::string> members;
+    // A member whose name begins with a dot is a day being replaced when an update was killed;
+    // the next update settles it, and it is not a trading day of its own.
+    for (auto& name : file.members())
+        if (!name.starts_with(".")) members.push_back(std::move(name));
     if (members.empty()) return true;
     for (auto& name : members)
         if (name.size() > 8) name.resize(8);

@@ -1,0 +1,290 @@
+#include "tarnwick/bundle/tick/append.hpp"
+
+#include <algorithm>
+#include <filesystem>
+#include <limits>
+#include <system_error>
+#include <utility>
+
+#include <fmt/format.h>
+
+#include "tarnwick/bundle/errors.hpp"
+#include "tarnwick/bundle/h5/h5.hpp"
+#include "tarnwick/bundle/host/blosc.hpp"
+#include "tarnwick/bundle/host/clock.hpp"
+#include "tarnwick/bundle/host/console.hpp"
+#include "tarnwick/bundle/host/h5_mode.hpp"
+#include "tarnwick/bundle/host/shared_flag.hpp"
+#include "tarnwick/bundle/host/tick_layout.hpp"
+#include "tarnwick/bundle/layout/paths.hpp"
+#include "tarnwick/bundle/layout/update_failure.hpp"
+#include "tarnwick/bundle/selection/connection.hpp"
+#include "tarnwick/bundle/service/client.hpp"
+#include "tarnwick/bundle/service/warnings.hpp"
+#include "tarnwick/bundle/tick/convert.hpp"
+
+namespace tarnwick::bundle::tick {
+namespace {
+
+namespace fs = std::filesystem;
+using host::TickRecord;
+
+// '.' sorts before every digit: a temporary member is never the greatest name.
+constexpr std::string_view TEMPORARY_PREFIX = ".tmp-";
+
+testing::StepHook& step_hook() {
+    static testing::StepHook hook;
+    return hook;
+}
+
+void step(std::string_view name, int day = 0) {
+    if (const auto& hook = step_hook()) hook(name, day);
+}
+
+bool all_digits(std::string_view text) {
+    return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+void make_directories(const fs::path& dir) {
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    if (ec) throw OsError::from_errno(ec.value(), "cannot create directory \"" + dir.string() + "\": " + ec.message());
+}
+
+// The first day to fetch, from the greatest member name, read as a number as the host reads it.
+// A number beyond any date saturates (the update then has nothing to do); a name that is not a
+// number (a stray member sorting after the days) means the file is not what it should be.
+std::int64_t start_from_name(const std::string& name) {
+    if (!all_digits(name))
+        throw ValueError(fmt::format("the newest member \"{}\" of the tick file is not a trading date", name));
+    const std::string_view digits = std::string_view(name).substr(std::min(name.find_first_not_of('0'), name.size()));
+    if (digits.size() > 18) return INT64_MAX;
+    return digits.empty() ? 0 : std::stoll(std::string(digits));
+}
+
+// Opens the store file in `mode`. A missing file is created empty under a temporary name and
+// renamed into place once closed: a new HDF5 file is whole on disk only after its first flush,
+// and a kill before that would leave a file HDF5 cannot open.
+h5::File open_store(const std::string& h5_file, const std::string& mode) {
+    std::error_code ec;
+    if (!fs::exists(h5_file, ec) && !ec) {
+        const std::string work_file = layout::temporary_store_path(h5_file);
+        try {
+            host::open_h5(work_file, "w").close();
+            step("file_created");
+            fs::rename(work_file, h5_file, ec);
+            if (ec) throw OsError::from_errno(ec.value(), "cannot rename \"" + work_file + "\": " + ec.message());
+        } catch (...) {
+            std::error_code ignored;
+            fs::remove(work_file, ignored);
+            throw;
+        }
+    }
+    return host::open_h5(h5_file, mode);
+}
+
+class TickFile {
+public:
+    TickFile(h5::File& file, std::string order_book_id, int min_start_date)
+        : file_(file),
+          order_book_id_(std::move(order_book_id)),
+          min_start_date_(min_start_date),
+          file_type_(host::H5TicksLoader::DTYPES()),
+          memory_type_(host::H5TicksLoader::memory_type()) {}
+
+    void update() {
+        finish_interrupted_replacements();
+
+        const std::vector<std::string> names = file_.members();
+        const std::int64_t start =
+            names.empty() ? min_start_date_ : start_from_name(*std::max_element(names.begin(), names.end()));
+        const int end_date = selection::_get_end_date();
+        if (end_date < start) return;
+        const int start_date = static_cast<int>(start);
+
+        service::PriceQuery day_query;
+        day_query.order_book_id = order_book_id_;
+        day_query.start_date = start_date;
+        day_query.end_date = end_date;
+        day_query.frequency = service::Frequency::Day;
+        const std::optional<service::Frame> day_bars = service::current().get_price(day_query);
+        if (!day_bars || day_bars->empty()) return;
+
+        std::vector<int> trading_dates;
+        trading_dates.reserve(day_bars->rows());
+        for (const host::DateTime& t : day_bars->timestamp) trading_dates.push_back(host::date_to_number(t));
+        std::sort(trading_dates.begin(), trading_dates.end());
+        trading_dates.erase(std::unique(trading_dates.begin(), trading_dates.end()), trading_dates.end());
+
+        // Suspended days are marked in date order among the tick days: every member below the
+        // greatest name is then final at any moment, so the restart point of an interrupted
+        // update never lies beyond a day that is still missing, marks included.
+        const std::vector<int> suspended = suspended_days(start_date, end_date);
+        auto next_mark = suspended.begin();
+        const auto mark_days_before = [&](int day) {
+            for (; next_mark != suspended.end() && *next_mark < day; ++next_mark) mark_suspended(*next_mark);
+        };
+
+        const std::size_t block = layout::TICK_DATE_CHUNK_SIZE;
+        for (std::size_t first = 0; first < trading_dates.size(); first += block) {
+            const std::size_t last = std::min(first + block, trading_dates.size()) - 1;
+            host::print_line(host::hyphenated(trading_dates[first]) + " " + host::hyphenated(trading_dates[last]));
+            service::PriceQuery tick_query;
+            tick_query.order_book_id = order_book_id_;
+            tick_query.start_date = trading_dates[first];
+            tick_query.end_date = trading_dates[last];
+            tick_query.frequency = service::Frequency::Tick;
+            tick_query.adjust_type = "none";
+            const std::optional<service::Frame> ticks = service::current().get_price(tick_query);
+            if (!ticks || ticks->empty()) continue;
+            for (const TickDay& day : convert_ticks(*ticks)) {
+                mark_days_before(day.trading_date);
+                write_day(day);
+            }
+        }
+        mark_days_before(std::numeric_limits<int>::max());
+        file_.flush();
+    }
+
+private:
+    // A temporary member is left only by an update that was stopped while replacing its day.
+    // Next to its day it may be incomplete and goes; alone, its day had already been unlinked,
+    // which happens only once the temporary is complete and durable, so it becomes the day.
+    void finish_interrupted_replacements() {
+        bool changed = false;
+        for (const std::string& name : file_.members()) {
+            const std::optional<std::string> key = day_of_temporary_member(name);
+            if (!key) continue;
+            if (file_.contains(*key)) file_.unlink(name);
+            else file_.rename(name, *key);
+            changed = true;
+        }
+        if (changed) file_.flush();
+    }
+
+    // Writes one trading date so that the file holds the stored day or the new one at every
+    // moment, never neither, and only the day itself once done.
+    void write_day(const TickDay& day) {
+        const std::string key = day_key(day.trading_date);
+        const std::string temporary = temporary_member(key);
+        bool old_unlinked = false;
+        try {
+            h5::DatasetOptions options;
+            options.chunk_rows = chunk_rows(day.records.size(), sizeof(TickRecord));
+            options.filters = {layout::COMPRESSION_KWARGS().filter()};
+            file_.create_dataset(temporary, file_type_, memory_type_.id(), day.records.size(), day.records.data(),
+                                 options);
+            step("temp_written", day.trading_date);
+            file_.flush();
+            step("temp_flushed", day.trading_date);
+            if (file_.contains(key)) {
+                // From here to the flush below only metadata changes, and HDF5 writes those at
+                // that flush: no ticks can land in the replaced day's space while the file on
+                // disk still refers to it.
+                file_.unlink(key);
+                old_unlinked = true;
+                step("old_unlinked", day.trading_date);
+            }
+            file_.rename(temporary, key);
+            step("renamed", day.trading_date);
+        } catch (...) {
+            try {
+                if (old_unlinked) {
+                    // The new day is complete: better it than no day at all.
+                    if (!file_.contains(key) && file_.contains(temporary)) file_.rename(temporary, key);
+                } else if (file_.contains(temporary)) {
+                    file_.unlink(temporary);
+                }
+            } catch (...) {
+                // The file is failing; the next update finishes the replacement.
+            }
+            throw;
+        }
+        file_.flush();
+        step("day_done", day.trading_date);
+    }
+
+    host::InstrumentType instrument_type() const {
+        const service::InstrumentLookup found = service::current().instruments(order_book_id_, std::nullopt);
+        if (found.is_none()) throw ValueError("标的 " + order_book_id_ + " 不存在");
+        if (const auto* single = found.single()) return single->type;
+        const auto& list = *found.list();
+        if (list.empty()) throw ValueError(fmt::format("标的 {} 的查询结果为空列表，无法确定类型", order_book_id_));
+        return list.front().type;
+    }
+
+    // The suspended days of a stock in the range, ascending; none for other instruments.
+    std::vector<int> suspended_days(int start_date, int end_date) const {
+        if (instrument_type() != host::INSTRUMENT_TYPE::CS) return {};
+        service::SuspensionTable table;
+        {
+            service::SuppressWarnings quiet;
+            table = service::current().is_suspended(order_book_id_, start_date, end_date);
+        }
+        std::vector<int> days;
+        for (const service::SuspensionRow& row : table)
+            if (row.suspended) days.push_back(row.date);
+        std::sort(days.begin(), days.end());
+        return days;
+    }
+
+    // An empty dataset, without filters, for a suspended day that has no dataset: "suspended,
+    // no ticks" as opposed to a missing name, "not fetched or not traded".
+    void mark_suspended(int day) {
+        const std::string key = day_key(day);
+        if (file_.contains(key)) return;
+        file_.create_dataset(key, file_type_, memory_type_.id(), 0, nullptr, h5::DatasetOptions{});
+        step("suspended_marked", day);
+    }
+
+    h5::File& file_;
+    std::string order_book_id_;
+    int min_start_date_;
+    h5::DataType file_type_;
+    h5::DataType memory_type_;
+};
+
+}  // namespace
+
+std::string day_key(int yyyymmdd) { return fmt::format("{:08}", yyyymmdd); }
+
+std::string temporary_member(const std::string& key) { return std::string(TEMPORARY_PREFIX) + key; }
+
+std::optional<std::string> day_of_temporary_member(std::string_view name) {
+    if (!name.starts_with(TEMPORARY_PREFIX)) return std::nullopt;
+    const std::string_view key = name.substr(TEMPORARY_PREFIX.size());
+    if (key.size() != 8 || !all_digits(key)) return std::nullopt;
+    return std::string(key);
+}
+
+std::size_t chunk_rows(std::size_t rows, std::size_t record_size) {
+    const std::size_t most = std::max<std::size_t>(1, CHUNK_BYTES / std::max<std::size_t>(1, record_size));
+    return std::clamp<std::size_t>(rows, 1, most);
+}
+
+void _append_h5_tick(const std::string& order_book_id, const std::string& path,
+                     const std::optional<std::string>& file_name, int min_start_date, bool rebuild) {
+    make_directories(path);
+    const std::string h5_file =
+        (fs::path(path) / (file_name && !file_name->empty() ? *file_name : layout::store_file_name(order_book_id)))
+            .string();
+    if (rebuild) layout::remove_h5(h5_file);
+    const std::string mode = host::get_h5_mode(h5_file);
+    host::SharedFlag& flag = host::sval();
+    // A missing plug-in is a set-up problem of the machine, not of this file: say so plainly.
+    host::require_blosc_filter();
+
+    try {
+        h5::File file = open_store(h5_file, mode);
+        TickFile(file, order_book_id, min_start_date).update();
+        file.close();
+    } catch (...) {
+        layout::report_update_failure(h5_file, std::current_exception(), flag, layout::ServicePermissionText::Used);
+    }
+}
+
+namespace testing {
+StepHook set_step_hook(StepHook hook) { return std::exchange(step_hook(), std::move(hook)); }
+}  // namespace testing
+
+}  // namespace tarnwick::bundle::tick

@@ -1,0 +1,153 @@
+#include "tarnwick/bundle/tick/convert.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <map>
+#include <numeric>
+#include <string>
+#include <string_view>
+
+#include <fmt/format.h>
+
+#include "tarnwick/bundle/errors.hpp"
+#include "tarnwick/bundle/host/clock.hpp"
+
+namespace tarnwick::bundle::tick {
+namespace {
+
+using host::TickRecord;
+namespace loader = host::H5TicksLoader;
+
+std::string_view id_at(const service::Frame& frame, std::size_t row) {
+    return row < frame.order_book_id.size() ? std::string_view(frame.order_book_id[row]) : std::string_view{};
+}
+
+// The rows that survive duplicate removal, in table order.
+std::vector<std::size_t> last_rows_of_each_key(const service::Frame& frame) {
+    const std::size_t n = frame.rows();
+    // The service sends one instrument's ticks in time order, so duplicates are neighbours:
+    // check that in one pass and avoid sorting in the usual case.
+    bool ordered = true;
+    for (std::size_t r = 1; r < n && ordered; ++r)
+        ordered = id_at(frame, r) == id_at(frame, 0) && !(frame.timestamp[r] < frame.timestamp[r - 1]);
+    std::vector<std::size_t> rows;
+    rows.reserve(n);
+    if (ordered) {
+        for (std::size_t r = 0; r < n; ++r)
+            if (r + 1 == n || frame.timestamp[r + 1] != frame.timestamp[r]) rows.push_back(r);
+        return rows;
+    }
+    std::vector<std::size_t> order(n);
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    const auto key_less = [&](std::size_t a, std::size_t b) {
+        const auto ia = id_at(frame, a), ib = id_at(frame, b);
+        if (ia != ib) return ia < ib;
+        return frame.timestamp[a] < frame.timestamp[b];
+    };
+    std::stable_sort(order.begin(), order.end(), key_less);
+    for (std::size_t k = 0; k < n; ++k)
+        if (k + 1 == n || key_less(order[k], order[k + 1])) rows.push_back(order[k]);  // last of its run
+    std::sort(rows.begin(), rows.end());
+    return rows;
+}
+
+template <class T>
+T& field_at(TickRecord& record, std::size_t offset) {
+    return *reinterpret_cast<T*>(reinterpret_cast<unsigned char*>(&record) + offset);
+}
+
+}  // namespace
+
+std::vector<TickDay> convert_ticks(const service::Frame& frame) {
+    if (frame.empty()) return {};
+    if (!frame.trading_date) throw ValueError("tick table has no trading_date column");
+    if (frame.trading_date->size() != frame.rows())
+        throw ValueError(fmt::format("tick table has {} trading dates for {} rows", frame.trading_date->size(),
+                                     frame.rows()));
+
+    // Where each record field comes from: a column of the table, or the time stamp.
+    struct Source {
+        std::size_t offset;
+        double scale;
+        enum { I8Column, I8Zero, U4Column, U4Date, U4Time } kind;
+        const double* column;
+    };
+    std::vector<Source> sources;
+    sources.reserve(loader::FIELDS.size());
+    for (const loader::Field& field : loader::FIELDS) {
+        const std::string name(field.name);
+        Source source{field.offset, field.scale, Source::I8Column, nullptr};
+        const bool u4 = field.type == loader::FieldType::U4;
+        if (name == "date") {
+            source.kind = Source::U4Date;
+        } else if (name == "time") {
+            source.kind = Source::U4Time;
+        } else if (name == "open_interest" && !frame.has(name)) {
+            source.kind = Source::I8Zero;
+        } else {
+            const std::vector<double>& column = frame.column(name);  // ValueError naming a missing column
+            if (column.size() != frame.rows())
+                throw ValueError(fmt::format("tick column \"{}\" has {} values for {} rows", name, column.size(),
+                                             frame.rows()));
+            source.kind = u4 ? Source::U4Column : Source::I8Column;
+            source.column = column.data();
+        }
+        sources.push_back(source);
+    }
+
+    // Rows per trading date, ascending by date, table order within a date.
+    std::map<int, std::vector<std::size_t>> rows_by_day;
+    for (std::size_t r : last_rows_of_each_key(frame))
+        rows_by_day[host::date_to_number((*frame.trading_date)[r])].push_back(r);
+
+    // date and time of a row from its time stamp. Ticks of one calendar day come in runs, so
+    // the calendar conversion is done once per run.
+    std::chrono::local_days cached_day{};
+    std::uint32_t cached_date = 0;
+    bool have_cached = false;
+    const auto date_of = [&](host::DateTime t) {
+        const auto day = std::chrono::floor<std::chrono::days>(t);
+        if (!have_cached || day != cached_day) {
+            cached_day = day;
+            cached_date = static_cast<std::uint32_t>(host::date_to_number(t));
+            have_cached = true;
+        }
+        return cached_date;
+    };
+
+    std::vector<TickDay> days;
+    days.reserve(rows_by_day.size());
+    for (const auto& [trading_date, rows] : rows_by_day) {
+        TickDay day{trading_date, std::vector<TickRecord>(rows.size())};
+        // Record by record, so that each record is written whole while it is in the cache.
+        for (std::size_t k = 0; k < rows.size(); ++k) {
+            TickRecord& record = day.records[k];
+            const std::size_t r = rows[k];
+            for (const Source& source : sources) {
+                switch (source.kind) {
+                    case Source::I8Column:
+                        field_at<std::int64_t>(record, source.offset) = scaled_i8(source.column[r], source.scale);
+                        break;
+                    case Source::I8Zero:
+                        field_at<std::int64_t>(record, source.offset) = 0;
+                        break;
+                    case Source::U4Column:
+                        field_at<std::uint32_t>(record, source.offset) = scaled_u4(source.column[r], source.scale);
+                        break;
+                    case Source::U4Date:
+                        field_at<std::uint32_t>(record, source.offset) =
+                            scaled_u4(date_of(frame.timestamp[r]), source.scale);
+                        break;
+                    case Source::U4Time:
+                        field_at<std::uint32_t>(record, source.offset) =
+                            scaled_u4(host::time_to_number(frame.timestamp[r]), source.scale);
+                        break;
+                }
+            }
+        }
+        days.push_back(std::move(day));
+    }
+    return days;
+}
+
+}  // namespace tarnwick::bundle::tick
