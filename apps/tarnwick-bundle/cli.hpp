@@ -37,5 +37,9 @@ struct SelectionOptions {
 void add_selection_options(CLI::App& command, SelectionOptions& options, const std::string& path_help);
 
 void add_update_minbar_command(CLI::App& app, Commands& commands);
+void add_update_tick_command(CLI::App& app, Commands& commands);
+void add_update_command(CLI::App& app, Commands& commands);
+void add_check_command(CLI::App& app, Commands& commands);
+void add_download_sample_command(CLI::App& app, Commands& commands);
 
 }  // namespace tarnwick::cli

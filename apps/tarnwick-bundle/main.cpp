@@ -17,6 +17,10 @@ int run(int argc, char** argv) {
     app.require_subcommand(1);
     Commands commands;
     add_update_minbar_command(app, commands);
+    add_update_tick_command(app, commands);
+    add_update_command(app, commands);
+    add_check_command(app, commands);
+    add_download_sample_command(app, commands);
 
     try {
         app.parse(argc, argv);

@@ -1,0 +1,62 @@
+#include <memory>
+
+#include "cli.hpp"
+#include "tarnwick/bundle/commands/updates.hpp"
+#include "tarnwick/bundle/selection/connection.hpp"
+
+namespace tarnwick::cli {
+namespace {
+
+struct UpdateOptions {
+    std::string root;
+    bool base = false;
+    std::vector<std::string> minbar;
+    std::vector<std::string> tick;
+    bool with_derivatives = false;
+    bool rebuild = false;
+    bool enable_bjse = false;
+    int concurrency = default_concurrency();
+};
+
+}  // namespace
+
+void add_update_command(CLI::App& app, Commands& commands) {
+    auto options = std::make_shared<UpdateOptions>();
+    CLI::App* update = app.add_subcommand(
+        "update", "full update from the service: day bars and base data, minute bars, ticks (each when asked for)");
+    update->add_option("data_bundle_path", options->root, "the folder that holds (or will hold) the bundle folder")
+        ->required();
+    update->add_flag("--base", options->base, "update day bars and base data");
+    update->add_option("--minbar", options->minbar, "tags whose minute bars to update")->expected(1, -1);
+    update->add_option("--tick", options->tick, "tags whose ticks to update")->expected(1, -1);
+    update->add_flag("--with-derivatives", options->with_derivatives,
+                     "also update futures and options written on the selected instruments");
+    update->add_flag("--rebuild", options->rebuild,
+                     "delete the selected minute-bar and tick files and build them again (asks first)");
+    update->add_flag("--enable-bjse", options->enable_bjse, "include Beijing Stock Exchange stocks");
+    update->add_option("-j,--concurrency", options->concurrency, "number of worker processes (default: processors)")
+        ->check(worker_count());
+    commands.emplace_back(update, [options] {
+        // The command expects a ready client, as the host hands it one: initialised here with
+        // the exchange setting the user asked for.
+        bundle::selection::_init_tickwire(options->enable_bjse);
+        const bool ok = bundle::commands::update_bundle_from_tickwirec(
+            options->concurrency, options->root, options->base, options->minbar, options->tick,
+            options->with_derivatives, options->rebuild, options->enable_bjse);
+        return ok ? EXIT_OK : EXIT_FAILED;
+    });
+
+    auto existing = std::make_shared<UpdateOptions>();
+    CLI::App* update_existing = app.add_subcommand(
+        "update-existing", "incremental update: day bars and base data, then every store file already in the bundle");
+    update_existing->add_option("data_bundle_path", existing->root, "the folder that holds the bundle folder")
+        ->required();
+    update_existing->add_option("-j,--concurrency", existing->concurrency, "number of worker processes")
+        ->check(worker_count());
+    commands.emplace_back(update_existing, [existing] {
+        const bool ok = bundle::commands::update_bundle_from_exist_file(existing->concurrency, existing->root);
+        return ok ? EXIT_OK : EXIT_FAILED;
+    });
+}
+
+}  // namespace tarnwick::cli

@@ -1,0 +1,151 @@
+#include "tarnwick/bundle/commands/updates.hpp"
+
+#include <filesystem>
+
+#include "tarnwick/bundle/errors.hpp"
+#include "tarnwick/bundle/host/clock.hpp"
+#include "tarnwick/bundle/host/console.hpp"
+#include "tarnwick/bundle/host/daybar.hpp"
+#include "tarnwick/bundle/host/pickle.hpp"
+#include "tarnwick/bundle/layout/constants.hpp"
+#include "tarnwick/bundle/layout/paths.hpp"
+#include "tarnwick/bundle/minbar/driver.hpp"
+#include "tarnwick/bundle/service/client.hpp"
+#include "tarnwick/bundle/tick/driver.hpp"
+
+namespace tarnwick::bundle::commands {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* NO_BJSE = "没有 enable_bjse 参数，详情可联系Quorvane：0000-00000000";
+
+// Ends the program unless the service lists Beijing Stock Exchange stocks and lets this user
+// fetch their prices.
+void require_bjse_access() {
+    const service::Listing stocks = service::current().all_instruments_on("CS", host::now());
+    std::string first;
+    for (const auto& row : stocks)
+        if (row.exchange == "BJSE") {
+            first = row.order_book_id;
+            break;
+        }
+    if (first.empty()) {
+        host::print_line(NO_BJSE);
+        throw ProgramExit(0);
+    }
+    try {
+        service::current().probe_price(first);
+    } catch (const service::PermissionDenied&) {
+        host::print_line(NO_BJSE);
+        throw ProgramExit(0);
+    }
+}
+
+// Asks until the answer is exactly "Y" (go on) or exactly "n" (end); a third other answer ends too.
+void confirm_rebuild() {
+    for (int attempt = 0; attempt < layout::REBUILD_COMFIRM_RETRY_TIMES; ++attempt) {
+        host::print_line("本次会将指定的[合约分钟]和[合约tick]的h5文件从头进行更新，是否确认?[Y/n]");
+        const std::optional<std::string> comfirm = host::read_line();
+        if (!comfirm) throw ValueError("standard input ended before the rebuild was confirmed");
+        if (*comfirm == "Y") return;
+        if (*comfirm == "n") throw ProgramExit(0);
+    }
+    throw ProgramExit(0);
+}
+
+bool is_store_file_name(const std::string& name) {
+    return name.ends_with(".h5") && !name.ends_with("-sample.h5");
+}
+
+std::string without_h5(const std::string& name) { return name.substr(0, name.size() - 3); }
+
+bool bundle_has_bjse(const std::string& instruments_pk) {
+    if (!fs::exists(instruments_pk)) return false;
+    for (const host::pickle::Value& record : host::pickle::load_records(instruments_pk)) {
+        const host::pickle::Value* exchange = record.find("exchange");
+        if (exchange && exchange->is_str() && exchange->as_str() == "BJSE") return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool update_bundle_from_tickwirec(int concurrency, const std::string& data_bundle_path, bool base,
+                                  const std::vector<std::string>& minbar, const std::vector<std::string>& tick,
+                                  bool with_derivatives, bool rebuild, bool enable_bjse) {
+    const std::string path = layout::bundle_dir(data_bundle_path);
+    if (enable_bjse) require_bjse_access();
+    bool succeed = true;
+    if (rebuild) confirm_rebuild();
+
+    if (base) {
+        host::print_line("开始更新日线及基础数据");
+        const bool create = !fs::exists(path);
+        if (create) {
+            std::error_code ec;
+            fs::create_directories(path, ec);
+            if (ec) throw OsError::from_errno(ec.value(), "cannot create directory \"" + path + "\": " + ec.message());
+        }
+        host::DaybarOptions options;
+        options.tickwire_kwargs = std::map<std::string, bool>{{"enable_bjse", enable_bjse}};
+        succeed = host::update_daybar(path, create, true, concurrency, options);
+    }
+    if (!minbar.empty()) {
+        const bool result = minbar::update_minbar((fs::path(path) / "h5").string(), minbar, with_derivatives,
+                                                  concurrency, rebuild, enable_bjse);
+        if (!result) succeed = result;
+    }
+    if (!tick.empty()) {
+        const bool result = tick::update_tick((fs::path(path) / "ticks").string(), tick, with_derivatives, concurrency,
+                                              rebuild, enable_bjse);
+        if (!result) succeed = result;
+    }
+    return succeed;
+}
+
+std::vector<std::string> existing_minbar_ids(const std::string& h5_folder) {
+    std::vector<std::string> ids;
+    for (const auto& group : fs::directory_iterator(h5_folder)) {
+        if (!group.is_directory() || group.path().filename() == "ticks") continue;
+        for (const auto& file : fs::directory_iterator(group.path())) {
+            const std::string name = file.path().filename().string();
+            if (is_store_file_name(name)) ids.push_back(without_h5(name));
+        }
+    }
+    return ids;
+}
+
+std::vector<std::string> existing_tick_ids(const std::string& tick_folder) {
+    std::vector<std::string> ids;
+    for (const auto& file : fs::directory_iterator(tick_folder)) {
+        const std::string name = file.path().filename().string();
+        if (is_store_file_name(name)) ids.push_back(without_h5(name));
+    }
+    return ids;
+}
+
+bool update_bundle_from_exist_file(int concurrency, const std::string& data_bundle_path) {
+    const std::string path = layout::bundle_dir(data_bundle_path);
+    host::print_line("开始智能更新已下载数据");
+    host::print_line("开始更新日线及基础数据");
+    const bool enable_bjse = bundle_has_bjse(layout::instruments_file(data_bundle_path));
+
+    host::DaybarOptions options;
+    options.enable_bjse = enable_bjse;
+    bool succeed = host::update_daybar(path, false, true, concurrency, options);
+
+    const std::string min_bar_folder = (fs::path(path) / "h5").string();
+    if (fs::exists(min_bar_folder)) {
+        const auto min_ids = existing_minbar_ids(min_bar_folder);
+        if (!min_ids.empty() && !minbar::update_minbar(min_bar_folder, min_ids, false, concurrency)) succeed = false;
+    }
+    const std::string tick_folder = (fs::path(path) / "ticks").string();
+    if (fs::exists(tick_folder)) {
+        const auto tick_ids = existing_tick_ids(tick_folder);
+        if (!tick_ids.empty() && !tick::update_tick(tick_folder, tick_ids, false, concurrency)) succeed = false;
+    }
+    return succeed;
+}
+
+}  // namespace tarnwick::bundle::commands

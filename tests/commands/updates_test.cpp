@@ -1,0 +1,195 @@
+// The full and the incremental bundle updates against the simulated market.
+#include "tarnwick/bundle/commands/updates.hpp"
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <filesystem>
+#include <fstream>
+
+#include "support/temp_dir.hpp"
+#include "tarnwick/bundle/errors.hpp"
+#include "tarnwick/bundle/h5/h5.hpp"
+#include "tarnwick/bundle/host/clock.hpp"
+#include "tarnwick/bundle/host/console.hpp"
+#include "tarnwick/bundle/host/pickle.hpp"
+#include "tarnwick/bundle/layout/paths.hpp"
+#include "tarnwick/bundle/service/simulated_market.hpp"
+
+namespace tarnwick::bundle::commands {
+namespace {
+
+namespace fs = std::filesystem;
+
+class Updates : public ::testing::Test {
+protected:
+    void SetUp() override {
+        host::set_clock(host::make_datetime(2026, 11, 25, 18, 0));
+        previous_client_ = service::install(std::make_unique<service::SimulatedMarket>());
+        previous_console_ = host::set_console({[this](const std::string& t) { out += t; },
+                                               [this]() -> std::optional<std::string> {
+                                                   if (answers.empty()) return std::nullopt;
+                                                   auto a = answers.front();
+                                                   answers.pop_front();
+                                                   return a;
+                                               }});
+    }
+    void TearDown() override {
+        host::set_console(previous_console_);
+        service::install(std::move(previous_client_));
+        host::set_clock(std::nullopt);
+    }
+    std::size_t count(const std::string& text) const {
+        std::size_t n = 0;
+        for (auto at = out.find(text); at != std::string::npos; at = out.find(text, at + 1)) ++n;
+        return n;
+    }
+
+    test::TempDir dir;
+    std::string out;
+    std::deque<std::string> answers;
+    host::ConsoleHooks previous_console_;
+    std::unique_ptr<service::Client> previous_client_;
+};
+
+constexpr const char* QUESTION = "本次会将指定的[合约分钟]和[合约tick]的h5文件从头进行更新，是否确认?[Y/n]\n";
+
+TEST_F(Updates, NothingAskedForDoesNothing) {
+    EXPECT_TRUE(update_bundle_from_tickwirec(1, dir.str(), false, {}, {}, false));
+    EXPECT_EQ(out, "");
+    EXPECT_FALSE(fs::exists(dir / "bundle"));
+}
+
+TEST_F(Updates, RebuildStartsOnlyOnExactlyY) {
+    answers = {"yes", "y", "Y"};
+    EXPECT_TRUE(update_bundle_from_tickwirec(1, dir.str(), false, {}, {}, false, true));
+    EXPECT_EQ(count(QUESTION), 3u);
+
+    for (const auto& refusal : std::vector<std::deque<std::string>>{{"", "N", "no"}, {"n", "Y"}}) {
+        out.clear();
+        answers = refusal;
+        try {
+            update_bundle_from_tickwirec(1, dir.str(), true, {"000001.XSHE"}, {}, false, true);
+            FAIL() << "the program must end";
+        } catch (const ProgramExit& exit) {
+            EXPECT_EQ(exit.status(), 0);
+        }
+        EXPECT_EQ(count(QUESTION), refusal.size() == 3 ? 3u : 1u);
+        EXPECT_FALSE(fs::exists(dir / "bundle")) << "nothing may be written before the confirmation";
+    }
+}
+
+TEST_F(Updates, EndOfInputAtTheQuestionIsAnErrorBeforeAnythingIsWritten) {
+    EXPECT_THROW(update_bundle_from_tickwirec(1, dir.str(), true, {"000001.XSHE"}, {}, false, true), ValueError);
+    EXPECT_FALSE(fs::exists(dir / "bundle"));
+}
+
+class DeniedBjse : public service::SimulatedMarket {
+public:
+    void probe_price(const std::string& id) override {
+        if (id.ends_with(".BJSE")) throw service::PermissionDenied("no right to " + id);
+    }
+};
+
+TEST_F(Updates, BeijingExchangeCheck) {
+    // The command does not initialise the client; the caller does, with the exchange on.
+    service::current().init(true);
+    EXPECT_TRUE(update_bundle_from_tickwirec(1, dir.str(), false, {}, {}, false, false, true));
+    EXPECT_EQ(out, "");
+    service::install(std::make_unique<DeniedBjse>());
+    service::current().init(true);
+    try {
+        update_bundle_from_tickwirec(1, dir.str(), true, {}, {}, false, false, true);
+        FAIL() << "the program must end";
+    } catch (const ProgramExit& exit) {
+        EXPECT_EQ(exit.status(), 0);
+    }
+    EXPECT_EQ(out, "没有 enable_bjse 参数，详情可联系Quorvane：0000-00000000\n");
+    EXPECT_FALSE(fs::exists(dir / "bundle"));
+}
+
+class BrokenCalendar : public service::SimulatedMarket {
+public:
+    std::vector<int> get_trading_dates(int, int) override {
+        throw OsError(OsError::Kind::Other, 0, "connection lost");
+    }
+};
+
+TEST_F(Updates, FailedDayBarsMakeTheResultFalseAndTheRestStillRuns) {
+    service::install(std::make_unique<BrokenCalendar>());
+    EXPECT_FALSE(update_bundle_from_tickwirec(1, dir.str(), true, {"000001.XSHE"}, {"000001.XSHE"}, false));
+    EXPECT_TRUE(fs::exists(dir / "bundle" / "h5" / "equities" / "000001.XSHE.h5"));
+    EXPECT_TRUE(fs::exists(dir / "bundle" / "ticks" / "000001.XSHE.h5"));
+    EXPECT_EQ(out.rfind("开始更新日线及基础数据\n", 0), 0u);
+}
+
+TEST_F(Updates, IncrementalListingSkipsSamplesLooseFilesAndTicksInsideH5) {
+    const fs::path h5 = dir / "bundle" / "h5";
+    fs::create_directories(h5 / "equities");
+    fs::create_directories(h5 / "ticks");
+    fs::create_directories(h5 / "future" / "deeper");
+    for (const fs::path& p : {h5 / "equities" / "000001.XSHE.h5", h5 / "equities" / "000001.XSHE-sample.h5",
+                              h5 / "loose.h5", h5 / "ticks" / "600000.XSHG.h5", h5 / "future" / "IF2612.h5",
+                              h5 / "future" / "deeper" / "IF2701.h5", h5 / "equities" / "notes.txt"})
+        std::ofstream(p) << "x";
+    auto ids = existing_minbar_ids(h5.string());
+    std::sort(ids.begin(), ids.end());
+    EXPECT_EQ(ids, (std::vector<std::string>{"000001.XSHE", "IF2612"}));
+}
+
+// Every dataset of every store file below `root`, as raw bytes, keyed by relative path.
+std::map<std::string, std::string> store_contents(const fs::path& root) {
+    std::map<std::string, std::string> contents;
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        if (entry.path().extension() != ".h5" || entry.path().filename() == "suspended_days.h5") continue;
+        auto file = h5::File::open(entry.path().string(), h5::File::Access::ReadOnly);
+        for (const auto& member : file.members()) {
+            auto dataset = file.open_dataset(member);
+            auto type = dataset.file_type();
+            std::string bytes(dataset.rows() * type.size(), '\0');
+            if (!bytes.empty()) dataset.read_rows(type.id(), 0, dataset.rows(), bytes.data());
+            contents[fs::relative(entry.path(), root).string() + ":" + member] = bytes;
+        }
+    }
+    return contents;
+}
+
+TEST_F(Updates, IncrementalUpdateLaterEqualsOneFullUpdateThen) {
+    const std::vector<std::string> minbar = {"000001.XSHE", "IF2612", "IO2612-C-4000"};
+    const std::vector<std::string> tick = {"000002.XSHE", "IF2612"};
+    const fs::path first = dir / "first";
+    const fs::path once = dir / "once";
+    ASSERT_TRUE(update_bundle_from_tickwirec(2, first.string(), true, minbar, tick, false));
+    const auto before = store_contents(first / "bundle");
+
+    host::set_clock(host::make_datetime(2026, 12, 2, 18, 0));
+    out.clear();
+    ASSERT_TRUE(update_bundle_from_exist_file(2, first.string()));
+    EXPECT_EQ(out.rfind("开始智能更新已下载数据\n开始更新日线及基础数据\n", 0), 0u) << out;
+    ASSERT_TRUE(update_bundle_from_tickwirec(2, once.string(), true, minbar, tick, false));
+
+    const auto after = store_contents(first / "bundle");
+    EXPECT_EQ(after, store_contents(once / "bundle"));
+    // Every minute-bar file grew, and every tick file gained days.
+    for (const auto& [key, bytes] : before)
+        if (key.ends_with(":data")) EXPECT_GT(after.at(key).size(), bytes.size()) << key;
+    std::size_t tick_days_before = 0, tick_days_after = 0;
+    for (const auto& [key, bytes] : before) tick_days_before += key.starts_with("ticks/");
+    for (const auto& [key, bytes] : after) tick_days_after += key.starts_with("ticks/");
+    EXPECT_GT(tick_days_after, tick_days_before);
+}
+
+TEST_F(Updates, BeijingRecordInInstrumentsTurnsTheExchangeOnForDayBarsOnly) {
+    const fs::path bundle = dir / "bundle";
+    fs::create_directories(bundle);
+    host::pickle::dump_records((bundle / "instruments.pk").string(),
+                               {{{"order_book_id", std::string("000001.XSHE")}, {"exchange", std::string("XSHE")}},
+                                {{"order_book_id", std::string("430047.BJSE")}, {"exchange", std::string("BJSE")}}});
+    ASSERT_TRUE(update_bundle_from_exist_file(1, dir.str()));
+    // The day-bar update initialised the client with the exchange on; no driver ran.
+    EXPECT_TRUE(service::current().bjse_enabled());
+    EXPECT_EQ(out, "开始智能更新已下载数据\n开始更新日线及基础数据\n");
+}
+
+}  // namespace
+}  // namespace tarnwick::bundle::commands
