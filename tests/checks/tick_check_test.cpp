@@ -7,7 +7,10 @@
 #include <filesystem>
 #include <fstream>
 
+#include <sys/mman.h>
 #include <unistd.h>
+
+#include <atomic>
 
 #include "support/child_process.hpp"
 #include "support/temp_dir.hpp"
@@ -24,13 +27,27 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Counts the one-day tick queries; the check examines files in a child process, so the
+// counter lives in memory shared with it.
 class CountingMarket : public service::SimulatedMarket {
 public:
+    CountingMarket()
+        : counter_(static_cast<std::atomic<int>*>(
+              mmap(nullptr, sizeof(std::atomic<int>), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0))),
+          probes(*counter_) {
+        new (counter_) std::atomic<int>(0);
+    }
+    ~CountingMarket() override { munmap(counter_, sizeof(std::atomic<int>)); }
     std::optional<service::Frame> get_price(const service::PriceQuery& query) override {
         if (query.frequency == service::Frequency::Tick && query.start_date == query.end_date) ++probes;
         return SimulatedMarket::get_price(query);
     }
-    int probes = 0;
+
+private:
+    std::atomic<int>* counter_;
+
+public:
+    std::atomic<int>& probes;
 };
 
 class TickCheck : public ::testing::Test {
@@ -100,7 +117,7 @@ TEST_F(TickCheck, CompleteFilesPassWithoutQueries) {
     ASSERT_TRUE(lists);
     EXPECT_TRUE(lists->error_file_path_list.empty()) << ::testing::PrintToString(lists->error_file_path_list);
     EXPECT_TRUE(lists->blocking_or_permission_error.empty());
-    EXPECT_EQ(market_->probes, 0);
+    EXPECT_EQ(market_->probes.load(), 0);
 }
 
 TEST_F(TickCheck, GapsOfSuspensionDaysPassWithoutQueries) {
@@ -114,7 +131,7 @@ TEST_F(TickCheck, GapsOfSuspensionDaysPassWithoutQueries) {
     const auto lists = examine_tick_files(root());
     ASSERT_TRUE(lists);
     EXPECT_TRUE(lists->error_file_path_list.empty());
-    EXPECT_EQ(market_->probes, 0);
+    EXPECT_EQ(market_->probes.load(), 0);
 }
 
 TEST_F(TickCheck, GapWithoutServiceTicksIsQueriedDayByDayAndPasses) {
@@ -126,7 +143,7 @@ TEST_F(TickCheck, GapWithoutServiceTicksIsQueriedDayByDayAndPasses) {
     const auto lists = examine_tick_files(root());
     ASSERT_TRUE(lists);
     EXPECT_TRUE(lists->error_file_path_list.empty());
-    EXPECT_GT(market_->probes, 10);
+    EXPECT_GT(market_->probes.load(), 10);
 }
 
 TEST_F(TickCheck, MissingTradingDayWithTicksIsAbnormalAndStopsTheQueries) {
@@ -138,7 +155,7 @@ TEST_F(TickCheck, MissingTradingDayWithTicksIsAbnormalAndStopsTheQueries) {
     const auto lists = examine_tick_files(root());
     ASSERT_TRUE(lists);
     EXPECT_EQ(lists->error_file_path_list, std::vector<std::string>{path});
-    EXPECT_EQ(market_->probes, 1);
+    EXPECT_EQ(market_->probes.load(), 1);
 }
 
 TEST_F(TickCheck, EmptyFileIsInNoListAndExtraNonTradingDayPasses) {

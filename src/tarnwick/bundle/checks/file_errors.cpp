@@ -5,18 +5,22 @@
 
 namespace tarnwick::bundle::checks {
 
-void sort_failed_file(const std::string& path, std::exception_ptr error, CheckLists& lists) {
+void CheckLists::add(const std::string& path, Verdict verdict) {
+    if (verdict == Verdict::Abnormal) error_file_path_list.push_back(path);
+    else if (verdict == Verdict::Blocked) blocking_or_permission_error.push_back(path);
+}
+
+Verdict verdict_of_failure(std::exception_ptr error) {
     try {
         std::rethrow_exception(error);
     } catch (const OsError& e) {
         if (e.kind() == OsError::Kind::WouldBlock || e.kind() == OsError::Kind::PermissionDenied)
-            lists.blocking_or_permission_error.push_back(path);
-        else
-            lists.error_file_path_list.push_back(path);
+            return Verdict::Blocked;
+        return Verdict::Abnormal;
     } catch (const service::PermissionDenied&) {
         throw;
     } catch (const std::exception&) {
-        lists.error_file_path_list.push_back(path);
+        return Verdict::Abnormal;
     }
 }
 

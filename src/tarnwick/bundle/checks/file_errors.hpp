@@ -1,20 +1,24 @@
 #pragma once
-// How the checks sort a file whose examination failed.
+// How the checks sort a file whose examination failed, and the lists they hand to the report.
 #include <exception>
 #include <string>
 #include <vector>
+
+#include "tarnwick/bundle/checks/isolated.hpp"
 
 namespace tarnwick::bundle::checks {
 
 struct CheckLists {
     std::vector<std::string> error_file_path_list;          // abnormal content or unreadable
     std::vector<std::string> blocking_or_permission_error;  // held by another process, or forbidden
+
+    void add(const std::string& path, Verdict verdict);
 };
 
 // Files held by another process and forbidden files are blocked; every other storage error,
 // and any damage the file's content shows (a missing member or field, an impossible line
 // number), makes the file abnormal: a check must not stop at the damage it exists to find.
 // The service's refusal of data is not about the file and is rethrown.
-void sort_failed_file(const std::string& path, std::exception_ptr error, CheckLists& lists);
+Verdict verdict_of_failure(std::exception_ptr error);
 
 }  // namespace tarnwick::bundle::checks

@@ -42,30 +42,62 @@ std::int64_t trading_day_of(std::int64_t datetime, const Calendar& calendar) {
     return calendar[std::min(position + 1, calendar.size() - 1)];
 }
 
-// True when the file is good; false when abnormal. Damage it meets on the way throws.
-bool examine(const fs::path& path, const Calendar& calendar, CheckLists& lists) {
+// The stored record types and filters must be the ones this store writes: reading records
+// through a damaged description of them can crash the storage library instead of failing.
+bool stored_as_written(const h5::Dataset& dataset, const std::vector<h5::DataType>& allowed_types) {
+    const h5::DataType stored = dataset.file_type();
+    const bool known_type = std::any_of(allowed_types.begin(), allowed_types.end(),
+                                        [&](const h5::DataType& type) { return stored.equals(type.id()); });
+    const auto filters = dataset.filters();
+    const bool deflated = std::any_of(filters.begin(), filters.end(),
+                                      [](const h5::Filter& f) { return f.id == H5Z_FILTER_DEFLATE; });
+    return known_type && deflated;
+}
+
+std::vector<h5::DataType> bar_types_of(const fs::path& file) {
+    const std::string group = file.parent_path().filename().string();
+    std::vector<h5::DataType> types;
+    if (group != layout::FUTURE_GROUP && group != layout::OPTION_GROUP) types.push_back(layout::EQUITIES_DTYPE());
+    if (group != layout::EQUITIES_GROUP) types.push_back(layout::DERIVATIVES_DTYPE());
+    return types;
+}
+
+Verdict examine(const fs::path& path, const Calendar& calendar) {
     h5::File file = h5::File::open(path.string(), h5::File::Access::ReadOnly);
-    if (!file.contains("index")) {
-        if (file.contains("data")) lists.error_file_path_list.push_back(path.string());
-        return true;
-    }
+    if (!file.contains("index")) return file.contains("data") ? Verdict::Abnormal : Verdict::Skipped;
+    const h5::Dataset index_dataset = file.open_dataset("index");
+    const h5::Dataset data_dataset = file.open_dataset("data");
+    std::vector<h5::DataType> index_types;
+    index_types.push_back(layout::INDEX_DTYPE());
+    if (!stored_as_written(index_dataset, index_types) || !stored_as_written(data_dataset, bar_types_of(path)))
+        return Verdict::Abnormal;
     const std::vector<layout::IndexRecord> index =
-        file.open_dataset("index").read_all<layout::IndexRecord>(layout::index_memory_type().id());
+        index_dataset.read_all<layout::IndexRecord>(layout::index_memory_type().id());
     const std::vector<std::int64_t> datetimes =
-        file.open_dataset("data").read_all<std::int64_t>(layout::datetime_field_memory_type().id());
+        data_dataset.read_all<std::int64_t>(layout::datetime_field_memory_type().id());
+    if (index.empty()) return Verdict::Abnormal;
+
+    // The index names each day's first bar: days and rows strictly ascending from row 0.
+    if (index.front().line_no != 0) return Verdict::Abnormal;
+    for (std::size_t k = 1; k < index.size(); ++k)
+        if (index[k].date <= index[k - 1].date || index[k].line_no <= index[k - 1].line_no) return Verdict::Abnormal;
 
     const bool night = night_session_group(path);
+    const auto trading_day = [&](std::int64_t datetime) {
+        return calendar.empty() ? datetime / 1000000 : trading_day_of(datetime, calendar);
+    };
     for (const auto& entry : index) {
         if (entry.line_no >= datetimes.size())
             throw ValueError(fmt::format("index line {} lies beyond the {} bars", entry.line_no, datetimes.size()));
         const std::int64_t first_bar = datetimes[entry.line_no];
-        const std::int64_t expected_date =
-            night ? (calendar.empty() ? first_bar / 1000000 : trading_day_of(first_bar, calendar)) : entry.date;
-        const bool consistent = night ? expected_date == entry.date
-                                      : first_bar == static_cast<std::int64_t>(entry.date) * 1000000 + FIRST_BAR_TIME;
-        if (!consistent) return false;
+        if (night) {
+            if (trading_day(first_bar) != entry.date) return Verdict::Abnormal;
+            // ...and the bar before it belongs to an earlier trading day.
+            if (entry.line_no > 0 && trading_day(datetimes[entry.line_no - 1]) >= entry.date) return Verdict::Abnormal;
+        } else if (first_bar != static_cast<std::int64_t>(entry.date) * 1000000 + FIRST_BAR_TIME) {
+            return Verdict::Abnormal;
+        }
     }
-    if (index.empty()) return false;
 
     std::set<std::int64_t> stored;
     for (const auto& entry : index) stored.insert(entry.date);
@@ -82,9 +114,9 @@ bool examine(const fs::path& path, const Calendar& calendar, CheckLists& lists) 
         query.start_date = static_cast<int>(day);
         query.end_date = static_cast<int>(day);
         query.frequency = service::Frequency::Minute;
-        if (service::current().get_price(query).has_value()) return false;
+        if (service::current().get_price(query).has_value()) return Verdict::Abnormal;
     }
-    return true;
+    return Verdict::Good;
 }
 
 }  // namespace
@@ -106,14 +138,19 @@ std::optional<CheckLists> examine_min_bar_files(const std::string& data_bundle_p
 
     CheckLists lists;
     host::Progress progress("checking", files.size());
-    for (const auto& path : files) {
-        try {
-            if (!examine(path, calendar, lists)) lists.error_file_path_list.push_back(path.string());
-        } catch (...) {
-            sort_failed_file(path.string(), std::current_exception(), lists);
-        }
-        progress.step();
-    }
+    examine_isolated(
+        files.size(),
+        [&](std::size_t i) {
+            try {
+                return examine(files[i], calendar);
+            } catch (...) {
+                return verdict_of_failure(std::current_exception());
+            }
+        },
+        [&](std::size_t i, Verdict verdict) {
+            lists.add(files[i].string(), verdict);
+            progress.step();
+        });
     progress.finish();
     return lists;
 }

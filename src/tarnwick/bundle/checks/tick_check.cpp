@@ -44,26 +44,26 @@ std::map<std::string, std::set<std::string>> load_suspensions(const std::string&
     return suspendeds;
 }
 
-bool examine(const fs::path& path, const DayTexts& calendar, const std::set<std::string>& suspended) {
+Verdict examine(const fs::path& path, const DayTexts& calendar, const std::set<std::string>& suspended) {
     h5::File file = h5::File::open(path.string(), h5::File::Access::ReadOnly);
     std::vector<std::string> members;
     // A member whose name begins with a dot is a day being replaced when an update was killed;
     // the next update settles it, and it is not a trading day of its own.
     for (auto& name : file.members())
         if (!name.starts_with(".")) members.push_back(std::move(name));
-    if (members.empty()) return true;
+    if (members.empty()) return Verdict::Skipped;
     for (auto& name : members)
         if (name.size() > 8) name.resize(8);
     std::sort(members.begin(), members.end());
 
     const DayTexts expected = trading_dates_between<std::string>(calendar, members.front(), members.back());
-    if (expected == members) return true;
+    if (expected == members) return Verdict::Good;
     const std::set<std::string> present(members.begin(), members.end());
     DayTexts missing;
     for (const auto& day : expected)
         if (!present.count(day)) missing.push_back(day);
     if (std::all_of(missing.begin(), missing.end(), [&](const std::string& d) { return suspended.count(d) != 0; }))
-        return true;
+        return Verdict::Good;
 
     const std::string order_book_id = identifier_without_h5(path);
     for (const auto& day : missing) {
@@ -72,9 +72,9 @@ bool examine(const fs::path& path, const DayTexts& calendar, const std::set<std:
         query.start_date = std::stoi(day);
         query.end_date = query.start_date;
         query.frequency = service::Frequency::Tick;
-        if (service::current().get_price(query).has_value()) return false;
+        if (service::current().get_price(query).has_value()) return Verdict::Abnormal;
     }
-    return true;
+    return Verdict::Good;
 }
 
 }  // namespace
@@ -103,15 +103,19 @@ std::optional<CheckLists> examine_tick_files(const std::string& data_bundle_path
 
     CheckLists lists;
     host::Progress progress("checking", files.size());
-    for (const auto& path : files) {
-        try {
-            if (!examine(path, calendar, suspendeds.at(identifier_without_h5(path))))
-                lists.error_file_path_list.push_back(path.string());
-        } catch (...) {
-            sort_failed_file(path.string(), std::current_exception(), lists);
-        }
-        progress.step();
-    }
+    examine_isolated(
+        files.size(),
+        [&](std::size_t i) {
+            try {
+                return examine(files[i], calendar, suspendeds.at(identifier_without_h5(files[i])));
+            } catch (...) {
+                return verdict_of_failure(std::current_exception());
+            }
+        },
+        [&](std::size_t i, Verdict verdict) {
+            lists.add(files[i].string(), verdict);
+            progress.step();
+        });
     progress.finish();
     return lists;
 }

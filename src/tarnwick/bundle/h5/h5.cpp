@@ -218,20 +218,16 @@ bool File::contains(const std::string& name) const {
 }
 
 std::vector<std::string> File::members() const {
-    H5G_info_t info;
-    checked(H5Gget_info(id(), &info), "listing the file's members failed");
+    // One pass over the links: asking for each name by position costs a walk of the group per
+    // name, which grows with the square of the member count in old-format groups.
     std::vector<std::string> names;
-    names.reserve(info.nlinks);
-    for (hsize_t i = 0; i < info.nlinks; ++i) {
-        const ssize_t length = checked(
-            H5Lget_name_by_idx(id(), ".", H5_INDEX_NAME, H5_ITER_INC, i, nullptr, 0, H5P_DEFAULT),
-            "reading a member's name failed");
-        std::string name(static_cast<std::size_t>(length) + 1, '\0');
-        checked(H5Lget_name_by_idx(id(), ".", H5_INDEX_NAME, H5_ITER_INC, i, name.data(), name.size(), H5P_DEFAULT),
-                "reading a member's name failed");
-        name.resize(static_cast<std::size_t>(length));
-        names.push_back(std::move(name));
-    }
+    const auto collect = [](hid_t, const char* name, const H5L_info_t*, void* out) -> herr_t {
+        static_cast<std::vector<std::string>*>(out)->emplace_back(name);
+        return 0;
+    };
+    hsize_t position = 0;
+    checked(H5Literate(id(), H5_INDEX_NAME, H5_ITER_INC, &position, collect, &names),
+            "listing the file's members failed");
     return names;
 }
 
