@@ -21,6 +21,7 @@ int run(int argc, char** argv) {
     add_update_command(app, commands);
     add_check_command(app, commands);
     add_download_sample_command(app, commands);
+    add_make_sample_command(app, commands);
 
     try {
         app.parse(argc, argv);

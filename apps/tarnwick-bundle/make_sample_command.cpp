@@ -1,0 +1,35 @@
+#include <iostream>
+#include <memory>
+
+#include "cli.hpp"
+#include "tarnwick/bundle/commands/make_sample.hpp"
+#include "tarnwick/bundle/commands/sample.hpp"
+#include "tarnwick/bundle/selection/connection.hpp"
+
+namespace tarnwick::cli {
+
+void add_make_sample_command(CLI::App& app, Commands& commands) {
+    struct Options {
+        std::string output = bundle::commands::SAMPLE_ARCHIVE_NAME;
+        int concurrency = default_concurrency();
+    };
+    auto options = std::make_shared<Options>();
+    CLI::App* command = app.add_subcommand(
+        "make-sample",
+        "build a sample bundle archive from the market-data service (base data, a few minute-bar and tick "
+        "files), ready for download-sample --file");
+    command->add_option("-o,--output", options->output, "the archive to write")->capture_default_str();
+    command->add_option("-j,--concurrency", options->concurrency, "number of worker processes")
+        ->check(worker_count());
+    commands.emplace_back(command, [options] {
+        bundle::selection::_init_tickwire(false);
+        if (!bundle::commands::make_sample_archive(options->output, options->concurrency)) {
+            std::cerr << "tarnwick-bundle: the sample bundle could not be built completely; no archive written\n";
+            return EXIT_FAILED;
+        }
+        std::cout << "sample bundle written to " << options->output << '\n';
+        return EXIT_OK;
+    });
+}
+
+}  // namespace tarnwick::cli
