@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <memory>
+
 #include <fmt/format.h>
 
 namespace tarnwick::cli {
@@ -41,6 +43,18 @@ void add_selection_options(CLI::App& command, SelectionOptions& options, const s
         ->check(worker_count());
     command.add_flag("--rebuild", options.rebuild, "delete each selected file and build it again from 2005-01-04");
     command.add_flag("--enable-bjse", options.enable_bjse, "include Beijing Stock Exchange stocks in \"stock\"");
+}
+
+void add_driver_command(CLI::App& app, Commands& commands, const std::string& name, const std::string& help,
+                        const std::string& path_help, Driver driver) {
+    auto options = std::make_shared<SelectionOptions>();
+    CLI::App* command = app.add_subcommand(name, help);
+    add_selection_options(*command, *options, path_help);
+    commands.emplace_back(command, [options, driver] {
+        const bool ok = driver(options->path, options->tags, options->with_derivatives, options->concurrency,
+                               options->rebuild, options->enable_bjse);
+        return ok ? EXIT_OK : EXIT_FAILED;
+    });
 }
 
 }  // namespace tarnwick::cli

@@ -36,6 +36,13 @@ struct SelectionOptions {
 };
 void add_selection_options(CLI::App& command, SelectionOptions& options, const std::string& path_help);
 
+// The signature both update drivers share.
+using Driver = bool (*)(const std::string& path, const std::vector<std::string>& tags, bool with_derivatives,
+                        int concurrency, bool rebuild, bool enable_bjse);
+// A command that runs one update driver over a selection of instruments.
+void add_driver_command(CLI::App& app, Commands& commands, const std::string& name, const std::string& help,
+                        const std::string& path_help, Driver driver);
+
 void add_update_minbar_command(CLI::App& app, Commands& commands);
 void add_update_tick_command(CLI::App& app, Commands& commands);
 void add_update_command(CLI::App& app, Commands& commands);

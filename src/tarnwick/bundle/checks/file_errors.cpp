@@ -1,6 +1,7 @@
 #include "tarnwick/bundle/checks/file_errors.hpp"
 
 #include "tarnwick/bundle/errors.hpp"
+#include "tarnwick/bundle/host/progress.hpp"
 #include "tarnwick/bundle/service/errors.hpp"
 
 namespace tarnwick::bundle::checks {
@@ -22,6 +23,27 @@ Verdict verdict_of_failure(std::exception_ptr error) {
     } catch (const std::exception&) {
         return Verdict::Abnormal;
     }
+}
+
+CheckLists examine_each(const std::vector<std::filesystem::path>& files,
+                        const std::function<Verdict(const std::filesystem::path&)>& examine) {
+    CheckLists lists;
+    host::Progress progress("checking", files.size());
+    examine_isolated(
+        files.size(),
+        [&](std::size_t i) {
+            try {
+                return examine(files[i]);
+            } catch (...) {
+                return verdict_of_failure(std::current_exception());
+            }
+        },
+        [&](std::size_t i, Verdict verdict) {
+            lists.add(files[i].string(), verdict);
+            progress.step();
+        });
+    progress.finish();
+    return lists;
 }
 
 }  // namespace tarnwick::bundle::checks

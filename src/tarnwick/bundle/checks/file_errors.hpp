@@ -1,6 +1,8 @@
 #pragma once
 // How the checks sort a file whose examination failed, and the lists they hand to the report.
 #include <exception>
+#include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -20,5 +22,10 @@ struct CheckLists {
 // number), makes the file abnormal: a check must not stop at the damage it exists to find.
 // The service's refusal of data is not about the file and is rethrown.
 Verdict verdict_of_failure(std::exception_ptr error);
+
+// Examines every file in a child process (see isolated.hpp) with a progress display, sorting
+// each by its verdict; an error `examine` raises for a file becomes that file's verdict.
+CheckLists examine_each(const std::vector<std::filesystem::path>& files,
+                        const std::function<Verdict(const std::filesystem::path&)>& examine);
 
 }  // namespace tarnwick::bundle::checks

@@ -7,6 +7,12 @@ namespace {
 bool hidden(const fs::path& p) { return p.filename().string().starts_with("."); }
 }  // namespace
 
+std::string store_identifier(const fs::path& file) {
+    std::string name = file.filename().string();
+    for (std::size_t at; (at = name.find(".h5")) != std::string::npos;) name.erase(at, 3);
+    return name;
+}
+
 std::vector<fs::path> store_files_in(const fs::path& dir) {
     std::vector<fs::path> files;
     std::error_code ec;

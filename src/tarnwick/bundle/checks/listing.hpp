@@ -7,6 +7,9 @@
 
 namespace tarnwick::bundle::checks {
 
+// A store file's instrument: its name with every ".h5" removed.
+std::string store_identifier(const std::filesystem::path& file);
+
 // Files "<dir>/*.h5".
 std::vector<std::filesystem::path> store_files_in(const std::filesystem::path& dir);
 // Files "<dir>/*/*.h5" (one folder level below `dir`).

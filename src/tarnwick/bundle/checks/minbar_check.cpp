@@ -12,7 +12,6 @@
 #include "tarnwick/bundle/errors.hpp"
 #include "tarnwick/bundle/h5/h5.hpp"
 #include "tarnwick/bundle/host/console.hpp"
-#include "tarnwick/bundle/host/progress.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
 #include "tarnwick/bundle/layout/records.hpp"
 #include "tarnwick/bundle/selection/connection.hpp"
@@ -102,11 +101,7 @@ Verdict examine(const fs::path& path, const Calendar& calendar) {
     std::set<std::int64_t> stored;
     for (const auto& entry : index) stored.insert(entry.date);
     const Calendar expected = trading_dates_between<std::int64_t>(calendar, index.front().date, index.back().date);
-    const std::string order_book_id = [&] {
-        std::string name = path.filename().string();
-        for (std::size_t at; (at = name.find(".h5")) != std::string::npos;) name.erase(at, 3);
-        return name;
-    }();
+    const std::string order_book_id = store_identifier(path);
     for (const std::int64_t day : expected) {
         if (stored.count(day)) continue;
         service::PriceQuery query;
@@ -136,23 +131,7 @@ std::optional<CheckLists> examine_min_bar_files(const std::string& data_bundle_p
     host::print_line(fmt::format("共有{}个分钟数据文件!", files.size()));
     const Calendar calendar = load_trading_dates(calendar_file);
 
-    CheckLists lists;
-    host::Progress progress("checking", files.size());
-    examine_isolated(
-        files.size(),
-        [&](std::size_t i) {
-            try {
-                return examine(files[i], calendar);
-            } catch (...) {
-                return verdict_of_failure(std::current_exception());
-            }
-        },
-        [&](std::size_t i, Verdict verdict) {
-            lists.add(files[i].string(), verdict);
-            progress.step();
-        });
-    progress.finish();
-    return lists;
+    return examine_each(files, [&](const fs::path& path) { return examine(path, calendar); });
 }
 
 void check_min_bar_data(const std::string& data_bundle_path) {

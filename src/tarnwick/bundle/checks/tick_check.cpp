@@ -12,7 +12,6 @@
 #include "tarnwick/bundle/checks/report.hpp"
 #include "tarnwick/bundle/h5/h5.hpp"
 #include "tarnwick/bundle/host/console.hpp"
-#include "tarnwick/bundle/host/progress.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
 #include "tarnwick/bundle/selection/connection.hpp"
 #include "tarnwick/bundle/service/client.hpp"
@@ -23,19 +22,13 @@ namespace {
 namespace fs = std::filesystem;
 using DayTexts = std::vector<std::string>;
 
-std::string identifier_without_h5(const fs::path& path) {
-    std::string name = path.filename().string();
-    for (std::size_t at; (at = name.find(".h5")) != std::string::npos;) name.erase(at, 3);
-    return name;
-}
-
 // Every instrument's suspension days as day texts, read once before the files are examined.
 std::map<std::string, std::set<std::string>> load_suspensions(const std::string& file_path,
                                                               const std::vector<fs::path>& tick_files) {
     std::map<std::string, std::set<std::string>> suspendeds;
     h5::File file = h5::File::open(file_path, h5::File::Access::ReadOnly);
     for (const auto& tick_file : tick_files) {
-        const std::string id = identifier_without_h5(tick_file);
+        const std::string id = store_identifier(tick_file);
         auto& days = suspendeds[id];
         if (!file.contains(id)) continue;
         for (const std::int64_t day : file.open_dataset(id).read_all<std::int64_t>(H5T_NATIVE_INT64))
@@ -65,7 +58,7 @@ Verdict examine(const fs::path& path, const DayTexts& calendar, const std::set<s
     if (std::all_of(missing.begin(), missing.end(), [&](const std::string& d) { return suspended.count(d) != 0; }))
         return Verdict::Good;
 
-    const std::string order_book_id = identifier_without_h5(path);
+    const std::string order_book_id = store_identifier(path);
     for (const auto& day : missing) {
         service::PriceQuery query;
         query.order_book_id = order_book_id;
@@ -101,23 +94,9 @@ std::optional<CheckLists> examine_tick_files(const std::string& data_bundle_path
     for (const std::int64_t day : load_trading_dates(calendar_file)) calendar.push_back(std::to_string(day));
     const auto suspendeds = load_suspensions(suspension_file, files);
 
-    CheckLists lists;
-    host::Progress progress("checking", files.size());
-    examine_isolated(
-        files.size(),
-        [&](std::size_t i) {
-            try {
-                return examine(files[i], calendar, suspendeds.at(identifier_without_h5(files[i])));
-            } catch (...) {
-                return verdict_of_failure(std::current_exception());
-            }
-        },
-        [&](std::size_t i, Verdict verdict) {
-            lists.add(files[i].string(), verdict);
-            progress.step();
-        });
-    progress.finish();
-    return lists;
+    return examine_each(files, [&](const fs::path& path) {
+        return examine(path, calendar, suspendeds.at(store_identifier(path)));
+    });
 }
 
 void check_tick_data(const std::string& data_bundle_path) {
