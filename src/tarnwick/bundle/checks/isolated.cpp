@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "tarnwick/bundle/errors.hpp"
+#include "tarnwick/bundle/host/child_io.hpp"
 #include "tarnwick/bundle/host/console.hpp"
 #include "tarnwick/bundle/service/errors.hpp"
 
@@ -18,13 +19,20 @@ namespace {
 // Error records from the child: 'E', a category letter, the message, then end of stream.
 constexpr char ERROR_RECORD = 'E';
 
-void write_all(int fd, const std::string& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        done += static_cast<std::size_t>(n);
+void write_all(int fd, const std::string& bytes) { host::write_all(fd, bytes.data(), bytes.size()); }
+
+// The letter that keeps an error's category across the pipe (see rethrow()).
+char category_of(std::exception_ptr error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const service::PermissionDenied&) {
+        return 'P';
+    } catch (const OsError&) {
+        return 'O';
+    } catch (const ValueError&) {
+        return 'V';
+    } catch (...) {
+        return 'X';
     }
 }
 
@@ -34,17 +42,8 @@ void write_all(int fd, const std::string& bytes) {
     for (std::size_t i = first; i < count; ++i) {
         try {
             write_all(fd, std::string(1, static_cast<char>(examine(i))));
-        } catch (const service::PermissionDenied& e) {
-            write_all(fd, std::string{ERROR_RECORD, 'P'} + e.what());
-            ::_exit(1);
-        } catch (const OsError& e) {
-            write_all(fd, std::string{ERROR_RECORD, 'O'} + e.what());
-            ::_exit(1);
-        } catch (const ValueError& e) {
-            write_all(fd, std::string{ERROR_RECORD, 'V'} + e.what());
-            ::_exit(1);
         } catch (const std::exception& e) {
-            write_all(fd, std::string{ERROR_RECORD, 'X'} + e.what());
+            write_all(fd, std::string{ERROR_RECORD, category_of(std::current_exception())} + e.what());
             ::_exit(1);
         }
     }
@@ -68,8 +67,7 @@ void examine_isolated(std::size_t count, const std::function<Verdict(std::size_t
     while (next < count) {
         int fds[2];
         if (::pipe(fds) != 0) throw OsError::from_errno(errno, "cannot create a pipe for the check");
-        std::cout.flush();
-        std::fflush(nullptr);
+        host::flush_output_streams();
         const pid_t pid = ::fork();
         if (pid < 0) {
             const int err = errno;

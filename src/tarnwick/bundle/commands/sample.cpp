@@ -20,12 +20,6 @@ namespace tarnwick::bundle::commands {
 namespace {
 namespace fs = std::filesystem;
 
-void create_bundle_dir(const std::string& dir) {
-    std::error_code error;
-    fs::create_directories(dir, error);
-    if (error) throw OsError::from_errno(error.value(), fmt::format("cannot create {}: {}", dir, error.message()));
-}
-
 // The archive's size from the response's "content-length": a decimal whole number.
 std::int64_t announced_length(const host::ResponseHead& head, const std::string& url) {
     const auto text = head.header("content-length");
@@ -78,7 +72,7 @@ std::string download_target() { return (fs::temp_directory_path() / DOWNLOAD_FIL
 
 SampleOutcome install_sample_bundle(const std::string& data_bundle_path, const std::optional<std::string>& file_path) {
     const std::string bundle = layout::bundle_dir(data_bundle_path);
-    create_bundle_dir(bundle);
+    layout::make_directories(bundle);
 
     const bool downloaded = !file_path || file_path->empty();
     std::string tmp;

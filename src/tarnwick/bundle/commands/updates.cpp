@@ -82,11 +82,7 @@ bool update_bundle_from_tickwirec(int concurrency, const std::string& data_bundl
     if (base) {
         host::print_line("开始更新日线及基础数据");
         const bool create = !fs::exists(path);
-        if (create) {
-            std::error_code ec;
-            fs::create_directories(path, ec);
-            if (ec) throw OsError::from_errno(ec.value(), "cannot create directory \"" + path + "\": " + ec.message());
-        }
+        if (create) layout::make_directories(path);
         host::DaybarOptions options;
         options.tickwire_kwargs = std::map<std::string, bool>{{"enable_bjse", enable_bjse}};
         succeed = host::update_daybar(path, create, true, concurrency, options);

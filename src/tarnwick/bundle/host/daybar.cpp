@@ -13,6 +13,7 @@
 #include "tarnwick/bundle/host/npy.hpp"
 #include "tarnwick/bundle/host/pickle.hpp"
 #include "tarnwick/bundle/layout/constants.hpp"
+#include "tarnwick/bundle/layout/paths.hpp"
 #include "tarnwick/bundle/selection/connection.hpp"
 #include "tarnwick/bundle/service/client.hpp"
 #include "tarnwick/bundle/service/errors.hpp"
@@ -169,10 +170,7 @@ bool update_daybar(const std::string& bundle_dir, bool create, bool enable_compr
     (void)concurrency;
     const bool enable_bjse = resolve_bjse(options);
     try {
-        std::error_code ec;
-        fs::create_directories(bundle_dir, ec);
-        if (ec)
-            throw OsError::from_errno(ec.value(), fmt::format("cannot create directory \"{}\": {}", bundle_dir, ec.message()));
+        layout::make_directories(bundle_dir);
 
         selection::_init_tickwire(enable_bjse);
         service::Client& client = service::current();

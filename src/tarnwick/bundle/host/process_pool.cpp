@@ -18,6 +18,7 @@
 #include <fmt/format.h>
 
 #include "tarnwick/bundle/errors.hpp"
+#include "tarnwick/bundle/host/child_io.hpp"
 #include "tarnwick/bundle/host/console.hpp"
 
 namespace tarnwick::bundle::host {
@@ -32,23 +33,6 @@ struct RecordHeader {
     std::uint64_t index;
     std::uint32_t error_length;
 };
-
-void write_all(int fd, const void* data, std::size_t size) {
-    const char* bytes = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t n = ::write(fd, bytes, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        bytes += n;
-        size -= static_cast<std::size_t>(n);
-    }
-}
-
-void flush_streams() {
-    std::cout.flush();
-    std::cerr.flush();
-    std::fflush(nullptr);
-}
 
 std::string describe_death(int status) {
     if (WIFSIGNALED(status))
@@ -101,7 +85,7 @@ private:
         int fds[2];
         if (::pipe2(fds, O_CLOEXEC) != 0) throw OsError::from_errno(errno, "cannot create a pipe for a worker");
         // Whatever this process has buffered must not be written a second time by the worker.
-        flush_streams();
+        flush_output_streams();
         const pid_t pid = ::fork();
         if (pid < 0) {
             const int err = errno;
@@ -147,7 +131,7 @@ private:
                     error = "unknown error";
                 }
             }
-            flush_streams();
+            flush_output_streams();
             if (error.size() > MAX_ERROR_TEXT) error.resize(MAX_ERROR_TEXT);
             const RecordHeader header{i, static_cast<std::uint32_t>(error.size())};
             std::string record(reinterpret_cast<const char*>(&header), sizeof header);
@@ -155,7 +139,7 @@ private:
             write_all(fd, record.data(), record.size());
             running(slot).store(NO_CALL);
         }
-        flush_streams();
+        flush_output_streams();
         ::_exit(0);
     }
 

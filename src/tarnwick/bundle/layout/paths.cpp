@@ -28,6 +28,12 @@ std::string store_file_name(const std::string& order_book_id) { return order_boo
 
 std::string temporary_store_path(const std::string& h5_file) { return h5_file + ".tmp"; }
 
+void make_directories(const std::string& dir) {
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    if (ec) throw OsError::from_errno(ec.value(), "cannot create directory \"" + dir + "\": " + ec.message());
+}
+
 void remove_h5(const std::string& h5_file) {
     // unlink() refuses directories (EISDIR/EPERM), which is what we want: only files go.
     if (::unlink(h5_file.c_str()) == 0 || errno == ENOENT) return;

@@ -21,6 +21,9 @@ std::string store_file_name(const std::string& order_book_id);
 // ".h5", so no listing of store files ever sees a half-written file.
 std::string temporary_store_path(const std::string& h5_file);
 
+// Creates `dir` and its missing parents; an existing directory is fine. Throws OsError.
+void make_directories(const std::string& dir);
+
 // Deletes one store file. A missing file is ignored; any other failure (permission denied, the
 // path is a directory) throws OsError.
 void remove_h5(const std::string& h5_file);

@@ -68,12 +68,6 @@ Instrument look_up(const std::string& order_book_id) {
     return ins;
 }
 
-void make_directories(const fs::path& dir) {
-    std::error_code ec;
-    fs::create_directories(dir, ec);
-    if (ec) throw OsError::from_errno(ec.value(), "cannot create directory \"" + dir.string() + "\": " + ec.message());
-}
-
 // Field-by-field conversion of one service row into a bar record.
 template <class Bar>
 struct BarTraits;
@@ -355,7 +349,7 @@ void _append_h5(const std::string& order_book_id, const std::string& path, const
     }
 
     const fs::path dir = fs::path(path) / group;
-    make_directories(dir);
+    layout::make_directories(dir.string());
     const std::string h5_file =
         (dir / (file_name && !file_name->empty() ? *file_name : layout::store_file_name(order_book_id))).string();
     if (rebuild) layout::remove_h5(h5_file);

@@ -10,6 +10,7 @@
 #include "tarnwick/bundle/host/log.hpp"
 #include "tarnwick/bundle/host/process_pool.hpp"
 #include "tarnwick/bundle/host/shared_flag.hpp"
+#include "tarnwick/bundle/layout/paths.hpp"
 #include "tarnwick/bundle/selection/tags.hpp"
 
 namespace tarnwick::bundle::selection {
@@ -50,11 +51,7 @@ bool update_each_instrument(const std::string& path, const std::vector<std::stri
     if (concurrency < 1)
         throw ValueError(fmt::format("concurrency must be at least 1, got {}", concurrency));
     const std::set<std::string> ids = _merge_tags(tags, with_derivatives, enable_bjse);
-    if (run.create_path) {
-        std::error_code ec;
-        std::filesystem::create_directories(path, ec);
-        if (ec) throw OsError::from_errno(ec.value(), "cannot create directory \"" + path + "\": " + ec.message());
-    }
+    if (run.create_path) layout::make_directories(path);
     host::print_line(fmt::format(fmt::runtime(run.announcement), ids.size(), abbreviated_set(ids)));
 
     auto succeed = std::make_shared<host::SharedFlag>(true);

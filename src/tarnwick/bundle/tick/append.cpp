@@ -45,12 +45,6 @@ bool all_digits(std::string_view text) {
     return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
 }
 
-void make_directories(const fs::path& dir) {
-    std::error_code ec;
-    fs::create_directories(dir, ec);
-    if (ec) throw OsError::from_errno(ec.value(), "cannot create directory \"" + dir.string() + "\": " + ec.message());
-}
-
 // The first day to fetch, from the greatest member name, read as a number as the host reads it.
 // A number beyond any date saturates (the update then has nothing to do); a name that is not a
 // number (a stray member sorting after the days) means the file is not what it should be.
@@ -264,7 +258,7 @@ std::size_t chunk_rows(std::size_t rows, std::size_t record_size) {
 
 void _append_h5_tick(const std::string& order_book_id, const std::string& path,
                      const std::optional<std::string>& file_name, int min_start_date, bool rebuild) {
-    make_directories(path);
+    layout::make_directories(path);
     const std::string h5_file =
         (fs::path(path) / (file_name && !file_name->empty() ? *file_name : layout::store_file_name(order_book_id)))
             .string();
