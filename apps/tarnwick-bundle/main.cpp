@@ -3,6 +3,7 @@
 
 #include "cli.hpp"
 #include "tarnwick/bundle/errors.hpp"
+#include "tarnwick/bundle/host/interrupt.hpp"
 #include "tarnwick/bundle/service/errors.hpp"
 
 namespace {
@@ -41,6 +42,8 @@ int main(int argc, char** argv) {
         return run(argc, argv);
     } catch (const tb::ProgramExit& exit) {
         return exit.status();
+    } catch (const tb::host::Interrupted& interrupted) {
+        return interrupted.exit_status();
     } catch (const tb::service::PermissionDenied& error) {
         std::cerr << "tarnwick-bundle: the market-data service refused access: " << error.what() << '\n';
     } catch (const std::exception& error) {

@@ -6,6 +6,7 @@
 
 #include "arguments.hpp"
 #include "tarnwick/bundle/errors.hpp"
+#include "tarnwick/bundle/host/interrupt.hpp"
 #include "tarnwick/bundle/service/errors.hpp"
 
 namespace tarnwick::python {
@@ -52,6 +53,11 @@ void translate(std::exception_ptr thrown) {
         if (thrown) std::rethrow_exception(thrown);
     } catch (const tb::ProgramExit& exit) {
         set_error(PyExc_SystemExit, py::make_tuple(exit.status()));
+    } catch (const tb::host::Interrupted& interrupted) {
+        // Ctrl-C reaches the interpreter as its own KeyboardInterrupt (raised before this when
+        // the interpreter's handler saw it); SIGTERM ends the program as its default would.
+        if (interrupted.signal() == SIGINT) set_error(PyExc_KeyboardInterrupt, py::make_tuple());
+        else set_error(PyExc_SystemExit, py::make_tuple(interrupted.exit_status()));
     } catch (const tb::OsError& error) {
         set_os_error(error);
     } catch (const tb::ValueError& error) {

@@ -11,6 +11,7 @@
 
 #include "arguments.hpp"
 #include "tarnwick/bundle/host/console.hpp"
+#include "tarnwick/bundle/host/interrupt.hpp"
 
 namespace tarnwick::python {
 namespace {
@@ -68,6 +69,20 @@ void stop_if_interrupted() {
         py::error_already_set error;
         keep_and_stop(error);
     }
+}
+
+// The pool's poll for stop requests while it waits for its workers: the interpreter owns
+// SIGINT, so a Ctrl-C is seen by running its handlers; the KeyboardInterrupt they raise is kept
+// and raised when the call returns.
+int poll_interpreter_signals() {
+    if (library_depth == 0) return 0;
+    PythonScope python;
+    if (kept_type != nullptr) return SIGINT;
+    if (PyErr_CheckSignals() == 0) return 0;
+    py::error_already_set error;
+    error.restore();
+    PyErr_Fetch(&kept_type, &kept_value, &kept_traceback);
+    return SIGINT;
 }
 
 void write_console(const std::string& text) {
@@ -206,6 +221,7 @@ void install_library_hooks() {
     static bool installed = false;  // guarded by the GIL
     if (installed) return;
     bundle::host::set_console({write_console, read_console_line});
+    bundle::host::set_interrupt_poll(poll_interpreter_signals);
     if (const int error = ::pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_worker); error != 0)
         throw std::system_error(error, std::generic_category(), "cannot install the fork handlers");
     installed = true;

@@ -1,6 +1,8 @@
 #include "tarnwick/bundle/commands/updates.hpp"
 
+#include <algorithm>
 #include <filesystem>
+#include <optional>
 
 #include "tarnwick/bundle/errors.hpp"
 #include "tarnwick/bundle/host/clock.hpp"
@@ -54,11 +56,24 @@ void confirm_rebuild() {
     throw ProgramExit(0);
 }
 
-bool is_store_file_name(const std::string& name) {
-    return name.ends_with(".h5") && !name.ends_with("-sample.h5");
+// The identifier of a store file: "<id>.h5", or "<id>.h5.tmp" left by a run that was stopped
+// while it created the file (the update makes that instrument's file afresh, so it is not
+// dropped from the bundle for good). Sample files are left alone.
+std::optional<std::string> store_id(std::string name) {
+    const std::string temporary_suffix = layout::temporary_store_path("");
+    if (name.ends_with(temporary_suffix) && name.size() > temporary_suffix.size())
+        name.resize(name.size() - temporary_suffix.size());
+    if (!name.ends_with(".h5") || name.ends_with("-sample.h5") || name.size() == 3) return std::nullopt;
+    return name.substr(0, name.size() - 3);
 }
 
-std::string without_h5(const std::string& name) { return name.substr(0, name.size() - 3); }
+void add_store_ids(const fs::path& folder, std::vector<std::string>& ids) {
+    const std::size_t first = ids.size();
+    for (const auto& file : fs::directory_iterator(folder))
+        if (const auto id = store_id(file.path().filename().string())) ids.push_back(*id);
+    std::sort(ids.begin() + static_cast<std::ptrdiff_t>(first), ids.end());
+    ids.erase(std::unique(ids.begin() + static_cast<std::ptrdiff_t>(first), ids.end()), ids.end());
+}
 
 bool bundle_has_bjse(const std::string& instruments_pk) {
     if (!fs::exists(instruments_pk)) return false;
@@ -104,20 +119,14 @@ std::vector<std::string> existing_minbar_ids(const std::string& h5_folder) {
     std::vector<std::string> ids;
     for (const auto& group : fs::directory_iterator(h5_folder)) {
         if (!group.is_directory() || group.path().filename() == "ticks") continue;
-        for (const auto& file : fs::directory_iterator(group.path())) {
-            const std::string name = file.path().filename().string();
-            if (is_store_file_name(name)) ids.push_back(without_h5(name));
-        }
+        add_store_ids(group.path(), ids);
     }
     return ids;
 }
 
 std::vector<std::string> existing_tick_ids(const std::string& tick_folder) {
     std::vector<std::string> ids;
-    for (const auto& file : fs::directory_iterator(tick_folder)) {
-        const std::string name = file.path().filename().string();
-        if (is_store_file_name(name)) ids.push_back(without_h5(name));
-    }
+    add_store_ids(tick_folder, ids);
     return ids;
 }
 

@@ -5,6 +5,7 @@
 #include <fmt/format.h>
 
 #include "tarnwick/bundle/errors.hpp"
+#include "tarnwick/bundle/h5/journal.hpp"
 
 namespace tarnwick::bundle::h5 {
 namespace {
@@ -47,6 +48,14 @@ template <class T>
 T checked(T result, const char* what) {
     if (result < 0) throw_error_stack(what);
     return result;
+}
+
+// File access properties: HDF5's POSIX I/O with an undo journal for every file opened for
+// writing (journal.hpp), so that no interrupted update can damage what a file held.
+Handle journaled_access() {
+    Handle list(checked(H5Pcreate(H5P_FILE_ACCESS), "creating file access properties failed"), H5Pclose);
+    checked(H5Pset_driver(list.id(), journaled_driver(), nullptr), "choosing the file driver failed");
+    return list;
 }
 
 }  // namespace
@@ -201,14 +210,16 @@ File::File(hid_t id, std::string path) : Handle(id, H5Fclose), path_(std::move(p
 File File::open(const std::string& path, Access access) {
     quiet_library();
     const unsigned flags = access == Access::ReadWrite ? H5F_ACC_RDWR : H5F_ACC_RDONLY;
-    const hid_t id = H5Fopen(path.c_str(), flags, H5P_DEFAULT);
+    const Handle access_list = journaled_access();
+    const hid_t id = H5Fopen(path.c_str(), flags, access_list.id());
     if (id < 0) throw_error_stack("unable to open file \"" + path + "\"");
     return File(id, path);
 }
 
 File File::create(const std::string& path) {
     quiet_library();
-    const hid_t id = H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT);
+    const Handle access_list = journaled_access();
+    const hid_t id = H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, access_list.id());
     if (id < 0) throw_error_stack("unable to create file \"" + path + "\"");
     return File(id, path);
 }
@@ -270,7 +281,21 @@ Dataset File::create_dataset(const std::string& name, const DataType& file_type,
     return dataset;
 }
 
-void File::flush() { checked(H5Fflush(id(), H5F_SCOPE_LOCAL), "flushing the file failed"); }
+void File::flush() {
+    checked(H5Fflush(id(), H5F_SCOPE_LOCAL), "flushing the file failed");
+    // Everything is on disk and consistent: a later interruption rolls back to here.
+    h5::commit(id());
+}
+
+void File::abandon() noexcept {
+    if (!valid()) return;
+    h5::abandon(id());
+    try {
+        close();
+    } catch (const std::exception&) {
+        // The rollback left its journal; the next open of the file finishes it.
+    }
+}
 
 bool filter_available(H5Z_filter_t id) {
     quiet_library();

@@ -140,7 +140,8 @@ public:
     enum class Access { ReadOnly, ReadWrite };
     File() = default;
     // Opens an existing file; the HDF5 file lock makes this fail (OsError, would block) while
-    // another process holds the file open.
+    // another process holds the file open. Opened for writing, a file that an interrupted
+    // update left with an undo journal is first rolled back to its last committed state.
     static File open(const std::string& path, Access access);
     // Creates a new file, replacing an existing one; the default (earliest) file format is kept
     // on purpose: such a file survives a killed writer with its earlier content intact.
@@ -155,8 +156,12 @@ public:
     Dataset open_dataset(const std::string& name) const;
     Dataset create_dataset(const std::string& name, const DataType& file_type, hid_t mem_type, hsize_t rows,
                            const void* data, const DatasetOptions& options);
-    // Writes everything cached to the file, so that a later kill cannot lose it.
+    // Writes everything cached to the file and commits it: a later interruption (a kill, a
+    // failed write) rolls the file back to this point, never further (h5/journal.hpp).
     void flush();
+    // Closes the file undoing every change since the last flush() (or the open). For the error
+    // path of an update: the file is left as it was, never half-changed.
+    void abandon() noexcept;
 
 private:
     File(hid_t id, std::string path);

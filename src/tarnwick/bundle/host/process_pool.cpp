@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -20,12 +22,17 @@
 #include "tarnwick/bundle/errors.hpp"
 #include "tarnwick/bundle/host/child_io.hpp"
 #include "tarnwick/bundle/host/console.hpp"
+#include "tarnwick/bundle/host/interrupt.hpp"
 
 namespace tarnwick::bundle::host {
 namespace {
 
 constexpr std::size_t MAX_ERROR_TEXT = 4096;
 constexpr long NO_CALL = -1;
+// How long stopped workers get to abandon their file cleanly before they are killed; a killed
+// update is undone by the next open of its file, so this bounds the wait, not the safety.
+constexpr auto STOP_GRACE = std::chrono::seconds(2);
+constexpr int POLL_MS = 200;
 
 // What a worker reports for each call it finished: its index, then the length and bytes of
 // the error text (length 0: the call succeeded).
@@ -47,8 +54,10 @@ std::string describe_death(int status) {
 class ProgressedProcessPoolExecutor::Batch {
 public:
     Batch(ProgressedProcessPoolExecutor& pool, std::vector<Call> calls)
-        : pool_(pool), calls_(std::move(calls)), reported_(calls_.size(), false) {
-        const std::size_t slots = static_cast<std::size_t>(pool_.max_workers_);
+        : pool_(pool), calls_(std::move(calls)), reported_(calls_.size(), false), parent_(::getpid()) {
+        // Never more slots than calls: the requested number of workers may be huge.
+        const std::size_t slots =
+            std::max<std::size_t>(1, std::min<std::size_t>(static_cast<std::size_t>(pool_.max_workers_), calls_.size()));
         bytes_ = sizeof(Shared) + slots * sizeof(std::atomic<long>);
         void* memory = ::mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
         if (memory == MAP_FAILED) throw OsError::from_errno(errno, "cannot map memory for the worker processes");
@@ -57,14 +66,30 @@ public:
         for (std::size_t s = 0; s < slots; ++s) new (&running_[s]) std::atomic<long>(NO_CALL);
     }
     ~Batch() { ::munmap(shared_, bytes_); }
+    Batch(const Batch&) = delete;
+    Batch& operator=(const Batch&) = delete;
 
+    // Every worker started is waited for on every path, also when starting another failed.
     void run() {
+        clear_interrupt();  // a stop request belongs to the run it stopped
+        InterruptScope interrupts;
         const std::size_t workers = std::min<std::size_t>(static_cast<std::size_t>(pool_.max_workers_), calls_.size());
-        for (std::size_t slot = 0; slot < workers; ++slot) start(slot);
-        while (!workers_.empty()) wait_for_output();
-        // A call a worker took but never reported (it died between taking and starting it).
+        for (std::size_t slot = 0; slot < workers && !poll_interrupt(); ++slot)
+            if (!try_start(slot)) break;
+        while (!workers_.empty()) {
+            if (!stopping_ && poll_interrupt()) stop_workers();
+            if (stopping_ && std::chrono::steady_clock::now() > kill_deadline_) kill_workers();
+            wait_for_output();
+        }
+        if (poll_interrupt() && !stopping_) stop_workers();
+        // Calls never run: the batch was stopped, no worker could be started, or a worker died
+        // between taking a call and starting it.
+        const std::string never_run = stopping_              ? "not run: the update was interrupted"
+                                      : !start_error_.empty() ? "not run: " + start_error_
+                                                              : "its worker process ended before running it";
         for (std::size_t i = 0; i < calls_.size(); ++i)
-            if (!reported_[i]) finish(i, "its worker process ended before running it");
+            if (!reported_[i]) finish(i, never_run);
+        if (stopping_) pool_.interrupted_ = interrupt_signal();
     }
 
 private:
@@ -81,6 +106,29 @@ private:
     // mapping, one entry per slot.
     std::atomic<long>& running(std::size_t slot) { return running_[slot]; }
 
+    bool try_start(std::size_t slot) {
+        try {
+            start(slot);
+            return true;
+        } catch (const std::exception& e) {
+            if (start_error_.empty()) start_error_ = e.what();
+            return false;
+        }
+    }
+
+    // No new calls; the workers finish or abandon the one they run.
+    void stop_workers() {
+        stopping_ = true;
+        shared_->next.store(calls_.size());
+        for (const auto& [pid, worker] : workers_) ::kill(pid, SIGTERM);
+        kill_deadline_ = std::chrono::steady_clock::now() + STOP_GRACE;
+    }
+
+    void kill_workers() {
+        for (const auto& [pid, worker] : workers_) ::kill(pid, SIGKILL);
+        kill_deadline_ = std::chrono::steady_clock::time_point::max();
+    }
+
     void start(std::size_t slot) {
         int fds[2];
         if (::pipe2(fds, O_CLOEXEC) != 0) throw OsError::from_errno(errno, "cannot create a pipe for a worker");
@@ -95,7 +143,12 @@ private:
         }
         if (pid == 0) {
             ::close(fds[0]);
-            work(slot, fds[1]);
+            // Nothing a worker runs may return into the parent's code, whatever it throws.
+            try {
+                work(slot, fds[1]);
+            } catch (...) {
+            }
+            ::_exit(1);
         }
         ::close(fds[1]);
         workers_.emplace(pid, Worker{slot, fds[0], {}});
@@ -108,6 +161,7 @@ private:
         // the console through the interpreter); a worker writes to its standard output
         // directly and never runs interpreter code.
         set_console({});
+        if (!catch_interrupts_in_worker(parent_)) ::_exit(1);
         std::string init_error;
         try {
             if (pool_.initializer_) pool_.initializer_();
@@ -116,7 +170,7 @@ private:
         } catch (...) {
             init_error = "the worker's initializer failed";
         }
-        for (;;) {
+        while (interrupt_signal() == 0) {
             const std::size_t i = shared_->next.fetch_add(1);
             if (i >= calls_.size()) break;
             running(slot).store(static_cast<long>(i));
@@ -140,6 +194,15 @@ private:
             running(slot).store(NO_CALL);
         }
         flush_output_streams();
+        // Stopped by a signal: end the way that signal ends a process, so that the parent
+        // tells a stopped worker from one that ran out of calls (and replaces it when the
+        // signal was meant for this worker alone).
+        if (const int signal = interrupt_signal()) {
+            struct sigaction action {};
+            action.sa_handler = SIG_DFL;
+            ::sigaction(signal, &action, nullptr);
+            ::raise(signal);
+        }
         ::_exit(0);
     }
 
@@ -171,7 +234,7 @@ private:
             fds.push_back({worker.fd, POLLIN, 0});
             pids.push_back(pid);
         }
-        const int ready = ::poll(fds.data(), fds.size(), 1000);
+        const int ready = ::poll(fds.data(), fds.size(), POLL_MS);
         if (ready < 0 && errno != EINTR) throw OsError::from_errno(errno, "waiting for worker processes failed");
         for (std::size_t k = 0; k < fds.size(); ++k) {
             Worker& worker = workers_.at(pids[k]);
@@ -225,7 +288,7 @@ private:
         const bool clean = WIFEXITED(status) && WEXITSTATUS(status) == 0;
         if (interrupted != NO_CALL) finish(static_cast<std::size_t>(interrupted), describe_death(status));
         // A worker that died leaves its slot to a replacement while calls remain.
-        if (!clean && shared_->next.load() < calls_.size()) start(worker.slot);
+        if (!clean && !stopping_ && shared_->next.load() < calls_.size()) try_start(worker.slot);
     }
 
     ProgressedProcessPoolExecutor& pool_;
@@ -235,6 +298,10 @@ private:
     std::atomic<long>* running_ = nullptr;
     std::size_t bytes_ = 0;
     std::map<pid_t, Worker> workers_;
+    pid_t parent_;
+    bool stopping_ = false;
+    std::chrono::steady_clock::time_point kill_deadline_ = std::chrono::steady_clock::time_point::max();
+    std::string start_error_;
 };
 
 ProgressedProcessPoolExecutor::ProgressedProcessPoolExecutor(int max_workers, std::function<void()> initializer,

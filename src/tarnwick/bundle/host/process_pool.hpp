@@ -9,7 +9,9 @@
 //
 // A call that throws, and a worker that crashes or is killed, is recorded as a Failure (the
 // pool never hangs on a dead worker: a replacement takes the remaining calls); the owner
-// decides what to do with them.
+// decides what to do with them. A worker that cannot be started is a Failure of the calls left
+// unrun, never an exception that leaves other workers unwaited for. SIGINT / SIGTERM stop a
+// run (host/interrupt.hpp); workers end with their parent.
 //
 // Progress goes to standard error, one step per finished call (host::Progress).
 //
@@ -43,6 +45,11 @@ public:
 
     const std::vector<Failure>& failures() const { return failures_; }
     std::size_t finished() const { return finished_; }
+    // The signal (SIGINT, SIGTERM) that stopped the last run, 0 when it ran to the end. A
+    // stopped run hands out no further calls; each running call finishes or abandons its work
+    // (workers that do not end within two seconds are killed) and every call that did not run
+    // is a Failure.
+    int interrupted() const { return interrupted_; }
 
 private:
     struct Call {
@@ -56,6 +63,7 @@ private:
     std::vector<Call> pending_;
     std::vector<Failure> failures_;
     std::size_t finished_ = 0;
+    int interrupted_ = 0;
     Progress progress_;
 };
 

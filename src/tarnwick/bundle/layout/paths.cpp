@@ -4,7 +4,12 @@
 #include <cstring>
 #include <filesystem>
 
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
+
+#include <fmt/format.h>
 
 #include "tarnwick/bundle/errors.hpp"
 
@@ -32,6 +37,39 @@ void make_directories(const std::string& dir) {
     std::error_code ec;
     fs::create_directories(dir, ec);
     if (ec) throw OsError::from_errno(ec.value(), "cannot create directory \"" + dir + "\": " + ec.message());
+}
+
+void publish_new_store_file(const std::string& temporary, const std::string& h5_file) {
+    if (::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, h5_file.c_str(), RENAME_NOREPLACE) == 0) return;
+    int err = errno;
+    if (err == EINVAL || err == ENOSYS) {
+        // A file system without no-replace renames: a hard link refuses an existing name too.
+        if (::link(temporary.c_str(), h5_file.c_str()) == 0) {
+            ::unlink(temporary.c_str());
+            return;
+        }
+        err = errno;
+    }
+    if (err == EEXIST)
+        throw OsError(OsError::Kind::WouldBlock, EWOULDBLOCK,
+                      "\"" + h5_file + "\" was created by another process at the same time");
+    throw OsError::from_errno(err, "cannot rename \"" + temporary + "\" to \"" + h5_file + "\": " + std::strerror(err));
+}
+
+void discard_new_store_file(const std::string& temporary) noexcept { ::unlink(temporary.c_str()); }
+
+void reserve_free_space(const std::string& h5_file, std::uint64_t bytes) {
+    // Room for HDF5's metadata and the undo journal of the blocks an append rewrites.
+    constexpr std::uint64_t MARGIN = 1 << 20;
+    const std::string dir = fs::path(h5_file).parent_path().string();
+    struct statvfs st {};
+    if (::statvfs(dir.empty() ? "." : dir.c_str(), &st) != 0) return;  // unknown: the writes will tell
+    const std::uint64_t free = static_cast<std::uint64_t>(st.f_bavail) * st.f_frsize;
+    if (free >= bytes + MARGIN) return;
+    throw OsError::from_errno(
+        ENOSPC, fmt::format("not enough free space to update \"{}\": about {:.1f} MiB needed, {:.1f} MiB free",
+                            h5_file, static_cast<double>(bytes + MARGIN) / (1 << 20),
+                            static_cast<double>(free) / (1 << 20)));
 }
 
 void remove_h5(const std::string& h5_file) {

@@ -1,5 +1,6 @@
 #pragma once
 // Where things live in a data bundle, and store file removal.
+#include <cstdint>
 #include <string>
 
 namespace tarnwick::bundle::layout {
@@ -23,6 +24,19 @@ std::string temporary_store_path(const std::string& h5_file);
 
 // Creates `dir` and its missing parents; an existing directory is fine. Throws OsError.
 void make_directories(const std::string& dir);
+
+// Publishes a new store file built under its temporary name: renames it to `h5_file` unless
+// that exists already (another run created it meanwhile: OsError, would block, and the
+// temporary file stays for the caller to discard). Call it while the new file is still open
+// and locked.
+void publish_new_store_file(const std::string& temporary, const std::string& h5_file);
+// Deletes a temporary store file of this run; never throws.
+void discard_new_store_file(const std::string& temporary) noexcept;
+
+// Throws OsError (no space left on device) naming both figures when the file system of
+// `h5_file` has less than `bytes` plus a margin free, so that an update stops before it
+// writes rather than in the middle.
+void reserve_free_space(const std::string& h5_file, std::uint64_t bytes);
 
 // Deletes one store file. A missing file is ignored; any other failure (permission denied, the
 // path is a directory) throws OsError.

@@ -1,10 +1,31 @@
 #include "tarnwick/bundle/layout/update_failure.hpp"
 
+#include <cerrno>
+#include <cstring>
+
+#include <fmt/format.h>
+
 #include "tarnwick/bundle/errors.hpp"
 #include "tarnwick/bundle/host/log.hpp"
 #include "tarnwick/bundle/service/errors.hpp"
 
 namespace tarnwick::bundle::layout {
+namespace {
+
+// The errno text of an error of the storage itself, nullptr for other causes.
+const char* storage_failure(const OsError& e) {
+    switch (e.error_number()) {
+        case ENOSPC:
+        case EDQUOT:
+        case EROFS:
+        case EFBIG:
+            return std::strerror(e.error_number());
+        default:
+            return nullptr;
+    }
+}
+
+}  // namespace
 
 void report_update_failure(const std::string& h5_file, std::exception_ptr error, host::SharedFlag& flag,
                            ServicePermissionText permission_text) {
@@ -12,7 +33,12 @@ void report_update_failure(const std::string& h5_file, std::exception_ptr error,
     try {
         std::rethrow_exception(error);
     } catch (const OsError& e) {
-        message = "更新 " + h5_file + " 失败，请检查文件的权限以及是否被其他进程占用\n" + e.what();
+        if (const char* cause = storage_failure(e))
+            // A full disk or a failing device is neither a permission problem nor another
+            // process: the headline names it. The file was rolled back to what it held.
+            message = fmt::format("更新 {} 失败，{} (errno {})\n{}", h5_file, cause, e.error_number(), e.what());
+        else
+            message = "更新 " + h5_file + " 失败，请检查文件的权限以及是否被其他进程占用\n" + e.what();
     } catch (const service::PermissionDenied& e) {
         if (permission_text == ServicePermissionText::Used)
             message = "更新 " + h5_file + " 失败，您没有相关数据的使用权限，可联系Quorvane开通相关权限：0000-00000000";

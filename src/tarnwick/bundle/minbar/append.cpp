@@ -13,6 +13,7 @@
 #include "tarnwick/bundle/errors.hpp"
 #include "tarnwick/bundle/host/clock.hpp"
 #include "tarnwick/bundle/host/h5_mode.hpp"
+#include "tarnwick/bundle/host/interrupt.hpp"
 #include "tarnwick/bundle/host/log.hpp"
 #include "tarnwick/bundle/host/shared_flag.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
@@ -203,6 +204,13 @@ hsize_t rows_before(hsize_t rows, int bound, KeyAt key_at) {
     return low;
 }
 
+// What a batch needs on disk at most: deflate stores these records in well under half their
+// size, so half of it leaves room to spare.
+template <class Bar>
+std::uint64_t estimated_bytes(const Batch<Bar>& batch) {
+    return (batch.data.size() * sizeof(Bar) + batch.index.size() * sizeof(IndexRecord)) / 2;
+}
+
 template <class Bar>
 void create_datasets(h5::File& file, const Batch<Bar>& batch) {
     const auto bar_type = BarTraits<Bar>::file_type();
@@ -227,6 +235,7 @@ void update_open_file(h5::File& file, const MinbarFile<Bar>& store, std::optiona
     const Instrument& ins = store.instrument();
     if (!file.contains("index")) {
         if (!batch) batch = store.get_price(store.min_start_date());
+        if (batch) layout::reserve_free_space(file.path(), estimated_bytes(*batch));
         if (file.contains("data")) file.unlink("data");
         if (batch) create_datasets(file, *batch);
         return;
@@ -275,9 +284,12 @@ void update_open_file(h5::File& file, const MinbarFile<Bar>& store, std::optiona
 
     if (ins.de_listed_date != 0 && latest_date >= ins.de_listed_date) return;
 
+    host::throw_if_interrupted();
     const int next = service::current().get_next_trading_date(latest_date, ins.market);
     batch = store.get_price(next);
     if (!batch) return;
+    host::throw_if_interrupted();
+    layout::reserve_free_space(file.path(), estimated_bytes(*batch));
 
     const hsize_t rows_now = data.rows();
     const hsize_t offset = latest_index + (rows_now > latest_index ? rows_now - latest_index : 0);
@@ -286,7 +298,13 @@ void update_open_file(h5::File& file, const MinbarFile<Bar>& store, std::optiona
     // which the repair above undoes on the next update.
     _append<IndexRecord>(index, index_memory.id(), batch->index);
     file.flush();
-    _append<Bar>(data, bar_memory.id(), batch->data);
+    // Years of bars go in slices, so that a stop request is answered within one slice; the
+    // whole append is one update of the file either way (committed by the flush below).
+    const std::span<const Bar> bars(batch->data);
+    for (std::size_t first = 0; first < bars.size(); first += APPEND_SLICE_ROWS) {
+        host::throw_if_interrupted();
+        _append<Bar>(data, bar_memory.id(), bars.subspan(first, std::min(APPEND_SLICE_ROWS, bars.size() - first)));
+    }
     file.flush();
 }
 
@@ -302,23 +320,30 @@ void run(const Instrument& ins, const std::string& h5_file, int min_start_date) 
     const std::string mode = host::get_h5_mode(h5_file);
     host::SharedFlag& flag = host::sval();
 
-    // A new file is built under a temporary name and renamed into place when complete: a
-    // process killed while HDF5 writes a new file leaves a file HDF5 cannot open at all.
+    // A new file is built under a temporary name and published when complete: a process killed
+    // while HDF5 writes a new file leaves a file HDF5 cannot open at all. An existing file is
+    // changed under its undo journal: whatever fails or stops the update, abandon() leaves the
+    // file as it was (or as of its last commit), and so does the next open after a kill.
     const std::string work_file = existed ? h5_file : layout::temporary_store_path(h5_file);
+    h5::File file;
     try {
-        h5::File file = existed ? host::open_h5(h5_file, mode) : host::open_h5(work_file, "w");
+        host::throw_if_interrupted();
+        if (!existed) layout::reserve_free_space(h5_file, estimated_bytes(*batch));
+        file = existed ? host::open_h5(h5_file, mode) : host::open_h5(work_file, "w");
         update_open_file(file, store, std::move(batch));
+        if (!existed) {
+            file.flush();
+            // Published while this process still holds the temporary file's lock, so that a
+            // second run creating the same file can neither empty it first nor replace ours.
+            layout::publish_new_store_file(work_file, h5_file);
+        }
         file.close();
-        if (!existed) {
-            std::error_code ec;
-            fs::rename(work_file, h5_file, ec);
-            if (ec) throw OsError::from_errno(ec.value(), "cannot rename \"" + work_file + "\": " + ec.message());
-        }
     } catch (...) {
-        if (!existed) {
-            std::error_code ignored;
-            fs::remove(work_file, ignored);
+        if (file.valid()) {
+            if (!existed) layout::discard_new_store_file(work_file);
+            file.abandon();
         }
+        if (host::is_interruption(std::current_exception())) throw;
         layout::report_update_failure(h5_file, std::current_exception(), flag,
                                       layout::ServicePermissionText::NotUsed);
     }

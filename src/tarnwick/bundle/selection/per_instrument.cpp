@@ -7,6 +7,7 @@
 
 #include "tarnwick/bundle/errors.hpp"
 #include "tarnwick/bundle/host/console.hpp"
+#include "tarnwick/bundle/host/interrupt.hpp"
 #include "tarnwick/bundle/host/log.hpp"
 #include "tarnwick/bundle/host/process_pool.hpp"
 #include "tarnwick/bundle/host/shared_flag.hpp"
@@ -56,12 +57,22 @@ bool update_each_instrument(const std::string& path, const std::vector<std::stri
 
     auto succeed = std::make_shared<host::SharedFlag>(true);
     std::vector<host::ProgressedProcessPoolExecutor::Failure> failures;
+    int interrupted = 0;
     {
         host::ProgressedProcessPoolExecutor executor(concurrency, [succeed] { host::process_init(succeed); },
                                                      run.description);
         for (const auto& id : ids) executor.submit(id, [&run, id] { run.task(id); });
         executor.shutdown();
         failures = executor.failures();
+        interrupted = executor.interrupted();
+    }
+    if (interrupted) {
+        // Every file is either updated or as it was: say which is which, then stop the command.
+        std::set<std::string> not_updated;
+        for (const auto& failure : failures) not_updated.insert(failure.label);
+        host::print_line(fmt::format("Interrupted: {} of {} instruments updated; not updated: {}",
+                                     ids.size() - not_updated.size(), ids.size(), abbreviated_set(not_updated)));
+        throw host::Interrupted(interrupted);
     }
     for (const auto& failure : failures) {
         host::system_log().error("更新 " + failure.label + " 失败\n" + failure.error);

@@ -14,6 +14,7 @@
 #include "tarnwick/bundle/host/clock.hpp"
 #include "tarnwick/bundle/host/console.hpp"
 #include "tarnwick/bundle/host/h5_mode.hpp"
+#include "tarnwick/bundle/host/interrupt.hpp"
 #include "tarnwick/bundle/host/shared_flag.hpp"
 #include "tarnwick/bundle/host/tick_layout.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
@@ -57,22 +58,26 @@ std::int64_t start_from_name(const std::string& name) {
 }
 
 // Opens the store file in `mode`. A missing file is created empty under a temporary name and
-// renamed into place once closed: a new HDF5 file is whole on disk only after its first flush,
-// and a kill before that would leave a file HDF5 cannot open.
+// published while still open and locked: a new HDF5 file is whole on disk only after its first
+// flush, and a kill before that would leave a file HDF5 cannot open. When another run published
+// the same file first, that file is used.
 h5::File open_store(const std::string& h5_file, const std::string& mode) {
     std::error_code ec;
     if (!fs::exists(h5_file, ec) && !ec) {
         const std::string work_file = layout::temporary_store_path(h5_file);
+        h5::File created = host::open_h5(work_file, "w");
         try {
-            host::open_h5(work_file, "w").close();
+            created.flush();
             step("file_created");
-            fs::rename(work_file, h5_file, ec);
-            if (ec) throw OsError::from_errno(ec.value(), "cannot rename \"" + work_file + "\": " + ec.message());
+            layout::publish_new_store_file(work_file, h5_file);
+        } catch (const OsError& e) {
+            layout::discard_new_store_file(work_file);
+            if (e.kind() != OsError::Kind::WouldBlock || !fs::exists(h5_file, ec)) throw;
         } catch (...) {
-            std::error_code ignored;
-            fs::remove(work_file, ignored);
+            layout::discard_new_store_file(work_file);
             throw;
         }
+        created.close();
     }
     return host::open_h5(h5_file, mode);
 }
@@ -129,9 +134,16 @@ public:
             tick_query.end_date = trading_dates[last];
             tick_query.frequency = service::Frequency::Tick;
             tick_query.adjust_type = "none";
+            host::throw_if_interrupted();
             const std::optional<service::Frame> ticks = service::current().get_price(tick_query);
             if (!ticks || ticks->empty()) continue;
-            for (const TickDay& day : convert_ticks(*ticks)) {
+            const std::vector<TickDay> days = convert_ticks(*ticks);
+            std::uint64_t bytes = 0;
+            for (const TickDay& day : days) bytes += day.records.size() * sizeof(TickRecord);
+            // Blosc/LZ4 stores ticks in well under half their size.
+            layout::reserve_free_space(file_.path(), bytes / 2);
+            for (const TickDay& day : days) {
+                host::throw_if_interrupted();
                 mark_days_before(day.trading_date);
                 write_day(day);
             }
@@ -189,6 +201,8 @@ private:
                 } else if (file_.contains(temporary)) {
                     file_.unlink(temporary);
                 }
+                // Committed, so that the owner's rollback of the failed update keeps it.
+                file_.flush();
             } catch (...) {
                 // The file is failing; the next update finishes the replacement.
             }
@@ -268,11 +282,17 @@ void _append_h5_tick(const std::string& order_book_id, const std::string& path,
     // A missing plug-in is a set-up problem of the machine, not of this file: say so plainly.
     host::require_blosc_filter();
 
+    // Each finished day is committed (File::flush); whatever fails or stops the update rolls
+    // the file back to the last finished day, never further.
+    h5::File file;
     try {
-        h5::File file = open_store(h5_file, mode);
+        host::throw_if_interrupted();
+        file = open_store(h5_file, mode);
         TickFile(file, order_book_id, min_start_date).update();
         file.close();
     } catch (...) {
+        file.abandon();
+        if (host::is_interruption(std::current_exception())) throw;
         layout::report_update_failure(h5_file, std::current_exception(), flag, layout::ServicePermissionText::Used);
     }
 }

@@ -1,0 +1,57 @@
+#pragma once
+// An HDF5 file driver that keeps an undo journal, so that an update of a store file that is
+// interrupted at any moment (killed, crashed, a full disk, any failed write) can be undone to
+// the file's last committed state, byte for byte.
+//
+// Why: HDF5 is not crash-consistent while it rewrites a file. It moves a rewritten chunk, may
+// hand the freed space to the next allocation while the file is open, and writes its metadata
+// in whatever order its cache evicts it. A process that dies half-way can leave an on-disk
+// chunk index that points at space now holding other bytes: days that were stored long ago are
+// silently damaged. No write order on our side can prevent that, so the driver undoes it.
+//
+// How (in the manner of a rollback journal):
+//   1. A file opened for writing is locked (flock, exclusive) for as long as it is open; the
+//      lock is HDF5's own file lock, so h5py and other HDF5 programs honour it.
+//   2. The file's size when it was opened (or last committed) is its baseline. Before the first
+//      write, "<file>.journal" is created with the baseline in its header. Before any byte
+//      below the baseline is overwritten or truncated away for the first time, its original
+//      content is appended to the journal. Bytes above the baseline need no journal.
+//   3. Commit: once the file is complete on disk (a successful flush, or a close after writes
+//      that all succeeded), the journal is deleted; that single unlink is the commit point.
+//   4. Rollback: every journaled range is written back and the file is cut to the baseline;
+//      then the journal goes. It happens when a file is closed after a failed write or after
+//      abandon(), and when a file with a journal is opened for writing (its writer died: the
+//      journal is stale because the lock was free). Rollback is idempotent, so a rollback that
+//      is itself interrupted is simply done again.
+// The journal is written before the file with plain write() calls and is not synced: a killed
+// process loses nothing that the kernel has accepted, but a power loss or kernel crash can
+// lose the journal's order with respect to the file (not guaranteed; see the README).
+//
+// Files created anew (truncated to zero) have no baseline to protect and keep no journal; they
+// are built under a temporary name and published by rename.
+//
+// REQUIRES: one thread per open file (HDF5's serial build is not thread-safe anyway).
+#include <hdf5.h>
+
+#include <string>
+
+namespace tarnwick::bundle::h5 {
+
+// The registered driver's id (registered on first use).
+hid_t journaled_driver();
+
+// "<file>.journal".
+std::string journal_path(const std::string& file);
+
+// Undoes the interrupted update that a stale journal beside `file` records, if there is one.
+// Returns true when a rollback was done. Throws OsError (would block) when another process
+// holds the file, OsError for I/O errors (the journal is kept for the next attempt).
+bool recover_interrupted_update(const std::string& file);
+
+// For an open file of this driver (no-ops for others): commit() makes the file's current
+// content the state a rollback returns to (REQUIRES: flushed), abandon() makes its close roll
+// back to the last committed state instead of committing.
+void commit(hid_t file_id);
+void abandon(hid_t file_id);
+
+}  // namespace tarnwick::bundle::h5

@@ -1,0 +1,92 @@
+#include "tarnwick/bundle/host/interrupt.hpp"
+
+#include <cstring>
+#include <string>
+#include <utility>
+
+#include <sys/prctl.h>
+#include <unistd.h>
+
+namespace tarnwick::bundle::host {
+namespace {
+
+volatile std::sig_atomic_t requested_signal = 0;
+
+extern "C" void note_signal(int signal) {
+    if (requested_signal == 0) requested_signal = signal;
+}
+
+std::function<int()>& poll_hook() {
+    static std::function<int()> poll;
+    return poll;
+}
+
+constexpr int SIGNALS[2] = {SIGINT, SIGTERM};
+
+struct sigaction noting_action() {
+    struct sigaction action {};
+    action.sa_handler = note_signal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // no SA_RESTART: a blocking wait returns with EINTR and looks
+    return action;
+}
+
+}  // namespace
+
+Interrupted::Interrupted(int signal)
+    : std::runtime_error(std::string("interrupted by ") + (signal == SIGTERM ? "SIGTERM" : "SIGINT") + " (signal " +
+                         std::to_string(signal) + ")"),
+      signal_(signal) {}
+
+int interrupt_signal() noexcept { return requested_signal; }
+
+void request_interrupt(int signal) noexcept { note_signal(signal); }
+
+void clear_interrupt() noexcept { requested_signal = 0; }
+
+void throw_if_interrupted() {
+    if (const int signal = interrupt_signal()) throw Interrupted(signal);
+}
+
+bool is_interruption(const std::exception_ptr& error) {
+    try {
+        if (error) std::rethrow_exception(error);
+    } catch (const Interrupted&) {
+        return true;
+    } catch (...) {
+    }
+    return false;
+}
+
+void set_interrupt_poll(std::function<int()> poll) { poll_hook() = std::move(poll); }
+
+int poll_interrupt() {
+    if (requested_signal == 0 && poll_hook())
+        if (const int signal = poll_hook()()) note_signal(signal);
+    return requested_signal;
+}
+
+InterruptScope::InterruptScope() {
+    const struct sigaction action = noting_action();
+    for (int k = 0; k < 2; ++k) {
+        if (::sigaction(SIGNALS[k], nullptr, &saved_[k]) != 0) continue;
+        const bool default_disposition = (saved_[k].sa_flags & SA_SIGINFO) == 0 && saved_[k].sa_handler == SIG_DFL;
+        if (default_disposition) installed_[k] = ::sigaction(SIGNALS[k], &action, nullptr) == 0;
+    }
+}
+
+InterruptScope::~InterruptScope() {
+    for (int k = 0; k < 2; ++k)
+        if (installed_[k]) ::sigaction(SIGNALS[k], &saved_[k], nullptr);
+}
+
+bool catch_interrupts_in_worker(pid_t parent) {
+    requested_signal = 0;
+    const struct sigaction action = noting_action();
+    for (int signal : SIGNALS) ::sigaction(signal, &action, nullptr);
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    // The parent may have ended before the death signal was asked for.
+    return ::getppid() == parent;
+}
+
+}  // namespace tarnwick::bundle::host
