@@ -83,7 +83,14 @@ InterruptScope::~InterruptScope() {
 bool catch_interrupts_in_worker(pid_t parent) {
     requested_signal = 0;
     const struct sigaction action = noting_action();
-    for (int signal : SIGNALS) ::sigaction(signal, &action, nullptr);
+    for (int signal : SIGNALS) {
+        // A signal the parent ignores (a background job's SIGINT) stays ignored.
+        struct sigaction current {};
+        if (::sigaction(signal, nullptr, &current) == 0 && (current.sa_flags & SA_SIGINFO) == 0 &&
+            current.sa_handler == SIG_IGN)
+            continue;
+        ::sigaction(signal, &action, nullptr);
+    }
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);
     // The parent may have ended before the death signal was asked for.
     return ::getppid() == parent;

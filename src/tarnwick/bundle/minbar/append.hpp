@@ -43,8 +43,8 @@ void _append(h5::Dataset& origin, hid_t mem_type, std::span<const Record> added)
 // cheaper to write but make files larger and whole-file reads slower (bench/README.md).
 inline constexpr hsize_t DATA_CHUNK_BYTES = 16 * 1024;
 inline constexpr hsize_t INDEX_CHUNK_ROWS = 512;
-// Bars per write of a long append (about 7 MiB of equity bars, a fraction of a second of
+// Bars per write of a long append (about 1.8 MiB of equity bars, a tenth of a second of
 // compression): a stop request waits for at most one such write.
-inline constexpr std::size_t APPEND_SLICE_ROWS = 1 << 17;
+inline constexpr std::size_t APPEND_SLICE_ROWS = 1 << 15;
 
 }  // namespace tarnwick::bundle::minbar
