@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "support/store_contents.hpp"
 #include "support/temp_dir.hpp"
 #include "tarnwick/bundle/errors.hpp"
 #include "tarnwick/bundle/h5/h5.hpp"
@@ -137,21 +138,19 @@ TEST_F(Updates, IncrementalListingSkipsSamplesLooseFilesAndTicksInsideH5) {
     EXPECT_EQ(ids, (std::vector<std::string>{"000001.XSHE", "IF2612"}));
 }
 
-// Every dataset of every store file below `root`, as raw bytes, keyed by relative path.
-std::map<std::string, std::string> store_contents(const fs::path& root) {
-    std::map<std::string, std::string> contents;
-    for (const auto& entry : fs::recursive_directory_iterator(root)) {
-        if (entry.path().extension() != ".h5" || entry.path().filename() == "suspended_days.h5") continue;
-        auto file = h5::File::open(entry.path().string(), h5::File::Access::ReadOnly);
-        for (const auto& member : file.members()) {
-            auto dataset = file.open_dataset(member);
-            auto type = dataset.file_type();
-            std::string bytes(dataset.rows() * type.size(), '\0');
-            if (!bytes.empty()) dataset.read_rows(type.id(), 0, dataset.rows(), bytes.data());
-            contents[fs::relative(entry.path(), root).string() + ":" + member] = bytes;
-        }
-    }
-    return contents;
+TEST_F(Updates, IncrementalListingTakesBackFilesWhoseCreationWasStopped) {
+    // A run stopped while it created a file leaves "<id>.h5.tmp": the instrument is updated
+    // again (its file made afresh), not dropped from the bundle for good.
+    const fs::path h5 = dir / "bundle" / "h5";
+    const fs::path ticks = dir / "bundle" / "ticks";
+    fs::create_directories(h5 / "equities");
+    fs::create_directories(ticks);
+    for (const fs::path& p : {h5 / "equities" / "000001.XSHE.h5", h5 / "equities" / "000001.XSHE.h5.tmp",
+                              h5 / "equities" / "600000.XSHG.h5.tmp", h5 / "equities" / "x-sample.h5.tmp",
+                              ticks / "IF2612.h5.tmp", ticks / ".h5.tmp", ticks / "IF2612.h5.journal"})
+        std::ofstream(p) << "x";
+    EXPECT_EQ(existing_minbar_ids(h5.string()), (std::vector<std::string>{"000001.XSHE", "600000.XSHG"}));
+    EXPECT_EQ(existing_tick_ids(ticks.string()), (std::vector<std::string>{"IF2612"}));
 }
 
 TEST_F(Updates, IncrementalUpdateLaterEqualsOneFullUpdateThen) {
@@ -160,7 +159,7 @@ TEST_F(Updates, IncrementalUpdateLaterEqualsOneFullUpdateThen) {
     const fs::path first = dir / "first";
     const fs::path once = dir / "once";
     ASSERT_TRUE(update_bundle_from_tickwirec(2, first.string(), true, minbar, tick, false));
-    const auto before = store_contents(first / "bundle");
+    const auto before = test::store_contents(first / "bundle");
 
     host::set_clock(host::make_datetime(2026, 12, 2, 18, 0));
     out.clear();
@@ -168,8 +167,8 @@ TEST_F(Updates, IncrementalUpdateLaterEqualsOneFullUpdateThen) {
     EXPECT_EQ(out.rfind("开始智能更新已下载数据\n开始更新日线及基础数据\n", 0), 0u) << out;
     ASSERT_TRUE(update_bundle_from_tickwirec(2, once.string(), true, minbar, tick, false));
 
-    const auto after = store_contents(first / "bundle");
-    EXPECT_EQ(after, store_contents(once / "bundle"));
+    const auto after = test::store_contents(first / "bundle");
+    EXPECT_EQ(after, test::store_contents(once / "bundle"));
     // Every minute-bar file grew, and every tick file gained days.
     for (const auto& [key, bytes] : before)
         if (key.ends_with(":data")) EXPECT_GT(after.at(key).size(), bytes.size()) << key;

@@ -10,11 +10,13 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include "support/temp_dir.hpp"
 #include "tarnwick/bundle/errors.hpp"
+#include "tarnwick/bundle/host/interrupt.hpp"
 #include "tarnwick/bundle/host/shared_flag.hpp"
 
 namespace tarnwick::bundle::host {
@@ -160,6 +162,113 @@ TEST(ProcessPool, ProgressWithoutTerminalPrintsAtMostElevenLines) {
     ASSERT_FALSE(lines.empty());
     EXPECT_LE(lines.size(), 11u);
     EXPECT_EQ(lines.back(), "demo 40/40 (100%)");
+}
+
+// A call that keeps working until a stop request reaches its worker.
+void work_until_stopped(SharedCounters* counters, int i) {
+    ++counters->runs[i];
+    for (int k = 0; k < 1000; ++k) {
+        throw_if_interrupted();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+TEST(ProcessPool, SigtermStopsTheRunAndEveryUnrunCallIsAFailure) {
+    SharedMemory shared;
+    SharedCounters* counters = shared.get();
+    ProgressedProcessPoolExecutor pool(2, {});
+    for (int i = 0; i < 8; ++i) pool.submit("call " + std::to_string(i), [counters, i] { work_until_stopped(counters, i); });
+    std::thread stopper([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        ::kill(::getpid(), SIGTERM);
+    });
+    pool.shutdown();
+    stopper.join();
+    EXPECT_EQ(pool.interrupted(), SIGTERM);
+    ASSERT_EQ(pool.failures().size(), 8u);  // two stopped in the middle, six never started
+    int started = 0;
+    for (int i = 0; i < 8; ++i) started += counters->runs[i];
+    EXPECT_EQ(started, 2);
+    int not_run = 0;
+    for (const auto& failure : pool.failures()) not_run += failure.error.starts_with("not run") ? 1 : 0;
+    EXPECT_EQ(not_run, 6);
+    // The process's own SIGTERM disposition is back to the default once the run is over.
+    struct sigaction action {};
+    sigaction(SIGTERM, nullptr, &action);
+    EXPECT_EQ(action.sa_handler, SIG_DFL);
+}
+
+TEST(ProcessPool, WorkersEndWithTheirParent) {
+    SharedMemory shared;
+    SharedCounters* counters = shared.get();
+    const pid_t parent = fork();
+    ASSERT_GE(parent, 0);
+    if (parent == 0) {
+        ProgressedProcessPoolExecutor pool(1, {});
+        pool.submit("forever", [counters] {
+            counters->running.store(static_cast<int>(::getpid()));
+            work_until_stopped(counters, 0);
+        });
+        pool.shutdown();
+        _exit(0);
+    }
+    pid_t worker = 0;
+    for (int k = 0; k < 500 && worker == 0; ++k) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        worker = counters->running.load();
+    }
+    ASSERT_NE(worker, 0);
+    kill(parent, SIGKILL);
+    waitpid(parent, nullptr, 0);
+    // The orphan stops by itself (it is reaped by whoever adopts it, or stays a zombie).
+    bool ended = false;
+    for (int k = 0; k < 500 && !ended; ++k) {
+        std::ifstream stat("/proc/" + std::to_string(worker) + "/stat");
+        std::string pid, name, state;
+        ended = !(stat >> pid >> name >> state) || state == "Z";
+        if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(ended) << "worker " << worker << " outlived its parent";
+}
+
+pid_t first_fork_only() {
+    static int forks = 0;
+    if (forks++ == 0) return ::fork();
+    errno = EAGAIN;
+    return -1;
+}
+
+TEST(ProcessPool, AWorkerThatCannotStartFailsItsCallsAndTheOthersAreWaitedFor) {
+    SharedMemory shared;
+    SharedCounters* counters = shared.get();
+    const auto previous = testing::set_fork_function(first_fork_only);
+    {
+        ProgressedProcessPoolExecutor pool(3, {});
+        for (int i = 0; i < 6; ++i)
+            pool.submit("call " + std::to_string(i), [counters, i] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                ++counters->runs[i];
+            });
+        EXPECT_NO_THROW(pool.shutdown());
+        int ran = 0;
+        for (int i = 0; i < 6; ++i) ran += counters->runs[i];
+        // The one worker that started took every call.
+        EXPECT_EQ(ran, 6);
+        EXPECT_TRUE(pool.failures().empty());
+    }
+    testing::set_fork_function([] {
+        errno = EAGAIN;
+        return pid_t{-1};
+    });
+    {
+        ProgressedProcessPoolExecutor pool(2, {});
+        for (int i = 0; i < 3; ++i) pool.submit("call " + std::to_string(i), [] {});
+        EXPECT_NO_THROW(pool.shutdown());
+        ASSERT_EQ(pool.failures().size(), 3u);
+        EXPECT_NE(pool.failures()[0].error.find("cannot start a worker process"), std::string::npos)
+            << pool.failures()[0].error;
+    }
+    testing::set_fork_function(previous);
 }
 
 }  // namespace

@@ -41,6 +41,8 @@ struct RecordHeader {
     std::uint32_t error_length;
 };
 
+testing::ForkFunction fork_function = ::fork;
+
 std::string describe_death(int status) {
     if (WIFSIGNALED(status))
         return fmt::format("worker process was killed by signal {} ({})", WTERMSIG(status), strsignal(WTERMSIG(status)));
@@ -134,7 +136,7 @@ private:
         if (::pipe2(fds, O_CLOEXEC) != 0) throw OsError::from_errno(errno, "cannot create a pipe for a worker");
         // Whatever this process has buffered must not be written a second time by the worker.
         flush_output_streams();
-        const pid_t pid = ::fork();
+        const pid_t pid = fork_function();
         if (pid < 0) {
             const int err = errno;
             ::close(fds[0]);
@@ -331,5 +333,9 @@ void ProgressedProcessPoolExecutor::shutdown() {
     }
     progress_.finish();
 }
+
+namespace testing {
+ForkFunction set_fork_function(ForkFunction function) { return std::exchange(fork_function, function); }
+}  // namespace testing
 
 }  // namespace tarnwick::bundle::host

@@ -67,4 +67,11 @@ private:
     Progress progress_;
 };
 
+namespace testing {
+// Replaces fork() for the pool's workers (tests make starting a worker fail); returns the
+// previous function.
+using ForkFunction = pid_t (*)();
+ForkFunction set_fork_function(ForkFunction fork_function);
+}  // namespace testing
+
 }  // namespace tarnwick::bundle::host

@@ -1,0 +1,219 @@
+// The undo journal beneath every file opened for writing: whatever stops an update (a kill, a
+// failed write, the owner giving up), the file ends up as of its last commit, byte for byte.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <numeric>
+#include <string>
+#include <vector>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include "support/child_process.hpp"
+#include "support/temp_dir.hpp"
+#include "tarnwick/bundle/errors.hpp"
+#include "tarnwick/bundle/h5/h5.hpp"
+#include "tarnwick/bundle/h5/journal.hpp"
+
+namespace tarnwick::bundle::h5 {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ChildProcess;
+using test::TempDir;
+
+constexpr hsize_t CHUNK_ROWS = 512;
+
+std::vector<std::int64_t> sequence(std::int64_t first, std::size_t count) {
+    std::vector<std::int64_t> values(count);
+    std::iota(values.begin(), values.end(), first);
+    return values;
+}
+
+// A store-like file: one resizable, chunked, deflated dataset, as the minute-bar files have.
+void make_file(const std::string& path, const std::vector<std::int64_t>& values) {
+    File file = File::create(path);
+    DatasetOptions options;
+    options.resizable = true;
+    options.chunk_rows = CHUNK_ROWS;
+    options.deflate_level = 9;
+    file.create_dataset("v", DataType::copy(H5T_STD_I64LE), H5T_NATIVE_INT64, values.size(), values.data(), options);
+}
+
+std::vector<std::int64_t> read_values(const std::string& path) {
+    File file = File::open(path, File::Access::ReadOnly);
+    return file.open_dataset("v").read_all<std::int64_t>(H5T_NATIVE_INT64);
+}
+
+std::string bytes_of(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Appends `count` rows and rewrites the first rows in place: both the space past the old end
+// and chunks the file already held are written.
+void append_and_rewrite(File& file, std::size_t count) {
+    Dataset v = file.open_dataset("v");
+    const std::vector<std::int64_t> added = sequence(1'000'000, count);
+    v.append<std::int64_t>(H5T_NATIVE_INT64, added);
+    const std::vector<std::int64_t> head = sequence(-5000, 3 * CHUNK_ROWS);
+    v.write_rows(H5T_NATIVE_INT64, 0, head.size(), head.data());
+}
+
+class JournalTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        make_file(path_, original_);
+        original_bytes_ = bytes_of(path_);
+    }
+    TempDir dir_;
+    const std::string path_ = (dir_ / "store.h5").string();
+    const std::vector<std::int64_t> original_ = sequence(0, 20 * CHUNK_ROWS + 17);
+    std::string original_bytes_;
+};
+
+TEST_F(JournalTest, KilledWriterIsUndoneByteForByte) {
+    // Killed with the file in every state from "barely touched" to "tens of MiB written": the
+    // journal restores the bytes the file had.
+    for (std::size_t rows : {std::size_t{600}, std::size_t{60'000}, std::size_t{3'000'000}}) {
+        ChildProcess writer([&](ChildProcess& self) {
+            File file = File::open(path_, File::Access::ReadWrite);
+            append_and_rewrite(file, rows);
+            self.ready();
+            pause();
+            return 0;
+        });
+        ASSERT_TRUE(writer.wait_ready());
+        writer.kill_now();
+    writer.wait_exit_status();
+        EXPECT_TRUE(recover_interrupted_update(path_)) << rows;
+        EXPECT_FALSE(fs::exists(journal_path(path_)));
+        EXPECT_EQ(bytes_of(path_), original_bytes_) << rows;
+    }
+    EXPECT_EQ(read_values(path_), original_);
+}
+
+TEST_F(JournalTest, NextWriterRollsBackBeforeItReads) {
+    ChildProcess writer([&](ChildProcess& self) {
+        File file = File::open(path_, File::Access::ReadWrite);
+        append_and_rewrite(file, 200'000);
+        self.ready();
+        pause();
+        return 0;
+    });
+    ASSERT_TRUE(writer.wait_ready());
+    writer.kill_now();
+    writer.wait_exit_status();
+    ASSERT_TRUE(fs::exists(journal_path(path_)));
+    {
+        File file = File::open(path_, File::Access::ReadWrite);
+        EXPECT_EQ(file.open_dataset("v").read_all<std::int64_t>(H5T_NATIVE_INT64), original_);
+    }
+    EXPECT_FALSE(fs::exists(journal_path(path_)));
+}
+
+TEST_F(JournalTest, FlushCommitsAndAKillLaterReturnsThere) {
+    const std::vector<std::int64_t> committed = sequence(77, 1000);
+    ChildProcess writer([&](ChildProcess& self) {
+        File file = File::open(path_, File::Access::ReadWrite);
+        file.open_dataset("v").append<std::int64_t>(H5T_NATIVE_INT64, committed);
+        file.flush();
+        append_and_rewrite(file, 500'000);
+        self.ready();
+        pause();
+        return 0;
+    });
+    ASSERT_TRUE(writer.wait_ready());
+    writer.kill_now();
+    writer.wait_exit_status();
+    recover_interrupted_update(path_);
+    std::vector<std::int64_t> expected = original_;
+    expected.insert(expected.end(), committed.begin(), committed.end());
+    EXPECT_EQ(read_values(path_), expected);
+}
+
+TEST_F(JournalTest, AbandonUndoesEverythingSinceTheLastFlush) {
+    {
+        File file = File::open(path_, File::Access::ReadWrite);
+        append_and_rewrite(file, 5000);
+        file.abandon();
+        EXPECT_FALSE(file.valid());
+    }
+    EXPECT_FALSE(fs::exists(journal_path(path_)));
+    EXPECT_EQ(bytes_of(path_), original_bytes_);
+}
+
+TEST_F(JournalTest, FailedWriteIsUndoneWhenTheFileCloses) {
+    // The process may not grow a file past a limit: the writes past it fail (EFBIG), as they
+    // would on a full disk, and the close puts the file back as it was.
+    const auto limit = static_cast<rlim_t>(original_bytes_.size() + 64 * 1024);
+    ChildProcess writer([&](ChildProcess&) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit fsize{limit, limit};
+        if (setrlimit(RLIMIT_FSIZE, &fsize) != 0) return 10;
+        try {
+            File file = File::open(path_, File::Access::ReadWrite);
+            append_and_rewrite(file, 2'000'000);
+            file.close();
+        } catch (const OsError& e) {
+            return e.error_number() == EFBIG ? 0 : 11;
+        } catch (...) {
+            return 12;
+        }
+        return 13;  // the writes did not fail
+    });
+    ASSERT_EQ(writer.wait_exit_status(), 0);
+    EXPECT_FALSE(fs::exists(journal_path(path_)));
+    EXPECT_EQ(bytes_of(path_), original_bytes_);
+}
+
+TEST_F(JournalTest, ReadersNeverWriteAndNewFilesKeepNoJournal) {
+    { File file = File::open(path_, File::Access::ReadOnly); }
+    EXPECT_EQ(bytes_of(path_), original_bytes_);
+    const std::string fresh = (dir_ / "fresh.h5").string();
+    {
+        File file = File::create(fresh);
+        file.flush();
+        EXPECT_FALSE(fs::exists(journal_path(fresh)));
+    }
+    EXPECT_FALSE(recover_interrupted_update(fresh));
+}
+
+TEST_F(JournalTest, SecondCreatorFailsOnTheLockWithoutTouchingTheFirstsFile) {
+    const std::string building = (dir_ / "new.h5.tmp").string();
+    ChildProcess first([&](ChildProcess& self) {
+        File file = File::create(building);
+        file.create_dataset("v", DataType::copy(H5T_STD_I64LE), H5T_NATIVE_INT64, original_.size(), original_.data(),
+                            DatasetOptions{});
+        file.flush();
+        self.ready();
+        pause();
+        return 0;
+    });
+    ASSERT_TRUE(first.wait_ready());
+    const std::string before = bytes_of(building);
+    try {
+        File::create(building);
+        ADD_FAILURE() << "a second creator opened a file that another process is building";
+    } catch (const OsError& e) {
+        EXPECT_EQ(e.kind(), OsError::Kind::WouldBlock);
+    }
+    EXPECT_EQ(bytes_of(building), before);
+    // Nor does recovery act under a live writer: its journal is not stale.
+    std::ofstream(journal_path(building)) << "in use";
+    try {
+        recover_interrupted_update(building);
+        ADD_FAILURE() << "a live writer's file was rolled back";
+    } catch (const OsError& e) {
+        EXPECT_EQ(e.kind(), OsError::Kind::WouldBlock);
+    }
+    EXPECT_EQ(bytes_of(building), before);
+}
+
+}  // namespace
+}  // namespace tarnwick::bundle::h5
