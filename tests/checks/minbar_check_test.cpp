@@ -12,6 +12,7 @@
 #include "support/child_process.hpp"
 #include "support/temp_dir.hpp"
 #include "tarnwick/bundle/h5/h5.hpp"
+#include "tarnwick/bundle/h5/journal.hpp"
 #include "tarnwick/bundle/host/clock.hpp"
 #include "tarnwick/bundle/host/console.hpp"
 #include "tarnwick/bundle/host/npy.hpp"
@@ -118,13 +119,15 @@ TEST_F(MinbarCheck, MissingDayWithServiceDataIsAbnormal) {
     const auto stock = make("600519.XSHG");
     // Drop the index entry of one day in the middle: its bars now count for the day before,
     // and that day looks missing.
-    auto file = h5::File::open(stock, h5::File::Access::ReadWrite);
-    auto index_ds = file.open_dataset("index");
-    auto index = index_ds.read_all<IndexRecord>(layout::index_memory_type().id());
-    index.erase(index.begin() + 3);
-    index_ds.resize(index.size());
-    index_ds.write_rows(layout::index_memory_type().id(), 0, index.size(), index.data());
-    file.close();
+    {
+        // Scoped, so that the file is really closed (HDF5 keeps it open while a dataset is).
+        auto file = h5::File::open(stock, h5::File::Access::ReadWrite);
+        auto index_ds = file.open_dataset("index");
+        auto index = index_ds.read_all<IndexRecord>(layout::index_memory_type().id());
+        index.erase(index.begin() + 3);
+        index_ds.resize(index.size());
+        index_ds.write_rows(layout::index_memory_type().id(), 0, index.size(), index.data());
+    }
     const auto lists = examine_min_bar_files(root());
     ASSERT_TRUE(lists);
     EXPECT_EQ(lists->error_file_path_list, std::vector<std::string>{stock});
@@ -176,6 +179,40 @@ TEST_F(MinbarCheck, FileHeldForWritingIsBlockedNotAbnormal) {
     ASSERT_TRUE(lists);
     EXPECT_EQ(lists->blocking_or_permission_error, std::vector<std::string>{held});
     EXPECT_TRUE(lists->error_file_path_list.empty());
+}
+
+TEST_F(MinbarCheck, FileOfAKilledUpdateIsPutBackAndJudgedAsItWas) {
+    // A writer killed in the middle of rewriting a file: its half-done writes are undone before
+    // the check looks, so a good file is not listed (nor offered for deletion).
+    write_calendar();
+    const auto good = make("000001.XSHE");
+    const auto dates_of = [](const std::vector<IndexRecord>& index) {
+        std::vector<std::pair<std::int32_t, std::uint32_t>> out;
+        for (const IndexRecord& r : index) out.emplace_back(r.date, r.line_no);
+        return out;
+    };
+    const auto before = dates_of(index_of(good));
+    test::ChildProcess writer([&](test::ChildProcess& self) {
+        auto file = h5::File::open(good, h5::File::Access::ReadWrite);
+        auto index = file.open_dataset("index");
+        std::vector<IndexRecord> garbage(index.rows(), IndexRecord{1, 7});
+        index.write_rows(layout::index_memory_type().id(), 0, garbage.size(), garbage.data());
+        file.open_dataset("data").resize(3);
+        H5Fflush(file.id(), H5F_SCOPE_LOCAL);  // on disk, but not committed
+        self.ready();
+        pause();
+        return 0;
+    });
+    ASSERT_TRUE(writer.wait_ready());
+    writer.kill_now();
+    writer.wait_exit_status();
+    ASSERT_TRUE(fs::exists(h5::journal_path(good)));
+    const auto lists = examine_min_bar_files(root());
+    ASSERT_TRUE(lists);
+    EXPECT_TRUE(lists->error_file_path_list.empty());
+    EXPECT_TRUE(lists->blocking_or_permission_error.empty());
+    EXPECT_FALSE(fs::exists(h5::journal_path(good)));
+    EXPECT_EQ(dates_of(index_of(good)), before);
 }
 
 }  // namespace

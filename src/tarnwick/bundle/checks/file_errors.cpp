@@ -1,6 +1,7 @@
 #include "tarnwick/bundle/checks/file_errors.hpp"
 
 #include "tarnwick/bundle/errors.hpp"
+#include "tarnwick/bundle/h5/journal.hpp"
 #include "tarnwick/bundle/host/progress.hpp"
 #include "tarnwick/bundle/service/errors.hpp"
 
@@ -33,6 +34,10 @@ CheckLists examine_each(const std::vector<std::filesystem::path>& files,
         files.size(),
         [&](std::size_t i) {
             try {
+                // An update that was killed left its undo journal: the file is first put back
+                // as it was before that update, rather than judged by half-done writes (and
+                // perhaps offered for deletion). Held by a live update, it is blocked.
+                h5::recover_interrupted_update(files[i].string());
                 return examine(files[i]);
             } catch (...) {
                 return verdict_of_failure(std::current_exception());
