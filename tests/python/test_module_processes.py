@@ -217,3 +217,35 @@ print(outcome)
     lines = done.stdout.splitlines()
     assert len(lines) == 2 and lines[1] == "interrupted"  # one block line, then the interrupt
     assert "000001.XSHE" in done.stderr  # the updater's own record of the stop
+
+
+def test_ctrl_c_stops_queued_calls_and_raises_keyboard_interrupt(tmp_path, run_python):
+    # Ctrl-C reaches the whole foreground group: the interpreter, whose handler only sets a flag,
+    # and the workers. The call stops handing out instruments, every file touched is rolled back
+    # or left whole, and KeyboardInterrupt reaches the caller.
+    h5 = tmp_path / "h5"
+    script = f"""
+import os, signal, threading, time, pathlib
+import tarnwick.bundle as tb
+h5 = pathlib.Path({str(h5)!r})
+def press_ctrl_c():
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline and not list(h5.glob("*/*.h5")):
+        time.sleep(0.01)
+    os.killpg(os.getpgrp(), signal.SIGINT)
+threading.Thread(target=press_ctrl_c, daemon=True).start()
+stocks = ["000001.XSHE", "000002.XSHE", "600000.XSHG", "600519.XSHG", "000858.XSHE", "601318.XSHG"]
+try:
+    tb.update_minbar(str(h5), stocks, False, 1)
+    print("returned")
+except KeyboardInterrupt:
+    print("KeyboardInterrupt")
+"""
+    done = run_python(script, env={"TARNWICK_SIM_FIRST_DATE": "20160104"}, timeout=120)
+    assert done.stdout.splitlines()[-1] == "KeyboardInterrupt", done.stdout + done.stderr
+    made = list(h5.glob("*/*.h5"))
+    assert 1 <= len(made) < 6, made  # the queued calls did not run
+    assert not list(h5.glob("*/*.journal")) and not list(h5.glob("*/*.tmp"))
+    for path in made:
+        with h5py.File(path, "r") as f:
+            assert f["index"][-1]["line_no"] < len(f["data"])
