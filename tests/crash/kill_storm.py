@@ -35,6 +35,7 @@ import tempfile
 import time
 from dataclasses import dataclass, field
 
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import bundle_files as bf  # noqa: E402
 import bundle_runs as br  # noqa: E402
@@ -158,8 +159,6 @@ def prepare(s: Scenario, cli: str, work: str) -> Prepared:
                 raise RuntimeError(f"{s.name}: {what} file {rel} is not sound: {problems}")
     if all(rel in base and bf.equal(base[rel], ref[rel]) for rel in ref):
         raise RuntimeError(f"{s.name}: the update changes nothing; the scenario tests nothing")
-    if not keep_everything:
-        shutil.rmtree(ref_root)
     return Prepared(s, base_root, base, ref, r.seconds)
 
 
@@ -221,7 +220,7 @@ def run_trial(number: int, prep: Prepared, cli: str, work: str, rng: random.Rand
     t.damaged_after_kill = [v for v in verdicts if v.damaged]
     t.silent = t.killed_exit == "0" and not all(
         rel in after_kill and bf.equal(after_kill[rel], content) for rel, content in prep.ref.items())
-    if keep:
+    if keep or t.damaged_after_kill:
         shutil.copytree(root, root + ".after-kill", symlinks=True)
 
     r = br.run(cmd, env, timeout=60 + 5 * prep.seconds, log_prefix=root + ".rerun")
@@ -229,8 +228,11 @@ def run_trial(number: int, prep: Prepared, cli: str, work: str, rng: random.Rand
     t.hang = t.hang or r.returncode is None
     verdicts, t.leftovers_after_rerun = bf.compare_bundles(prep.base, bf.snapshot(root), prep.ref, interrupted=False)
     t.damaged_after_rerun = [v for v in verdicts if v.damaged]
-    if not keep:
+    # A trial that still shows damage keeps its files (after the kill and after the rerun) and
+    # the runs' output, so that the damage can be looked at by hand.
+    if not keep and not t.damaged_after_rerun:
         shutil.rmtree(root)
+        shutil.rmtree(root + ".after-kill", ignore_errors=True)
         for suffix in (".kill.out", ".kill.err", ".rerun.out", ".rerun.err"):
             os.unlink(root + suffix)
     return t
@@ -293,17 +295,14 @@ def summary(trials: list[Trial]) -> str:
     return br.table(rows, header) + "\n\n" + SUMMARY_LEGEND
 
 
-keep_everything = False
-
-
 def main() -> int:
-    global keep_everything
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--trials", type=int, default=20)
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--cli", default=br.default_cli(), help="the tarnwick-bundle executable")
-    ap.add_argument("--keep", action="store_true", help="keep the work folder (each trial after the kill and after "
-                                                         "the rerun, with the runs' output)")
+    ap.add_argument("--keep", action="store_true", help="keep every trial (after the kill and after the rerun, with "
+                                                         "the runs' output); without it only trials still damaged "
+                                                         "after the rerun are kept")
     ap.add_argument("--profile", choices=("ci", "full"), default="ci",
                     help="ci: appends of a few years; full: appends of up to 15 years")
     ap.add_argument("--scenarios", help="comma-separated names (default: all)")
@@ -312,7 +311,6 @@ def main() -> int:
                     help="seconds after the signal until a still running group is a hang "
                          "(default: 30 + 3 x the uninterrupted update's duration)")
     a = ap.parse_args()
-    keep_everything = a.keep
 
     if not os.access(a.cli, os.X_OK):
         print(f"kill_storm: no executable at {a.cli} (build the tarnwick-bundle target or give --cli)")
@@ -353,10 +351,10 @@ def main() -> int:
     print(summary(trials))
     still = sum(len(t.damaged_after_rerun) for t in trials)
     hangs = sum(t.hang for t in trials)
-    if not a.keep and not a.work:
+    if not a.keep and not a.work and not still:
         shutil.rmtree(work, ignore_errors=True)
     else:
-        print(f"\nwork folder kept: {work}")
+        print(f"\nwork folder kept: {work}" + ("" if a.keep else " (trials still damaged after the rerun)"))
     if still or hangs:
         print(f"\nFAILED: {still} files still damaged after the rerun, {hangs} hangs")
         return 1
