@@ -166,7 +166,8 @@ def minbar_index_problems(m: Minbar, night_sessions: bool) -> list[str]:
     """What is wrong with a minute-bar file on its own: the index must name ascending unique dates
     whose first rows ascend from 0 inside the data, and every row must belong to its entry's date
     (in a group with night sessions an evening bar belongs to the next trading day, so a row may
-    carry any calendar date from the previous entry's date up to its own)."""
+    carry any calendar date from the previous entry's date up to its own, but a day ends with a
+    bar of its own date before 18:00)."""
     problems = []
     n = len(m.data)
     dates = m.index["date"].astype(np.int64)
@@ -193,7 +194,7 @@ def minbar_index_problems(m: Minbar, night_sessions: bool) -> list[str]:
         previous = np.concatenate([[0], dates[:-1]])[entry]
         wrong = (row_dates > own) | (row_dates < previous)
         last_rows = np.append(lines[1:], n) - 1
-        wrong_last = row_dates[last_rows] != dates
+        wrong_last = (row_dates[last_rows] != dates) | (times[last_rows] % 1000000 >= 180000)
         if np.any(wrong_last):
             k = int(np.argmax(wrong_last))
             problems.append(f"day {int(dates[k])} ends with a bar of {int(row_dates[last_rows[k]])}")
