@@ -28,6 +28,14 @@ def market_env(now: str, settings: dict[str, str]) -> dict[str, str]:
     return env
 
 
+def default_signals() -> None:
+    """Run in the child before exec: a harness started in the background of a shell inherits
+    SIGINT ignored, and exec keeps ignored signals ignored, so the command line would never see
+    the interruptions under test."""
+    for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGQUIT):
+        signal.signal(sig, signal.SIG_DFL)
+
+
 @dataclass
 class Finished:
     returncode: int | None      # None: still running at the timeout, then killed
@@ -40,7 +48,7 @@ def run(cmd: list[str], env: dict[str, str], timeout: float, log_prefix: str | N
     """Runs to the end in its own process group; at the timeout the whole group is killed."""
     start = time.monotonic()
     p = subprocess.Popen(cmd, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
-                         start_new_session=True)
+                         start_new_session=True, preexec_fn=default_signals)
     try:
         out, err = p.communicate(timeout=timeout)
         rc = p.returncode

@@ -85,7 +85,13 @@ class Run:
     cause_named: bool = False       # ... in a headline
     misleading: int = 0             # error headlines that do not name the cause
     success_printed: list[str] = field(default_factory=list)
-    damaged_after_failure: list[bf.Verdict] = field(default_factory=list)
+    damaged_after_failure: list[bf.Verdict] = field(default_factory=list)   # worse, or inconsistent
+
+    @property
+    def worse_after_failure(self) -> list[bf.Verdict]:
+        """A stored day gone or the file unreadable; an inconsistency alone may be repaired by the
+        next run, which the rerun shows."""
+        return [v for v in self.damaged_after_failure if v.days_lost or v.unreadable]
     rerun_exit: str = ""
     damaged_after_rerun: list[bf.Verdict] = field(default_factory=list)
     leftovers_after_rerun: list[str] = field(default_factory=list)
@@ -188,9 +194,7 @@ def run_once(kind: Kind, disk: Disk, pristine: str, base: dict, cli: str, free_k
     run.success_printed = success_lines(r.stdout)
     if run.failed:
         verdicts, _ = bf.compare_bundles(base, after, kind.ref, interrupted=True)
-        # Worse than before: a stored day gone or the file unreadable (an index that a rerun may
-        # repair is counted only after the rerun).
-        run.damaged_after_failure = [v for v in verdicts if v.days_lost or v.unreadable]
+        run.damaged_after_failure = [v for v in verdicts if v.damaged]
     disk.free_all()
     rr = br.run(cmd, env, timeout=60 + 10 * kind.seconds, log_prefix=log + ".rerun" if log else None)
     run.rerun_exit = br.exit_name(rr.returncode)
@@ -235,7 +239,8 @@ def sweep(threshold_kib: int, n: int) -> list[int]:
 def describe(r: Run) -> str:
     line = (f"{r.kind:<9} {r.free_kib:>6} KiB free  exit {r.exit:<4} "
             f"{'complete' if r.complete else 'INCOMPLETE':<10} enospc {'yes' if r.enospc else 'no ':<3} "
-            f"cause in headline {'yes' if r.cause_named else 'no ':<3} damaged {len(r.damaged_after_failure)}  "
+            f"cause in headline {'yes' if r.cause_named else 'no ':<3} worse {len(r.worse_after_failure)} "
+            f"inconsistent {len(r.damaged_after_failure) - len(r.worse_after_failure)}  "
             f"rerun exit {r.rerun_exit}  still damaged {len(r.damaged_after_rerun)}")
     for v in r.violations():
         line += "\n      VIOLATION: " + v
@@ -251,13 +256,14 @@ LEGEND = """\
   exit 0        failed runs that exited 0; success msg: failed runs that printed a success line
   no cause      failed runs where no headline (error record's first line, console line) names
                 the cause; misleading: error headlines that do not name it
-  dmg@fail      files left worse by the failed run (a stored day gone, or unreadable); lost: days
+  worse@fail    files left worse by the failed run (a stored day gone, or unreadable); lost: days;
+                incons@fail: files only inconsistent (index, partial or unreadable new days)
   dmg@rerun     files that differ from the reference after the rerun with the space freed"""
 
 
 def summary(runs: list[Run]) -> str:
-    header = ["kind", "runs", "failed", "exit 0", "success msg", "no cause", "misleading", "dmg@fail", "lost",
-              "dmg@rerun", "leftover", "exits", "rerun exits"]
+    header = ["kind", "runs", "failed", "exit 0", "success msg", "no cause", "misleading", "worse@fail", "lost",
+              "incons@fail", "dmg@rerun", "leftover", "exits", "rerun exits"]
     groups = collections.OrderedDict()
     for r in runs:
         groups.setdefault(r.kind, []).append(r)
@@ -267,8 +273,9 @@ def summary(runs: list[Run]) -> str:
         rows.append([
             name, len(rs), len(failed), sum(r.exit == "0" for r in failed), sum(bool(r.success_printed) for r in failed),
             sum(not r.cause_named for r in failed), sum(r.misleading for r in failed),
-            sum(len(r.damaged_after_failure) for r in rs),
-            sum(v.days_lost for r in rs for v in r.damaged_after_failure),
+            sum(len(r.worse_after_failure) for r in rs),
+            sum(v.days_lost for r in rs for v in r.worse_after_failure),
+            sum(len(r.damaged_after_failure) - len(r.worse_after_failure) for r in rs),
             sum(len(r.damaged_after_rerun) for r in rs), sum(len(r.leftovers_after_rerun) for r in rs),
             " ".join(f"{k}:{n}" for k, n in sorted(collections.Counter(r.exit for r in rs).items())),
             " ".join(f"{k}:{n}" for k, n in sorted(collections.Counter(r.rerun_exit for r in rs).items())),

@@ -194,7 +194,8 @@ def run_trial(number: int, prep: Prepared, cli: str, work: str, rng: random.Rand
     cmd = s.command(cli, root)
 
     with open(root + ".kill.out", "wb") as out, open(root + ".kill.err", "wb") as err:
-        p = subprocess.Popen(cmd, env=env, stdout=out, stderr=err, stdin=subprocess.DEVNULL, start_new_session=True)
+        p = subprocess.Popen(cmd, env=env, stdout=out, stderr=err, stdin=subprocess.DEVNULL, start_new_session=True,
+                             preexec_fn=br.default_signals)
         deadline = time.monotonic() + t.delay
         while time.monotonic() < deadline and p.poll() is None:
             time.sleep(0.005)
@@ -268,12 +269,15 @@ SUMMARY_LEGEND = """\
   orphans       processes of the group alive 2 s after the leader ended; hangs: still alive after
                 the hang timeout, or a rerun that did not end
   leftover      files below the bundle after the rerun that no uninterrupted run leaves
-  stop          slowest end of a SIGTERM/SIGINT sent to the group or the leader, in seconds"""
+  stop          slowest end of a SIGTERM/SIGINT sent to the group or the leader, in seconds (until
+                every process of the group is gone); slow: how many took longer than 2 s"""
+
+SLOW_STOP = 2.0
 
 
 def summary(trials: list[Trial]) -> str:
     header = ["scenario", "trials", "signalled", "dmg@kill", "lost@kill", "unreadable", "idx-only", "dmg@rerun",
-              "lost@rerun", "silent", "hangs", "orphans", "leftover", "stop", "rerun exits", "killed exits"]
+              "lost@rerun", "silent", "hangs", "orphans", "leftover", "stop", "slow", "rerun exits", "killed exits"]
     groups = collections.OrderedDict()
     for t in trials:
         groups.setdefault(t.scenario, []).append(t)
@@ -287,7 +291,7 @@ def summary(trials: list[Trial]) -> str:
             sum(bool(v.unreadable) for v in dk), sum(1 for v in dk if not v.days_lost and not v.unreadable),
             len(dr), sum(v.days_lost for v in dr), sum(t.silent for t in ts), sum(t.hang for t in ts),
             sum(t.orphans for t in ts), sum(len(t.leftovers_after_rerun) for t in ts),
-            f"{max(stops):.2f}" if stops else "-",
+            f"{max(stops):.2f}" if stops else "-", sum(1 for x in stops if x > SLOW_STOP),
             " ".join(f"{k}:{n}" for k, n in sorted(collections.Counter(t.rerun_exit for t in ts).items())),
             " ".join(f"{k.replace('SIG', '')}:{n}"
                      for k, n in sorted(collections.Counter(t.killed_exit for t in ts).items())),
