@@ -137,12 +137,14 @@ class Trial:
 
 def prepare(s: Scenario, cli: str, work: str) -> Prepared:
     base_root = os.path.join(work, "base", s.name)
+    shutil.rmtree(base_root, ignore_errors=True)  # a --work folder may hold an earlier run
     for now, args in s.setup:
         r = br.run(s.command(cli, base_root, args), br.market_env(now, s.settings), timeout=1800)
         if r.returncode != 0:
             raise RuntimeError(f"{s.name}: building the base bundle failed ({br.exit_name(r.returncode)}):\n"
                                f"{r.stderr[-2000:]}")
     ref_root = os.path.join(work, "reference", s.name)
+    shutil.rmtree(ref_root, ignore_errors=True)
     shutil.copytree(base_root, ref_root, symlinks=True)
     r = br.run(s.command(cli, ref_root), br.market_env(s.now, s.settings), timeout=1800,
                log_prefix=os.path.join(work, "reference", s.name))
@@ -189,6 +191,8 @@ def run_trial(number: int, prep: Prepared, cli: str, work: str, rng: random.Rand
     sig = weighted(rng, SIGNALS)
     t = Trial(number, s.name, sig.name, weighted(rng, TARGETS), round(rng.uniform(0.0, 1.0) * prep.seconds, 3))
     root = os.path.join(work, "trials", f"{number:04d}-{s.name}")
+    for old in (root, root + ".after-kill"):
+        shutil.rmtree(old, ignore_errors=True)
     shutil.copytree(prep.base_root, root, symlinks=True)
     env = br.market_env(s.now, s.settings)
     cmd = s.command(cli, root)
