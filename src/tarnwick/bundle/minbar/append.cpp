@@ -294,12 +294,11 @@ void update_open_file(h5::File& file, const MinbarFile<Bar>& store, std::optiona
     const hsize_t rows_now = data.rows();
     const hsize_t offset = latest_index + (rows_now > latest_index ? rows_now - latest_index : 0);
     for (IndexRecord& entry : batch->index) entry.line_no = static_cast<std::uint32_t>(entry.line_no + offset);
-    // Index first, then bars: an interruption in between leaves the index ahead of the data,
-    // which the repair above undoes on the next update.
+    // Index first, then bars, committed together by the flush below: an interruption anywhere
+    // in between is undone (the undo journal). Should a file still end with its index ahead
+    // of its data (damaged otherwise), the repair above cuts both back on the next update.
     _append<IndexRecord>(index, index_memory.id(), batch->index);
-    file.flush();
-    // Years of bars go in slices, so that a stop request is answered within one slice; the
-    // whole append is one update of the file either way (committed by the flush below).
+    // Years of bars go in slices, so that a stop request is answered within one slice.
     const std::span<const Bar> bars(batch->data);
     for (std::size_t first = 0; first < bars.size(); first += APPEND_SLICE_ROWS) {
         host::throw_if_interrupted();
