@@ -1,0 +1,74 @@
+#include "support/fault_fs.hpp"
+
+#include <cerrno>
+#include <csignal>
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+namespace tarnwick::bundle::test {
+namespace fs = std::filesystem;
+
+Tmpfs::Tmpfs(const fs::path& where, const std::string& options) : path_(where) {
+    if (::geteuid() != 0) {
+        why_not_ = "mounting a tmpfs needs root";
+        return;
+    }
+    fs::create_directories(path_);
+    if (::mount("tmpfs", path_.c_str(), "tmpfs", 0, options.c_str()) != 0) {
+        why_not_ = std::string("cannot mount a tmpfs: ") + std::strerror(errno);
+        return;
+    }
+    mounted_ = true;
+}
+
+Tmpfs::~Tmpfs() {
+    if (mounted_) ::umount2(path_.c_str(), MNT_DETACH);
+}
+
+void Tmpfs::remount(const std::string& options) {
+    if (::mount("tmpfs", path_.c_str(), "tmpfs", MS_REMOUNT, options.c_str()) != 0)
+        throw std::runtime_error(std::string("cannot remount the tmpfs: ") + std::strerror(errno));
+}
+
+std::uintmax_t used_inodes(const fs::path& dir) {
+    struct statvfs info {};
+    if (::statvfs(dir.c_str(), &info) != 0) throw std::runtime_error("statvfs failed");
+    return info.f_files - info.f_ffree;
+}
+
+ScopedFileSizeLimit::ScopedFileSizeLimit(rlim_t bytes) {
+    ::getrlimit(RLIMIT_FSIZE, &previous_);
+    previous_handler_ = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = previous_;
+    limit.rlim_cur = bytes;
+    if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) throw std::runtime_error("setrlimit failed");
+}
+
+ScopedFileSizeLimit::~ScopedFileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &previous_);
+    std::signal(SIGXFSZ, previous_handler_);
+}
+
+void fill_until_free(const fs::path& dir, std::uintmax_t keep_free) {
+    const int fd = ::open((dir / "filler").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (fd < 0) throw std::runtime_error("cannot create the filler file");
+    std::vector<char> block(4096, 'f');
+    for (;;) {
+        struct statvfs info {};
+        ::statvfs(dir.c_str(), &info);
+        const std::uintmax_t available = static_cast<std::uintmax_t>(info.f_bavail) * info.f_frsize;
+        if (available <= keep_free) break;
+        const std::size_t chunk = static_cast<std::size_t>(std::min<std::uintmax_t>(available - keep_free, block.size()));
+        if (::write(fd, block.data(), chunk) <= 0) break;
+    }
+    ::close(fd);
+}
+
+}  // namespace tarnwick::bundle::test

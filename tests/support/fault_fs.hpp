@@ -1,0 +1,53 @@
+#pragma once
+// Test support for write-error tests: a small tmpfs mounted for one test (root only), and a
+// per-process file size limit that makes writes fail with EFBIG (any user).
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+#include <sys/resource.h>
+
+namespace tarnwick::bundle::test {
+
+// Mounts a tmpfs at `where` (created when missing) with the given mount options, e.g.
+// "size=2m" or "size=8m,nr_inodes=12"; unmounted (lazily) in the destructor. `mounted()` is false
+// when not running as root or when the mount fails; tests then skip.
+class Tmpfs {
+public:
+    Tmpfs(const std::filesystem::path& where, const std::string& options);
+    ~Tmpfs();
+    Tmpfs(const Tmpfs&) = delete;
+    Tmpfs& operator=(const Tmpfs&) = delete;
+    bool mounted() const { return mounted_; }
+    const std::string& why_not() const { return why_not_; }
+    const std::filesystem::path& path() const { return path_; }
+    // Changes the options of the mounted file system (its files stay). Throws on failure.
+    void remount(const std::string& options);
+
+private:
+    std::filesystem::path path_;
+    bool mounted_ = false;
+    std::string why_not_;
+};
+
+// While it lives, no file of this process may grow past `bytes`: a write beyond fails with EFBIG
+// ("File too large") instead of raising SIGXFSZ.
+class ScopedFileSizeLimit {
+public:
+    explicit ScopedFileSizeLimit(rlim_t bytes);
+    ~ScopedFileSizeLimit();
+    ScopedFileSizeLimit(const ScopedFileSizeLimit&) = delete;
+    ScopedFileSizeLimit& operator=(const ScopedFileSizeLimit&) = delete;
+
+private:
+    struct rlimit previous_ {};
+    void (*previous_handler_)(int) = nullptr;
+};
+
+// Inodes in use on the file system of `dir`.
+std::uintmax_t used_inodes(const std::filesystem::path& dir);
+
+// Fills the file system of `dir` with a filler file until `keep_free` bytes remain free.
+void fill_until_free(const std::filesystem::path& dir, std::uintmax_t keep_free);
+
+}  // namespace tarnwick::bundle::test
