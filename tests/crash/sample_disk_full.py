@@ -155,7 +155,8 @@ def main():
         new_names = dict(names, **{"h5/equities/000002.XSHE.h5": 300_000, "ticks/600000.XSHG.h5": 600_000})
         new_contents = make_archive(new_archive, new_names, 2)
         with open(new_archive, "rb") as f:
-            server, proxy = serve(f.read())
+            archive_bytes = f.read()
+        server, proxy = serve(archive_bytes)
 
         root = os.path.join(mount, "data")
         bundle = os.path.join(root, "bundle")
@@ -208,8 +209,11 @@ def main():
                     damaged = sum(1 for k in set(new_tree) | set(tree) if new_tree.get(k) != tree.get(k))
                 counts["files_damaged"] += damaged
                 counts["runs_with_leftovers"] += bool(leftovers(mount))
-                counts["partial_downloads_left"] += done.returncode != 0 and os.path.exists(
-                    os.path.join(tmpdir, "tarnwick.bundle"))
+                # A complete download that failed to unpack stays for the next download to
+                # overwrite; a partial one must be gone.
+                download = os.path.join(tmpdir, "tarnwick.bundle")
+                counts["partial_downloads_left"] += (done.returncode != 0 and os.path.exists(download)
+                                                     and os.path.getsize(download) != len(archive_bytes))
                 print("%-8s %-6s %9d -> exit %d%s" % (mode, kind, value, done.returncode,
                                                       " DAMAGED %d" % damaged if damaged else ""))
                 # Back to the first archive on a roomy disk for the next point.

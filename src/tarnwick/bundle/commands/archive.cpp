@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -173,6 +174,23 @@ private:
     fs::path path_;
 };
 
+// Creates the missing folders above a member below `root`. libarchive would create them itself,
+// but when that fails on a full disk it reports the errno of a later call ("No such file or
+// directory") instead of the cause. A link on the way is left for libarchive's guard to judge.
+void make_parent_folders(const fs::path& root, const fs::path& relative) {
+    fs::path folder = root;
+    for (auto it = relative.begin(); std::next(it) != relative.end(); ++it) {
+        folder /= *it;
+        struct stat st {};
+        if (::lstat(folder.c_str(), &st) == 0) {
+            if (S_ISDIR(st.st_mode)) continue;
+            return;
+        }
+        if (::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST)
+            throw_errno(errno, fmt::format("cannot create the folder {}", folder.string()));
+    }
+}
+
 // Unpacks every member of the archive below `staging`, refusing unsafe members and members that
 // would not fit, and returns their number. `dest_dir` only names the bundle folder in messages.
 std::size_t unpack(const std::string& archive_path, const std::string& dest_dir, const fs::path& staging) {
@@ -240,6 +258,7 @@ std::size_t unpack(const std::string& archive_path, const std::string& dest_dir,
             require_free_space(root.string(), blocks_for(static_cast<std::uint64_t>(size)),
                                fmt::format("unpacking member \"{}\" of {}", name, archive_path));
 
+        make_parent_folders(root, *relative);
         archive_entry_set_pathname(entry, (root / *relative).c_str());
         const std::string what = fmt::format("cannot unpack member \"{}\" of {}", name, archive_path);
         // libarchive reports a failed or short write of the data, and a failed finish of the file,
