@@ -209,6 +209,7 @@ TEST_F(MakeArchiveTest, LeavesOutItsOwnArchiveAndReplacesAnOldOne) {
     write_file(bundle() / "a.txt", "a");
     const fs::path inside = bundle() / "zvbundle_sample.tar.bz2";
     write_file(inside, "old archive");
+    write_file(bundle() / STAGING_FOLDER_NAME / "half.h5", "an install under way");
     make_archive(bundle().string(), inside.string());
     const std::vector<TarMember> expected{{"file", "a.txt", "a"}};
     EXPECT_EQ(test::list_tar_with_python(inside), expected);

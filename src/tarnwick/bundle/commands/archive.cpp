@@ -305,6 +305,11 @@ void make_archive(const std::string& bundle_dir, const std::string& out_path) {
     for (fs::recursive_directory_iterator it(root, error), end; it != end; it.increment(error)) {
         if (error) break;
         if (it->path() == target || it->path() == temporary) continue;
+        // An install running meanwhile, or killed, is not part of the bundle.
+        if (it->path().filename() == STAGING_FOLDER_NAME) {
+            it.disable_recursion_pending();
+            continue;
+        }
         members.push_back(it->path().lexically_relative(root));
     }
     if (error) throw_errno(error.value(), fmt::format("cannot list {}", bundle_dir));
