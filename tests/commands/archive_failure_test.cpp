@@ -258,5 +258,33 @@ TEST_F(ArchiveFailureTest, FolderLinkedToAFullFileSystemChangesNothingAnywhere) 
     EXPECT_TRUE(leftovers(other.path()).empty());
 }
 
+// A folder bind-mounted from the same file system: same device, but rename fails with EXDEV.
+TEST_F(ArchiveFailureTest, FolderMountedTwiceFromTheSameDiskIsCopiedInto) {
+    install_old_bundle(tmp_ / "bundle");
+    fs::create_directories(tmp_ / "elsewhere");
+    test::BindMount bind(tmp_ / "elsewhere", bundle_ / "ticks", false);
+    if (!bind.mounted()) GTEST_SKIP() << bind.why_not();
+    fs::create_directories(new_archive().parent_path());
+    write_tar_with_python(new_archive(), {{"file", "ticks/000001.XSHE.h5", "new ticks"}});
+    extract_archive(new_archive().string(), bundle_.string());
+    EXPECT_EQ(read_file(tmp_ / "elsewhere" / "000001.XSHE.h5"), "new ticks");
+    EXPECT_TRUE(leftovers(tmp_ / "elsewhere").empty());
+}
+
+// A failure after the first files were renamed into place: they get their old content back.
+TEST_F(ArchiveFailureTest, FailureHalfWayThroughTheRenamesPutsTheOldFilesBack) {
+    install_old_bundle(tmp_ / "bundle");
+    fs::create_directories(tmp_ / "elsewhere");
+    // "ticks" becomes a read-only view: its new file is found to be unwritable only when the
+    // equities file (earlier in sorted order) has already been replaced.
+    test::BindMount bind(tmp_ / "elsewhere", bundle_ / "ticks", true);
+    if (!bind.mounted() || !bind.why_not().empty()) GTEST_SKIP() << bind.why_not();
+    before_ = read_tree(bundle_);
+    fs::create_directories(new_archive().parent_path());
+    write_tar_with_python(new_archive(), {{"file", "h5/equities/000001.XSHE.h5", "new bars"},
+                                          {"file", "ticks/600000.XSHG.h5", "new ticks"}});
+    expect_failure_leaves_bundle<OsError>(new_archive(), "Read-only file system");
+}
+
 }  // namespace
 }  // namespace tarnwick::bundle::commands

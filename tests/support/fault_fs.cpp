@@ -32,6 +32,25 @@ Tmpfs::~Tmpfs() {
     if (mounted_) ::umount2(path_.c_str(), MNT_DETACH);
 }
 
+BindMount::BindMount(const fs::path& from, const fs::path& at, bool read_only) : at_(at) {
+    if (::geteuid() != 0) {
+        why_not_ = "a bind mount needs root";
+        return;
+    }
+    if (::mount(from.c_str(), at.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+        why_not_ = std::string("cannot bind-mount: ") + std::strerror(errno);
+        return;
+    }
+    mounted_ = true;
+    // Read-only takes a second call: the first one ignores MS_RDONLY together with MS_BIND.
+    if (read_only && ::mount(nullptr, at.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) != 0)
+        why_not_ = std::string("cannot make the bind mount read-only: ") + std::strerror(errno);
+}
+
+BindMount::~BindMount() {
+    if (mounted_) ::umount2(at_.c_str(), MNT_DETACH);
+}
+
 void Tmpfs::remount(const std::string& options) {
     if (::mount("tmpfs", path_.c_str(), "tmpfs", MS_REMOUNT, options.c_str()) != 0)
         throw std::runtime_error(std::string("cannot remount the tmpfs: ") + std::strerror(errno));

@@ -30,6 +30,24 @@ private:
     std::string why_not_;
 };
 
+// Bind-mounts the folder `from` at the existing folder `at` (read-only when asked), unmounted in
+// the destructor: the same file system seen through a second mount, where rename fails with
+// EXDEV although both sides report the same device. Root only, like Tmpfs.
+class BindMount {
+public:
+    BindMount(const std::filesystem::path& from, const std::filesystem::path& at, bool read_only);
+    ~BindMount();
+    BindMount(const BindMount&) = delete;
+    BindMount& operator=(const BindMount&) = delete;
+    bool mounted() const { return mounted_; }
+    const std::string& why_not() const { return why_not_; }
+
+private:
+    std::filesystem::path at_;
+    bool mounted_ = false;
+    std::string why_not_;
+};
+
 // While it lives, no file of this process may grow past `bytes`: a write beyond fails with EFBIG
 // ("File too large") instead of raising SIGXFSZ.
 class ScopedFileSizeLimit {
