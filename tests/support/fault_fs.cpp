@@ -2,12 +2,9 @@
 
 #include <cerrno>
 #include <csignal>
-#include <algorithm>
 #include <cstring>
 #include <stdexcept>
-#include <vector>
 
-#include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -73,21 +70,6 @@ ScopedFileSizeLimit::ScopedFileSizeLimit(rlim_t bytes) {
 ScopedFileSizeLimit::~ScopedFileSizeLimit() {
     ::setrlimit(RLIMIT_FSIZE, &previous_);
     std::signal(SIGXFSZ, previous_handler_);
-}
-
-void fill_until_free(const fs::path& dir, std::uintmax_t keep_free) {
-    const int fd = ::open((dir / "filler").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    if (fd < 0) throw std::runtime_error("cannot create the filler file");
-    std::vector<char> block(4096, 'f');
-    for (;;) {
-        struct statvfs info {};
-        ::statvfs(dir.c_str(), &info);
-        const std::uintmax_t available = static_cast<std::uintmax_t>(info.f_bavail) * info.f_frsize;
-        if (available <= keep_free) break;
-        const std::size_t chunk = static_cast<std::size_t>(std::min<std::uintmax_t>(available - keep_free, block.size()));
-        if (::write(fd, block.data(), chunk) <= 0) break;
-    }
-    ::close(fd);
 }
 
 }  // namespace tarnwick::bundle::test

@@ -65,7 +65,4 @@ private:
 // Inodes in use on the file system of `dir`.
 std::uintmax_t used_inodes(const std::filesystem::path& dir);
 
-// Fills the file system of `dir` with a filler file until `keep_free` bytes remain free.
-void fill_until_free(const std::filesystem::path& dir, std::uintmax_t keep_free);
-
 }  // namespace tarnwick::bundle::test
