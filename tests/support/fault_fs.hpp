@@ -1,6 +1,6 @@
 #pragma once
-// Test support for write-error tests: a small tmpfs mounted for one test (root only), and a
-// per-process file size limit that makes writes fail with EFBIG (any user).
+// Test support for write-error tests: a small tmpfs or a bind mount for one test (root only), and
+// a per-process file size limit that makes writes fail with EFBIG (any user).
 #include <cstdint>
 #include <filesystem>
 #include <string>
