@@ -15,7 +15,8 @@ void add_download_sample_command(CLI::App& app, Commands& commands) {
     CLI::App* command = app.add_subcommand(
         "download-sample",
         "install the sample bundle: download zvbundle_sample.tar.bz2 (through the proxy in HARRIER_PROXY, if set) "
-        "or take the one given with --file, and unpack it into <path>/bundle");
+        "or take the one given with --file, and unpack it into <path>/bundle, replacing files of the same name; "
+        "all or nothing: a failed install (damaged archive, full disk) leaves the bundle as it was");
     command->add_option("path", options->path, "data root; the archive is unpacked into its bundle/ folder")
         ->required();
     command->add_option("--file", options->file,

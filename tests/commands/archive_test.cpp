@@ -6,6 +6,7 @@
 #include <random>
 
 #include "support/archives.hpp"
+#include "support/fault_fs.hpp"
 #include "support/temp_dir.hpp"
 #include "tarnwick/bundle/errors.hpp"
 
@@ -87,8 +88,9 @@ TEST_F(ArchiveTest, UnpacksWhatPythonPackedIntoTheBundleFolder) {
 
 TEST_F(ArchiveTest, RefusesMemberClimbingOutWithDotDot) {
     expect_refused({{"file", "ok.txt", "fine"}, {"file", "../escape", "payload"}}, "../escape");
-    // Members before the refused one stay, as with any failure of the unpacking.
-    EXPECT_EQ(read_file(bundle() / "ok.txt"), "fine");
+    // All or nothing: the member before the refused one is not installed either.
+    EXPECT_FALSE(fs::exists(bundle() / "ok.txt"));
+    EXPECT_TRUE(fs::is_empty(bundle()));
 }
 
 TEST_F(ArchiveTest, RefusesDotDotHiddenInsideAPath) {
@@ -116,11 +118,19 @@ TEST_F(ArchiveTest, RefusesHardLinkToAFileOutside) {
     EXPECT_FALSE(fs::exists(bundle() / "h"));
 }
 
-TEST_F(ArchiveTest, DoesNotWriteThroughALinkAlreadyInTheBundle) {
-    fs::create_directory_symlink(outside(), bundle() / "h5");
-    write_tar_with_python(archive(), {{"file", "h5/000001.XSHE.h5", "payload"}});
+TEST_F(ArchiveTest, DoesNotWriteThroughALinkTheArchiveMade) {
+    write_tar_with_python(archive(), {{"dir", "sub", ""}, {"symlink", "ln", "sub"}, {"file", "ln/x", "payload"}});
     EXPECT_ANY_THROW(extract_archive(archive().string(), bundle().string()));
-    EXPECT_TRUE(fs::is_empty(outside()));
+    EXPECT_TRUE(fs::is_empty(bundle()));
+}
+
+// A folder of the bundle that the user replaced by a link (to another disk) stays in use.
+TEST_F(ArchiveTest, WritesIntoAFolderLinkTheUserMade) {
+    fs::create_directory_symlink(outside(), bundle() / "h5");
+    write_tar_with_python(archive(), {{"dir", "h5", ""}, {"file", "h5/000001.XSHE.h5", "payload"}});
+    extract_archive(archive().string(), bundle().string());
+    EXPECT_TRUE(fs::is_symlink(bundle() / "h5"));
+    EXPECT_EQ(read_tree(outside()), (std::map<std::string, std::string>{{"000001.XSHE.h5", "file:payload"}}));
 }
 
 TEST_F(ArchiveTest, ReplacesALinkAtAMembersPathInsteadOfFollowingIt) {
@@ -154,7 +164,7 @@ TEST_F(ArchiveTest, TruncatedArchiveFails) {
     write_tar_with_python(archive(), {{"file", "a.bin", random_bytes(300 * 1024, 3)}, {"file", "b.txt", "b"}});
     fs::resize_file(archive(), fs::file_size(archive()) / 2);
     EXPECT_THROW(extract_archive(archive().string(), bundle().string()), ValueError);
-    EXPECT_FALSE(fs::exists(bundle() / "b.txt"));
+    EXPECT_TRUE(fs::is_empty(bundle()));
 }
 
 TEST_F(ArchiveTest, MissingArchiveIsAnOsError) {
@@ -199,6 +209,7 @@ TEST_F(MakeArchiveTest, LeavesOutItsOwnArchiveAndReplacesAnOldOne) {
     write_file(bundle() / "a.txt", "a");
     const fs::path inside = bundle() / "zvbundle_sample.tar.bz2";
     write_file(inside, "old archive");
+    write_file(bundle() / STAGING_FOLDER_NAME / "half.h5", "an install under way");
     make_archive(bundle().string(), inside.string());
     const std::vector<TarMember> expected{{"file", "a.txt", "a"}};
     EXPECT_EQ(test::list_tar_with_python(inside), expected);

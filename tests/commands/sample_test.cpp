@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "support/archives.hpp"
+#include "support/fault_fs.hpp"
 #include "support/http_server.hpp"
 #include "support/temp_dir.hpp"
 #include "tarnwick/bundle/errors.hpp"
@@ -90,6 +91,10 @@ protected:
         for (std::size_t end; (end = output_.find('\n', start)) != std::string::npos; start = end + 1)
             result.push_back(output_.substr(start, end - start));
         return result;
+    }
+
+    std::string overwrite_warning() const {
+        return "warning: " + bundle().string() + " already holds files; the sample's files replace those of the same name";
     }
 
     HttpServer::Response archive_response() const {
@@ -209,7 +214,7 @@ TEST_F(SampleTest, LocalArchiveIsUnpackedWithoutNetworkAndKept) {
 
     download_simple_bundle(root().string(), false, local.string());  // `sample` changes nothing
 
-    EXPECT_EQ(lines(), (std::vector<std::string>{"解压中...", UNPACKED}));
+    EXPECT_EQ(lines(), (std::vector<std::string>{overwrite_warning(), "解压中...", UNPACKED}));
     EXPECT_EQ(read_tree(bundle()), read_tree(source()));
     EXPECT_EQ(read_file(local), archive_);
     EXPECT_TRUE(server.requests().empty());
@@ -258,6 +263,94 @@ TEST_F(SampleTest, CommandLineExitStatusTellsWhetherAnythingWasInstalled) {
     EXPECT_TRUE(fs::is_empty(bundle()));
     EXPECT_EQ(run({"download-sample", root().string(), "--file", right.string()}), 0);
     EXPECT_EQ(read_tree(bundle()), read_tree(source()));
+}
+
+TEST_F(SampleTest, WarnsBeforeADownloadOverwritesABundleWithFiles) {
+    HttpServer server(archive_response());
+    ScopedEnv proxy("HARRIER_PROXY", server.url());
+    download_simple_bundle(root().string(), true);
+    EXPECT_EQ(lines(), (std::vector<std::string>{DOWNLOADED, UNPACKED}));  // an empty bundle: no warning
+    output_.clear();
+    download_simple_bundle(root().string(), true);
+    EXPECT_EQ(lines(), (std::vector<std::string>{overwrite_warning(), DOWNLOADED, UNPACKED}));
+}
+
+TEST_F(SampleTest, DownloadThatCannotBeWrittenFailsAndRemovesThePartialFile) {
+    write_file(bundle() / "trading_dates.npy", "old");
+    const auto before = read_tree(bundle());
+    archive_ += random_bytes(2 << 20, 9);  // never unpacked: the write fails first
+    HttpServer server(archive_response());
+    ScopedEnv proxy("HARRIER_PROXY", server.url());
+    {
+        test::ScopedFileSizeLimit limit(1 << 20);
+        try {
+            download_simple_bundle(root().string(), true);
+            FAIL() << "a download that could not be written was accepted";
+        } catch (const OsError& error) {
+            EXPECT_EQ(error.error_number(), EFBIG);
+            EXPECT_NE(std::string(error.what()).find("File too large"), std::string::npos) << error.what();
+        }
+    }
+    EXPECT_FALSE(fs::exists(download_file()));
+    EXPECT_EQ(lines(), (std::vector<std::string>{overwrite_warning()}));
+    EXPECT_EQ(read_tree(bundle()), before);
+}
+
+TEST_F(SampleTest, DownloadLargerThanTheFreeSpaceIsRefusedBeforeItStarts) {
+    test::Tmpfs small(tmp_ / "small", "size=1m");
+    if (!small.mounted()) GTEST_SKIP() << small.why_not();
+    ScopedEnv tmpdir("TMPDIR", small.path().string());
+    archive_ += random_bytes(2 << 20, 10);
+    HttpServer server(archive_response());
+    ScopedEnv proxy("HARRIER_PROXY", server.url());
+    try {
+        download_simple_bundle(root().string(), true);
+        FAIL() << "a download larger than the disk was started";
+    } catch (const OsError& error) {
+        EXPECT_EQ(error.error_number(), ENOSPC);
+        EXPECT_NE(std::string(error.what()).find("No space left on device"), std::string::npos) << error.what();
+    }
+    EXPECT_TRUE(fs::is_empty(small.path()));
+    EXPECT_TRUE(lines().empty());
+}
+
+TEST_F(SampleTest, CommandLineReportsAFailedInstallWithoutTheCompletionMessage) {
+    const fs::path good = tmp_ / "good" / "zvbundle_sample.tar.bz2";
+    const fs::path cut = tmp_ / "cut" / "zvbundle_sample.tar.bz2";
+    write_file(good, archive_);
+    write_file(cut, archive_.substr(0, archive_.size() * 2 / 3));
+    const auto run = [](const std::vector<std::string>& args) {
+        int out[2];
+        EXPECT_EQ(pipe(out), 0);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            dup2(out[1], STDOUT_FILENO);
+            dup2(out[1], STDERR_FILENO);
+            close(out[0]);
+            std::vector<char*> argv{const_cast<char*>(TARNWICK_CLI)};
+            for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+            argv.push_back(nullptr);
+            execv(TARNWICK_CLI, argv.data());
+            _exit(127);
+        }
+        close(out[1]);
+        std::string text;
+        char buffer[4096];
+        for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<std::size_t>(n));
+        close(out[0]);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        return std::make_pair(WIFEXITED(status) ? WEXITSTATUS(status) : -1, text);
+    };
+    ASSERT_EQ(run({"download-sample", root().string(), "--file", good.string()}).first, 0);
+    const auto before = read_tree(bundle());
+
+    const auto [status, text] = run({"download-sample", root().string(), "--file", cut.string()});
+    EXPECT_EQ(status, 3);
+    EXPECT_EQ(text.find(UNPACKED), std::string::npos) << text;
+    EXPECT_NE(text.find("the bundle was left as it was"), std::string::npos) << text;
+    EXPECT_NE(text.find("already holds files"), std::string::npos) << text;
+    EXPECT_EQ(read_tree(bundle()), before);
 }
 
 // The host's download on its own.

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -18,6 +19,8 @@
 
 #include <fmt/format.h>
 
+#include "tarnwick/bundle/commands/disk_space.hpp"
+#include "tarnwick/bundle/commands/install_tree.hpp"
 #include "tarnwick/bundle/errors.hpp"
 
 namespace tarnwick::bundle::commands {
@@ -25,6 +28,8 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::size_t BLOCK_SIZE = 64 * 1024;
+// Appended to every failure of the unpacking: the user's first question is what it did to the bundle.
+constexpr const char* UNCHANGED = "; the bundle was left as it was";
 
 using ReadHandle = std::unique_ptr<archive, decltype(&archive_read_free)>;
 using WriteHandle = std::unique_ptr<archive, decltype(&archive_write_free)>;
@@ -37,12 +42,15 @@ bool is_system_error(int err) { return err > 0 && err != EILSEQ && err != EINVAL
 [[noreturn]] void throw_archive_error(archive* a, const std::string& what) {
     const int err = archive_errno(a);
     const char* text = archive_error_string(a);
-    const std::string message = fmt::format("{}: {}", what, text ? text : "unknown libarchive error");
-    if (is_system_error(err)) throw OsError::from_errno(err, message);
+    std::string message = fmt::format("{}: {}", what, text ? text : "unknown libarchive error");
+    // libarchive's own text ("Write failed") does not say why; the system's does.
+    if (is_system_error(err)) {
+        const std::string reason = std::strerror(err);
+        if (message.find(reason) == std::string::npos) message += ": " + reason;
+        throw OsError::from_errno(err, message);
+    }
     throw ValueError(message);
 }
-
-bool ok(int status) { return status == ARCHIVE_OK || status == ARCHIVE_WARN; }
 
 // The member path as plain components below the folder ("./a//b" is "a/b"; "." alone is the
 // folder itself and gives an empty path), or nullopt when it is empty, absolute or climbs with "..".
@@ -78,15 +86,20 @@ private:
     const std::string& dest_;
 };
 
-void copy_member_data(archive* in, archive* out, const std::string& member, const std::string& archive_path) {
+void copy_member_data(archive* in, archive* out, const std::string& member, const std::string& archive_path,
+                      la_int64_t declared) {
     for (;;) {
         const void* block = nullptr;
         std::size_t size = 0;
         la_int64_t offset = 0;
         const int status = archive_read_data_block(in, &block, &size, &offset);
         if (status == ARCHIVE_EOF) return;
-        if (!ok(status)) throw_archive_error(in, fmt::format("cannot read member \"{}\" of {}", member, archive_path));
-        if (archive_write_data_block(out, block, size, offset) < ARCHIVE_WARN)
+        if (status != ARCHIVE_OK)
+            throw_archive_error(in, fmt::format("cannot read member \"{}\" of {}", member, archive_path));
+        if (offset < 0 || offset > declared || static_cast<la_int64_t>(size) > declared - offset)
+            throw ValueError(fmt::format("member \"{}\" of {} holds more data than the {} bytes its header declares",
+                                         member, archive_path, declared));
+        if (archive_write_data_block(out, block, size, offset) != ARCHIVE_OK)
             throw_archive_error(out, fmt::format("cannot write member \"{}\" of {}", member, archive_path));
     }
 }
@@ -138,14 +151,54 @@ void write_file_data(archive* out, const fs::path& file, const std::string& memb
                                      total));
 }
 
-}  // namespace
+// The staging folder, created fresh (a killed install may have left one) and removed on every
+// way out.
+class StagingFolder {
+public:
+    explicit StagingFolder(fs::path path) : path_(std::move(path)) {
+        std::error_code error;
+        fs::remove_all(path_, error);
+        if (error) throw_errno(error.value(), fmt::format("cannot remove the old staging folder {}", path_.string()));
+        if (::mkdir(path_.c_str(), 0700) != 0)
+            throw_errno(errno, fmt::format("cannot create the staging folder {}", path_.string()));
+    }
+    ~StagingFolder() {
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+    StagingFolder(const StagingFolder&) = delete;
+    StagingFolder& operator=(const StagingFolder&) = delete;
+    const fs::path& path() const { return path_; }
 
-std::size_t extract_archive(const std::string& archive_path, const std::string& dest_dir) {
+private:
+    fs::path path_;
+};
+
+// Creates the missing folders above a member below `root`. libarchive would create them itself,
+// but when that fails on a full disk it reports the errno of a later call ("No such file or
+// directory") instead of the cause. A link on the way is left for libarchive's guard to judge.
+void make_parent_folders(const fs::path& root, const fs::path& relative) {
+    fs::path folder = root;
+    for (auto it = relative.begin(); std::next(it) != relative.end(); ++it) {
+        folder /= *it;
+        struct stat st {};
+        if (::lstat(folder.c_str(), &st) == 0) {
+            if (S_ISDIR(st.st_mode)) continue;
+            return;
+        }
+        if (::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST)
+            throw_errno(errno, fmt::format("cannot create the folder {}", folder.string()));
+    }
+}
+
+// Unpacks every member of the archive below `staging`, refusing unsafe members and members that
+// would not fit, and returns their number. `dest_dir` only names the bundle folder in messages.
+std::size_t unpack(const std::string& archive_path, const std::string& dest_dir, const fs::path& staging) {
     // A folder path without symbolic links: libarchive's symlink guard checks every component of
-    // the paths it writes, the destination's own included.
+    // the paths it writes, the staging folder's own included.
     std::error_code error;
-    const fs::path root = fs::canonical(dest_dir, error);
-    if (error) throw_errno(error.value(), fmt::format("cannot unpack into {}", dest_dir));
+    const fs::path root = fs::canonical(staging, error);
+    if (error) throw_errno(error.value(), fmt::format("cannot unpack into {}", staging.string()));
     const MemberRefused refuse(archive_path, dest_dir);
 
     ReadHandle in(archive_read_new(), &archive_read_free);
@@ -167,12 +220,16 @@ std::size_t extract_archive(const std::string& archive_path, const std::string& 
         archive_entry* entry = nullptr;
         const int status = archive_read_next_header(in.get(), &entry);
         if (status == ARCHIVE_EOF) break;
-        if (!ok(status)) throw_archive_error(in.get(), fmt::format("cannot read {}", archive_path));
+        // A warning here is about the header's extras (an odd pax attribute); no data is lost.
+        if (status != ARCHIVE_OK && status != ARCHIVE_WARN)
+            throw_archive_error(in.get(), fmt::format("cannot read {}", archive_path));
 
         const char* raw_name = archive_entry_pathname(entry);
         const std::string name = raw_name ? raw_name : "";
         const auto relative = contained_path(name);
         if (!relative) refuse(name, "would be written outside the bundle folder");
+        if (!relative->empty() && *relative->begin() == STAGING_FOLDER_NAME)
+            refuse(name, "uses the name of the folder the install unpacks into");
 
         const auto type = archive_entry_filetype(entry);
         if (const char* hard = archive_entry_hardlink(entry)) {
@@ -193,17 +250,46 @@ std::size_t extract_archive(const std::string& archive_path, const std::string& 
             refuse(name, "names the bundle folder itself");
         }
 
+        // The header's size bounds the member's data (copy_member_data holds it to that), so a
+        // member that would not fit is refused before a byte of it is written: an archive of a
+        // few KiB can unpack to GiBs.
+        const la_int64_t size = archive_entry_size_is_set(entry) ? archive_entry_size(entry) : 0;
+        if (size > 0)
+            require_free_space(root.string(), blocks_for(static_cast<std::uint64_t>(size)),
+                               fmt::format("unpacking member \"{}\" of {}", name, archive_path));
+
+        make_parent_folders(root, *relative);
         archive_entry_set_pathname(entry, (root / *relative).c_str());
-        if (!ok(archive_write_header(out.get(), entry)))
-            throw_archive_error(out.get(), fmt::format("cannot unpack member \"{}\" of {}", name, archive_path));
-        if (archive_entry_size(entry) > 0) copy_member_data(in.get(), out.get(), name, archive_path);
-        if (!ok(archive_write_finish_entry(out.get())))
-            throw_archive_error(out.get(), fmt::format("cannot unpack member \"{}\" of {}", name, archive_path));
+        const std::string what = fmt::format("cannot unpack member \"{}\" of {}", name, archive_path);
+        // libarchive reports a failed or short write of the data, and a failed finish of the file,
+        // as a mere warning; every one of them loses data, so only ARCHIVE_OK counts as success.
+        if (archive_write_header(out.get(), entry) != ARCHIVE_OK) throw_archive_error(out.get(), what);
+        if (size > 0) copy_member_data(in.get(), out.get(), name, archive_path, size);
+        if (archive_write_finish_entry(out.get()) != ARCHIVE_OK) throw_archive_error(out.get(), what);
         ++count;
     }
     // Closing sets the folders' times, which had to wait until their contents were written.
-    if (!ok(archive_write_close(out.get())))
+    if (archive_write_close(out.get()) != ARCHIVE_OK)
         throw_archive_error(out.get(), fmt::format("cannot finish unpacking {}", archive_path));
+    return count;
+}
+
+}  // namespace
+
+std::size_t extract_archive(const std::string& archive_path, const std::string& dest_dir) {
+    std::error_code error;
+    const fs::path root = fs::canonical(dest_dir, error);
+    if (error) throw_errno(error.value(), fmt::format("cannot unpack into {}", dest_dir));
+    const StagingFolder staging(root / STAGING_FOLDER_NAME);
+    std::size_t count = 0;
+    try {
+        count = unpack(archive_path, dest_dir, staging.path());
+    } catch (const OsError& error) {
+        throw OsError(error.kind(), error.error_number(), error.what() + std::string(UNCHANGED));
+    } catch (const ValueError& error) {
+        throw ValueError(error.what() + std::string(UNCHANGED));
+    }
+    move_tree_into_place(staging.path().string(), root.string());
     return count;
 }
 
@@ -219,6 +305,11 @@ void make_archive(const std::string& bundle_dir, const std::string& out_path) {
     for (fs::recursive_directory_iterator it(root, error), end; it != end; it.increment(error)) {
         if (error) break;
         if (it->path() == target || it->path() == temporary) continue;
+        // An install running meanwhile, or killed, is not part of the bundle.
+        if (it->path().filename() == STAGING_FOLDER_NAME) {
+            it.disable_recursion_pending();
+            continue;
+        }
         members.push_back(it->path().lexically_relative(root));
     }
     if (error) throw_errno(error.value(), fmt::format("cannot list {}", bundle_dir));
@@ -255,11 +346,11 @@ void make_archive(const std::string& bundle_dir, const std::string& out_path) {
         } else {
             throw ValueError(fmt::format("cannot pack {}: it is neither a file, a folder nor a link", file.string()));
         }
-        if (!ok(archive_write_header(out.get(), entry.get())))
+        if (archive_write_header(out.get(), entry.get()) != ARCHIVE_OK)
             throw_archive_error(out.get(), fmt::format("cannot pack member \"{}\"", member));
         if (S_ISREG(st.st_mode)) write_file_data(out.get(), file, member, st.st_size);
     }
-    if (!ok(archive_write_close(out.get())))
+    if (archive_write_close(out.get()) != ARCHIVE_OK)
         throw_archive_error(out.get(), fmt::format("cannot finish {}", temporary.string()));
     out.reset();
     if (::rename(temporary.c_str(), target.c_str()) != 0)

@@ -3,15 +3,24 @@
 // bundle folder. Unpacking and packing go through libarchive.
 //
 // Unpacking never writes outside the destination folder. A member is refused (ValueError naming
-// the archive and the member) before anything of it is written when
+// the archive and the member) when
 //   - its path is absolute or has a ".." component;
 //   - it is a symbolic link whose target is absolute or has a ".." component: a relative target
 //     without ".." stays below the link's own folder, however the archive's links chain;
 //   - it is a hard link whose target is not a member path of that same kind;
-//   - it is neither a file, a folder nor a link (a device, a FIFO).
-// libarchive in addition refuses to write through a symbolic link that is already on disk; a
-// link already at a member's own path is replaced, not followed. A refused member ends the
-// unpacking: members before it stay unpacked.
+//   - it is neither a file, a folder nor a link (a device, a FIFO);
+//   - it lies in the staging folder's name (below).
+// libarchive in addition refuses to write through a symbolic link that the archive itself made.
+//
+// Unpacking is all or nothing. The members are first unpacked into the staging folder
+// STAGING_FOLDER_NAME inside the destination (created afresh, removed on every way out), and
+// moved into place (commands/install_tree.hpp) only when the whole archive has been read and
+// written: a refused member, a damaged or truncated archive, a write error or a full disk leave
+// the destination as it was. Before a member's data is written, its size from the header (which
+// also bounds the data) must fit into the free space with a reserve (commands/disk_space.hpp), so
+// an archive that unpacks to far more than the disk holds is refused early. Folders of the
+// destination, symbolic links to folders included, are used as they are; a link at a file's own
+// path is replaced, not followed.
 //
 // Neither function holds an archive or a member in memory: both stream in blocks.
 #include <cstddef>
@@ -19,18 +28,23 @@
 
 namespace tarnwick::bundle::commands {
 
+// Hidden, and not a store file name, so no listing of the bundle's stores sees it.
+inline constexpr const char* STAGING_FOLDER_NAME = ".tarnwick-unpacking";
+
 // Unpacks the bzip2-compressed tar at `archive_path` into the folder `dest_dir`, which must
-// exist. Members overwrite files of the same path; modification times are restored, modes are
-// those of the archive less the umask. Returns the number of members unpacked (a "./" entry for
-// the folder itself is not counted).
-// Throws OsError when the archive cannot be read from disk or a member cannot be written, and
-// ValueError when the file is not a bzip2-compressed tar, is damaged, or holds a refused member.
+// exist. Members replace files of the same path (by rename); modification times are restored,
+// modes are those of the archive less the umask. Returns the number of members unpacked (a "./"
+// entry for the folder itself is not counted).
+// Throws OsError when the archive cannot be read from disk, a member cannot be written or does
+// not fit (the text carries the system's reason, "No space left on device"), and ValueError when
+// the file is not a bzip2-compressed tar, is damaged or truncated, or holds a refused member.
+// Either way `dest_dir` is left as it was.
 std::size_t extract_archive(const std::string& archive_path, const std::string& dest_dir);
 
 // Packs every file, folder and symbolic link below the folder `bundle_dir` (links are stored as
 // links, not followed) into a bzip2-compressed tar at `out_path`, member paths relative to
 // `bundle_dir`, in sorted order so that folders precede their contents. `out_path` is left out
-// when it lies inside `bundle_dir`. The archive is written under `out_path` + ".tmp" and renamed
+// when it lies inside `bundle_dir`, and so is a staging folder of an install. The archive is written under `out_path` + ".tmp" and renamed
 // into place, so `out_path` is never a half-written archive.
 // Throws OsError for file-system failures, ValueError for `bundle_dir` not being a folder, a
 // file of another kind below it, or a file that changes size while it is packed.

@@ -11,6 +11,7 @@
 #include <fmt/format.h>
 
 #include "tarnwick/bundle/commands/archive.hpp"
+#include "tarnwick/bundle/commands/disk_space.hpp"
 #include "tarnwick/bundle/errors.hpp"
 #include "tarnwick/bundle/host/console.hpp"
 #include "tarnwick/bundle/host/download.hpp"
@@ -45,6 +46,21 @@ struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
 };
 
+// Removes the partly written download unless it was completed.
+class PartialDownload {
+public:
+    explicit PartialDownload(std::string path) : path_(std::move(path)) {}
+    ~PartialDownload() {
+        if (!path_.empty()) std::remove(path_.c_str());
+    }
+    PartialDownload(const PartialDownload&) = delete;
+    PartialDownload& operator=(const PartialDownload&) = delete;
+    void complete() { path_.clear(); }
+
+private:
+    std::string path_;
+};
+
 // Steps 2.1 to 2.5: the download into the temporary file.
 void download_archive(const std::string& tmp) {
     const std::optional<std::string> proxy = host::proxy_from_environment();
@@ -53,17 +69,42 @@ void download_archive(const std::string& tmp) {
     const host::ResponseHead head = host::get_response_head(url, proxy);
     host::require_success(head, url);
     const std::int64_t total_length = announced_length(head, url);
+    // A download that cannot fit is refused before it starts (an old copy there is replaced, so
+    // its space counts as free).
+    std::error_code ignored;
+    const auto old_size = fs::is_regular_file(tmp, ignored) ? fs::file_size(tmp, ignored) : 0;
+    const auto needed = blocks_for(static_cast<std::uint64_t>(total_length));
+    require_free_space(fs::path(tmp).parent_path().string(), needed > old_size ? needed - old_size : 0,
+                       fmt::format("downloading {} ({} bytes)", url, total_length));
 
     std::unique_ptr<std::FILE, FileCloser> out(std::fopen(tmp.c_str(), "wb"));
     if (!out) {
         const int err = errno;
         throw OsError::from_errno(err, fmt::format("cannot create {}: {}", tmp, std::strerror(err)));
     }
+    // A partial archive is of no use to anyone, and on a full disk it holds the space that the
+    // user needs back.
+    PartialDownload partial(tmp);
     host::download(out.get(), total_length, url, proxy);
     if (std::fclose(out.release()) != 0) {
         const int err = errno;
         throw OsError::from_errno(err, fmt::format("cannot write {}: {}", tmp, std::strerror(err)));
     }
+    partial.complete();
+}
+
+// True when the bundle folder holds anything besides a staging folder left by a killed install.
+bool holds_files(const std::string& bundle) {
+    std::error_code error;
+    for (fs::directory_iterator it(bundle, error), end; !error && it != end; it.increment(error))
+        if (it->path().filename() != STAGING_FOLDER_NAME) return true;
+    return false;
+}
+
+void warn_before_overwriting(const std::string& bundle) {
+    if (holds_files(bundle))
+        host::print_line(fmt::format(
+            "warning: {} already holds files; the sample's files replace those of the same name", bundle));
 }
 
 }  // namespace
@@ -77,6 +118,7 @@ SampleOutcome install_sample_bundle(const std::string& data_bundle_path, const s
     const bool downloaded = !file_path || file_path->empty();
     std::string tmp;
     if (downloaded) {
+        warn_before_overwriting(bundle);
         tmp = download_target();
         download_archive(tmp);
         host::print_line("bundle 数据下载完毕，解压中...");
@@ -92,6 +134,7 @@ SampleOutcome install_sample_bundle(const std::string& data_bundle_path, const s
             host::print_line(SAMPLE_ARCHIVE_URL);
             return SampleOutcome::LocalArchiveWronglyNamed;
         }
+        warn_before_overwriting(bundle);
         host::print_line("解压中...");
         tmp = *file_path;
     }

@@ -1,0 +1,323 @@
+#include "tarnwick/bundle/commands/install_tree.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <optional>
+#include <set>
+#include <system_error>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fmt/format.h>
+
+#include "tarnwick/bundle/commands/disk_space.hpp"
+#include "tarnwick/bundle/errors.hpp"
+
+namespace tarnwick::bundle::commands {
+namespace {
+namespace fs = std::filesystem;
+
+constexpr std::size_t COPY_BLOCK = 1 << 20;
+
+[[noreturn]] void throw_errno(int err, const std::string& what) {
+    throw OsError::from_errno(err, fmt::format("{}: {}", what, std::strerror(err)));
+}
+
+class Fd {
+public:
+    explicit Fd(int fd) : fd_(fd) {}
+    ~Fd() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+    // close() reports the last write errors of some file systems (NFS): they count.
+    int close() {
+        const int result = ::close(fd_);
+        fd_ = -1;
+        return result;
+    }
+
+private:
+    int fd_;
+};
+
+std::optional<struct stat> lstat_of(const fs::path& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0) return st;
+    if (errno != ENOENT) throw_errno(errno, fmt::format("cannot look at {}", path.string()));
+    return std::nullopt;
+}
+
+// Follows links; nullopt for nothing there or a dangling link.
+std::optional<struct stat> stat_of(const fs::path& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) return st;
+    return std::nullopt;
+}
+
+void remove_quietly(const fs::path& path) noexcept { ::unlink(path.c_str()); }
+
+void sync_file(const fs::path& path) {
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) throw_errno(errno, fmt::format("cannot open {}", path.string()));
+    if (::fsync(fd.get()) != 0) throw_errno(errno, fmt::format("cannot write {} to disk", path.string()));
+}
+
+void sync_folder(const fs::path& path) {
+    Fd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.get() < 0) throw_errno(errno, fmt::format("cannot open {}", path.string()));
+    // Some file systems cannot sync a folder (EINVAL); the renames are then as safe as they get.
+    if (::fsync(fd.get()) != 0 && errno != EINVAL)
+        throw_errno(errno, fmt::format("cannot write the folder {} to disk", path.string()));
+}
+
+fs::path side_file(const fs::path& dest, const char* suffix) {
+    return dest.parent_path() / ("." + dest.filename().string() + suffix);
+}
+
+// Copies the regular file `from` to `to` (created afresh), with its mode and modification time,
+// and syncs it. `to` is removed again when anything fails.
+void copy_file_synced(const fs::path& from, const fs::path& to, const struct stat& st) {
+    Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+    if (in.get() < 0) throw_errno(errno, fmt::format("cannot read {}", from.string()));
+    ::unlink(to.c_str());
+    Fd out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (out.get() < 0) throw_errno(errno, fmt::format("cannot create {}", to.string()));
+    try {
+        std::vector<char> buffer(COPY_BLOCK);
+        for (;;) {
+            ssize_t n = ::read(in.get(), buffer.data(), buffer.size());
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) throw_errno(errno, fmt::format("cannot read {}", from.string()));
+            if (n == 0) break;
+            for (ssize_t done = 0; done < n;) {
+                const ssize_t w = ::write(out.get(), buffer.data() + done, static_cast<std::size_t>(n - done));
+                if (w < 0 && errno == EINTR) continue;
+                if (w < 0) throw_errno(errno, fmt::format("cannot write {}", to.string()));
+                done += w;
+            }
+        }
+        const struct timespec times[2] = {st.st_atim, st.st_mtim};
+        if (::fchmod(out.get(), st.st_mode & 07777) != 0 || ::futimens(out.get(), times) != 0)
+            throw_errno(errno, fmt::format("cannot set the mode and time of {}", to.string()));
+        if (::fsync(out.get()) != 0) throw_errno(errno, fmt::format("cannot write {} to disk", to.string()));
+        if (out.close() != 0) throw_errno(errno, fmt::format("cannot write {}", to.string()));
+    } catch (...) {
+        remove_quietly(to);
+        throw;
+    }
+}
+
+struct Step {
+    fs::path staged;
+    fs::path dest;
+    struct stat st {};       // of the staged entry
+    fs::path ready;          // renamed over `dest` in the commit
+    bool ready_is_copy = false;  // `ready` lies beside `dest` and is ours to remove
+    fs::path backup;         // hard link to the replaced file; empty when nothing was there or no link could be made
+    bool replaced_something = false;
+    bool committed = false;
+};
+
+struct CreatedFolder {
+    fs::path path;
+    struct stat staged {};
+};
+
+class Transaction {
+public:
+    Transaction(fs::path staging, fs::path dest) : staging_(std::move(staging)), dest_(std::move(dest)) {}
+
+    void prepare() {
+        std::vector<fs::path> entries;
+        std::error_code error;
+        for (fs::recursive_directory_iterator it(staging_, error), end; it != end; it.increment(error)) {
+            if (error) break;
+            entries.push_back(it->path().lexically_relative(staging_));
+        }
+        if (error) throw_errno(error.value(), fmt::format("cannot list {}", staging_.string()));
+        // Sorted, a folder comes before everything in it.
+        std::sort(entries.begin(), entries.end(),
+                  [](const fs::path& a, const fs::path& b) { return a.generic_string() < b.generic_string(); });
+        for (const fs::path& relative : entries) prepare_entry(relative);
+    }
+
+    void commit() {
+        for (Step& step : steps_) {
+            if (::rename(step.ready.c_str(), step.dest.c_str()) != 0) {
+                // The same device seen through two mounts (a bind mount): copy after all.
+                if (errno != EXDEV || step.ready_is_copy)
+                    throw_errno(errno, fmt::format("cannot move {} into place", step.dest.string()));
+                const fs::path copy = side_file(step.dest, ".tarnwick-new");
+                copy_file_synced(step.ready, copy, step.st);
+                step.ready = copy;
+                step.ready_is_copy = true;
+                if (::rename(copy.c_str(), step.dest.c_str()) != 0)
+                    throw_errno(errno, fmt::format("cannot move {} into place", step.dest.string()));
+            }
+            step.committed = true;
+            touched_.insert(step.dest.parent_path());
+        }
+    }
+
+    // After a successful commit; failures here leave the new files in place and are reported.
+    void finish() {
+        finished_ = true;  // the new files are in place: nothing is rolled back from here on
+        for (Step& step : steps_)
+            if (!step.backup.empty()) remove_quietly(step.backup);
+        // Deepest first, so that setting a folder's time is not undone by work inside it.
+        for (auto it = created_.rbegin(); it != created_.rend(); ++it) {
+            const struct timespec times[2] = {it->staged.st_atim, it->staged.st_mtim};
+            ::chmod(it->path.c_str(), it->staged.st_mode & 07777);
+            ::utimensat(AT_FDCWD, it->path.c_str(), times, 0);
+        }
+        for (const fs::path& folder : touched_) sync_folder(folder);
+    }
+
+    // Undoes everything; returns what could not be undone (empty when the bundle is as before).
+    std::vector<std::string> roll_back() noexcept {
+        std::vector<std::string> problems;
+        for (auto it = steps_.rbegin(); it != steps_.rend(); ++it) {
+            Step& step = *it;
+            if (step.committed) {
+                if (!step.backup.empty()) {
+                    if (::rename(step.backup.c_str(), step.dest.c_str()) != 0)
+                        problems.push_back(fmt::format("{} could not be restored ({}); its old content is in {}",
+                                                       step.dest.string(), std::strerror(errno),
+                                                       step.backup.string()));
+                    continue;
+                }
+                if (step.replaced_something) {
+                    problems.push_back(fmt::format("{} was replaced and its old content could not be kept",
+                                                   step.dest.string()));
+                    continue;
+                }
+                remove_quietly(step.dest);
+                continue;
+            }
+            if (step.ready_is_copy) remove_quietly(step.ready);
+            if (!step.backup.empty()) remove_quietly(step.backup);
+        }
+        for (auto it = created_.rbegin(); it != created_.rend(); ++it) ::rmdir(it->path.c_str());
+        finished_ = true;
+        return problems;
+    }
+
+private:
+    void prepare_entry(const fs::path& relative) {
+        const fs::path staged = staging_ / relative;
+        const fs::path dest = dest_ / relative;
+        const auto st = lstat_of(staged);
+        if (!st) throw_errno(ENOENT, fmt::format("cannot find the unpacked {}", staged.string()));
+        const auto existing = lstat_of(dest);
+        const auto followed = existing ? stat_of(dest) : std::nullopt;
+        const bool dest_is_folder = followed && S_ISDIR(followed->st_mode);
+
+        if (S_ISDIR(st->st_mode)) {
+            if (dest_is_folder) return;  // an existing folder, or a link to one, is used as it is
+            if (existing)
+                throw ValueError(fmt::format("the archive's folder \"{}\" would replace {}, which is not a folder",
+                                             relative.generic_string(), dest.string()));
+            if (::mkdir(dest.c_str(), 0700) != 0) throw_errno(errno, fmt::format("cannot create {}", dest.string()));
+            created_.push_back({dest, *st});
+            return;
+        }
+        // A link of the archive replaces a link at its path (an earlier install's), whatever it
+        // points to; a file never replaces a folder, nor the user's link to one.
+        const bool replaces_folder =
+            S_ISLNK(st->st_mode) ? existing && S_ISDIR(existing->st_mode) : dest_is_folder;
+        if (replaces_folder)
+            throw ValueError(fmt::format("the archive's member \"{}\" would replace the folder {}",
+                                         relative.generic_string(), dest.string()));
+
+        Step step;
+        step.staged = staged;
+        step.dest = dest;
+        step.st = *st;
+        step.replaced_something = existing.has_value();
+        const fs::path folder = dest.parent_path();
+        if (S_ISLNK(st->st_mode)) {
+            // A new link made beside its destination works on any file system.
+            std::error_code error;
+            const fs::path target = fs::read_symlink(staged, error);
+            if (error) throw_errno(error.value(), fmt::format("cannot read the link {}", staged.string()));
+            step.ready = side_file(dest, ".tarnwick-new");
+            ::unlink(step.ready.c_str());
+            if (::symlink(target.c_str(), step.ready.c_str()) != 0)
+                throw_errno(errno, fmt::format("cannot create {}", step.ready.string()));
+            step.ready_is_copy = true;
+        } else {
+            const auto folder_st = stat_of(folder);
+            if (!folder_st) throw_errno(ENOENT, fmt::format("cannot find the folder {}", folder.string()));
+            if (folder_st->st_dev == st->st_dev) {
+                sync_file(staged);
+                step.ready = staged;
+            } else {
+                require_free_space(folder.string(), blocks_for(static_cast<std::uint64_t>(st->st_size)),
+                                   fmt::format("copying \"{}\" to its folder on another file system",
+                                               relative.generic_string()));
+                step.ready = side_file(dest, ".tarnwick-new");
+                copy_file_synced(staged, step.ready, *st);
+                step.ready_is_copy = true;
+            }
+        }
+        steps_.push_back(step);
+        if (existing) keep_backup(steps_.back());
+    }
+
+    // A second name for the file about to be replaced, so that a failed commit can put it back.
+    void keep_backup(Step& step) {
+        const fs::path backup = side_file(step.dest, ".tarnwick-old");
+        ::unlink(backup.c_str());
+        if (::linkat(AT_FDCWD, step.dest.c_str(), AT_FDCWD, backup.c_str(), 0) == 0) {
+            step.backup = backup;
+            return;
+        }
+        // A file system without hard links: the commit goes ahead without a way back for this file.
+        if (errno == EPERM || errno == EOPNOTSUPP) return;
+        throw_errno(errno, fmt::format("cannot keep the old {} until the new one is in place", step.dest.string()));
+    }
+
+    fs::path staging_;
+    fs::path dest_;
+    std::vector<Step> steps_;
+    std::vector<CreatedFolder> created_;
+    std::set<fs::path> touched_;
+    bool finished_ = false;
+
+public:
+    ~Transaction() {
+        if (!finished_) roll_back();
+    }
+};
+
+std::string rollback_note(const std::vector<std::string>& problems) {
+    if (problems.empty()) return "; the bundle was left as it was";
+    std::string note = "; undoing the install failed in part:";
+    for (const auto& problem : problems) note += " " + problem + ";";
+    return note;
+}
+
+}  // namespace
+
+void move_tree_into_place(const std::string& staging, const std::string& dest) {
+    Transaction transaction(staging, dest);
+    try {
+        transaction.prepare();
+        transaction.commit();
+    } catch (const OsError& error) {
+        throw OsError(error.kind(), error.error_number(), error.what() + rollback_note(transaction.roll_back()));
+    } catch (const ValueError& error) {
+        throw ValueError(error.what() + rollback_note(transaction.roll_back()));
+    }
+    transaction.finish();
+}
+
+}  // namespace tarnwick::bundle::commands
