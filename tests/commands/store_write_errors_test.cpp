@@ -137,7 +137,7 @@ TEST(StoreWriteErrors, ShortFreeSpaceIsAClearErrorBeforeAnyWrite) {
         ADD_FAILURE() << "an exbibyte fits";
     } catch (const OsError& e) {
         EXPECT_EQ(e.error_number(), ENOSPC);
-        EXPECT_NE(std::string(e.what()).find("MiB needed"), std::string::npos) << e.what();
+        EXPECT_NE(std::string(e.what()).find("MiB are free there"), std::string::npos) << e.what();
     }
 }
 

@@ -19,7 +19,7 @@
 
 #include <fmt/format.h>
 
-#include "tarnwick/bundle/commands/disk_space.hpp"
+#include "tarnwick/bundle/host/disk_space.hpp"
 #include "tarnwick/bundle/commands/install_tree.hpp"
 #include "tarnwick/bundle/errors.hpp"
 
@@ -255,7 +255,7 @@ std::size_t unpack(const std::string& archive_path, const std::string& dest_dir,
         // few KiB can unpack to GiBs.
         const la_int64_t size = archive_entry_size_is_set(entry) ? archive_entry_size(entry) : 0;
         if (size > 0)
-            require_free_space(root.string(), blocks_for(static_cast<std::uint64_t>(size)),
+            host::require_free_space(root.string(), host::blocks_for(static_cast<std::uint64_t>(size)),
                                fmt::format("unpacking member \"{}\" of {}", name, archive_path));
 
         make_parent_folders(root, *relative);

@@ -17,7 +17,7 @@
 // moved into place (commands/install_tree.hpp) only when the whole archive has been read and
 // written: a refused member, a damaged or truncated archive, a write error or a full disk leave
 // the destination as it was. Before a member's data is written, its size from the header (which
-// also bounds the data) must fit into the free space with a reserve (commands/disk_space.hpp), so
+// also bounds the data) must fit into the free space with a reserve (host/disk_space.hpp), so
 // an archive that unpacks to far more than the disk holds is refused early. Folders of the
 // destination, symbolic links to folders included, are used as they are; a link at a file's own
 // path is replaced, not followed.

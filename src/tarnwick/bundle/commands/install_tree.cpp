@@ -15,7 +15,7 @@
 
 #include <fmt/format.h>
 
-#include "tarnwick/bundle/commands/disk_space.hpp"
+#include "tarnwick/bundle/host/disk_space.hpp"
 #include "tarnwick/bundle/errors.hpp"
 
 namespace tarnwick::bundle::commands {
@@ -260,7 +260,7 @@ private:
                 sync_file(staged);
                 step.ready = staged;
             } else {
-                require_free_space(folder.string(), blocks_for(static_cast<std::uint64_t>(st->st_size)),
+                host::require_free_space(folder.string(), host::blocks_for(static_cast<std::uint64_t>(st->st_size)),
                                    fmt::format("copying \"{}\" to its folder on another file system",
                                                relative.generic_string()));
                 step.ready = side_file(dest, ".tarnwick-new");

@@ -11,7 +11,7 @@
 #include <fmt/format.h>
 
 #include "tarnwick/bundle/commands/archive.hpp"
-#include "tarnwick/bundle/commands/disk_space.hpp"
+#include "tarnwick/bundle/host/disk_space.hpp"
 #include "tarnwick/bundle/errors.hpp"
 #include "tarnwick/bundle/host/console.hpp"
 #include "tarnwick/bundle/host/download.hpp"
@@ -73,8 +73,8 @@ void download_archive(const std::string& tmp) {
     // its space counts as free).
     std::error_code ignored;
     const auto old_size = fs::is_regular_file(tmp, ignored) ? fs::file_size(tmp, ignored) : 0;
-    const auto needed = blocks_for(static_cast<std::uint64_t>(total_length));
-    require_free_space(fs::path(tmp).parent_path().string(), needed > old_size ? needed - old_size : 0,
+    const auto needed = host::blocks_for(static_cast<std::uint64_t>(total_length));
+    host::require_free_space(fs::path(tmp).parent_path().string(), needed > old_size ? needed - old_size : 0,
                        fmt::format("downloading {} ({} bytes)", url, total_length));
 
     std::unique_ptr<std::FILE, FileCloser> out(std::fopen(tmp.c_str(), "wb"));

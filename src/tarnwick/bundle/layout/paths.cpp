@@ -7,12 +7,12 @@
 
 #include <fcntl.h>
 #include <stdio.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <fmt/format.h>
 
 #include "tarnwick/bundle/errors.hpp"
+#include "tarnwick/bundle/host/disk_space.hpp"
 
 namespace tarnwick::bundle::layout {
 namespace fs = std::filesystem;
@@ -60,19 +60,13 @@ void publish_new_store_file(const std::string& temporary, const std::string& h5_
 void discard_new_store_file(const std::string& temporary) noexcept { ::unlink(temporary.c_str()); }
 
 void reserve_free_space(const std::string& h5_file, std::uint64_t bytes) {
-    // Room for HDF5's metadata and the undo journal of the blocks an append rewrites.
-    constexpr std::uint64_t MARGIN = 256 << 10;
     // Fault-injection runs switch the check off to reach the write errors behind it.
     if (const char* skip = std::getenv("TARNWICK_SKIP_SPACE_CHECK"); skip && *skip == '1') return;
+    // Room for HDF5's metadata and the undo journal of the blocks an append rewrites.
+    constexpr std::uint64_t METADATA = 64 << 10;
     const std::string dir = fs::path(h5_file).parent_path().string();
-    struct statvfs st {};
-    if (::statvfs(dir.empty() ? "." : dir.c_str(), &st) != 0) return;  // unknown: the writes will tell
-    const std::uint64_t free = static_cast<std::uint64_t>(st.f_bavail) * st.f_frsize;
-    if (free >= bytes + MARGIN) return;
-    throw OsError::from_errno(
-        ENOSPC, fmt::format("not enough free space to update \"{}\": about {:.1f} MiB needed, {:.1f} MiB free",
-                            h5_file, static_cast<double>(bytes + MARGIN) / (1 << 20),
-                            static_cast<double>(free) / (1 << 20)));
+    host::require_free_space(dir.empty() ? "." : dir, host::blocks_for(bytes) + METADATA,
+                             "updating \"" + h5_file + "\"");
 }
 
 void remove_h5(const std::string& h5_file) {

@@ -33,9 +33,9 @@ void publish_new_store_file(const std::string& temporary, const std::string& h5_
 // Deletes a temporary store file of this run; never throws.
 void discard_new_store_file(const std::string& temporary) noexcept;
 
-// Throws OsError (no space left on device) naming both figures when the file system of
-// `h5_file` has less than `bytes` plus a margin free, so that an update stops before it
-// writes rather than in the middle.
+// Throws OsError (no space left on device) naming both figures unless the file system of
+// `h5_file` has room for `bytes` of new data, the file's metadata and the reserve kept free
+// (host/disk_space.hpp), so that an update stops before it writes rather than in the middle.
 void reserve_free_space(const std::string& h5_file, std::uint64_t bytes);
 
 // Deletes one store file. A missing file is ignored; any other failure (permission denied, the

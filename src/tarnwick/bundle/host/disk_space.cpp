@@ -1,4 +1,4 @@
-#include "tarnwick/bundle/commands/disk_space.hpp"
+#include "tarnwick/bundle/host/disk_space.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -10,7 +10,7 @@
 
 #include "tarnwick/bundle/errors.hpp"
 
-namespace tarnwick::bundle::commands {
+namespace tarnwick::bundle::host {
 namespace {
 
 constexpr std::uint64_t KIB = 1024;
@@ -44,4 +44,4 @@ void require_free_space(const std::string& path, std::uint64_t bytes, const std:
                             in_mib(bytes), path, in_mib(space.available), in_mib(reserve), std::strerror(ENOSPC)));
 }
 
-}  // namespace tarnwick::bundle::commands
+}  // namespace tarnwick::bundle::host

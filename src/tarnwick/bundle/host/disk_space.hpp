@@ -1,7 +1,8 @@
 #pragma once
 // Free space of a file system, and the check that a write of known size will fit before it
-// starts. The sample installation uses it so that a full disk, or an archive that unpacks to far
-// more than it weighs, is refused with a clear message instead of failing half-way.
+// starts. The sample installation and the store updates use it so that a full disk, or an
+// archive that unpacks to far more than it weighs, is refused with a clear message instead of
+// failing half-way (where a store update would at best be rolled back).
 //
 // The figure is what an unprivileged process may use (statvfs f_bavail), so blocks reserved for
 // root are never counted on. A reserve is kept free on top of the request: a file system filled
@@ -9,7 +10,7 @@
 #include <cstdint>
 #include <string>
 
-namespace tarnwick::bundle::commands {
+namespace tarnwick::bundle::host {
 
 struct DiskSpace {
     std::uint64_t available = 0;  // bytes an unprivileged process may still write
@@ -31,4 +32,4 @@ std::uint64_t blocks_for(std::uint64_t size);
 // fit into the free space of the file system holding `path`.
 void require_free_space(const std::string& path, std::uint64_t bytes, const std::string& what);
 
-}  // namespace tarnwick::bundle::commands
+}  // namespace tarnwick::bundle::host
