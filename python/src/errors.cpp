@@ -52,6 +52,8 @@ void translate(std::exception_ptr thrown) {
         if (thrown) std::rethrow_exception(thrown);
     } catch (const tb::ProgramExit& exit) {
         set_error(PyExc_SystemExit, py::make_tuple(exit.status()));
+    } catch (const tb::EndOfInput& error) {
+        set_error(PyExc_EOFError, py::make_tuple(display_text(error.what())));
     } catch (const tb::OsError& error) {
         set_os_error(error);
     } catch (const tb::ValueError& error) {

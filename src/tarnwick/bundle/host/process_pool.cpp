@@ -48,7 +48,8 @@ class ProgressedProcessPoolExecutor::Batch {
 public:
     Batch(ProgressedProcessPoolExecutor& pool, std::vector<Call> calls)
         : pool_(pool), calls_(std::move(calls)), reported_(calls_.size(), false) {
-        const std::size_t slots = static_cast<std::size_t>(pool_.max_workers_);
+        // No more workers than calls can run: a huge max_workers must not cost memory per slot.
+        const std::size_t slots = std::min<std::size_t>(static_cast<std::size_t>(pool_.max_workers_), calls_.size());
         bytes_ = sizeof(Shared) + slots * sizeof(std::atomic<long>);
         void* memory = ::mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
         if (memory == MAP_FAILED) throw OsError::from_errno(errno, "cannot map memory for the worker processes");
