@@ -2,6 +2,7 @@
 
 #include "cli.hpp"
 #include "tarnwick/bundle/checks/minbar_check.hpp"
+#include "tarnwick/bundle/checks/report.hpp"
 #include "tarnwick/bundle/checks/tick_check.hpp"
 
 namespace tarnwick::cli {
@@ -15,13 +16,25 @@ void add_check_command(CLI::App& app, Commands& commands) {
     minbar->add_option("data_bundle_path", *root, "the folder that holds the bundle folder \"bundle\"")->required();
     CLI::App* tick = check->add_subcommand("tick", "check the tick files of a data bundle");
     tick->add_option("data_bundle_path", *root, "the folder that holds the bundle folder \"bundle\"")->required();
+    // 0 only when nothing bad is left: a bundle without calendar or data was not checked, and
+    // abnormal or blocked files that stay are the reason a script runs the check.
     commands.emplace_back(minbar, [root] {
-        bundle::checks::check_min_bar_data(*root);
-        return EXIT_OK;
+        require_not_a_bundle_folder(*root);
+        const auto lists = bundle::checks::examine_min_bar_files(*root);
+        if (!lists) return EXIT_FAILED;
+        return bundle::checks::settle_check_result(lists->error_file_path_list, lists->blocking_or_permission_error,
+                                                   "分钟")
+                   ? EXIT_OK
+                   : EXIT_FAILED;
     });
     commands.emplace_back(tick, [root] {
-        bundle::checks::check_tick_data(*root);
-        return EXIT_OK;
+        require_not_a_bundle_folder(*root);
+        const auto lists = bundle::checks::examine_tick_files(*root);
+        if (!lists) return EXIT_FAILED;
+        return bundle::checks::settle_check_result(lists->error_file_path_list, lists->blocking_or_permission_error,
+                                                   "tick")
+                   ? EXIT_OK
+                   : EXIT_FAILED;
     });
 }
 

@@ -2,16 +2,21 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <iostream>
 #include <memory>
 
 #include <fmt/format.h>
 
-namespace tarnwick::cli {
+#include "tarnwick/bundle/selection/per_instrument.hpp"
 
-int default_concurrency() {
-    const long cpus = sysconf(_SC_NPROCESSORS_ONLN);
-    return cpus > 0 ? static_cast<int>(cpus) : 1;
-}
+namespace tarnwick::cli {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr long MAX_WORKERS = 4096;
 
 CLI::Validator worker_count() {
     return CLI::Validator(
@@ -23,11 +28,74 @@ CLI::Validator worker_count() {
             } catch (...) {
                 used = 0;
             }
-            if (used != text.size() || value < 1 || value > 4096)
-                return fmt::format("expected a whole number of worker processes from 1 to 4096, got \"{}\"", text);
+            if (used != text.size() || value < 1 || value > MAX_WORKERS)
+                return fmt::format("expected a whole number of worker processes from 1 to {}, got \"{}\"",
+                                   MAX_WORKERS, text);
             return {};
         },
-        "N>=1");
+        fmt::format("1..{}", MAX_WORKERS));
+}
+
+bool folder_exists(const fs::path& path) {
+    std::error_code ec;
+    return fs::is_directory(path, ec);
+}
+
+bool entry_exists(const fs::path& path) {
+    std::error_code ec;
+    return fs::exists(path, ec);
+}
+
+// What a bundle folder holds besides day bars: the host's calendar and instrument list and the
+// two store folders. A folder with any of them, or named "bundle", is taken for one; a "ticks"
+// folder beside minute-bar groups is an old minute-bar root's, not a bundle's.
+bool looks_like_bundle_folder(const fs::path& path) {
+    if (path.filename() == "bundle" || (path.filename().empty() && path.parent_path().filename() == "bundle"))
+        return true;
+    const bool minbar_groups =
+        folder_exists(path / "equities") || folder_exists(path / "future") || folder_exists(path / "option");
+    return entry_exists(path / "trading_dates.npy") || entry_exists(path / "instruments.pk") || folder_exists(path / "h5") ||
+           (folder_exists(path / "ticks") && !minbar_groups);
+}
+
+const char* store_folder_name(Store store) { return store == Store::MinuteBars ? "h5" : "ticks"; }
+
+std::string parent_of(const fs::path& path) {
+    const fs::path trimmed = path.filename().empty() ? path.parent_path() : path;
+    const fs::path parent = trimmed.parent_path();
+    return parent.empty() ? "." : parent.string();
+}
+
+std::size_t edit_distance(const std::string& a, const std::string& b) {
+    std::vector<std::size_t> row(b.size() + 1);
+    for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        std::size_t diagonal = row[0];
+        row[0] = i;
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            const std::size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+}  // namespace
+
+void note(const std::string& text) { std::cerr << PROGRAM << ": " << text << '\n'; }
+
+int default_concurrency() {
+    const long cpus = sysconf(_SC_NPROCESSORS_ONLN);
+    return cpus > 0 ? static_cast<int>(std::min(cpus, MAX_WORKERS)) : 1;
+}
+
+void add_concurrency_option(CLI::App& command, int& concurrency) {
+    command
+        .add_option("-j,--concurrency", concurrency,
+                    fmt::format("number of worker processes, 1 to {} (default: {}, the number of processors)",
+                                MAX_WORKERS, default_concurrency()))
+        ->check(worker_count());
 }
 
 void add_selection_options(CLI::App& command, SelectionOptions& options, const std::string& path_help) {
@@ -39,22 +107,75 @@ void add_selection_options(CLI::App& command, SelectionOptions& options, const s
         ->required();
     command.add_flag("--with-derivatives", options.with_derivatives,
                      "also update futures and options written on the selected instruments");
-    command.add_option("-j,--concurrency", options.concurrency, "number of worker processes (default: processors)")
-        ->check(worker_count());
+    add_concurrency_option(command, options.concurrency);
     command.add_flag("--rebuild", options.rebuild, "delete each selected file and build it again from 2005-01-04");
     command.add_flag("--enable-bjse", options.enable_bjse, "include Beijing Stock Exchange stocks in \"stock\"");
 }
 
 void add_driver_command(CLI::App& app, Commands& commands, const std::string& name, const std::string& help,
-                        const std::string& path_help, Driver driver) {
+                        const std::string& path_help, Driver driver, Store store) {
     auto options = std::make_shared<SelectionOptions>();
     CLI::App* command = app.add_subcommand(name, help);
     add_selection_options(*command, *options, path_help);
-    commands.emplace_back(command, [options, driver] {
+    commands.emplace_back(command, [options, driver, store] {
+        require_store_folder(options->path, store);
+        SelectionCounts counts;
         const bool ok = driver(options->path, options->tags, options->with_derivatives, options->concurrency,
                                options->rebuild, options->enable_bjse);
+        if (!counts.runs().empty() && counts.runs().front() == 0) {
+            note("no instrument matched the given tags; nothing was updated");
+            return EXIT_FAILED;
+        }
         return ok ? EXIT_OK : EXIT_FAILED;
     });
+}
+
+void require_store_folder(const std::string& path, Store store) {
+    const fs::path folder(path);
+    const char* wanted = store_folder_name(store);
+    if (folder_exists(folder / "bundle"))
+        throw UsageError(fmt::format("\"{}\" is a data root (it holds bundle/); give its store folder \"{}\"", path,
+                                     (folder / "bundle" / wanted).string()));
+    if (looks_like_bundle_folder(folder))
+        throw UsageError(fmt::format("\"{}\" is a bundle folder; give its store folder \"{}\"", path,
+                                     (folder / wanted).string()));
+}
+
+void require_not_a_bundle_folder(const std::string& data_bundle_path) {
+    const fs::path root(data_bundle_path);
+    if (!folder_exists(root / "bundle") && looks_like_bundle_folder(root))
+        throw UsageError(fmt::format("\"{}\" is a bundle folder; give the folder that holds it, \"{}\"",
+                                     data_bundle_path, parent_of(root)));
+}
+
+void require_existing_bundle(const std::string& data_bundle_path) {
+    require_not_a_bundle_folder(data_bundle_path);
+    if (!folder_exists(fs::path(data_bundle_path) / "bundle"))
+        throw UsageError(fmt::format(
+            "no bundle folder in \"{}\"; give the folder that holds bundle/, or create a bundle with "
+            "\"{} update {} --base\"",
+            data_bundle_path, PROGRAM, data_bundle_path));
+}
+
+SelectionCounts::SelectionCounts() {
+    bundle::selection::observe_selections([this](std::size_t n) { runs_.push_back(n); });
+}
+
+SelectionCounts::~SelectionCounts() { bundle::selection::observe_selections(nullptr); }
+
+std::optional<std::string> nearest_name(const std::string& word, const std::vector<std::string>& names) {
+    std::optional<std::string> best;
+    std::size_t best_distance = 0;
+    for (const auto& name : names) {
+        const std::size_t distance = edit_distance(word, name);
+        if (!best || distance < best_distance) {
+            best = name;
+            best_distance = distance;
+        }
+    }
+    // A typo changes a few letters; anything farther is another word altogether.
+    if (!best || best_distance > std::max<std::size_t>(2, best->size() / 3)) return std::nullopt;
+    return best;
 }
 
 }  // namespace tarnwick::cli

@@ -1,9 +1,13 @@
 // tarnwick-bundle: the command line of the bundle module, one sub-command per entry function.
 #include <iostream>
+#include <memory>
 
 #include "cli.hpp"
 #include "tarnwick/bundle/errors.hpp"
+#include "tarnwick/bundle/host/clock.hpp"
 #include "tarnwick/bundle/host/interrupt.hpp"
+#include "tarnwick/bundle/host/log.hpp"
+#include "tarnwick/bundle/host/progress.hpp"
 #include "tarnwick/bundle/service/errors.hpp"
 
 namespace {
@@ -11,10 +15,66 @@ namespace {
 namespace tb = tarnwick::bundle;
 using namespace tarnwick::cli;
 
+// Options every command takes.
+struct OutputOptions {
+    bool quiet = false;
+    std::string log_file;
+};
+
+void add_output_options(CLI::App& command, OutputOptions& options) {
+    command.add_flag("-q,--quiet", options.quiet, "show no progress display on standard error");
+    command.add_option("--log-file", options.log_file,
+                       "append the log to this file too (like TARNWICK_LOG_FILE, which it replaces)");
+    for (CLI::App* sub : command.get_subcommands({})) add_output_options(*sub, options);
+}
+
+std::vector<std::string> names_of(CLI::App& app) {
+    std::vector<std::string> names;
+    for (const CLI::App* sub : app.get_subcommands({})) names.push_back(sub->get_name());
+    return names;
+}
+
+// CLI11 answers an unknown command with "A subcommand is required"; say what was wrong and
+// what was probably meant. Only the words where a command is expected are looked at.
+bool unknown_command(CLI::App& app, int argc, char** argv) {
+    CLI::App* level = &app;
+    std::string path = PROGRAM;
+    for (int i = 1; i < argc; ++i) {
+        const std::string word = argv[i];
+        if (word.starts_with("-")) return false;  // options first: leave them to the parser
+        const auto names = names_of(*level);
+        if (names.empty()) return false;
+        CLI::App* sub = nullptr;
+        for (CLI::App* candidate : level->get_subcommands({}))
+            if (candidate->get_name() == word) sub = candidate;
+        if (sub == nullptr) {
+            std::string text = "unknown command \"" + word + "\" for " + path;
+            if (const auto nearest = nearest_name(word, names)) text += "; did you mean \"" + *nearest + "\"?";
+            else text += "; run " + path + " --help for the commands";
+            note(text);
+            return true;
+        }
+        level = sub;
+        path += " " + word;
+    }
+    return false;
+}
+
+// The settings read from the environment (or given as options) that every worker would
+// otherwise trip over one by one: checked once here, before anything starts.
+void apply_output_options(const OutputOptions& options) {
+    tb::host::show_progress(!options.quiet);
+    if (!options.log_file.empty()) tb::host::set_log_file(options.log_file);
+    tb::host::open_system_log();
+    tb::host::now();
+}
+
 int run(int argc, char** argv) {
     CLI::App app{
         "tarnwick-bundle: keeps the intraday part of a local market-data bundle (minute bars and ticks in\n"
-        "HDF5 store files, one per instrument), fetched from the market-data service."};
+        "HDF5 store files, one per instrument), fetched from the market-data service.",
+        PROGRAM};
+    app.set_version_flag("--version", std::string(PROGRAM) + " " + TARNWICK_VERSION);
     app.require_subcommand(1);
     Commands commands;
     add_update_minbar_command(app, commands);
@@ -23,12 +83,24 @@ int run(int argc, char** argv) {
     add_check_command(app, commands);
     add_download_sample_command(app, commands);
     add_make_sample_command(app, commands);
+    auto output = std::make_shared<OutputOptions>();
+    for (CLI::App* command : app.get_subcommands({})) add_output_options(*command, *output);
 
+    if (unknown_command(app, argc, argv)) return EXIT_USAGE;
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
         const int status = app.exit(error);
         return status == 0 ? EXIT_OK : EXIT_USAGE;
+    }
+    try {
+        apply_output_options(*output);
+    } catch (const tb::ValueError& error) {
+        note(error.what());
+        return EXIT_USAGE;
+    } catch (const tb::OsError& error) {
+        note(error.what());
+        return EXIT_USAGE;
     }
     for (auto& [command, action] : commands)
         if (command->parsed()) return action();
@@ -40,6 +112,12 @@ int run(int argc, char** argv) {
 int main(int argc, char** argv) {
     try {
         return run(argc, argv);
+    } catch (const UsageError& error) {
+        note(error.what());
+        return EXIT_USAGE;
+    } catch (const tb::RebuildDeclined& declined) {
+        note("the rebuild was not confirmed; nothing was changed");
+        return declined.status();
     } catch (const tb::ProgramExit& exit) {
         return exit.status();
     } catch (const tb::host::Interrupted& interrupted) {

@@ -19,8 +19,7 @@ void add_make_sample_command(CLI::App& app, Commands& commands) {
         "build a sample bundle archive from the market-data service (base data, a few minute-bar and tick "
         "files), ready for download-sample --file");
     command->add_option("-o,--output", options->output, "the archive to write")->capture_default_str();
-    command->add_option("-j,--concurrency", options->concurrency, "number of worker processes")
-        ->check(worker_count());
+    add_concurrency_option(*command, options->concurrency);
     commands.emplace_back(command, [options] {
         bundle::selection::_init_tickwire(false);
         if (!bundle::commands::make_sample_archive(options->output, options->concurrency)) {

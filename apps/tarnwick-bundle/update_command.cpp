@@ -1,4 +1,7 @@
 #include <memory>
+#include <utility>
+
+#include <fmt/format.h>
 
 #include "cli.hpp"
 #include "tarnwick/bundle/commands/updates.hpp"
@@ -34,15 +37,30 @@ void add_update_command(CLI::App& app, Commands& commands) {
     update->add_flag("--rebuild", options->rebuild,
                      "delete the selected minute-bar and tick files and build them again (asks first)");
     update->add_flag("--enable-bjse", options->enable_bjse, "include Beijing Stock Exchange stocks");
-    update->add_option("-j,--concurrency", options->concurrency, "number of worker processes (default: processors)")
-        ->check(worker_count());
+    add_concurrency_option(*update, options->concurrency);
     commands.emplace_back(update, [options] {
+        if (!options->base && options->minbar.empty() && options->tick.empty()) {
+            note("nothing to update: give --base, --minbar TAGS or --tick TAGS");
+            return EXIT_FAILED;
+        }
+        require_not_a_bundle_folder(options->root);
         // The command expects a ready client, as the host hands it one: initialised here with
         // the exchange setting the user asked for.
         bundle::selection::_init_tickwire(options->enable_bjse);
-        const bool ok = bundle::commands::update_bundle_from_tickwirec(
+        SelectionCounts counts;
+        bool ok = bundle::commands::update_bundle_from_tickwirec(
             options->concurrency, options->root, options->base, options->minbar, options->tick,
             options->with_derivatives, options->rebuild, options->enable_bjse);
+        // The runs come in the order minute bars, ticks, each only when its tags were given.
+        std::size_t run = 0;
+        for (const auto& [tags, what] : {std::pair{&options->minbar, "--minbar"}, std::pair{&options->tick, "--tick"}}) {
+            if (tags->empty()) continue;
+            if (run < counts.runs().size() && counts.runs()[run] == 0) {
+                note(fmt::format("no instrument matched the {} tags; nothing was updated for them", what));
+                ok = false;
+            }
+            ++run;
+        }
         return ok ? EXIT_OK : EXIT_FAILED;
     });
 
@@ -51,9 +69,9 @@ void add_update_command(CLI::App& app, Commands& commands) {
         "update-existing", "incremental update: day bars and base data, then every store file already in the bundle");
     update_existing->add_option("data_bundle_path", existing->root, "the folder that holds the bundle folder")
         ->required();
-    update_existing->add_option("-j,--concurrency", existing->concurrency, "number of worker processes")
-        ->check(worker_count());
+    add_concurrency_option(*update_existing, existing->concurrency);
     commands.emplace_back(update_existing, [existing] {
+        require_existing_bundle(existing->root);
         const bool ok = bundle::commands::update_bundle_from_exist_file(existing->concurrency, existing->root);
         return ok ? EXIT_OK : EXIT_FAILED;
     });

@@ -90,6 +90,11 @@ std::vector<std::string> enforced_str_list(py::handle value, const char* name) {
     return texts;
 }
 
+bool enforced_bool(py::handle value, const char* name) {
+    if (!PyBool_Check(value.ptr())) wrong_type(quoted(name), "bool", value);
+    return value.ptr() == Py_True;
+}
+
 bool truth(py::handle value) {
     const int result = PyObject_IsTrue(value.ptr());
     if (result < 0) throw py::error_already_set();
@@ -110,6 +115,10 @@ int index_like(py::handle value, const char* name) {
 }
 
 std::vector<std::string> str_collection(py::handle value, const char* name) {
+    // A str is a collection of its characters: "000001.XSHE" would become eleven one-letter tags.
+    if (PyUnicode_Check(value.ptr()))
+        throw py::type_error("argument " + quoted(name) + " must be a collection of str, not a str; write [" +
+                             std::string(py::repr(value)) + "]");
     const py::object iterator = py::reinterpret_steal<py::object>(PyObject_GetIter(value.ptr()));
     if (!iterator) rethrow_naming(name);
     std::vector<std::string> texts;

@@ -8,8 +8,9 @@
 //    (bool counts as int, as isinstance() says);
 //  - the others accept what the Python operation behind them accepts: a truth value is bool(x),
 //    a path is what os.fspath() accepts, a tag collection is any iterable of str (a set, list,
-//    tuple, dict keys, a generator), a count is what operator.index() accepts. A value the
-//    library cannot use raises TypeError naming the argument.
+//    tuple, dict keys, a generator) but not one str (its characters would be taken for tags),
+//    a count is what operator.index() accepts. A value the library cannot use raises TypeError
+//    naming the argument.
 //
 // Text crosses in the file-system encoding (UTF-8 with surrogateescape), the encoding of
 // os.fsencode(): a path that came from os.listdir() as undecodable bytes names the same file.
@@ -31,6 +32,7 @@ std::string enforced_str(py::handle value, const char* name);
 int enforced_int(py::handle value, const char* name);
 std::optional<std::string> enforced_optional_str(py::handle value, const char* name);  // None -> nullopt
 std::vector<std::string> enforced_str_list(py::handle value, const char* name);
+bool enforced_bool(py::handle value, const char* name);  // True or False only
 
 // The other parameters.
 bool truth(py::handle value);

@@ -58,6 +58,8 @@ void translate(std::exception_ptr thrown) {
         // the interpreter's handler saw it); SIGTERM ends the program as its default would.
         if (interrupted.signal() == SIGINT) set_error(PyExc_KeyboardInterrupt, py::make_tuple());
         else set_error(PyExc_SystemExit, py::make_tuple(interrupted.exit_status()));
+    } catch (const tb::EndOfInput& error) {
+        set_error(PyExc_EOFError, py::make_tuple(display_text(error.what())));
     } catch (const tb::OsError& error) {
         set_os_error(error);
     } catch (const tb::ValueError& error) {

@@ -8,6 +8,7 @@
 //   std::filesystem errors            OSError(errno, text, path) likewise
 //   tarnwick::bundle::ValueError      ValueError
 //   tarnwick::bundle::TypeError       TypeError
+//   tarnwick::bundle::EndOfInput      EOFError (standard input ended at a question, as input() says)
 //   service::PermissionDenied         tarnwick.bundle.PermissionDenied (the service refused the
 //                                     data; an Exception, not an OSError)
 //   tarnwick::bundle::ProgramExit     SystemExit(status): the command ends the program, and the

@@ -23,7 +23,8 @@ static_assert(tb::layout::MIN_START_DATE == 20050104, "the signatures below spel
 
 using SelectionUpdate = bool (*)(const std::string&, const std::vector<std::string>&, bool, int, bool, bool);
 
-// update_minbar and update_tick: `path` and `concurrency` are enforced.
+// update_minbar and update_tick: `path` and `concurrency` are enforced, and so is `rebuild`, the
+// one that deletes files: "yes" or None must not pass for a truth value.
 template <SelectionUpdate update>
 bool selection_update(py::object path, py::object tags, py::object with_derivatives, py::object concurrency,
                       py::object rebuild, py::object enable_bjse) {
@@ -31,7 +32,7 @@ bool selection_update(py::object path, py::object tags, py::object with_derivati
     const int workers = enforced_int(concurrency, "concurrency");
     const std::vector<std::string> words = str_collection(tags, "tags");
     const bool derivatives = truth(with_derivatives);
-    const bool from_scratch = truth(rebuild);
+    const bool from_scratch = enforced_bool(rebuild, "rebuild");
     const bool bjse = truth(enable_bjse);
     return call_library([&] { return update(folder, words, derivatives, workers, from_scratch, bjse); });
 }
@@ -105,7 +106,7 @@ void append_h5(py::object order_book_id, py::object path, py::object file_name, 
     const std::string folder = enforced_str(path, "path");
     const std::optional<std::string> name = enforced_optional_str(file_name, "file_name");
     const int start = enforced_int(min_start_date, "min_start_date");
-    const bool from_scratch = truth(rebuild);
+    const bool from_scratch = enforced_bool(rebuild, "rebuild");
     call_library([&] { tb::_append_h5(id, folder, name, start, from_scratch); });
 }
 
@@ -118,7 +119,7 @@ void append_h5_tick(py::object order_book_id, py::object path, py::object file_n
     const std::optional<std::string> name =
         file_name.is_none() ? std::nullopt : std::optional<std::string>(path_like(file_name, "file_name"));
     const int start = index_like(min_start_date, "min_start_date");
-    const bool from_scratch = truth(rebuild);
+    const bool from_scratch = enforced_bool(rebuild, "rebuild");
     call_library([&] { tb::_append_h5_tick(id, folder, name, start, from_scratch); });
 }
 

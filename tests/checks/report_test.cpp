@@ -101,7 +101,7 @@ TEST_F(Report, AnswersAreCaseFoldedButNotTrimmed) {
 
 TEST_F(Report, EndOfInputAtTheQuestionIsAnErrorAndDeletesNothing) {
     const auto bad = touch("a.h5");
-    EXPECT_THROW(deal_with_check_result({bad}, {}, "tick"), ValueError);
+    EXPECT_THROW(deal_with_check_result({bad}, {}, "tick"), EndOfInput);
     EXPECT_TRUE(fs::exists(bad));
 }
 

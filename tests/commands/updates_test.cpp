@@ -72,7 +72,8 @@ TEST_F(Updates, RebuildStartsOnlyOnExactlyY) {
         try {
             update_bundle_from_tickwirec(1, dir.str(), true, {"000001.XSHE"}, {}, false, true);
             FAIL() << "the program must end";
-        } catch (const ProgramExit& exit) {
+        } catch (const RebuildDeclined& exit) {
+            // Its own type, so that the command line can say that nothing was changed.
             EXPECT_EQ(exit.status(), 0);
         }
         EXPECT_EQ(count(QUESTION), refusal.size() == 3 ? 3u : 1u);
@@ -81,7 +82,7 @@ TEST_F(Updates, RebuildStartsOnlyOnExactlyY) {
 }
 
 TEST_F(Updates, EndOfInputAtTheQuestionIsAnErrorBeforeAnythingIsWritten) {
-    EXPECT_THROW(update_bundle_from_tickwirec(1, dir.str(), true, {"000001.XSHE"}, {}, false, true), ValueError);
+    EXPECT_THROW(update_bundle_from_tickwirec(1, dir.str(), true, {"000001.XSHE"}, {}, false, true), EndOfInput);
     EXPECT_FALSE(fs::exists(dir / "bundle"));
 }
 

@@ -211,10 +211,10 @@ def test_deal_with_check_result(tmp_path, capsys, monkeypatch):
     assert not bad.exists() and blocked.exists()
 
 
-def test_deal_with_check_result_at_end_of_input(tmp_path, monkeypatch):
+def test_deal_with_check_result_at_end_of_input_is_eof_error_like_input(tmp_path, monkeypatch):
     monkeypatch.setattr(sys, "stdin", io.StringIO(""))
     (tmp_path / "a.h5").write_bytes(b"")
-    with pytest.raises(ValueError):
+    with pytest.raises(EOFError):
         tb.deal_with_check_result([str(tmp_path / "a.h5")], [], "分钟")
     assert (tmp_path / "a.h5").exists()
 
@@ -390,8 +390,8 @@ def test_confirmed_rebuild_goes_on(tmp_path, capsys, monkeypatch):
     assert (tmp_path / "bundle" / "h5" / "future" / "IF2612.h5").is_file()
 
 
-def test_end_of_input_at_the_rebuild_question_is_an_error(tmp_path, monkeypatch):
+def test_end_of_input_at_the_rebuild_question_is_eof_error_like_input(tmp_path, monkeypatch):
     monkeypatch.setattr(sys, "stdin", io.StringIO(""))
-    with pytest.raises(ValueError):
+    with pytest.raises(EOFError):
         tb.update_bundle_from_tickwirec(1, str(tmp_path), True, ["IF2612"], [], False, True)
     assert list(tmp_path.iterdir()) == []

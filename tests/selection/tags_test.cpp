@@ -167,10 +167,25 @@ TEST_F(MergeTags, StockWithExchangeSwitchesOnAndBack) {
     EXPECT_FALSE(client().bjse);
 }
 
-TEST_F(MergeTags, ServiceErrorPropagatesAndLeavesTheSwitchOn) {
+TEST_F(MergeTags, ServiceErrorPropagatesAndTheDisabledExchangeIsRestored) {
     client().fail("all_instruments", std::make_exception_ptr(service::PermissionDenied("no")), 1);
     EXPECT_THROW(_merge_tags({"IF"}, false), service::PermissionDenied);
+    EXPECT_EQ(init_args(), (std::vector<std::string>{"enable_bjse=true", "enable_bjse=false"}));
+    EXPECT_FALSE(client().bjse);
+
+    // An enabled client is never switched off, on the error path either.
+    client().calls.clear();
+    client().bjse = true;
+    client().fail("all_instruments", std::make_exception_ptr(service::PermissionDenied("no")), 1);
+    EXPECT_THROW(_merge_tags({"IF"}, false), service::PermissionDenied);
+    EXPECT_TRUE(init_args().empty());
     EXPECT_TRUE(client().bjse);
+}
+
+TEST_F(MergeTags, AFailingRestoreOnTheErrorPathLeavesTheResolutionErrorVisible) {
+    client().fail("all_instruments", std::make_exception_ptr(service::PermissionDenied("listing")), 1);
+    client().fail("init", std::make_exception_ptr(std::runtime_error("init")), 1);  // the restore fails
+    EXPECT_THROW(_merge_tags({"IF"}, false), service::PermissionDenied);
 }
 
 TEST_F(MergeTags, CallerCollectionIsNotModifiedAndDuplicatesCollapse) {

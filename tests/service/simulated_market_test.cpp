@@ -229,15 +229,19 @@ TEST_F(SimulatedMarketTest, CalendarSkipsWeekendsAndHolidays) {
     EXPECT_EQ(got, (std::vector<int>{20260925, 20260928, 20260929, 20260930, 20261008, 20261009, 20261012}));
 }
 
-TEST_F(SimulatedMarketTest, BeijingStocksOnlyWhileEnabled) {
+TEST_F(SimulatedMarketTest, BeijingStocksListedOnlyWhileEnabledButServedWhenNamed) {
     auto has_bjse = [](const Listing& l) {
         return std::any_of(l.begin(), l.end(), [](const ListingRow& r) { return r.order_book_id == "430047.BJSE"; });
     };
     EXPECT_FALSE(market_.bjse_enabled());
     EXPECT_FALSE(has_bjse(market_.all_instruments()));
     EXPECT_FALSE(has_bjse(market_.all_instruments("CS")));
-    EXPECT_TRUE(market_.instruments("830799.BJSE", std::nullopt).is_none());
-    EXPECT_FALSE(price("430047.BJSE", 20261201, 20261204, Frequency::Day).has_value());
+    EXPECT_FALSE(has_bjse(market_.all_instruments_on("CS", make_datetime(2026, 12, 1))));
+    // A query naming the stock is served with the setting off: the incremental update extends
+    // existing files of the exchange that way.
+    EXPECT_NE(market_.instruments("830799.BJSE", std::nullopt).single(), nullptr);
+    EXPECT_TRUE(price("430047.BJSE", 20261201, 20261204, Frequency::Day).has_value());
+    EXPECT_FALSE(market_.is_suspended("430047.BJSE", 20261201, 20261204).empty());
 
     market_.init(true);
     EXPECT_TRUE(market_.bjse_enabled());
@@ -249,7 +253,7 @@ TEST_F(SimulatedMarketTest, BeijingStocksOnlyWhileEnabled) {
 
     market_.init(false);
     EXPECT_FALSE(has_bjse(market_.all_instruments()));
-    EXPECT_FALSE(price("430047.BJSE", 20261201, 20261204, Frequency::Minute).has_value());
+    EXPECT_TRUE(price("430047.BJSE", 20261201, 20261204, Frequency::Minute).has_value());
 }
 
 TEST_F(SimulatedMarketTest, HongKongStocksNeedTheHongKongMarket) {

@@ -260,6 +260,19 @@ TEST_F(AppendTickTest, UnknownInstrumentIsLoggedAsADamagedFile) {
     expect_day(20261116, ins_);
 }
 
+TEST_F(AppendTickTest, UnknownInstrumentGetsNoNewFileAndRaises) {
+    end_date_is(20261117);
+    ins_.serve(client());
+    client().on_instruments = nullptr;  // the look-up gives "none"
+    EXPECT_THROW(_append_h5_tick(ins_.id, dir_.str(), std::nullopt, 20261116), ValueError);
+    EXPECT_FALSE(fs::exists(file())) << "an empty file would look like an updated one";
+    EXPECT_EQ(client().count("get_price"), 0u);
+    // A rebuild would delete the file first: it is refused before that.
+    store({20261116});
+    EXPECT_THROW(_append_h5_tick(ins_.id, dir_.str(), std::nullopt, 20261116, true), ValueError);
+    EXPECT_EQ(members(file()), keys({20261116}));
+}
+
 TEST_F(AppendTickTest, SuspendedDaysAreMarkedInDateOrderAmongTheTickDays) {
     ins_.suspended = {20261117, 20261120};
     std::vector<std::string> made;

@@ -9,6 +9,9 @@
 //  TypeError         an argument has the wrong type (the Python front end and the CLI raise it).
 //  ProgramExit       the command wants the program to end with a status; the library never calls
 //                    exit() itself because the Python host loads it into its own process.
+//  RebuildDeclined   a ProgramExit(0): the user did not confirm the rebuild, nothing was changed.
+//  EndOfInput        standard input ended while a question waited for its answer (the Python
+//                    host's own input() raises EOFError there).
 //
 // The service's own permission error lives in service/errors.hpp.
 #include <stdexcept>
@@ -49,6 +52,16 @@ public:
 
 private:
     int status_;
+};
+
+class RebuildDeclined : public ProgramExit {
+public:
+    RebuildDeclined() : ProgramExit(0) {}
+};
+
+class EndOfInput : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
 };
 
 }  // namespace tarnwick::bundle

@@ -9,6 +9,7 @@
 #include "tarnwick/bundle/checks/calendar.hpp"
 #include "tarnwick/bundle/checks/listing.hpp"
 #include "tarnwick/bundle/checks/report.hpp"
+#include "tarnwick/bundle/checks/unfiltered.hpp"
 #include "tarnwick/bundle/errors.hpp"
 #include "tarnwick/bundle/h5/h5.hpp"
 #include "tarnwick/bundle/host/console.hpp"
@@ -42,7 +43,8 @@ std::int64_t trading_day_of(std::int64_t datetime, const Calendar& calendar) {
 }
 
 // The stored record types and filters must be the ones this store writes: reading records
-// through a damaged description of them can crash the storage library instead of failing.
+// through a damaged description of them can crash the storage library instead of failing. A
+// dataset stored without any filter (written by another tool) reads safely and is accepted.
 bool stored_as_written(const h5::Dataset& dataset, const std::vector<h5::DataType>& allowed_types) {
     const h5::DataType stored = dataset.file_type();
     const bool known_type = std::any_of(allowed_types.begin(), allowed_types.end(),
@@ -50,7 +52,7 @@ bool stored_as_written(const h5::Dataset& dataset, const std::vector<h5::DataTyp
     const auto filters = dataset.filters();
     const bool deflated = std::any_of(filters.begin(), filters.end(),
                                       [](const h5::Filter& f) { return f.id == H5Z_FILTER_DEFLATE; });
-    return known_type && deflated;
+    return known_type && (deflated || stored_whole_without_filters(dataset));
 }
 
 std::vector<h5::DataType> bar_types_of(const fs::path& file) {
@@ -118,7 +120,7 @@ Verdict examine(const fs::path& path, const Calendar& calendar) {
 
 std::optional<CheckLists> examine_min_bar_files(const std::string& data_bundle_path) {
     const std::string calendar_file = layout::trading_dates_file(data_bundle_path);
-    if (!fs::exists(calendar_file)) {
+    if (!has_trading_dates(calendar_file)) {
         host::print_line("当前目录下不存在 trading_dates.npy 文件，请先下载 base 数据!");
         return std::nullopt;
     }

@@ -11,6 +11,11 @@ namespace tarnwick::bundle::checks {
 void deal_with_check_result(const std::vector<std::string>& error_file_path_list,
                             const std::vector<std::string>& blocking_or_permision_error, const std::string& frequency);
 
+// The same report; true when nothing bad is left afterwards: the files were all good, or every
+// abnormal file was deleted and none was blocked (the command line's exit status).
+bool settle_check_result(const std::vector<std::string>& error_file_path_list,
+                         const std::vector<std::string>& blocking_or_permision_error, const std::string& frequency);
+
 // "['000001.XSHE', 'IF2312']" for the paths of those two store files.
 std::string rendered_identifiers(const std::vector<std::string>& paths);
 

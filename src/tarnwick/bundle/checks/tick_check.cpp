@@ -74,7 +74,7 @@ Verdict examine(const fs::path& path, const DayTexts& calendar, const std::set<s
 
 std::optional<CheckLists> examine_tick_files(const std::string& data_bundle_path) {
     const std::string calendar_file = layout::trading_dates_file(data_bundle_path);
-    if (!fs::exists(calendar_file)) {
+    if (!has_trading_dates(calendar_file)) {
         host::print_line("当前目录下不存在 trading_dates.npy 文件，请先下载 base 数据!");
         return std::nullopt;
     }

@@ -49,11 +49,11 @@ void confirm_rebuild() {
     for (int attempt = 0; attempt < layout::REBUILD_COMFIRM_RETRY_TIMES; ++attempt) {
         host::print_line("本次会将指定的[合约分钟]和[合约tick]的h5文件从头进行更新，是否确认?[Y/n]");
         const std::optional<std::string> comfirm = host::read_line();
-        if (!comfirm) throw ValueError("standard input ended before the rebuild was confirmed");
+        if (!comfirm) throw EndOfInput("standard input ended before the rebuild was confirmed");
         if (*comfirm == "Y") return;
-        if (*comfirm == "n") throw ProgramExit(0);
+        if (*comfirm == "n") throw RebuildDeclined();
     }
-    throw ProgramExit(0);
+    throw RebuildDeclined();
 }
 
 // The identifier of a store file: "<id>.h5", or "<id>.h5.tmp" left by a run that was stopped
@@ -90,6 +90,7 @@ bool update_bundle_from_tickwirec(int concurrency, const std::string& data_bundl
                                   const std::vector<std::string>& minbar, const std::vector<std::string>& tick,
                                   bool with_derivatives, bool rebuild, bool enable_bjse) {
     const std::string path = layout::bundle_dir(data_bundle_path);
+    host::now();  // a clock past the calendar's end stops the command before anything starts
     if (enable_bjse) require_bjse_access();
     bool succeed = true;
     if (rebuild) confirm_rebuild();
@@ -132,6 +133,7 @@ std::vector<std::string> existing_tick_ids(const std::string& tick_folder) {
 
 bool update_bundle_from_exist_file(int concurrency, const std::string& data_bundle_path) {
     const std::string path = layout::bundle_dir(data_bundle_path);
+    host::now();  // a clock past the calendar's end stops the command before anything starts
     host::print_line("开始智能更新已下载数据");
     host::print_line("开始更新日线及基础数据");
     const bool enable_bjse = bundle_has_bjse(layout::instruments_file(data_bundle_path));

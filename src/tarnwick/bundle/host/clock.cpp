@@ -17,6 +17,14 @@ using namespace std::chrono;
 std::mutex clock_mutex;
 std::optional<DateTime> fixed_now;
 bool env_read = false;
+std::string env_error;  // why TARNWICK_NOW cannot be used; empty when it can
+
+DateTime within_bound(DateTime t, const std::string& source) {
+    if (date_to_number(t) > LAST_CLOCK_DATE)
+        throw ValueError(fmt::format("{}: the date {} is after {}, the last date of the trading calendar", source,
+                                     hyphenated(date_to_number(t)), hyphenated(LAST_CLOCK_DATE)));
+    return t;
+}
 
 DateTime system_local_now() {
     const auto sys = time_point_cast<microseconds>(system_clock::now());
@@ -34,16 +42,24 @@ DateTime now() {
     std::lock_guard lock(clock_mutex);
     if (!env_read) {
         env_read = true;
-        if (!fixed_now) {
-            if (const char* text = std::getenv("TARNWICK_NOW"); text && *text) fixed_now = parse_datetime(text);
+        if (const char* text = std::getenv("TARNWICK_NOW"); text && *text) {
+            try {
+                fixed_now = within_bound(parse_datetime(text), "TARNWICK_NOW");
+            } catch (const ValueError& error) {
+                const std::string what = error.what();
+                env_error = what.starts_with("TARNWICK_NOW") ? what : "TARNWICK_NOW: " + what;
+            }
         }
     }
-    return fixed_now ? *fixed_now : system_local_now();
+    if (!env_error.empty()) throw ValueError(env_error);
+    return fixed_now ? *fixed_now : within_bound(system_local_now(), "the system clock");
 }
 
 void set_clock(std::optional<DateTime> fixed) {
+    if (fixed) within_bound(*fixed, "the clock");
     std::lock_guard lock(clock_mutex);
     env_read = true;
+    env_error.clear();
     fixed_now = fixed;
 }
 

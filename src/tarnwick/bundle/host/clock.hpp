@@ -5,6 +5,12 @@
 // Tests set the clock in-process with set_clock(); end-to-end runs (and their forked workers)
 // set it with the environment variable TARNWICK_NOW="YYYY-MM-DD HH:MM:SS[.ffffff]", read once
 // per process. Without either, now() is the system's local time.
+//
+// The clock is bounded: a date after LAST_CLOCK_DATE, the last day of the trading calendar the
+// module works with (layout::MAX_END_DATE), is refused with ValueError, as is a TARNWICK_NOW
+// that is not a date-time (now() then throws on every call, never falls back to the system
+// clock). Every update fetches up to "now"; a clock in the year 9999 would make it run without
+// end. Callers read now() once before starting any work, so that a bad setting is reported once.
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -16,8 +22,11 @@ namespace tarnwick::bundle::host {
 // the local calendar and the 17:30 cut-off.
 using DateTime = std::chrono::local_time<std::chrono::microseconds>;
 
+inline constexpr int LAST_CLOCK_DATE = 29991231;
+
 DateTime now();
-void set_clock(std::optional<DateTime> fixed);  // nullopt returns to the real clock
+// nullopt returns to the real clock; a date after LAST_CLOCK_DATE throws ValueError.
+void set_clock(std::optional<DateTime> fixed);
 
 DateTime make_datetime(int year, int month, int day, int hour = 0, int minute = 0, int second = 0,
                        int microsecond = 0);

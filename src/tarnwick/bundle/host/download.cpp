@@ -16,6 +16,7 @@
 #include <fmt/format.h>
 
 #include "tarnwick/bundle/errors.hpp"
+#include "tarnwick/bundle/host/progress.hpp"
 
 namespace tarnwick::bundle::host {
 namespace {
@@ -173,6 +174,7 @@ private:
     }
 
     void show(std::int64_t done, bool final_line) {
+        if (!progress_shown()) return;
         if (terminal_) {
             std::string text = "download ";
             if (total_ > 0) {

@@ -3,20 +3,31 @@
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
+
+#include <fmt/format.h>
 
 #include <spdlog/sinks/basic_file_sink.h>
 #include <spdlog/sinks/stdout_sinks.h>
 #include <spdlog/spdlog.h>
 
+#include "tarnwick/bundle/errors.hpp"
+
 namespace tarnwick::bundle::host {
 namespace {
 
-std::shared_ptr<spdlog::logger> make_logger() {
+std::shared_ptr<spdlog::logger> make_logger(const std::string& file) {
     std::vector<spdlog::sink_ptr> sinks;
     sinks.push_back(std::make_shared<spdlog::sinks::stderr_sink_mt>());
-    if (const char* file = std::getenv("TARNWICK_LOG_FILE"); file && *file)
-        sinks.push_back(std::make_shared<spdlog::sinks::basic_file_sink_mt>(file));
+    if (!file.empty()) {
+        try {
+            sinks.push_back(std::make_shared<spdlog::sinks::basic_file_sink_mt>(file));  // appends
+        } catch (const spdlog::spdlog_ex& error) {
+            throw OsError(OsError::Kind::Other, 0,
+                          fmt::format("cannot open the log file \"{}\": {}", file, error.what()));
+        }
+    }
     auto logger = std::make_shared<spdlog::logger>("system_log", sinks.begin(), sinks.end());
     logger->set_pattern("[%Y-%m-%d %H:%M:%S.%e] [%l] [pid %P] %v");
     // Every record reaches the file at once: a worker may be killed right after logging.
@@ -24,8 +35,19 @@ std::shared_ptr<spdlog::logger> make_logger() {
     return logger;
 }
 
+std::mutex logger_mutex;
+std::shared_ptr<spdlog::logger> instance;
+std::optional<std::string> chosen_file;  // set_log_file(); otherwise TARNWICK_LOG_FILE
+
+std::string log_file_setting() {
+    if (chosen_file) return *chosen_file;
+    const char* file = std::getenv("TARNWICK_LOG_FILE");
+    return file ? file : "";
+}
+
 spdlog::logger& logger() {
-    static std::shared_ptr<spdlog::logger> instance = make_logger();
+    std::lock_guard lock(logger_mutex);
+    if (!instance) instance = make_logger(log_file_setting());
     return *instance;
 }
 
@@ -53,6 +75,15 @@ SystemLog::Observer SystemLog::observe(Observer observer) {
     std::lock_guard lock(observer_mutex);
     return std::exchange(current_observer, std::move(observer));
 }
+
+void set_log_file(const std::string& file) {
+    auto logger = make_logger(file);
+    std::lock_guard lock(logger_mutex);
+    chosen_file = file;
+    instance = std::move(logger);
+}
+
+void open_system_log() { logger(); }
 
 SystemLog& system_log() {
     static SystemLog log;

@@ -17,4 +17,12 @@ public:
 
 SystemLog& system_log();
 
+// Appends the log to `file` from now on instead of the file TARNWICK_LOG_FILE names (the
+// command line's --log-file). Opens the log at once: see open_system_log().
+void set_log_file(const std::string& file);
+// Opens the log now, with its file if one is set, so that a file that cannot be opened is
+// reported once, at the start, and not by each worker at its first error. Throws OsError naming
+// the file. Idempotent once it succeeded.
+void open_system_log();
+
 }  // namespace tarnwick::bundle::host

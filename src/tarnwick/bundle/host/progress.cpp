@@ -7,6 +7,13 @@
 #include <fmt/format.h>
 
 namespace tarnwick::bundle::host {
+namespace {
+bool progress_display = true;
+}  // namespace
+
+void show_progress(bool shown) { progress_display = shown; }
+
+bool progress_shown() { return progress_display; }
 
 Progress::Progress(std::string description, std::size_t total)
     : description_(std::move(description)), total_(total), terminal_(::isatty(STDERR_FILENO) == 1) {}
@@ -30,7 +37,7 @@ void Progress::finish() {
 }
 
 void Progress::show() {
-    if (total_ == 0) return;
+    if (total_ == 0 || !progress_display) return;
     const std::size_t done = std::min(done_, total_);
     const std::size_t percent = done * 100 / total_;
     const std::string prefix = description_.empty() ? std::string() : description_ + " ";

@@ -6,6 +6,11 @@
 
 namespace tarnwick::bundle::host {
 
+// Process-wide: false hides every progress display (the command line's --quiet); workers
+// inherit the setting. Messages and logs are not affected.
+void show_progress(bool shown);
+bool progress_shown();
+
 class Progress {
 public:
     explicit Progress(std::string description, std::size_t total = 0);

@@ -1,6 +1,11 @@
 #include "tarnwick/bundle/layout/constants.hpp"
 
+#include "tarnwick/bundle/host/clock.hpp"
+
 namespace tarnwick::bundle::layout {
+
+// The clock refuses dates after the calendar's last one; both name the same day.
+static_assert(host::LAST_CLOCK_DATE == MAX_END_DATE);
 
 namespace T = host::INSTRUMENT_TYPE;
 

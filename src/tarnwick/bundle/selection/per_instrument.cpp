@@ -2,10 +2,12 @@
 
 #include <filesystem>
 #include <memory>
+#include <utility>
 
 #include <fmt/format.h>
 
 #include "tarnwick/bundle/errors.hpp"
+#include "tarnwick/bundle/host/clock.hpp"
 #include "tarnwick/bundle/host/console.hpp"
 #include "tarnwick/bundle/host/interrupt.hpp"
 #include "tarnwick/bundle/host/log.hpp"
@@ -29,7 +31,16 @@ std::string quoted(const std::string& id) {
     return "'" + id.substr(0, head) + "..." + id.substr(id.size() - tail) + "'";
 }
 
+SelectionObserver& selection_observer() {
+    static SelectionObserver observer;
+    return observer;
+}
+
 }  // namespace
+
+SelectionObserver observe_selections(SelectionObserver observer) {
+    return std::exchange(selection_observer(), std::move(observer));
+}
 
 std::string abbreviated_set(const std::set<std::string>& ids) {
     if (ids.empty()) return "set()";
@@ -51,9 +62,14 @@ bool update_each_instrument(const std::string& path, const std::vector<std::stri
                             int concurrency, bool enable_bjse, const PerInstrumentRun& run) {
     if (concurrency < 1)
         throw ValueError(fmt::format("concurrency must be at least 1, got {}", concurrency));
+    // A clock or a log file that cannot be used is reported here, once, before any work; later
+    // every worker would fail on it.
+    host::now();
+    host::open_system_log();
     const std::set<std::string> ids = _merge_tags(tags, with_derivatives, enable_bjse);
     if (run.create_path) layout::make_directories(path);
     host::print_line(fmt::format(fmt::runtime(run.announcement), ids.size(), abbreviated_set(ids)));
+    if (const auto& observer = selection_observer()) observer(ids.size());
 
     auto succeed = std::make_shared<host::SharedFlag>(true);
     std::vector<host::ProgressedProcessPoolExecutor::Failure> failures;

@@ -28,6 +28,11 @@ struct PerInstrumentRun {
 bool update_each_instrument(const std::string& path, const std::vector<std::string>& tags, bool with_derivatives,
                             int concurrency, bool enable_bjse, const PerInstrumentRun& run);
 
+// Told the number of instruments of every run once their tags are resolved: a run that matched
+// nothing succeeds, and the command line wants to say so. Returns the previous observer.
+using SelectionObserver = std::function<void(std::size_t instruments)>;
+SelectionObserver observe_selections(SelectionObserver observer);
+
 // The set as the announcement shows it: "set()" when empty, otherwise at most six identifiers
 // in ascending order, quoted, then ", ..." when there are more; identifiers of 29 characters or
 // more are shortened to 30 characters (quotes included) with "..." in their middle.

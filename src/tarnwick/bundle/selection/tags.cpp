@@ -24,6 +24,32 @@ void add_where(Words& out, const service::Listing& listing, Pred keep, Column co
         if (keep(row)) out.insert(column(row));
 }
 
+// Returns a client whose exchange setting was off before the resolution to off on every way
+// out. The normal path switches explicitly (its errors propagate); on an error path the switch is
+// a best effort, since the resolution's own error is the one the caller must see.
+class ExchangeSettingRestorer {
+public:
+    explicit ExchangeSettingRestorer(bool was_enabled) : pending_(!was_enabled) {}
+    ~ExchangeSettingRestorer() {
+        if (!pending_) return;
+        try {
+            _switch_of_bjse(false);
+        } catch (...) {
+        }
+    }
+    ExchangeSettingRestorer(const ExchangeSettingRestorer&) = delete;
+    ExchangeSettingRestorer& operator=(const ExchangeSettingRestorer&) = delete;
+
+    void restore_now() {
+        if (!pending_) return;
+        pending_ = false;
+        _switch_of_bjse(false);
+    }
+
+private:
+    bool pending_;
+};
+
 }  // namespace
 
 std::set<std::string> _merge_tags(const std::vector<std::string>& tags, bool with_derivatives, bool enable_bjse) {
@@ -31,6 +57,7 @@ std::set<std::string> _merge_tags(const std::vector<std::string>& tags, bool wit
     Words words(tags.begin(), tags.end());
 
     const bool bjse_enabled = client.bjse_enabled();
+    ExchangeSettingRestorer restorer(bjse_enabled);
     if (contains(words, "stock")) {
         if (enable_bjse && !bjse_enabled) _switch_of_bjse(true);
     } else if (!bjse_enabled) {
@@ -109,7 +136,7 @@ std::set<std::string> _merge_tags(const std::vector<std::string>& tags, bool wit
                                      fmt::join(words, ", "), fmt::join(keys, ", ")));
     }
 
-    if (!bjse_enabled) _switch_of_bjse(false);
+    restorer.restore_now();
     return result;
 }
 

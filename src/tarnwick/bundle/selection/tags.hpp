@@ -13,7 +13,8 @@
 //   6. the underlying stock of every selected convertible bond is added;
 //   7. words nothing resolved are reported on the console (the run goes on).
 // The client's Beijing Stock Exchange data is switched on for the resolution where needed and
-// a disabled setting is restored afterwards. Service errors propagate.
+// a disabled setting is restored afterwards, also when a service error ends the resolution (a
+// long-lived host process would otherwise keep the exchange on). Service errors propagate.
 #include <set>
 #include <string>
 #include <vector>

@@ -94,8 +94,10 @@ class Client {
 public:
     virtual ~Client() = default;
 
-    // (Re)initialises the client; afterwards Beijing Stock Exchange data is served exactly when
-    // enable_bjse is true.
+    // (Re)initialises the client; afterwards the listings include Beijing Stock Exchange stocks
+    // exactly when enable_bjse is true (what bjse_enabled() reports). Whether a query naming such
+    // a stock is served with the setting off is the client's business: the simulated market
+    // serves it.
     virtual void init(bool enable_bjse) = 0;
     virtual bool bjse_enabled() = 0;
 

@@ -418,9 +418,12 @@ struct SimulatedMarket::Impl {
         }
     }
 
+    // The exchange setting decides what the listings show, not what a query naming an
+    // instrument gets: the incremental update extends existing files of that exchange with the
+    // setting off, and the tag resolution switches it off again before the workers fetch.
     bool visible(const Security& s) const { return !s.bjse || bjse; }
 
-    // Instruments the cn side of the service knows right now.
+    // Instruments the cn listings show right now.
     template <class F>
     void for_each_cn(F&& f) const {
         for (const auto& s : universe)
@@ -431,7 +434,7 @@ struct SimulatedMarket::Impl {
         const auto it = by_id.find(id);
         if (it == by_id.end()) return nullptr;
         const Security& s = universe[it->second];
-        if (s.market != market || !visible(s)) return nullptr;
+        if (s.market != market) return nullptr;
         return &s;
     }
 
@@ -860,7 +863,7 @@ SuspensionTable SimulatedMarket::is_suspended(const std::string& order_book_id, 
     const int from = to_serial(start_date, "is_suspended start_date");
     const int to = to_serial(end_date, "is_suspended end_date");
     const auto it = impl_->by_id.find(order_book_id);
-    if (it == impl_->by_id.end() || !impl_->visible(impl_->universe[it->second])) return {};
+    if (it == impl_->by_id.end()) return {};
     const Security& s = impl_->universe[it->second];
     SuspensionTable out;
     for (int serial = from; serial <= to; ++serial) {

@@ -36,6 +36,9 @@
 //   TARNWICK_SIM_DENY             comma-separated order_book_ids, or "*" for every id, whose price
 //                                 queries (get_price, probe_price) throw PermissionDenied.
 //
+// Beijing Stock Exchange: its stocks appear in the listings only while the exchange is enabled
+// (init(true)); queries that name one (instruments, prices, suspensions) are served either way.
+//
 // Trading calendar: weekdays except 1 January, a Spring-Festival week (the eve and the six days
 // after it, from a table of the festival's date for 2005-2035; 1 February stands in outside that
 // range), 1-5 May and 1-7 October. The same calendar serves "cn" and "hk".

@@ -276,6 +276,12 @@ void _append_h5_tick(const std::string& order_book_id, const std::string& path,
     const std::string h5_file =
         (fs::path(path) / (file_name && !file_name->empty() ? *file_name : layout::store_file_name(order_book_id)))
             .string();
+    // A new (or rebuilt) file only for an instrument the service knows: for an unknown one the
+    // day bars are none, and the update would end quietly with an empty file that looks updated
+    // (and a rebuild would have deleted the old one for nothing).
+    if (std::error_code ec; (rebuild || (!fs::exists(h5_file, ec) && !ec)) &&
+                            service::current().instruments(order_book_id, std::nullopt).is_none())
+        throw ValueError("标的 " + order_book_id + " 不存在");
     if (rebuild) layout::remove_h5(h5_file);
     const std::string mode = host::get_h5_mode(h5_file);
     host::SharedFlag& flag = host::sval();
