@@ -203,32 +203,36 @@ hsize_t rows_before(hsize_t rows, int bound, KeyAt key_at) {
     return low;
 }
 
+// Both datasets are created empty with their declared layout, then filled chunk by chunk
+// through the same path as an append.
 template <class Bar>
-void create_datasets(h5::File& file, const Batch<Bar>& batch) {
-    const auto bar_type = BarTraits<Bar>::file_type();
+void create_datasets(h5::File& file, const Batch<Bar>& batch, ChunkCodecs& codecs) {
     const auto bar_memory = BarTraits<Bar>::memory_type();
     h5::DatasetOptions data_options;
     data_options.resizable = true;
     data_options.chunk_rows = DATA_CHUNK_BYTES / sizeof(Bar);
-    data_options.deflate_level = 9;
-    file.create_dataset("data", bar_type, bar_memory.id(), batch.data.size(), batch.data.data(), data_options);
+    data_options.deflate_level = DECLARED_DEFLATE_LEVEL;
+    h5::Dataset data = file.create_dataset("data", BarTraits<Bar>::file_type(), bar_memory.id(), 0, nullptr, data_options);
+    _append<Bar>(data, bar_memory.id(), batch.data, codecs);
 
     h5::DatasetOptions index_options;
     index_options.resizable = true;
     index_options.chunk_rows = INDEX_CHUNK_ROWS;
-    index_options.deflate_level = 9;
+    index_options.deflate_level = DECLARED_DEFLATE_LEVEL;
     const auto index_memory = layout::index_memory_type();
-    file.create_dataset("index", layout::INDEX_DTYPE(), index_memory.id(), batch.index.size(), batch.index.data(),
-                        index_options);
+    h5::Dataset index =
+        file.create_dataset("index", layout::INDEX_DTYPE(), index_memory.id(), 0, nullptr, index_options);
+    _append<IndexRecord>(index, index_memory.id(), batch.index, codecs);
 }
 
 template <class Bar>
 void update_open_file(h5::File& file, const MinbarFile<Bar>& store, std::optional<Batch<Bar>> batch) {
     const Instrument& ins = store.instrument();
+    ChunkCodecs codecs{h5::ZlibCodec(DEFLATE_LEVEL), h5::ZlibCodec(EDGE_DEFLATE_LEVEL)};
     if (!file.contains("index")) {
         if (!batch) batch = store.get_price(store.min_start_date());
         if (file.contains("data")) file.unlink("data");
-        if (batch) create_datasets(file, *batch);
+        if (batch) create_datasets(file, *batch, codecs);
         return;
     }
 
@@ -284,9 +288,9 @@ void update_open_file(h5::File& file, const MinbarFile<Bar>& store, std::optiona
     for (IndexRecord& entry : batch->index) entry.line_no = static_cast<std::uint32_t>(entry.line_no + offset);
     // Index first, then bars: an interruption in between leaves the index ahead of the data,
     // which the repair above undoes on the next update.
-    _append<IndexRecord>(index, index_memory.id(), batch->index);
+    _append<IndexRecord>(index, index_memory.id(), batch->index, codecs);
     file.flush();
-    _append<Bar>(data, bar_memory.id(), batch->data);
+    _append<Bar>(data, bar_memory.id(), batch->data, codecs);
     file.flush();
 }
 
