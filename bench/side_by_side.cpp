@@ -7,7 +7,12 @@
 //   3. check: --check-files copies of a --check-days file, examined by examine_min_bar_files
 //      with one worker (CPU of this process and its workers) against h5py reading "index" and
 //      the "datetime" field of every file and doing the same day comparisons with numpy; the
-//      wall time with --workers processes is shown too.
+//      wall time with --workers processes is shown too (h5py's: its loop over the files).
+//   4. tick write: one stock's ticks over --tick-days trading days, as the service table hands
+//      them over: _append_h5_tick (conversion, Blosc/LZ4 level 9, HDF5) with the table served
+//      from memory, against numpy converting the same columns (duplicates, date and time,
+//      scaling, grouping by trading date) and h5py writing one dataset a day through the Blosc
+//      plug-in (hdf5plugin); the records must be equal.
 // CPU time of the work alone; best of --repeat. h5py runs in /usr/bin/python3
 // (bench/h5py_side_by_side.py), which also verifies that its records equal ours. The program
 // exits 1 when a step fails or the two sides disagree.
@@ -17,6 +22,7 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <fstream>
 #include <filesystem>
 #include <map>
 #include <stdexcept>
@@ -33,7 +39,9 @@
 #include "tarnwick/bundle/host/shared_flag.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
 #include "tarnwick/bundle/minbar/append.hpp"
+#include "tarnwick/bundle/service/scripted_client.hpp"
 #include "tarnwick/bundle/service/simulated_market.hpp"
+#include "tarnwick/bundle/tick/append.hpp"
 
 namespace {
 
@@ -49,6 +57,7 @@ struct Options {
     int first_date = 20150105;
     int check_files = 108;
     int check_days = 250;
+    int tick_days = 20;
     unsigned workers = 2;
     std::string python = "/usr/bin/python3";
     std::string script = TARNWICK_BENCH_DIR "/h5py_side_by_side.py";
@@ -66,6 +75,7 @@ Options parse(int argc, char** argv) {
         else if (a == "--first-date") o.first_date = std::stoi(v);
         else if (a == "--check-files") o.check_files = std::stoi(v);
         else if (a == "--check-days") o.check_days = std::stoi(v);
+        else if (a == "--tick-days") o.tick_days = std::stoi(v);
         else if (a == "--workers") o.workers = static_cast<unsigned>(std::stoi(v));
         else if (a == "--python") o.python = v;
         else throw std::invalid_argument("unknown argument " + a);
@@ -102,6 +112,75 @@ std::map<std::string, double> run_h5py(const Options& o, const std::string& args
     while (std::fscanf(pipe, "%63s %lf", key, &value) == 2) values[key] = value;
     if (pclose(pipe) != 0) throw std::runtime_error("h5py side failed: " + command);
     return values;
+}
+
+template <class T>
+void write_raw(const fs::path& path, const std::vector<T>& values) {
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(values.data()), static_cast<std::streamsize>(values.size() * sizeof(T)));
+    if (!out) throw std::runtime_error("cannot write " + path.string());
+}
+
+std::vector<std::int64_t> microseconds(const std::vector<tb::host::DateTime>& times) {
+    std::vector<std::int64_t> out;
+    out.reserve(times.size());
+    for (const auto& t : times) out.push_back(t.time_since_epoch().count());
+    return out;
+}
+
+struct TickResult {
+    double cpu = 0;
+    std::size_t ticks = 0;
+};
+
+// Our tick write of one stock's table, the service answering from memory (the tables are
+// copied before the clock starts). The table's columns go to `columns_dir` for the h5py side.
+TickResult our_tick_write(const Options& o, const fs::path& dir, const fs::path& columns_dir) {
+    const std::string id = "000001.XSHE";
+    tb::service::SimulatedMarket market(tb::service::SimulatedMarket::Settings{});
+    const std::vector<int> calendar = market.get_trading_dates(20261116, 20271231);
+    const int first = calendar.front(), last = calendar.at(static_cast<std::size_t>(o.tick_days) - 1);
+    evening_of(last);
+    tb::service::PriceQuery query;
+    query.order_book_id = id;
+    query.start_date = first;
+    query.end_date = last;
+    query.frequency = tb::service::Frequency::Day;
+    const tb::service::Frame day_bars = *market.get_price(query);
+    query.frequency = tb::service::Frequency::Tick;
+    const tb::service::Frame ticks = *market.get_price(query);
+    if (!ticks.trading_date) throw std::runtime_error("the tick table has no trading_date");
+
+    fs::create_directories(columns_dir);
+    write_raw(columns_dir / "timestamp.i8", microseconds(ticks.timestamp));
+    write_raw(columns_dir / "trading_date.i8", microseconds(*ticks.trading_date));
+    for (const auto& [name, values] : ticks.columns) write_raw(columns_dir / (name + ".f8"), values);
+
+    std::optional<tb::service::Frame> pending_ticks, pending_days;
+    auto client = std::make_unique<tb::service::ScriptedClient>();
+    client->on_get_price = [&](const tb::service::PriceQuery& q) -> std::optional<tb::service::Frame> {
+        return std::move(q.frequency == tb::service::Frequency::Tick ? pending_ticks : pending_days);
+    };
+    client->on_instruments = [&](const std::string&, const std::optional<std::string>&) {
+        tb::service::InstrumentLookup found;
+        found.value = tb::service::Instrument{id, "CS", "", "", "0000-00-00", "", ""};
+        return found;
+    };
+    auto previous = tb::service::install(std::move(client));
+    TickResult result;
+    for (int k = 0; k < o.repeat; ++k) {
+        fs::remove_all(dir);
+        pending_ticks = ticks;
+        pending_days = day_bars;
+        const double start = cpu_with_children();
+        tb::tick::_append_h5_tick(id, dir.string(), std::nullopt, first);
+        const double cpu = cpu_with_children() - start;
+        result.cpu = k == 0 ? cpu : std::min(result.cpu, cpu);
+    }
+    tb::service::install(std::move(previous));
+    if (!tb::host::sval().value()) throw std::runtime_error("the tick update failed");
+    result.ticks = ticks.rows();
+    return result;
 }
 
 struct Row {
@@ -186,13 +265,18 @@ int main(int argc, char** argv) try {
     }
     double h5py_check = 0, h5py_check_wall = 0;
     for (int k = 0; k < o.repeat; ++k) {
-        const double wall0 = wall_seconds();
         auto values = run_h5py(o, fmt::format("check '{}'", root.string()));
-        const double wall = wall_seconds() - wall0;
+        const double wall = values["check_wall_s"];
         if (values["good"] != o.check_files) throw std::runtime_error("the h5py check disagrees");
         h5py_check = k == 0 ? values["check_cpu_s"] : std::min(h5py_check, values["check_cpu_s"]);
         h5py_check_wall = k == 0 ? wall : std::min(h5py_check_wall, wall);
     }
+
+    const fs::path tick_dir = work / "ticks";
+    const TickResult ticks = our_tick_write(o, tick_dir, work / "tick-columns");
+    auto h5py_ticks = run_h5py(o, fmt::format("tick '{}' '{}' '{}' {}", (work / "tick-columns").string(),
+                                              (tick_dir / "000001.XSHE.h5").string(), (work / "h5py-ticks.h5").string(),
+                                              o.repeat));
 
     std::printf("records: %s, %d days created + %d daily appends (%s); check: %d files of %d days; best of %d\n\n",
                 kId, o.days, o.appends, "bars from memory", o.check_files, o.check_days, o.repeat);
@@ -201,10 +285,14 @@ int main(int argc, char** argv) try {
         {"create, CPU ms", create * 1e3, h5py["create_cpu_s"] * 1e3, ""},
         {"daily append, CPU ms (mean)", append * 1e3, h5py["append_cpu_s"] * 1e3, ""},
         {"check, CPU ms (1 worker)", check * 1e3, h5py_check * 1e3, ""},
-        {fmt::format("check, wall ms ({} workers; h5py: one process, interpreter start included)", o.workers),
+        {fmt::format("check, wall ms (ours: {} workers; h5py: one process)", o.workers),
          check_wall_n * 1e3, h5py_check_wall * 1e3, ""},
     };
     for (const Row& r : rows) std::printf("| %s | %.3f | %.3f | %.2fx |\n", r.what.c_str(), r.ours, r.theirs, r.theirs / r.ours);
+    std::printf("| tick write, CPU ms (%zu ticks, %d days) | %.3f | %.3f | %.2fx |\n", ticks.ticks, o.tick_days,
+                ticks.cpu * 1e3, h5py_ticks["tick_cpu_s"] * 1e3, h5py_ticks["tick_cpu_s"] / ticks.cpu);
+    std::printf("| tick write, M ticks/s | %.2f | %.2f | |\n", ticks.ticks / ticks.cpu / 1e6,
+                ticks.ticks / h5py_ticks["tick_cpu_s"] / 1e6);
     std::printf("| file bytes (after the appends) | %ju | %.0f | %.3f |\n", our_bytes, h5py["file_bytes"],
                 h5py["file_bytes"] / static_cast<double>(our_bytes));
     std::printf("\ncheck wall with 1 worker: %.1f ms; h5py chunk rows: %.0f\n", check_wall_1 * 1e3, h5py["chunk_rows"]);
