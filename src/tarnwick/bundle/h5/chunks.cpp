@@ -112,6 +112,24 @@ void append_records(Dataset& dataset, hid_t mem_type, const void* records, hsize
     }
 }
 
+void read_rows(const Dataset& dataset, hid_t mem_type, hsize_t start, hsize_t count, void* out, ZlibCodec& codec) {
+    const std::optional<DirectLayout> layout = direct_layout(dataset, mem_type);
+    const hsize_t rows = dataset.rows();
+    if (!layout || count == 0 || start + count > rows) return dataset.read_rows(mem_type, start, count, out);
+    ChunkBuffer chunk(*layout);
+    auto* to = static_cast<unsigned char*>(out);
+    for (hsize_t row = start; row < start + count;) {
+        const hsize_t first_row = row - row % layout->chunk_rows;
+        const hsize_t in_use = std::min(layout->chunk_rows, rows - first_row);
+        if (!chunk.load(dataset, first_row, in_use, codec)) return dataset.read_rows(mem_type, start, count, out);
+        const hsize_t take = std::min(first_row + in_use, start + count) - row;
+        const std::size_t bytes = static_cast<std::size_t>(take) * layout->record_size;
+        std::memcpy(to, chunk.data() + static_cast<std::size_t>(row - first_row) * layout->record_size, bytes);
+        to += bytes;
+        row += take;
+    }
+}
+
 bool visit_chunks(const Dataset& dataset, const DirectLayout& layout, ZlibCodec& codec,
                   const std::function<void(hsize_t, hsize_t, const unsigned char*)>& visit) {
     const hsize_t rows = dataset.rows();

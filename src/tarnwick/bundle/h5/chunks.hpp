@@ -61,6 +61,11 @@ std::optional<DirectLayout> direct_layout(const Dataset& dataset, hid_t mem_type
 void append_records(Dataset& dataset, hid_t mem_type, const void* records, hsize_t count, ZlibCodec& codec,
                     ZlibCodec* edge_codec = nullptr);
 
+// Reads `count` records from row `start` into `out`, like Dataset::read_rows: inflated by `codec`
+// from the stored chunks with a direct layout, otherwise (or where a chunk cannot be read
+// directly) through HDF5.
+void read_rows(const Dataset& dataset, hid_t mem_type, hsize_t start, hsize_t count, void* out, ZlibCodec& codec);
+
 // Calls `visit(first_row, rows, raw)` for every chunk of a dataset with a direct layout, in row
 // order, with the chunk's records inflated (only the rows within the dataset's extent).
 // Returns false, possibly after some calls, when a chunk is missing or was stored without its

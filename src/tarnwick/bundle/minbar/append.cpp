@@ -244,14 +244,18 @@ void update_open_file(h5::File& file, const MinbarFile<Bar>& store, std::optiona
     auto last_index_entry = [&]() -> std::pair<int, std::uint32_t> {
         const hsize_t n = index.rows();
         if (n == 0) return {MIN_START_DATE, 0};
-        const auto last = index.read_one<IndexRecord>(index_memory.id(), n - 1);
+        IndexRecord last{};
+        h5::read_rows(index, index_memory.id(), n - 1, 1, &last, codecs.full);
         return {last.date, last.line_no};
     };
     auto [latest_date, latest_index] = last_index_entry();
 
-    const auto datetime_type = layout::datetime_field_memory_type();
+    // Whole records, read from the stored chunk directly where the layout allows it (the chunk
+    // holding the last bar is the one the append extends).
     auto bar_date_at = [&](hsize_t row) {
-        return static_cast<int>(data.read_one<std::int64_t>(datetime_type.id(), row) / 1000000);
+        Bar bar{};
+        h5::read_rows(data, bar_memory.id(), row, 1, &bar, codecs.full);
+        return static_cast<int>(bar.datetime / 1000000);
     };
     const hsize_t data_rows = data.rows();
     const int data_date = data_rows == 0 ? MIN_START_DATE : bar_date_at(data_rows - 1);

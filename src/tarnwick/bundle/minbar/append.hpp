@@ -46,7 +46,7 @@ void _append(h5::Dataset& origin, hid_t mem_type, std::span<const Record> added,
 
 // Bytes per chunk of "data" and libdeflate's level for every chunk we store. Chosen by the grid
 // in bench/README.md ("Chunk size and level"): see there for the figures behind them.
-inline constexpr hsize_t DATA_CHUNK_BYTES = 16 * 1024;
+inline constexpr hsize_t DATA_CHUNK_BYTES = 32 * 1024;
 inline constexpr hsize_t INDEX_CHUNK_ROWS = 512;
 inline constexpr int DEFLATE_LEVEL = 7;
 // The partly filled last chunk is written again by every append until it is full: a fast level
