@@ -131,10 +131,10 @@ public:
             tick_query.adjust_type = "none";
             const std::optional<service::Frame> ticks = service::current().get_price(tick_query);
             if (!ticks || ticks->empty()) continue;
-            for (const TickDay& day : convert_ticks(*ticks)) {
+            for_each_tick_day(*ticks, [&](const TickDay& day) {
                 mark_days_before(day.trading_date);
                 write_day(day);
-            }
+            });
         }
         mark_days_before(std::numeric_limits<int>::max());
         file_.flush();

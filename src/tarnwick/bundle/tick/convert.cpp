@@ -59,7 +59,13 @@ T& field_at(TickRecord& record, std::size_t offset) {
 }  // namespace
 
 std::vector<TickDay> convert_ticks(const service::Frame& frame) {
-    if (frame.empty()) return {};
+    std::vector<TickDay> days;
+    for_each_tick_day(frame, [&](const TickDay& day) { days.push_back(day); });
+    return days;
+}
+
+void for_each_tick_day(const service::Frame& frame, const std::function<void(const TickDay&)>& visit) {
+    if (frame.empty()) return;
     if (!frame.trading_date) throw ValueError("tick table has no trading_date column");
     if (frame.trading_date->size() != frame.rows())
         throw ValueError(fmt::format("tick table has {} trading dates for {} rows", frame.trading_date->size(),
@@ -95,10 +101,22 @@ std::vector<TickDay> convert_ticks(const service::Frame& frame) {
         sources.push_back(source);
     }
 
-    // Rows per trading date, ascending by date, table order within a date.
+    // Rows per trading date, ascending by date, table order within a date. Trading dates come
+    // in runs: each run's date is converted once.
     std::map<int, std::vector<std::size_t>> rows_by_day;
-    for (std::size_t r : last_rows_of_each_key(frame))
-        rows_by_day[host::date_to_number((*frame.trading_date)[r])].push_back(r);
+    {
+        std::chrono::local_days run_day{};
+        std::vector<std::size_t>* run_rows = nullptr;
+        for (std::size_t r : last_rows_of_each_key(frame)) {
+            const host::DateTime t = (*frame.trading_date)[r];
+            const auto day = std::chrono::floor<std::chrono::days>(t);
+            if (!run_rows || day != run_day) {
+                run_day = day;
+                run_rows = &rows_by_day[host::date_to_number(t)];
+            }
+            run_rows->push_back(r);
+        }
+    }
 
     // date and time of a row from its time stamp. Ticks of one calendar day come in runs, so
     // the calendar conversion is done once per run.
@@ -115,10 +133,10 @@ std::vector<TickDay> convert_ticks(const service::Frame& frame) {
         return cached_date;
     };
 
-    std::vector<TickDay> days;
-    days.reserve(rows_by_day.size());
+    TickDay day;
     for (const auto& [trading_date, rows] : rows_by_day) {
-        TickDay day{trading_date, std::vector<TickRecord>(rows.size())};
+        day.trading_date = trading_date;
+        day.records.resize(rows.size());
         // Record by record, so that each record is written whole while it is in the cache.
         for (std::size_t k = 0; k < rows.size(); ++k) {
             TickRecord& record = day.records[k];
@@ -145,9 +163,8 @@ std::vector<TickDay> convert_ticks(const service::Frame& frame) {
                 }
             }
         }
-        days.push_back(std::move(day));
+        visit(day);
     }
-    return days;
 }
 
 }  // namespace tarnwick::bundle::tick
