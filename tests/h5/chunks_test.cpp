@@ -214,5 +214,18 @@ TEST_F(DirectChunks, OtherLayoutsGoThroughTheFilterPipeline) {
     EXPECT_TRUE(same(deflated.read_all<Row>(type_.id()), all));
 }
 
+TEST_F(DirectChunks, ChunkShapesBeyondAnyWriterOfTheseFilesAreLeftToHdf5) {
+    File file = File::create(path());
+    const hsize_t limit_rows = MAX_DIRECT_CHUNK_BYTES / sizeof(Row);
+    Dataset at_limit = make(file, limit_rows);
+    EXPECT_TRUE(direct_layout(at_limit, type_.id()).has_value());
+    DatasetOptions options;
+    options.resizable = true;
+    options.chunk_rows = limit_rows + 1;
+    options.deflate_level = 9;
+    Dataset beyond = file.create_dataset("beyond", row_type(), type_.id(), 0, nullptr, options);
+    EXPECT_FALSE(direct_layout(beyond, type_.id()).has_value());
+}
+
 }  // namespace
 }  // namespace tarnwick::bundle::h5

@@ -41,7 +41,11 @@ std::optional<DirectLayout> direct_layout(const Dataset& dataset, hid_t mem_type
     if (filters.size() != 1 || filters.front().id != H5Z_FILTER_DEFLATE) return std::nullopt;
     const DataType stored = dataset.file_type();
     if (!stored.equals(mem_type)) return std::nullopt;
-    return DirectLayout{*chunk_rows, stored.size()};
+    const DirectLayout layout{*chunk_rows, stored.size()};
+    // A chunk shape no writer of these files uses (a damaged description, say) is left to HDF5,
+    // rather than sizing buffers by it here.
+    if (layout.chunk_rows > MAX_DIRECT_CHUNK_BYTES / layout.record_size) return std::nullopt;
+    return layout;
 }
 
 namespace {
@@ -55,7 +59,13 @@ public:
     // Loads the records of the stored chunk at `first_row` that lie below `rows_in_use`.
     // False when the chunk cannot be read directly.
     bool load(const Dataset& dataset, hsize_t first_row, hsize_t rows_in_use, ZlibCodec& codec) {
-        if (stored_chunk_size(dataset, first_row) == 0) return false;
+        const hsize_t size = stored_chunk_size(dataset, first_row);
+        if (size == 0) return false;
+        // A zlib stream is never much longer than what it holds: a larger stored size is damage.
+        if (size > layout_.chunk_bytes() + layout_.chunk_bytes() / 8 + 1024)
+            throw Error(fmt::format("the chunk at row {} is stored in {} bytes, more than a zlib stream of its {} "
+                                    "bytes can take",
+                                    first_row, size, layout_.chunk_bytes()));
         read_stored_chunk(dataset, first_row, stored_);
         if (stored_.filter_mask != 0) return false;
         const std::size_t held = codec.inflate(stored_.bytes, raw_);

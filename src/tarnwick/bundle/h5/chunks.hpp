@@ -42,6 +42,9 @@ void write_stored_chunk(Dataset& dataset, hsize_t first_row, std::span<const uns
 
 // ---- the direct path ------------------------------------------------------------------------
 
+// Chunks larger than this go through HDF5 (the store writes 32 KiB; h5py guesses up to 1 MiB).
+inline constexpr std::size_t MAX_DIRECT_CHUNK_BYTES = std::size_t{64} << 20;
+
 struct DirectLayout {
     hsize_t chunk_rows = 0;
     std::size_t record_size = 0;
