@@ -262,7 +262,7 @@ Market& install(tb::service::SimulatedMarket::Settings settings) {
     return ref;
 }
 
-using Examine = std::optional<tb::checks::CheckLists> (*)(const std::string&);
+using Examine = std::optional<tb::checks::CheckLists> (*)(const std::string&, unsigned workers);
 
 // Times one examination in the three states of the header comment; `damage` deletes one day
 // of a file, `root` is the bundle root and `dir` the folder of the copies.
@@ -272,7 +272,8 @@ void measure(const std::string& title, const Options& o, const tb::service::Simu
     std::printf("%s: %d files, %.1f MiB\n", title.c_str(), o.files, bytes_in(dir) / 1048576.0);
     std::size_t abnormal = 0;
     auto run = [&] {
-        const auto lists = examine(root.string());
+        // One worker process, so that the figures compare with the earlier single-process ones.
+        const auto lists = examine(root.string(), 1);
         if (!lists) throw std::runtime_error("nothing was examined");
         abnormal = lists->error_file_path_list.size() + lists->blocking_or_permission_error.size();
     };

@@ -27,7 +27,7 @@ Verdict verdict_of_failure(std::exception_ptr error) {
 }
 
 CheckLists examine_each(const std::vector<std::filesystem::path>& files,
-                        const std::function<Verdict(const std::filesystem::path&)>& examine) {
+                        const std::function<Verdict(const std::filesystem::path&)>& examine, unsigned workers) {
     CheckLists lists;
     host::Progress progress("checking", files.size());
     examine_isolated(
@@ -46,7 +46,8 @@ CheckLists examine_each(const std::vector<std::filesystem::path>& files,
         [&](std::size_t i, Verdict verdict) {
             lists.add(files[i].string(), verdict);
             progress.step();
-        });
+        },
+        workers);
     progress.finish();
     return lists;
 }

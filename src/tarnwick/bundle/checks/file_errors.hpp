@@ -23,9 +23,10 @@ struct CheckLists {
 // The service's refusal of data is not about the file and is rethrown.
 Verdict verdict_of_failure(std::exception_ptr error);
 
-// Examines every file in a child process (see isolated.hpp) with a progress display, sorting
-// each by its verdict; an error `examine` raises for a file becomes that file's verdict.
+// Examines every file in `workers` child processes (0: one per processor; see isolated.hpp)
+// with a progress display, sorting each by its verdict in file order; an error `examine`
+// raises for a file becomes that file's verdict.
 CheckLists examine_each(const std::vector<std::filesystem::path>& files,
-                        const std::function<Verdict(const std::filesystem::path&)>& examine);
+                        const std::function<Verdict(const std::filesystem::path&)>& examine, unsigned workers = 0);
 
 }  // namespace tarnwick::bundle::checks

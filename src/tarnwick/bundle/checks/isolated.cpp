@@ -1,10 +1,16 @@
 #include "tarnwick/bundle/checks/isolated.hpp"
 
+#include <atomic>
 #include <cerrno>
-#include <cstdio>
-#include <iostream>
+#include <cstdint>
+#include <cstring>
+#include <optional>
 #include <string>
+#include <vector>
 
+#include <poll.h>
+#include <signal.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,10 +22,10 @@
 namespace tarnwick::bundle::checks {
 namespace {
 
-// Error records from the child: 'E', a category letter, the message, then end of stream.
+// A worker's stream: for each file it takes, the file's number (8 bytes) as it starts, then
+// the verdict letter when done; or 'E', a category letter and the message up to end of stream.
 constexpr char ERROR_RECORD = 'E';
-
-void write_all(int fd, const std::string& bytes) { host::write_all(fd, bytes.data(), bytes.size()); }
+using FileNumber = std::uint64_t;
 
 // The letter that keeps an error's category across the pipe (see rethrow()).
 char category_of(std::exception_ptr error) {
@@ -36,20 +42,6 @@ char category_of(std::exception_ptr error) {
     }
 }
 
-[[noreturn]] void run_child(std::size_t first, std::size_t count, const std::function<Verdict(std::size_t)>& examine,
-                            int fd) {
-    host::set_console({});
-    for (std::size_t i = first; i < count; ++i) {
-        try {
-            write_all(fd, std::string(1, static_cast<char>(examine(i))));
-        } catch (const std::exception& e) {
-            write_all(fd, std::string{ERROR_RECORD, category_of(std::current_exception())} + e.what());
-            ::_exit(1);
-        }
-    }
-    ::_exit(0);
-}
-
 [[noreturn]] void rethrow(char category, const std::string& message) {
     switch (category) {
         case 'P': throw service::PermissionDenied(message);
@@ -59,59 +51,229 @@ char category_of(std::exception_ptr error) {
     }
 }
 
-}  // namespace
+// The next file to examine, shared by all workers of one run.
+class SharedCounter {
+public:
+    SharedCounter() {
+        void* p = ::mmap(nullptr, sizeof(std::atomic<FileNumber>), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS,
+                         -1, 0);
+        if (p == MAP_FAILED) throw OsError::from_errno(errno, "cannot share memory with the check's processes");
+        next_ = new (p) std::atomic<FileNumber>(0);
+    }
+    ~SharedCounter() { ::munmap(next_, sizeof *next_); }
+    SharedCounter(const SharedCounter&) = delete;
+    SharedCounter& operator=(const SharedCounter&) = delete;
 
-void examine_isolated(std::size_t count, const std::function<Verdict(std::size_t)>& examine,
-                      const std::function<void(std::size_t, Verdict)>& on_verdict) {
-    std::size_t next = 0;
-    while (next < count) {
-        int fds[2];
-        if (::pipe(fds) != 0) throw OsError::from_errno(errno, "cannot create a pipe for the check");
-        host::flush_output_streams();
-        const pid_t pid = ::fork();
-        if (pid < 0) {
-            const int err = errno;
-            ::close(fds[0]);
-            ::close(fds[1]);
-            throw OsError::from_errno(err, "cannot start the check's process");
-        }
-        if (pid == 0) {
-            ::close(fds[0]);
-            run_child(next, count, examine, fds[1]);
-        }
-        ::close(fds[1]);
+    FileNumber take() { return next_->fetch_add(1); }
+    FileNumber peek() const { return next_->load(); }
 
-        std::string error;
-        bool in_error = false;
-        char buffer[4096];
-        for (;;) {
-            const ssize_t n = ::read(fds[0], buffer, sizeof buffer);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            for (ssize_t k = 0; k < n; ++k) {
-                if (in_error) {
-                    error += buffer[k];
-                } else if (buffer[k] == ERROR_RECORD) {
-                    in_error = true;
-                } else {
-                    on_verdict(next, static_cast<Verdict>(buffer[k]));
-                    ++next;
-                }
-            }
-        }
-        ::close(fds[0]);
-        int status = 0;
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-        if (in_error) rethrow(error.empty() ? 'X' : error[0], error.empty() ? "check failed" : error.substr(1));
-        if (next < count && !(WIFEXITED(status) && WEXITSTATUS(status) == 0)) {
-            // The child died on file `next`: the file's damage crashed the storage library.
-            on_verdict(next, Verdict::Abnormal);
-            ++next;
-        } else if (next < count) {
-            throw std::runtime_error("the check's process ended before examining every file");
+private:
+    std::atomic<FileNumber>* next_ = nullptr;
+};
+
+[[noreturn]] void run_child(std::size_t count, SharedCounter& counter,
+                            const std::function<Verdict(std::size_t)>& examine, int fd) {
+    host::set_console({});
+    for (;;) {
+        const FileNumber i = counter.take();
+        if (i >= count) ::_exit(0);
+        host::write_all(fd, &i, sizeof i);
+        try {
+            const char verdict = static_cast<char>(examine(static_cast<std::size_t>(i)));
+            host::write_all(fd, &verdict, 1);
+        } catch (const std::exception& e) {
+            const std::string record = std::string{ERROR_RECORD, category_of(std::current_exception())} + e.what();
+            host::write_all(fd, record.data(), record.size());
+            ::_exit(1);
         }
     }
+}
+
+struct Worker {
+    pid_t pid = -1;
+    int fd = -1;
+    std::string pending;                 // bytes of a record not complete yet
+    std::optional<FileNumber> current;   // the file it has started and not finished
+    bool in_error = false;
+    std::string error;                   // category letter and message
+};
+
+Worker start_worker(std::size_t count, SharedCounter& counter, const std::function<Verdict(std::size_t)>& examine) {
+    int fds[2];
+    if (::pipe(fds) != 0) throw OsError::from_errno(errno, "cannot create a pipe for the check");
+    host::flush_output_streams();
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        const int err = errno;
+        ::close(fds[0]);
+        ::close(fds[1]);
+        throw OsError::from_errno(err, "cannot start the check's process");
+    }
+    if (pid == 0) {
+        ::close(fds[0]);
+        run_child(count, counter, examine, fds[1]);
+    }
+    ::close(fds[1]);
+    Worker worker;
+    worker.pid = pid;
+    worker.fd = fds[0];
+    return worker;
+}
+
+int wait_for(pid_t pid) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return status;
+}
+
+// The run's state in this process: the workers, every verdict received, and the first error.
+class Run {
+public:
+    Run(std::size_t count, const std::function<Verdict(std::size_t)>& examine,
+        const std::function<void(std::size_t, Verdict)>& on_verdict)
+        : count_(count), examine_(examine), on_verdict_(on_verdict), verdicts_(count) {}
+
+    ~Run() {
+        // Reached with workers left only when this process is unwinding: stop them.
+        for (Worker& w : workers_) stop(w);
+    }
+
+    void go(unsigned workers) {
+        for (unsigned k = 0; k < workers; ++k) workers_.push_back(start_worker(count_, counter_, examine_));
+        while (!workers_.empty()) {
+            if (error_at_ && emitted_ == *error_at_) break;  // every file before the error is done
+            wait_and_read();
+            emit_ready();
+        }
+        for (Worker& w : workers_) stop(w);
+        workers_.clear();
+        emit_ready();
+        if (error_at_ && emitted_ == *error_at_) rethrow(error_.empty() ? 'X' : error_[0],
+                                                       error_.empty() ? "check failed" : error_.substr(1));
+        if (emitted_ < count_) throw std::runtime_error("the check's processes ended before examining every file");
+    }
+
+private:
+    void wait_and_read() {
+        std::vector<pollfd> fds;
+        for (const Worker& w : workers_) fds.push_back({w.fd, POLLIN, 0});
+        if (::poll(fds.data(), fds.size(), -1) < 0) {
+            if (errno == EINTR) return;
+            throw OsError::from_errno(errno, "cannot wait for the check's processes");
+        }
+        std::vector<Worker> still_running;
+        std::vector<Worker> replacements;
+        for (std::size_t k = 0; k < workers_.size(); ++k) {
+            Worker& w = workers_[k];
+            if (fds[k].revents == 0) {
+                still_running.push_back(std::move(w));
+                continue;
+            }
+            char buffer[4096];
+            const ssize_t n = ::read(w.fd, buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR) {
+                still_running.push_back(std::move(w));
+                continue;
+            }
+            if (n > 0) {
+                take(w, buffer, static_cast<std::size_t>(n));
+                still_running.push_back(std::move(w));
+                continue;
+            }
+            finish(w);
+            // A worker that died on a file leaves files behind it; another one takes them on.
+            if (!error_at_ && counter_.peek() < count_)
+                replacements.push_back(start_worker(count_, counter_, examine_));
+        }
+        workers_ = std::move(still_running);
+        for (Worker& w : replacements) workers_.push_back(std::move(w));
+    }
+
+    void take(Worker& w, const char* bytes, std::size_t n) {
+        for (std::size_t k = 0; k < n; ++k) {
+            if (w.in_error) {
+                w.error += bytes[k];
+            } else if (!w.current) {
+                w.pending += bytes[k];
+                if (w.pending.size() == sizeof(FileNumber)) {
+                    FileNumber i;
+                    std::memcpy(&i, w.pending.data(), sizeof i);
+                    w.current = i;
+                    w.pending.clear();
+                }
+            } else if (bytes[k] == ERROR_RECORD) {
+                w.in_error = true;
+            } else {
+                verdicts_[*w.current] = static_cast<Verdict>(bytes[k]);
+                w.current.reset();
+            }
+        }
+    }
+
+    // The worker's stream ended: settle the file it was on.
+    void finish(Worker& w) {
+        ::close(w.fd);
+        w.fd = -1;
+        const int status = wait_for(w.pid);
+        w.pid = -1;
+        if (!w.current) return;
+        const FileNumber i = *w.current;
+        if (w.in_error) {
+            if (!error_at_ || i < *error_at_) {
+                error_at_ = i;
+                error_ = w.error;
+            }
+        } else if (!(WIFEXITED(status) && WEXITSTATUS(status) == 0)) {
+            // The worker died on file i: the file's damage crashed the storage library.
+            verdicts_[i] = Verdict::Abnormal;
+        }
+    }
+
+    void emit_ready() {
+        while (emitted_ < count_ && verdicts_[emitted_] && (!error_at_ || emitted_ < *error_at_)) {
+            on_verdict_(emitted_, *verdicts_[emitted_]);
+            ++emitted_;
+        }
+    }
+
+    static void stop(Worker& w) {
+        if (w.pid > 0) {
+            ::kill(w.pid, SIGKILL);
+            wait_for(w.pid);
+            w.pid = -1;
+        }
+        if (w.fd >= 0) {
+            ::close(w.fd);
+            w.fd = -1;
+        }
+    }
+
+    std::size_t count_;
+    const std::function<Verdict(std::size_t)>& examine_;
+    const std::function<void(std::size_t, Verdict)>& on_verdict_;
+    SharedCounter counter_;
+    std::vector<Worker> workers_;
+    std::vector<std::optional<Verdict>> verdicts_;
+    std::size_t emitted_ = 0;
+    std::optional<std::size_t> error_at_;
+    std::string error_;
+};
+
+}  // namespace
+
+unsigned default_check_workers() {
+    const long n = ::sysconf(_SC_NPROCESSORS_ONLN);
+    return n > 0 ? static_cast<unsigned>(n) : 1;
+}
+
+void examine_isolated(std::size_t count, const std::function<Verdict(std::size_t)>& examine,
+                      const std::function<void(std::size_t, Verdict)>& on_verdict, unsigned workers) {
+    if (count == 0) return;
+    if (workers == 0) workers = default_check_workers();
+    if (workers > count) workers = static_cast<unsigned>(count);
+    Run run(count, examine, on_verdict);
+    run.go(workers);
 }
 
 }  // namespace tarnwick::bundle::checks

@@ -1,6 +1,7 @@
 #include "tarnwick/bundle/checks/minbar_check.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <set>
 
@@ -11,6 +12,7 @@
 #include "tarnwick/bundle/checks/report.hpp"
 #include "tarnwick/bundle/checks/unfiltered.hpp"
 #include "tarnwick/bundle/errors.hpp"
+#include "tarnwick/bundle/h5/chunks.hpp"
 #include "tarnwick/bundle/h5/h5.hpp"
 #include "tarnwick/bundle/host/console.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
@@ -63,6 +65,24 @@ std::vector<h5::DataType> bar_types_of(const fs::path& file) {
     return types;
 }
 
+// Every record of `dataset` (stored as `stored_type`, checked by stored_as_written()) passed
+// to `take(record bytes)` in row order. Chunks are read and inflated directly; a dataset that
+// does not allow that (another filter layout, a chunk missing or stored unfiltered) is read
+// through HDF5's filter pipeline instead, as `mem_type`.
+template <class T, class Take>
+std::vector<T> read_records(const h5::Dataset& dataset, const h5::DataType& stored_type, hid_t mem_type,
+                            h5::ZlibCodec& codec, Take take) {
+    std::vector<T> out;
+    if (const auto direct = h5::direct_layout(dataset, stored_type.id())) {
+        out.reserve(dataset.rows());
+        const bool complete = h5::visit_chunks(dataset, *direct, codec, [&](hsize_t, hsize_t rows, const unsigned char* raw) {
+            for (hsize_t r = 0; r < rows; ++r) out.push_back(take(raw + r * direct->record_size));
+        });
+        if (complete) return out;
+    }
+    return dataset.read_all<T>(mem_type);
+}
+
 Verdict examine(const fs::path& path, const Calendar& calendar) {
     h5::File file = h5::File::open(path.string(), h5::File::Access::ReadOnly);
     if (!file.contains("index")) return file.contains("data") ? Verdict::Abnormal : Verdict::Skipped;
@@ -72,10 +92,22 @@ Verdict examine(const fs::path& path, const Calendar& calendar) {
     index_types.push_back(layout::INDEX_DTYPE());
     if (!stored_as_written(index_dataset, index_types) || !stored_as_written(data_dataset, bar_types_of(path)))
         return Verdict::Abnormal;
-    const std::vector<layout::IndexRecord> index =
-        index_dataset.read_all<layout::IndexRecord>(layout::index_memory_type().id());
-    const std::vector<std::int64_t> datetimes =
-        data_dataset.read_all<std::int64_t>(layout::datetime_field_memory_type().id());
+    // Both stored types are packed little-endian records (checked above); `datetime` is the
+    // first field of every bar record.
+    h5::ZlibCodec codec;  // inflates only
+    const std::vector<layout::IndexRecord> index = read_records<layout::IndexRecord>(
+        index_dataset, index_dataset.file_type(), layout::index_memory_type().id(), codec, [](const unsigned char* raw) {
+            layout::IndexRecord record;
+            std::memcpy(&record, raw, sizeof record);
+            return record;
+        });
+    const std::vector<std::int64_t> datetimes = read_records<std::int64_t>(
+        data_dataset, data_dataset.file_type(), layout::datetime_field_memory_type().id(), codec,
+        [](const unsigned char* raw) {
+            std::int64_t datetime;
+            std::memcpy(&datetime, raw, sizeof datetime);
+            return datetime;
+        });
     if (index.empty()) return Verdict::Abnormal;
 
     // The index names each day's first bar: days and rows strictly ascending from row 0.
@@ -118,7 +150,7 @@ Verdict examine(const fs::path& path, const Calendar& calendar) {
 
 }  // namespace
 
-std::optional<CheckLists> examine_min_bar_files(const std::string& data_bundle_path) {
+std::optional<CheckLists> examine_min_bar_files(const std::string& data_bundle_path, unsigned workers) {
     const std::string calendar_file = layout::trading_dates_file(data_bundle_path);
     if (!has_trading_dates(calendar_file)) {
         host::print_line("当前目录下不存在 trading_dates.npy 文件，请先下载 base 数据!");
@@ -133,11 +165,12 @@ std::optional<CheckLists> examine_min_bar_files(const std::string& data_bundle_p
     host::print_line(fmt::format("共有{}个分钟数据文件!", files.size()));
     const Calendar calendar = load_trading_dates(calendar_file);
 
-    return examine_each(files, [&](const fs::path& path) { return examine(path, calendar); });
+    return examine_each(
+        files, [&](const fs::path& path) { return examine(path, calendar); }, workers);
 }
 
-void check_min_bar_data(const std::string& data_bundle_path) {
-    if (const auto lists = examine_min_bar_files(data_bundle_path))
+void check_min_bar_data(const std::string& data_bundle_path, unsigned workers) {
+    if (const auto lists = examine_min_bar_files(data_bundle_path, workers))
         deal_with_check_result(lists->error_file_path_list, lists->blocking_or_permission_error, "分钟");
 }
 

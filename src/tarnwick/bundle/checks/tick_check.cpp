@@ -72,7 +72,7 @@ Verdict examine(const fs::path& path, const DayTexts& calendar, const std::set<s
 
 }  // namespace
 
-std::optional<CheckLists> examine_tick_files(const std::string& data_bundle_path) {
+std::optional<CheckLists> examine_tick_files(const std::string& data_bundle_path, unsigned workers) {
     const std::string calendar_file = layout::trading_dates_file(data_bundle_path);
     if (!has_trading_dates(calendar_file)) {
         host::print_line("当前目录下不存在 trading_dates.npy 文件，请先下载 base 数据!");
@@ -96,11 +96,11 @@ std::optional<CheckLists> examine_tick_files(const std::string& data_bundle_path
 
     return examine_each(files, [&](const fs::path& path) {
         return examine(path, calendar, suspendeds.at(store_identifier(path)));
-    });
+    }, workers);
 }
 
-void check_tick_data(const std::string& data_bundle_path) {
-    if (const auto lists = examine_tick_files(data_bundle_path))
+void check_tick_data(const std::string& data_bundle_path, unsigned workers) {
+    if (const auto lists = examine_tick_files(data_bundle_path, workers))
         deal_with_check_result(lists->error_file_path_list, lists->blocking_or_permission_error, "tick");
 }
 

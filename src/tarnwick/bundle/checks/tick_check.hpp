@@ -12,9 +12,10 @@
 
 namespace tarnwick::bundle::checks {
 
-void check_tick_data(const std::string& data_bundle_path);
+// `workers`: processes that examine the files, 0 for one per processor.
+void check_tick_data(const std::string& data_bundle_path, unsigned workers = 0);
 
 // The examination alone, without the report (nullopt when there was nothing to examine).
-std::optional<CheckLists> examine_tick_files(const std::string& data_bundle_path);
+std::optional<CheckLists> examine_tick_files(const std::string& data_bundle_path, unsigned workers = 0);
 
 }  // namespace tarnwick::bundle::checks

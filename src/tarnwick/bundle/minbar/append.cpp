@@ -211,33 +211,37 @@ std::uint64_t estimated_bytes(const Batch<Bar>& batch) {
     return (batch.data.size() * sizeof(Bar) + batch.index.size() * sizeof(IndexRecord)) / 2;
 }
 
+// Both datasets are created empty with their declared layout, then filled chunk by chunk
+// through the same path as an append.
 template <class Bar>
-void create_datasets(h5::File& file, const Batch<Bar>& batch) {
-    const auto bar_type = BarTraits<Bar>::file_type();
+void create_datasets(h5::File& file, const Batch<Bar>& batch, ChunkCodecs& codecs) {
     const auto bar_memory = BarTraits<Bar>::memory_type();
     h5::DatasetOptions data_options;
     data_options.resizable = true;
     data_options.chunk_rows = DATA_CHUNK_BYTES / sizeof(Bar);
-    data_options.deflate_level = 9;
-    file.create_dataset("data", bar_type, bar_memory.id(), batch.data.size(), batch.data.data(), data_options);
+    data_options.deflate_level = DECLARED_DEFLATE_LEVEL;
+    h5::Dataset data = file.create_dataset("data", BarTraits<Bar>::file_type(), bar_memory.id(), 0, nullptr, data_options);
+    _append<Bar>(data, bar_memory.id(), batch.data, codecs);
 
     h5::DatasetOptions index_options;
     index_options.resizable = true;
     index_options.chunk_rows = INDEX_CHUNK_ROWS;
-    index_options.deflate_level = 9;
+    index_options.deflate_level = DECLARED_DEFLATE_LEVEL;
     const auto index_memory = layout::index_memory_type();
-    file.create_dataset("index", layout::INDEX_DTYPE(), index_memory.id(), batch.index.size(), batch.index.data(),
-                        index_options);
+    h5::Dataset index =
+        file.create_dataset("index", layout::INDEX_DTYPE(), index_memory.id(), 0, nullptr, index_options);
+    _append<IndexRecord>(index, index_memory.id(), batch.index, codecs);
 }
 
 template <class Bar>
 void update_open_file(h5::File& file, const MinbarFile<Bar>& store, std::optional<Batch<Bar>> batch) {
     const Instrument& ins = store.instrument();
+    ChunkCodecs codecs{h5::ZlibCodec(DEFLATE_LEVEL), h5::ZlibCodec(EDGE_DEFLATE_LEVEL)};
     if (!file.contains("index")) {
         if (!batch) batch = store.get_price(store.min_start_date());
         if (batch) layout::reserve_free_space(file.path(), estimated_bytes(*batch));
         if (file.contains("data")) file.unlink("data");
-        if (batch) create_datasets(file, *batch);
+        if (batch) create_datasets(file, *batch, codecs);
         return;
     }
 
@@ -249,14 +253,18 @@ void update_open_file(h5::File& file, const MinbarFile<Bar>& store, std::optiona
     auto last_index_entry = [&]() -> std::pair<int, std::uint32_t> {
         const hsize_t n = index.rows();
         if (n == 0) return {MIN_START_DATE, 0};
-        const auto last = index.read_one<IndexRecord>(index_memory.id(), n - 1);
+        IndexRecord last{};
+        h5::read_rows(index, index_memory.id(), n - 1, 1, &last, codecs.full);
         return {last.date, last.line_no};
     };
     auto [latest_date, latest_index] = last_index_entry();
 
-    const auto datetime_type = layout::datetime_field_memory_type();
+    // Whole records, read from the stored chunk directly where the layout allows it (the chunk
+    // holding the last bar is the one the append extends).
     auto bar_date_at = [&](hsize_t row) {
-        return static_cast<int>(data.read_one<std::int64_t>(datetime_type.id(), row) / 1000000);
+        Bar bar{};
+        h5::read_rows(data, bar_memory.id(), row, 1, &bar, codecs.full);
+        return static_cast<int>(bar.datetime / 1000000);
     };
     const hsize_t data_rows = data.rows();
     const int data_date = data_rows == 0 ? MIN_START_DATE : bar_date_at(data_rows - 1);
@@ -297,12 +305,13 @@ void update_open_file(h5::File& file, const MinbarFile<Bar>& store, std::optiona
     // Index first, then bars, committed together by the flush below: an interruption anywhere
     // in between is undone (the undo journal). Should a file still end with its index ahead
     // of its data (damaged otherwise), the repair above cuts both back on the next update.
-    _append<IndexRecord>(index, index_memory.id(), batch->index);
+    _append<IndexRecord>(index, index_memory.id(), batch->index, codecs);
     // Years of bars go in slices, so that a stop request is answered within one slice.
     const std::span<const Bar> bars(batch->data);
     for (std::size_t first = 0; first < bars.size(); first += APPEND_SLICE_ROWS) {
         host::throw_if_interrupted();
-        _append<Bar>(data, bar_memory.id(), bars.subspan(first, std::min(APPEND_SLICE_ROWS, bars.size() - first)));
+        _append<Bar>(data, bar_memory.id(), bars.subspan(first, std::min(APPEND_SLICE_ROWS, bars.size() - first)),
+                      codecs);
     }
     file.flush();
 }

@@ -137,16 +137,13 @@ public:
             host::throw_if_interrupted();
             const std::optional<service::Frame> ticks = service::current().get_price(tick_query);
             if (!ticks || ticks->empty()) continue;
-            const std::vector<TickDay> days = convert_ticks(*ticks);
-            std::uint64_t bytes = 0;
-            for (const TickDay& day : days) bytes += day.records.size() * sizeof(TickRecord);
             // Blosc/LZ4 stores ticks in well under half their size.
-            layout::reserve_free_space(file_.path(), bytes / 2);
-            for (const TickDay& day : days) {
+            layout::reserve_free_space(file_.path(), ticks->rows() * sizeof(TickRecord) / 2);
+            for_each_tick_day(*ticks, [&](const TickDay& day) {
                 host::throw_if_interrupted();
                 mark_days_before(day.trading_date);
                 write_day(day);
-            }
+            });
         }
         mark_days_before(std::numeric_limits<int>::max());
         file_.flush();

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <map>
 #include <numeric>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -59,95 +60,99 @@ T& field_at(TickRecord& record, std::size_t offset) {
 }  // namespace
 
 std::vector<TickDay> convert_ticks(const service::Frame& frame) {
-    if (frame.empty()) return {};
+    std::vector<TickDay> days;
+    for_each_tick_day(frame, [&](const TickDay& day) { days.push_back(day); });
+    return days;
+}
+
+void for_each_tick_day(const service::Frame& frame, const std::function<void(const TickDay&)>& visit) {
+    if (frame.empty()) return;
     if (!frame.trading_date) throw ValueError("tick table has no trading_date column");
     if (frame.trading_date->size() != frame.rows())
         throw ValueError(fmt::format("tick table has {} trading dates for {} rows", frame.trading_date->size(),
                                      frame.rows()));
 
-    // Where each record field comes from: a column of the table, or the time stamp.
-    struct Source {
+    // Where each record field comes from: a column of the table, or the time stamp. Fields of
+    // one kind have their own list, so that the per-row loops below do not branch on the kind.
+    struct ColumnField {
         std::size_t offset;
         double scale;
-        enum { I8Column, I8Zero, U4Column, U4Date, U4Time } kind;
         const double* column;
     };
-    std::vector<Source> sources;
-    sources.reserve(loader::FIELDS.size());
+    std::vector<ColumnField> i8_columns, u4_columns;
+    std::vector<std::size_t> i8_zeros;
+    std::optional<ColumnField> date_field, time_field;
     for (const loader::Field& field : loader::FIELDS) {
         const std::string name(field.name);
-        Source source{field.offset, field.scale, Source::I8Column, nullptr};
         const bool u4 = field.type == loader::FieldType::U4;
         if (name == "date") {
-            source.kind = Source::U4Date;
+            date_field = ColumnField{field.offset, field.scale, nullptr};
         } else if (name == "time") {
-            source.kind = Source::U4Time;
+            time_field = ColumnField{field.offset, field.scale, nullptr};
         } else if (name == "open_interest" && !frame.has(name)) {
-            source.kind = Source::I8Zero;
+            i8_zeros.push_back(field.offset);
         } else {
             const std::vector<double>& column = frame.column(name);  // ValueError naming a missing column
             if (column.size() != frame.rows())
                 throw ValueError(fmt::format("tick column \"{}\" has {} values for {} rows", name, column.size(),
                                              frame.rows()));
-            source.kind = u4 ? Source::U4Column : Source::I8Column;
-            source.column = column.data();
+            (u4 ? u4_columns : i8_columns).push_back({field.offset, field.scale, column.data()});
         }
-        sources.push_back(source);
     }
 
-    // Rows per trading date, ascending by date, table order within a date.
+    // Rows per trading date, ascending by date, table order within a date. Trading dates come
+    // in runs: each run's date is converted once.
     std::map<int, std::vector<std::size_t>> rows_by_day;
-    for (std::size_t r : last_rows_of_each_key(frame))
-        rows_by_day[host::date_to_number((*frame.trading_date)[r])].push_back(r);
+    {
+        std::chrono::local_days run_day{};
+        std::vector<std::size_t>* run_rows = nullptr;
+        for (std::size_t r : last_rows_of_each_key(frame)) {
+            const host::DateTime t = (*frame.trading_date)[r];
+            const auto day = std::chrono::floor<std::chrono::days>(t);
+            if (!run_rows || day != run_day) {
+                run_day = day;
+                run_rows = &rows_by_day[host::date_to_number(t)];
+            }
+            run_rows->push_back(r);
+        }
+    }
 
-    // date and time of a row from its time stamp. Ticks of one calendar day come in runs, so
-    // the calendar conversion is done once per run.
+    // date and time of a row from its time stamp: the calendar conversion once per run of ticks
+    // of one calendar day, the time of day (HHMMSSmmm) by integer arithmetic.
     std::chrono::local_days cached_day{};
     std::uint32_t cached_date = 0;
     bool have_cached = false;
-    const auto date_of = [&](host::DateTime t) {
+    const auto date_and_time = [&](host::DateTime t, std::uint32_t& date, std::uint32_t& time) {
         const auto day = std::chrono::floor<std::chrono::days>(t);
         if (!have_cached || day != cached_day) {
             cached_day = day;
             cached_date = static_cast<std::uint32_t>(host::date_to_number(t));
             have_cached = true;
         }
-        return cached_date;
+        date = cached_date;
+        const std::int64_t ms = std::chrono::floor<std::chrono::milliseconds>(t - day).count();
+        const std::int64_t s = ms / 1000;
+        time = static_cast<std::uint32_t>((s / 3600) * 10000000 + (s / 60 % 60) * 100000 + (s % 60) * 1000 + ms % 1000);
     };
 
-    std::vector<TickDay> days;
-    days.reserve(rows_by_day.size());
+    TickDay day;
     for (const auto& [trading_date, rows] : rows_by_day) {
-        TickDay day{trading_date, std::vector<TickRecord>(rows.size())};
+        day.trading_date = trading_date;
+        day.records.resize(rows.size());
         // Record by record, so that each record is written whole while it is in the cache.
         for (std::size_t k = 0; k < rows.size(); ++k) {
             TickRecord& record = day.records[k];
             const std::size_t r = rows[k];
-            for (const Source& source : sources) {
-                switch (source.kind) {
-                    case Source::I8Column:
-                        field_at<std::int64_t>(record, source.offset) = scaled_i8(source.column[r], source.scale);
-                        break;
-                    case Source::I8Zero:
-                        field_at<std::int64_t>(record, source.offset) = 0;
-                        break;
-                    case Source::U4Column:
-                        field_at<std::uint32_t>(record, source.offset) = scaled_u4(source.column[r], source.scale);
-                        break;
-                    case Source::U4Date:
-                        field_at<std::uint32_t>(record, source.offset) =
-                            scaled_u4(date_of(frame.timestamp[r]), source.scale);
-                        break;
-                    case Source::U4Time:
-                        field_at<std::uint32_t>(record, source.offset) =
-                            scaled_u4(host::time_to_number(frame.timestamp[r]), source.scale);
-                        break;
-                }
-            }
+            for (const ColumnField& f : i8_columns) field_at<std::int64_t>(record, f.offset) = scaled_i8(f.column[r], f.scale);
+            for (const ColumnField& f : u4_columns) field_at<std::uint32_t>(record, f.offset) = scaled_u4(f.column[r], f.scale);
+            for (const std::size_t offset : i8_zeros) field_at<std::int64_t>(record, offset) = 0;
+            std::uint32_t date = 0, time = 0;
+            date_and_time(frame.timestamp[r], date, time);
+            if (date_field) field_at<std::uint32_t>(record, date_field->offset) = scaled_u4(date, date_field->scale);
+            if (time_field) field_at<std::uint32_t>(record, time_field->offset) = scaled_u4(time, time_field->scale);
         }
-        days.push_back(std::move(day));
+        visit(day);
     }
-    return days;
 }
 
 }  // namespace tarnwick::bundle::tick

@@ -14,6 +14,7 @@
 // A table without `trading_date` or without one of the record's columns is a ValueError.
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <vector>
 
@@ -28,6 +29,11 @@ struct TickDay {
 };
 
 std::vector<TickDay> convert_ticks(const service::Frame& frame);
+
+// The same days one at a time, ascending, built in one buffer that is reused from day to day:
+// `visit(day)` may use the day only until it returns. A fetch of many days then costs one day's
+// records of memory instead of all of them (and no fresh pages for every day).
+void for_each_tick_day(const service::Frame& frame, const std::function<void(const TickDay&)>& visit);
 
 // round(value * scale) as a 64-bit integer; 0 when that is not a finite value in range.
 // (Truncation would store 0.29 * 10000 = 2899.9999999999995 as 2899.)
