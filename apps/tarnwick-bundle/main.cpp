@@ -22,6 +22,7 @@ int run(int argc, char** argv) {
     add_check_command(app, commands);
     add_download_sample_command(app, commands);
     add_make_sample_command(app, commands);
+    add_status_command(app, commands);
 
     try {
         app.parse(argc, argv);
