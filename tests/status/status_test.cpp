@@ -16,6 +16,7 @@
 #include "support/child_process.hpp"
 #include "support/temp_dir.hpp"
 #include "tarnwick/bundle/errors.hpp"
+#include "tarnwick/bundle/host/pickle.hpp"
 #include "tarnwick/bundle/status/examine.hpp"
 #include "tarnwick/bundle/status/isolated_map.hpp"
 #include "tarnwick/bundle/status/status.hpp"
@@ -52,6 +53,11 @@ protected:
         test::write_ticks(bundle / "ticks/000002.XSHE.h5", without(through_today, {20261110, 20261111, 20261120}),
                           {".tmp-20261207"});
         test::write_bytes(bundle / "ticks/IF2612.h5.tmp", "half written");
+        // An expired contract: its last day is its delisting date, so it is complete, not stale.
+        test::write_minbar(bundle / "h5/future/IF2611.h5", weekdays(20261102, 20261120));
+        host::pickle::dump_records((bundle / "instruments.pk").string(),
+                                   {{{"order_book_id", std::string("IF2611")}, {"de_listed_date", std::string("2026-11-20")}},
+                                    {{"order_book_id", std::string("IF2612")}, {"de_listed_date", std::string("0000-00-00")}}});
     }
     void TearDown() override { host::set_clock(std::nullopt); }
 
@@ -100,6 +106,11 @@ TEST_F(StatusBundle, FiguresOfEachFileMatchWhatWasWritten) {
     const FileStatus& suspended_tail = find(s, Kind::Minbar, "000005.XSHE");
     EXPECT_TRUE(suspended_tail.current()) << describe(suspended_tail);
 
+    const FileStatus& expired = find(s, Kind::Minbar, "IF2611");
+    EXPECT_EQ(expired.delisted_date, 20261120);
+    EXPECT_TRUE(expired.current()) << describe(expired);
+    EXPECT_FALSE(stale.delisted_date.has_value());
+
     const FileStatus& broken = find(s, Kind::Minbar, "BROKEN");
     EXPECT_TRUE(broken.unreadable);
     EXPECT_FALSE(broken.held);
@@ -138,8 +149,9 @@ TEST_F(StatusBundle, SummaryCountsPerGroup) {
     EXPECT_EQ(equities.unreadable, 1u);
     EXPECT_EQ(equities.stale, 0u);
     const GroupSummary& future = group(s, "future");
-    EXPECT_EQ(future.files, 1u);
+    EXPECT_EQ(future.files, 2u);
     EXPECT_EQ(future.stale, 1u);
+    EXPECT_EQ(future.current, 1u);
     const GroupSummary& ticks = group(s, "ticks");
     EXPECT_EQ(ticks.files, 2u);  // the orphan temporary is no store file
     EXPECT_EQ(ticks.leftovers, 3u);
@@ -233,12 +245,12 @@ TEST_F(StatusBundle, JsonDocumentFollowsItsSchema) {
             EXPECT_TRUE(g.at(key).is_number_unsigned()) << key;
         EXPECT_TRUE(g.at("rows").is_number() || g.at("rows").is_null());
     }
-    ASSERT_EQ(doc.at("files").size(), 9u);
+    ASSERT_EQ(doc.at("files").size(), 10u);
     for (const auto& f : doc.at("files")) {
         for (const char* key : {"kind", "group", "instrument", "path"}) EXPECT_TRUE(f.at(key).is_string()) << key;
         for (const char* key : {"days_held", "days_missing", "days_suspended", "days_behind", "bytes"})
             EXPECT_TRUE(f.at(key).is_number_integer()) << key;
-        for (const char* key : {"first_date", "last_date", "rows", "error"})
+        for (const char* key : {"first_date", "last_date", "delisted_date", "rows", "error"})
             EXPECT_TRUE(f.contains(key)) << key;
         EXPECT_TRUE(f.at("flags").is_array());
         EXPECT_TRUE(f.at("missing_dates").is_array());

@@ -63,6 +63,8 @@ void measure_days(FileStatus& file, const std::vector<int>& held, const Context&
     const auto found = context.suspensions.find(file.instrument);
     static const std::vector<int> none;
     const std::vector<int>& suspended = found == context.suspensions.end() ? none : found->second;
+    if (const auto delisted = context.delistings.find(file.instrument); delisted != context.delistings.end())
+        file.delisted_date = delisted->second;
     if (context.calendar.empty()) return;
 
     // Within the file's range: held, suspended or missing. After it, up to the day the next
@@ -75,6 +77,8 @@ void measure_days(FileStatus& file, const std::vector<int>& held, const Context&
         const int day = static_cast<int>(*day_it);
         MonthCoverage& month = month_of(file.months, day);
         const bool inside = k < expected_end;
+        // A delisted instrument (an expired contract) has nothing to fetch after its last day.
+        if (!inside && file.delisted_date && day > *file.delisted_date) break;
         if (contains(held, day)) {
             ++month.held;
         } else if (contains(suspended, day)) {

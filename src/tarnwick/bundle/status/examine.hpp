@@ -15,6 +15,7 @@ struct Context {
     std::vector<std::int64_t> calendar;  // trading days YYYYMMDD, ascending; empty without a calendar
     std::optional<int> target;           // the latest trading day an update would fetch now
     std::map<std::string, std::vector<int>> suspensions;  // instrument -> suspension days, ascending
+    std::map<std::string, int> delistings;                // instrument -> delisting date, when delisted
 };
 
 // Reads the day index (the field "date" of "index") and the number of bars of a minute-bar file.

@@ -110,7 +110,7 @@ std::string cell_colour(const Cell& cell, double& opacity) {
     const int days = cell.held + cell.missing + cell.suspended + cell.behind;
     const double share = days ? static_cast<double>(cell.held) / days : 0;
     if (cell.missing > 0) {
-        opacity = 0.45 + 0.55 * static_cast<double>(cell.missing) / days;
+        opacity = 0.7 + 0.3 * static_cast<double>(cell.missing) / days;
         return "#d7301f";
     }
     if (cell.behind > 0 && cell.held == 0) {

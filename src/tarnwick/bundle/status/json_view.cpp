@@ -62,6 +62,7 @@ std::string json_view(const BundleStatus& s) {
                          {"exists", f.exists},
                          {"first_date", or_null(f.first_date)},
                          {"last_date", or_null(f.last_date)},
+                         {"delisted_date", or_null(f.delisted_date)},
                          {"days_held", f.days_held},
                          {"days_missing", f.days_missing},
                          {"days_suspended", f.days_suspended},

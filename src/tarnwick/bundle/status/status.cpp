@@ -1,5 +1,7 @@
 #include "tarnwick/bundle/status/status.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <map>
@@ -11,6 +13,7 @@
 #include "tarnwick/bundle/checks/listing.hpp"
 #include "tarnwick/bundle/checks/suspensions.hpp"
 #include "tarnwick/bundle/errors.hpp"
+#include "tarnwick/bundle/host/pickle.hpp"
 #include "tarnwick/bundle/host/progress.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
 #include "tarnwick/bundle/selection/connection.hpp"
@@ -77,6 +80,21 @@ std::map<std::string, std::vector<int>> suspension_days(const std::string& file,
         std::sort(list.begin(), list.end());
     }
     return days;
+}
+
+// Delisting dates of the instruments in "instruments.pk" ("0000-00-00": still listed).
+std::map<std::string, int> delisting_dates(const std::string& file) {
+    std::map<std::string, int> dates;
+    for (const auto& record : host::pickle::load_records(file)) {
+        const host::pickle::Value* id = record.find("order_book_id");
+        const host::pickle::Value* delisted = record.find("de_listed_date");
+        if (!id || !id->is_str() || !delisted || !delisted->is_str()) continue;
+        std::string digits;
+        for (const char c : delisted->as_str())
+            if (c >= '0' && c <= '9') digits += c;
+        if (digits.size() == 8 && digits != "00000000") dates[id->as_str()] = std::stoi(digits);
+    }
+    return dates;
 }
 
 void summarise(BundleStatus& status) {
@@ -162,9 +180,20 @@ BundleStatus bundle_status(const std::string& root, const Options& options) {
         }
     }
 
+    // Optional: without it every instrument counts as still listed.
+    if (const std::string instruments = layout::instruments_file(root); fs::exists(instruments, ec)) {
+        try {
+            context.delistings = delisting_dates(instruments);
+        } catch (const std::exception& e) {
+            status.problems.push_back(fmt::format("instruments.pk cannot be read: {}", e.what()));
+        }
+    }
+
     status.files.resize(files.size());
     {
-        host::Progress progress("reading", files.size());
+        // Status runs on every login: a progress display only when it takes a while.
+        std::optional<host::Progress> progress;
+        if (files.size() >= 4000 && ::isatty(STDERR_FILENO)) progress.emplace("reading", files.size());
         map_isolated(
             files.size(), options.jobs,
             [&](std::size_t i) {
@@ -173,7 +202,7 @@ BundleStatus bundle_status(const std::string& root, const Options& options) {
             },
             [&](std::size_t i, std::string_view bytes) {
                 status.files[i] = decode(bytes);
-                progress.step();
+                if (progress) progress->step();
             },
             [&](std::size_t i, const std::string& how) {
                 FileStatus crashed;
@@ -186,7 +215,7 @@ BundleStatus bundle_status(const std::string& root, const Options& options) {
                 crashed.error = how;
                 return encode(crashed);
             });
-        progress.finish();
+        if (progress) progress->finish();
     }
 
     // Leftover files go with their store file; those whose store file is gone stand alone.

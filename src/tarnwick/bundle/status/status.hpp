@@ -49,10 +49,11 @@ struct FileStatus {
     std::string instrument;
     bool exists = true;  // false: only leftovers of a store file that is not there
     std::optional<int> first_date, last_date;
+    std::optional<int> delisted_date;  // from instruments.pk: nothing is fetched after it
     int days_held = 0;
     int days_missing = 0;    // inside [first, last], suspension days not counted
     int days_suspended = 0;  // inside [first, last], lacking and suspended
-    int days_behind = 0;     // trading days after the last one up to the target day
+    int days_behind = 0;     // trading days after the last one up to the target day (or the delisting)
     std::vector<int> missing_dates;
     std::optional<std::int64_t> rows;  // minute bars; not counted for ticks (would open every day)
     std::uint64_t bytes = 0;

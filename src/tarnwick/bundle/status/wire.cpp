@@ -75,6 +75,7 @@ std::string encode(const FileStatus& f) {
     w.put(static_cast<std::uint8_t>(f.exists));
     w.put(f.first_date);
     w.put(f.last_date);
+    w.put(f.delisted_date);
     w.put(f.days_held);
     w.put(f.days_missing);
     w.put(f.days_suspended);
@@ -112,6 +113,7 @@ FileStatus decode(std::string_view bytes) {
     f.exists = r.get<std::uint8_t>() != 0;
     f.first_date = r.optional<int>();
     f.last_date = r.optional<int>();
+    f.delisted_date = r.optional<int>();
     f.days_held = r.get<int>();
     f.days_missing = r.get<int>();
     f.days_suspended = r.get<int>();
