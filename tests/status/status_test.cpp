@@ -228,6 +228,34 @@ TEST_F(StatusBundle, MonthCoverageSplitsHeldMissingSuspendedAndBehind) {
     EXPECT_EQ(stale.months.back().behind, 4);
 }
 
+TEST(MeasureDays, LeadingSuspensionMarksDoNotOpenAGap) {
+    // A tick update marks suspension days with empty days, also before the tick history starts.
+    Context context;
+    for (const int day : weekdays(20261019, 20261204)) context.calendar.push_back(day);
+    context.target = 20261204;
+    context.suspensions["000002.XSHE"] = {20261020, 20261021, 20261124};
+    std::vector<int> held = {20261020, 20261021};
+    for (const int day : without(weekdays(20261116, 20261204), {20261124})) held.push_back(day);
+    FileStatus file;
+    file.instrument = "000002.XSHE";
+    measure_days(file, held, context);
+    EXPECT_EQ(file.first_date, 20261020);
+    EXPECT_EQ(file.days_missing, 0) << ::testing::PrintToString(file.missing_dates);
+    EXPECT_EQ(file.days_suspended, 1);  // 11-24, inside the traded range
+    EXPECT_EQ(file.days_behind, 0);
+    ASSERT_FALSE(file.months.empty());
+    EXPECT_EQ(file.months.front().month, 202610);
+    EXPECT_EQ(file.months.front().held, 2);
+    EXPECT_EQ(file.months.front().missing, 0);
+
+    // A day lacking after the first traded day is a gap.
+    held.erase(std::find(held.begin(), held.end(), 20261118));
+    FileStatus gap;
+    gap.instrument = "000002.XSHE";
+    measure_days(gap, held, context);
+    EXPECT_EQ(gap.missing_dates, (std::vector<int>{20261118}));
+}
+
 // ---- views ---------------------------------------------------------------------------------
 
 TEST_F(StatusBundle, JsonDocumentFollowsItsSchema) {

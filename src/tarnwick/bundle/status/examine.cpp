@@ -45,8 +45,6 @@ void record_failure(FileStatus& file) {
     }
 }
 
-bool contains(const std::vector<int>& sorted, int day) { return std::binary_search(sorted.begin(), sorted.end(), day); }
-
 MonthCoverage& month_of(std::vector<MonthCoverage>& months, int day) {
     const int month = day / 100;
     if (months.empty() || months.back().month != month) months.push_back(MonthCoverage{month});
@@ -67,21 +65,38 @@ void measure_days(FileStatus& file, const std::vector<int>& held, const Context&
         file.delisted_date = delisted->second;
     if (context.calendar.empty()) return;
 
-    // Within the file's range: held, suspended or missing. After it, up to the day the next
-    // update would reach: suspended or behind.
-    const std::int64_t until = std::max<std::int64_t>(held.back(), context.target.value_or(held.back()));
-    auto day_it = std::lower_bound(context.calendar.begin(), context.calendar.end(), held.front());
-    const auto expected_end =
-        checks::trading_dates_between<std::int64_t>(context.calendar, held.front(), held.back()).size();
-    for (std::size_t k = 0; day_it != context.calendar.end() && *day_it <= until; ++day_it, ++k) {
+    // The range a file is measured over starts at its first day that is not a suspension day:
+    // a tick update marks the suspension days it meets with empty days, also before the
+    // service's tick history begins, and the days between such marks and that history are no
+    // gap. Within the range (the days the check expects): held, suspended or missing. After
+    // it, up to the day the next update would reach: suspended or behind. Held and suspended
+    // days are walked along with the calendar, all three being ascending.
+    const auto first_traded = std::find_if(held.begin(), held.end(), [&](int day) {
+        return !std::binary_search(suspended.begin(), suspended.end(), day);
+    });
+    const int range_start = first_traded == held.end() ? held.front() : *first_traded;
+    const auto expected =
+        checks::trading_dates_between<std::int64_t>(context.calendar, range_start, held.back());
+    const std::int64_t range_end = expected.empty() ? held.back() : expected.back();
+    const std::int64_t until = std::max<std::int64_t>(range_end, context.target.value_or(held.back()));
+    auto held_it = held.begin();
+    auto suspended_it = suspended.begin();
+    for (auto day_it = std::lower_bound(context.calendar.begin(), context.calendar.end(), held.front());
+         day_it != context.calendar.end() && *day_it <= until; ++day_it) {
         const int day = static_cast<int>(*day_it);
-        MonthCoverage& month = month_of(file.months, day);
-        const bool inside = k < expected_end;
+        while (held_it != held.end() && *held_it < day) ++held_it;
+        while (suspended_it != suspended.end() && *suspended_it < day) ++suspended_it;
+        const bool is_held = held_it != held.end() && *held_it == day;
+        const bool is_suspended = suspended_it != suspended.end() && *suspended_it == day;
+        const bool before = day < range_start;
+        const bool inside = !before && day <= range_end;
         // A delisted instrument (an expired contract) has nothing to fetch after its last day.
-        if (!inside && file.delisted_date && day > *file.delisted_date) break;
-        if (contains(held, day)) {
+        if (!inside && !before && file.delisted_date && day > *file.delisted_date) break;
+        if (before && !is_held && !is_suspended) continue;
+        MonthCoverage& month = month_of(file.months, day);
+        if (is_held) {
             ++month.held;
-        } else if (contains(suspended, day)) {
+        } else if (is_suspended) {
             ++month.suspended;
             if (inside) ++file.days_suspended;
         } else if (inside) {
