@@ -15,6 +15,7 @@ namespace tarnwick::bundle::status {
 namespace {
 
 constexpr std::size_t MAX_SHAPES = 40000;  // about 5 MB of SVG at worst
+constexpr std::size_t MAX_ROWS = 1000;     // beyond that, bands of instruments are easier to scan
 constexpr int LABEL_WIDTH = 190;
 constexpr int GROUP_GAP = 22;
 
@@ -87,12 +88,12 @@ Row band_row(const std::vector<const FileStatus*>& files, std::size_t from, std:
     return row;
 }
 
-// Rectangles one row needs: runs of full months share one.
-std::size_t shapes_of(const Row& row) {
+// Rectangles one row needs; with `merge`, runs of full months share one.
+std::size_t shapes_of(const Row& row, bool merge) {
     std::size_t shapes = 1;  // the label
     for (std::size_t c = 0; c < row.cells.size(); ++c) {
         if (!row.cells[c].drawn()) continue;
-        if (row.cells[c].full() && c > 0 && row.cells[c - 1].full()) continue;
+        if (merge && row.cells[c].full() && c > 0 && row.cells[c - 1].full()) continue;
         ++shapes;
     }
     return shapes;
@@ -197,17 +198,28 @@ std::string html_view(const BundleStatus& s) {
         groups[group_at[key]].files.push_back(&f);
     }
 
-    // The smallest band of instruments per row that keeps the picture within its budget.
+    // One cell per instrument and month when that fits the budget; otherwise runs of fully held
+    // months drawn as one, and then the smallest band of instruments per row that fits.
     std::size_t band = 1;
+    bool merge = false;
+    std::size_t most = 0;
+    for (const auto& g : groups) most = std::max(most, g.files.size());
     for (;; band *= 2) {
-        std::size_t shapes = 0;
+        std::size_t rows = 0;
         for (auto& g : groups) {
             g.rows = rows_of(g.files, band, first_month, columns);
-            for (const auto& row : g.rows) shapes += shapes_of(row);
+            rows += g.rows.size();
         }
-        std::size_t most = 0;
-        for (const auto& g : groups) most = std::max(most, g.files.size());
-        if (shapes <= MAX_SHAPES || band >= most) break;
+        if (rows > MAX_ROWS && band < most) continue;
+        const auto shapes = [&](bool merged) {
+            std::size_t n = 0;
+            for (const auto& g : groups)
+                for (const auto& row : g.rows) n += shapes_of(row, merged);
+            return n;
+        };
+        if (band == 1 && shapes(false) <= MAX_SHAPES) break;
+        merge = true;
+        if (shapes(true) <= MAX_SHAPES || band >= most) break;
     }
 
     std::size_t total_rows = 0;
@@ -215,7 +227,7 @@ std::string html_view(const BundleStatus& s) {
     const int row_height = total_rows <= 200 ? 12 : total_rows <= 800 ? 7 : 4;
     const int cell_width = columns <= 60 ? 14 : columns <= 150 ? 8 : 5;
     const bool labelled = row_height >= 7;
-    const int top = 28;
+    const int top = 36;
     int height = top;
     for (const auto& g : groups) height += GROUP_GAP + static_cast<int>(g.rows.size()) * row_height;
     const int width = LABEL_WIDTH + static_cast<int>(columns) * cell_width + 10;
@@ -227,12 +239,18 @@ std::string html_view(const BundleStatus& s) {
     // Year marks across the top.
     for (std::size_t c = 0; c < columns; ++c) {
         const int month = first_month + static_cast<int>(c);
-        if (month % 12 != 0 && c != 0) continue;
+        // The years above; with few months, each month's number below them.
+        const bool each = columns <= 36;
+        const bool year_starts = month % 12 == 0 || c == 0;
+        if (!each && !year_starts) continue;
         const int x = LABEL_WIDTH + static_cast<int>(c) * cell_width;
-        svg += fmt::format("<line x1=\"{0}\" y1=\"{1}\" x2=\"{0}\" y2=\"{2}\" stroke=\"#ddd\"/>", x, top - 6, height);
-        if (month % 12 == 0 || columns < 12)
-            svg += fmt::format("<text x=\"{}\" y=\"{}\" font-size=\"10\">{}</text>\n", x + 1, top - 10,
-                               columns < 12 ? month_text(month) : std::to_string(month / 12));
+        svg += fmt::format("<line x1=\"{0}\" y1=\"{1}\" x2=\"{0}\" y2=\"{2}\" stroke=\"#ddd\"/>", x,
+                           year_starts ? top - 24 : top - 12, height);
+        if (year_starts)
+            svg += fmt::format("<text x=\"{}\" y=\"{}\" font-size=\"10\">{}</text>", x + 1, top - 16, month / 12);
+        if (each)
+            svg += fmt::format("<text x=\"{}\" y=\"{}\" font-size=\"9\">{:02}</text>", x + 1, top - 4, month % 12 + 1);
+        svg += '\n';
     }
     int y = top;
     for (const auto& g : groups) {
@@ -252,7 +270,7 @@ std::string html_view(const BundleStatus& s) {
                 if (!cell.drawn()) continue;
                 std::size_t end = c + 1;
                 Cell run = cell;
-                if (cell.full())
+                if (merge && cell.full())
                     for (; end < columns && row.cells[end].full(); ++end) run.held += row.cells[end].held;
                 double opacity = 1;
                 const std::string colour = cell_colour(run, opacity);
@@ -284,6 +302,7 @@ std::string html_view(const BundleStatus& s) {
 <html lang="en"><head><meta charset="utf-8"><title>tarnwick-bundle status</title>
 <style>
 body {{ font-family: sans-serif; margin: 12px; color: #222; }}
+h1 {{ font-size: 18px; }} h2 {{ font-size: 16px; }}
 #layout {{ display: flex; gap: 24px; align-items: flex-start; }}
 #chart {{ overflow: auto; max-height: 92vh; border: 1px solid #ccc; flex: 1 1 auto; }}
 #side {{ flex: 0 0 auto; max-width: 46em; }}
