@@ -209,6 +209,18 @@ TEST_F(StatusBundle, MissingCalendarIsAProblemNotAFailure) {
     EXPECT_FALSE(s.all_good());
 }
 
+TEST_F(StatusBundle, WeekdaysAfterAnOldCalendarCountAsTradingDays) {
+    // The base data was last updated on 2026-12-01; updates now fetch through 2026-12-07.
+    test::write_calendar(root.path() / "bundle", weekdays(20261102, 20261201));
+    const BundleStatus s = bundle_status(root.str());
+    EXPECT_EQ(s.target_date, 20261207);
+    ASSERT_EQ(s.problems.size(), 1u);
+    EXPECT_NE(s.problems[0].find("trading_dates.npy ends on 20261201"), std::string::npos) << s.problems[0];
+    EXPECT_EQ(find(s, Kind::Minbar, "IF2612").days_behind, 4);
+    EXPECT_TRUE(find(s, Kind::Minbar, "000001.XSHE").current());
+    EXPECT_FALSE(s.all_good());
+}
+
 TEST(BundleStatus, AFolderWithoutBundleIsAValueError) {
     test::TempDir empty;
     EXPECT_THROW(bundle_status(empty.str()), ValueError);

@@ -13,6 +13,7 @@
 #include "tarnwick/bundle/checks/listing.hpp"
 #include "tarnwick/bundle/checks/suspensions.hpp"
 #include "tarnwick/bundle/errors.hpp"
+#include "tarnwick/bundle/host/clock.hpp"
 #include "tarnwick/bundle/host/pickle.hpp"
 #include "tarnwick/bundle/host/progress.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
@@ -162,6 +163,22 @@ BundleStatus bundle_status(const std::string& root, const Options& options) {
         if (!context.calendar.empty()) {
             status.calendar_first = static_cast<int>(context.calendar.front());
             status.calendar_last = static_cast<int>(context.calendar.back());
+        }
+        // The calendar ends where the last base-data update left it. Weekdays after its end,
+        // up to the end date, are taken for trading days: updates would fetch them.
+        if (!context.calendar.empty() && context.calendar.back() < status.end_date) {
+            std::size_t added = 0;
+            for (int day = host::add_days(static_cast<int>(context.calendar.back()), 1); day <= status.end_date;
+                 day = host::add_days(day, 1))
+                if (host::weekday(day) != 0 && host::weekday(day) != 6) {
+                    context.calendar.push_back(day);
+                    ++added;
+                }
+            if (added > 0)
+                status.problems.push_back(fmt::format(
+                    "trading_dates.npy ends on {}, before the end date {}: weekdays after it are taken for trading "
+                    "days (update the base data: update ROOT --base)",
+                    *status.calendar_last, status.end_date));
         }
         context.target = latest_trading_day(context.calendar, status.end_date);
         status.target_date = context.target;
