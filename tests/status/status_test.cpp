@@ -417,6 +417,21 @@ TEST(Wire, FileStatusSurvivesTheTrip) {
     EXPECT_THROW(decode(encode(f).substr(0, 20)), std::runtime_error);
 }
 
+TEST(StatusLayering, OnlyTheFrontEndsIncludeIt) {
+    // The library's other folders know nothing of status: it sits on top, beside the front ends.
+    const fs::path library = fs::path(TARNWICK_TESTS_DIR) / ".." / "src" / "tarnwick" / "bundle";
+    std::size_t files = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(library)) {
+        if (!entry.is_regular_file() || entry.path().parent_path().filename() == "status") continue;
+        std::ifstream in(entry.path());
+        std::stringstream text;
+        text << in.rdbuf();
+        ++files;
+        EXPECT_EQ(text.str().find("tarnwick/bundle/status/"), std::string::npos) << entry.path();
+    }
+    EXPECT_GT(files, 20u);
+}
+
 // ---- the command line ----------------------------------------------------------------------
 
 int run_cli(const std::string& arguments, std::string* output = nullptr) {

@@ -227,7 +227,8 @@ BundleStatus bundle_status(const std::string& root, const Options& options) {
                 crashed.path = files[i].second.string();
                 crashed.group = crashed.kind == Kind::Tick ? "ticks" : files[i].second.parent_path().filename().string();
                 crashed.instrument = checks::store_identifier(files[i].second);
-                crashed.bytes = fs::file_size(files[i].second, ec);
+                const auto size = fs::file_size(files[i].second, ec);
+                crashed.bytes = ec ? 0 : size;
                 crashed.unreadable = true;
                 crashed.error = how;
                 return encode(crashed);
