@@ -92,5 +92,6 @@ void add_update_command(CLI::App& app, Commands& commands);
 void add_check_command(CLI::App& app, Commands& commands);
 void add_download_sample_command(CLI::App& app, Commands& commands);
 void add_make_sample_command(CLI::App& app, Commands& commands);
+void add_status_command(CLI::App& app, Commands& commands);
 
 }  // namespace tarnwick::cli

@@ -8,6 +8,8 @@
 #include "arguments.hpp"
 #include "library_call.hpp"
 #include "tarnwick/bundle/bundle.hpp"
+#include "tarnwick/bundle/status/status.hpp"
+#include "tarnwick/bundle/status/views.hpp"
 
 namespace tarnwick::python {
 namespace {
@@ -144,6 +146,14 @@ int get_end_date() {
     return call_library([&] { return tb::_get_end_date(); });
 }
 
+// The bundle's status as plain dicts and lists: the document of `status --json`, parsed by
+// Python's own json module.
+py::object status(py::object data_bundle_path) {
+    const std::string root = path_like(data_bundle_path, "data_bundle_path");
+    const std::string document = call_library([&] { return tb::status::json_view(tb::status::bundle_status(root)); });
+    return py::module_::import("json").attr("loads")(document);
+}
+
 }  // namespace
 
 void add_functions(py::module_& m) {
@@ -193,6 +203,11 @@ void add_functions(py::module_& m) {
           py::arg("enable_bjse") = false);
     m.def("_switch_of_bjse", &switch_of_bjse, TARNWICK_SIGNATURE("_switch_of_bjse(tag)"), py::arg("tag"));
     m.def("_get_end_date", &get_end_date, TARNWICK_SIGNATURE("_get_end_date()"));
+    m.def("status", &status,
+          TARNWICK_SIGNATURE("status(data_bundle_path)")
+              "What the bundle holds: per store file its days, gaps, size and flags, and a summary per group "
+              "(the document of `tarnwick-bundle status --json`, as dicts and lists).",
+          py::arg("data_bundle_path"));
 }
 
 }  // namespace tarnwick::python

@@ -10,6 +10,7 @@
 #include "tarnwick/bundle/checks/calendar.hpp"
 #include "tarnwick/bundle/checks/listing.hpp"
 #include "tarnwick/bundle/checks/report.hpp"
+#include "tarnwick/bundle/checks/suspensions.hpp"
 #include "tarnwick/bundle/h5/h5.hpp"
 #include "tarnwick/bundle/host/console.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
@@ -21,21 +22,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using DayTexts = std::vector<std::string>;
-
-// Every instrument's suspension days as day texts, read once before the files are examined.
-std::map<std::string, std::set<std::string>> load_suspensions(const std::string& file_path,
-                                                              const std::vector<fs::path>& tick_files) {
-    std::map<std::string, std::set<std::string>> suspendeds;
-    h5::File file = h5::File::open(file_path, h5::File::Access::ReadOnly);
-    for (const auto& tick_file : tick_files) {
-        const std::string id = store_identifier(tick_file);
-        auto& days = suspendeds[id];
-        if (!file.contains(id)) continue;
-        for (const std::int64_t day : file.open_dataset(id).read_all<std::int64_t>(H5T_NATIVE_INT64))
-            days.insert(std::to_string(day));
-    }
-    return suspendeds;
-}
 
 Verdict examine(const fs::path& path, const DayTexts& calendar, const std::set<std::string>& suspended) {
     h5::File file = h5::File::open(path.string(), h5::File::Access::ReadOnly);

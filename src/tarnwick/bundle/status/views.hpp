@@ -1,0 +1,29 @@
+#pragma once
+// The ways of showing a bundle's status: a terminal text, one JSON document, one HTML page.
+#include <cstddef>
+#include <string>
+
+#include "tarnwick/bundle/status/status.hpp"
+
+namespace tarnwick::bundle::status {
+
+// The summary per group first, then the files that need attention, each on one line; at most
+// `max_lines` lines in all (0: no limit), with a closing line saying how many were left out.
+std::string text_view(const BundleStatus& status, std::size_t max_lines);
+
+// One line saying what needs doing about a file ("stale: last day 2026-12-01, 4 trading days
+// behind; leftover journal ...").
+std::string describe(const FileStatus& file);
+
+// One JSON document; its schema is in the README ("status --json").
+std::string json_view(const BundleStatus& status);
+
+// One self-contained HTML page: the coverage chart (inline SVG) and the summary table.
+std::string html_view(const BundleStatus& status);
+
+// "2026-12-07" for 20261207.
+std::string day_text(int yyyymmdd);
+// "1.5 MB".
+std::string size_text(std::uint64_t bytes);
+
+}  // namespace tarnwick::bundle::status

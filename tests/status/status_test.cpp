@@ -1,0 +1,479 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "status/status_bundle.hpp"
+#include "support/child_process.hpp"
+#include "support/temp_dir.hpp"
+#include "tarnwick/bundle/errors.hpp"
+#include "tarnwick/bundle/host/pickle.hpp"
+#include "tarnwick/bundle/status/examine.hpp"
+#include "tarnwick/bundle/status/isolated_map.hpp"
+#include "tarnwick/bundle/status/status.hpp"
+#include "tarnwick/bundle/status/views.hpp"
+#include "tarnwick/bundle/status/wire.hpp"
+
+namespace tarnwick::bundle::status {
+namespace {
+
+namespace fs = std::filesystem;
+using test::weekdays;
+using test::without;
+
+// A bundle with one file of every kind of trouble. The clock stands at Monday 2026-12-07 18:00,
+// so updates fetch through that day.
+class StatusBundle : public ::testing::Test {
+protected:
+    void SetUp() override {
+        host::set_clock(host::make_datetime(2026, 12, 7, 18, 0, 0));
+        const fs::path bundle = root.path() / "bundle";
+        fs::create_directories(bundle);
+        calendar = without(weekdays(20261102, 20261231), {20261225});
+        test::write_calendar(bundle, calendar);
+        test::write_suspensions(bundle, {{"000002.XSHE", {20261110, 20261111}}, {"000005.XSHE", {20261204, 20261207}}});
+        const std::vector<int> through_today = weekdays(20261102, 20261207);
+        test::write_minbar(bundle / "h5/equities/000001.XSHE.h5", through_today);
+        test::write_minbar(bundle / "h5/equities/600000.XSHG.h5", without(through_today, {20261104, 20261105}));
+        test::write_minbar(bundle / "h5/equities/000004.XSHE.h5", through_today);
+        test::write_minbar(bundle / "h5/equities/000005.XSHE.h5", weekdays(20261102, 20261203));
+        test::write_minbar(bundle / "h5/future/IF2612.h5", weekdays(20261102, 20261201));
+        test::write_bytes(bundle / "h5/equities/BROKEN.h5", "this is not an HDF5 file at all");
+        test::write_ticks(bundle / "ticks/000001.XSHE.h5", through_today);
+        test::write_bytes(bundle / "ticks/000001.XSHE.h5.journal", "undo");
+        test::write_ticks(bundle / "ticks/000002.XSHE.h5", without(through_today, {20261110, 20261111, 20261120}),
+                          {".tmp-20261207"});
+        test::write_bytes(bundle / "ticks/IF2612.h5.tmp", "half written");
+        // An expired contract: its last day is its delisting date, so it is complete, not stale.
+        test::write_minbar(bundle / "h5/future/IF2611.h5", weekdays(20261102, 20261120));
+        host::pickle::dump_records((bundle / "instruments.pk").string(),
+                                   {{{"order_book_id", std::string("IF2611")}, {"de_listed_date", std::string("2026-11-20")}},
+                                    {{"order_book_id", std::string("IF2612")}, {"de_listed_date", std::string("0000-00-00")}}});
+    }
+    void TearDown() override { host::set_clock(std::nullopt); }
+
+    static const FileStatus& find(const BundleStatus& s, Kind kind, const std::string& id) {
+        for (const auto& f : s.files)
+            if (f.kind == kind && f.instrument == id) return f;
+        throw std::runtime_error("no status for " + id);
+    }
+    static const GroupSummary& group(const BundleStatus& s, const std::string& name) {
+        for (const auto& g : s.groups)
+            if (g.group == name) return g;
+        throw std::runtime_error("no group " + name);
+    }
+
+    test::TempDir root;
+    std::vector<int> calendar;
+};
+
+TEST_F(StatusBundle, FiguresOfEachFileMatchWhatWasWritten) {
+    const BundleStatus s = bundle_status(root.str(), Options{2});
+    EXPECT_EQ(s.end_date, 20261207);
+    EXPECT_EQ(s.target_date, 20261207);
+
+    const FileStatus& current = find(s, Kind::Minbar, "000001.XSHE");
+    EXPECT_TRUE(current.current());
+    EXPECT_EQ(current.first_date, 20261102);
+    EXPECT_EQ(current.last_date, 20261207);
+    EXPECT_EQ(current.days_held, 26);
+    EXPECT_EQ(current.rows, 52);
+    EXPECT_EQ(current.bytes, fs::file_size(root.path() / "bundle/h5/equities/000001.XSHE.h5"));
+    EXPECT_EQ(current.group, "equities");
+
+    const FileStatus& gaps = find(s, Kind::Minbar, "600000.XSHG");
+    EXPECT_TRUE(gaps.incomplete());
+    EXPECT_FALSE(gaps.stale());
+    EXPECT_EQ(gaps.days_missing, 2);
+    EXPECT_EQ(gaps.missing_dates, (std::vector<int>{20261104, 20261105}));
+
+    const FileStatus& stale = find(s, Kind::Minbar, "IF2612");
+    EXPECT_EQ(stale.group, "future");
+    EXPECT_TRUE(stale.stale());
+    EXPECT_EQ(stale.days_behind, 4);  // 12-02, 12-03, 12-04, 12-07
+    EXPECT_EQ(stale.days_missing, 0);
+
+    // Suspended through today: nothing to fetch, so not stale.
+    const FileStatus& suspended_tail = find(s, Kind::Minbar, "000005.XSHE");
+    EXPECT_TRUE(suspended_tail.current()) << describe(suspended_tail);
+
+    const FileStatus& expired = find(s, Kind::Minbar, "IF2611");
+    EXPECT_EQ(expired.delisted_date, 20261120);
+    EXPECT_TRUE(expired.current()) << describe(expired);
+    EXPECT_FALSE(stale.delisted_date.has_value());
+
+    const FileStatus& broken = find(s, Kind::Minbar, "BROKEN");
+    EXPECT_TRUE(broken.unreadable);
+    EXPECT_FALSE(broken.held);
+    EXPECT_FALSE(broken.error.empty());
+
+    const FileStatus& ticks = find(s, Kind::Tick, "000002.XSHE");
+    EXPECT_EQ(ticks.group, "ticks");
+    EXPECT_EQ(ticks.days_suspended, 2);
+    EXPECT_EQ(ticks.days_missing, 1);
+    EXPECT_EQ(ticks.missing_dates, (std::vector<int>{20261120}));
+    EXPECT_FALSE(ticks.rows.has_value());
+    ASSERT_EQ(ticks.leftovers.size(), 1u);
+    EXPECT_EQ(ticks.leftovers[0].kind, Leftover::Kind::TemporaryMember);
+    EXPECT_EQ(ticks.leftovers[0].name, ".tmp-20261207");
+
+    const FileStatus& journalled = find(s, Kind::Tick, "000001.XSHE");
+    EXPECT_TRUE(journalled.current());
+    ASSERT_EQ(journalled.leftovers.size(), 1u);
+    EXPECT_EQ(journalled.leftovers[0].kind, Leftover::Kind::Journal);
+    EXPECT_TRUE(journalled.needs_attention());
+
+    const FileStatus& orphan = find(s, Kind::Tick, "IF2612");
+    EXPECT_FALSE(orphan.exists);
+    ASSERT_EQ(orphan.leftovers.size(), 1u);
+    EXPECT_EQ(orphan.leftovers[0].kind, Leftover::Kind::TemporaryFile);
+    EXPECT_FALSE(s.all_good());
+}
+
+TEST_F(StatusBundle, SummaryCountsPerGroup) {
+    const BundleStatus s = bundle_status(root.str());
+    ASSERT_EQ(s.groups.size(), 3u);
+    const GroupSummary& equities = group(s, "equities");
+    EXPECT_EQ(equities.files, 5u);
+    EXPECT_EQ(equities.current, 3u);  // 000001, 000004, 000005
+    EXPECT_EQ(equities.incomplete, 1u);
+    EXPECT_EQ(equities.unreadable, 1u);
+    EXPECT_EQ(equities.stale, 0u);
+    const GroupSummary& future = group(s, "future");
+    EXPECT_EQ(future.files, 2u);
+    EXPECT_EQ(future.stale, 1u);
+    EXPECT_EQ(future.current, 1u);
+    const GroupSummary& ticks = group(s, "ticks");
+    EXPECT_EQ(ticks.files, 2u);  // the orphan temporary is no store file
+    EXPECT_EQ(ticks.leftovers, 3u);
+    EXPECT_EQ(ticks.current, 1u);
+    EXPECT_EQ(ticks.incomplete, 1u);
+}
+
+TEST_F(StatusBundle, FileHeldByAWriterIsReportedNotWaitedFor) {
+    const std::string path = (root.path() / "bundle/h5/equities/000004.XSHE.h5").string();
+    test::ChildProcess writer([&](test::ChildProcess& self) {
+        h5::File held = h5::File::open(path, h5::File::Access::ReadWrite);
+        self.ready();
+        ::pause();
+        return 0;
+    });
+    ASSERT_TRUE(writer.wait_ready());
+    const BundleStatus s = bundle_status(root.str());
+    const FileStatus& f = find(s, Kind::Minbar, "000004.XSHE");
+    EXPECT_TRUE(f.held);
+    EXPECT_FALSE(f.unreadable);
+    EXPECT_FALSE(f.current());
+    EXPECT_EQ(group(s, "equities").held, 1u);
+    writer.kill_now();
+}
+
+TEST_F(StatusBundle, StaleFollowsTheSeventeenThirtyEndDate) {
+    // At 17:30:00 exactly updates fetch through yesterday, Sunday: the latest trading day is Friday.
+    host::set_clock(host::make_datetime(2026, 12, 7, 17, 30, 0));
+    const BundleStatus s = bundle_status(root.str());
+    EXPECT_EQ(s.end_date, 20261206);
+    EXPECT_EQ(s.target_date, 20261204);
+    EXPECT_EQ(find(s, Kind::Minbar, "IF2612").days_behind, 3);
+    // One microsecond later, today counts.
+    host::set_clock(host::make_datetime(2026, 12, 7, 17, 30, 0, 1));
+    EXPECT_EQ(find(bundle_status(root.str()), Kind::Minbar, "IF2612").days_behind, 4);
+}
+
+TEST_F(StatusBundle, WritesNothing) {
+    std::vector<std::pair<std::string, fs::file_time_type>> before;
+    for (const auto& e : fs::recursive_directory_iterator(root.path())) before.emplace_back(e.path(), e.last_write_time());
+    bundle_status(root.str(), Options{2});
+    std::vector<std::pair<std::string, fs::file_time_type>> after;
+    for (const auto& e : fs::recursive_directory_iterator(root.path())) after.emplace_back(e.path(), e.last_write_time());
+    std::sort(before.begin(), before.end());
+    std::sort(after.begin(), after.end());
+    EXPECT_EQ(before, after);
+}
+
+TEST_F(StatusBundle, MissingCalendarIsAProblemNotAFailure) {
+    fs::remove(root.path() / "bundle/trading_dates.npy");
+    const BundleStatus s = bundle_status(root.str());
+    EXPECT_FALSE(s.calendar_present);
+    EXPECT_EQ(s.problems.size(), 1u);
+    EXPECT_EQ(find(s, Kind::Minbar, "000001.XSHE").days_held, 26);
+    EXPECT_FALSE(s.all_good());
+}
+
+TEST_F(StatusBundle, WeekdaysAfterAnOldCalendarCountAsTradingDays) {
+    // The base data was last updated on 2026-12-01; updates now fetch through 2026-12-07.
+    test::write_calendar(root.path() / "bundle", weekdays(20261102, 20261201));
+    const BundleStatus s = bundle_status(root.str());
+    EXPECT_EQ(s.target_date, 20261207);
+    ASSERT_EQ(s.problems.size(), 1u);
+    EXPECT_NE(s.problems[0].find("trading_dates.npy ends on 20261201"), std::string::npos) << s.problems[0];
+    EXPECT_EQ(find(s, Kind::Minbar, "IF2612").days_behind, 4);
+    EXPECT_TRUE(find(s, Kind::Minbar, "000001.XSHE").current());
+    EXPECT_FALSE(s.all_good());
+}
+
+TEST(BundleStatus, AFolderWithoutBundleIsAValueError) {
+    test::TempDir empty;
+    EXPECT_THROW(bundle_status(empty.str()), ValueError);
+}
+
+TEST_F(StatusBundle, MonthCoverageSplitsHeldMissingSuspendedAndBehind) {
+    const BundleStatus s = bundle_status(root.str());
+    const FileStatus& ticks = find(s, Kind::Tick, "000002.XSHE");
+    ASSERT_EQ(ticks.months.size(), 2u);
+    EXPECT_EQ(ticks.months[0].month, 202611);
+    EXPECT_EQ(ticks.months[0].held, 18);  // 21 weekdays less two suspended and one missing
+    EXPECT_EQ(ticks.months[0].suspended, 2);
+    EXPECT_EQ(ticks.months[0].missing, 1);
+    const FileStatus& stale = find(s, Kind::Minbar, "IF2612");
+    EXPECT_EQ(stale.months.back().month, 202612);
+    EXPECT_EQ(stale.months.back().held, 1);
+    EXPECT_EQ(stale.months.back().behind, 4);
+}
+
+TEST(MeasureDays, LeadingSuspensionMarksDoNotOpenAGap) {
+    // A tick update marks suspension days with empty days, also before the tick history starts.
+    Context context;
+    for (const int day : weekdays(20261019, 20261204)) context.calendar.push_back(day);
+    context.target = 20261204;
+    context.suspensions["000002.XSHE"] = {20261020, 20261021, 20261124};
+    std::vector<int> held = {20261020, 20261021};
+    for (const int day : without(weekdays(20261116, 20261204), {20261124})) held.push_back(day);
+    FileStatus file;
+    file.instrument = "000002.XSHE";
+    measure_days(file, held, context);
+    EXPECT_EQ(file.first_date, 20261020);
+    EXPECT_EQ(file.days_missing, 0) << ::testing::PrintToString(file.missing_dates);
+    EXPECT_EQ(file.days_suspended, 1);  // 11-24, inside the traded range
+    EXPECT_EQ(file.days_behind, 0);
+    ASSERT_FALSE(file.months.empty());
+    EXPECT_EQ(file.months.front().month, 202610);
+    EXPECT_EQ(file.months.front().held, 2);
+    EXPECT_EQ(file.months.front().missing, 0);
+
+    // A day lacking after the first traded day is a gap.
+    held.erase(std::find(held.begin(), held.end(), 20261118));
+    FileStatus gap;
+    gap.instrument = "000002.XSHE";
+    measure_days(gap, held, context);
+    EXPECT_EQ(gap.missing_dates, (std::vector<int>{20261118}));
+}
+
+// ---- views ---------------------------------------------------------------------------------
+
+TEST_F(StatusBundle, JsonDocumentFollowsItsSchema) {
+    const auto doc = nlohmann::json::parse(json_view(bundle_status(root.str())));
+    for (const char* key : {"root", "bundle"}) EXPECT_TRUE(doc.at(key).is_string()) << key;
+    EXPECT_EQ(doc.at("end_date"), 20261207);
+    EXPECT_EQ(doc.at("latest_trading_day"), 20261207);
+    EXPECT_EQ(doc.at("calendar").at("first"), 20261102);
+    EXPECT_TRUE(doc.at("suspensions").is_boolean());
+    EXPECT_EQ(doc.at("ok"), false);
+    EXPECT_TRUE(doc.at("problems").is_array());
+    for (const auto& g : doc.at("groups")) {
+        for (const char* key : {"kind", "group"}) EXPECT_TRUE(g.at(key).is_string());
+        for (const char* key : {"files", "bytes", "current", "stale", "incomplete", "unreadable", "held", "leftovers"})
+            EXPECT_TRUE(g.at(key).is_number_unsigned()) << key;
+        EXPECT_TRUE(g.at("rows").is_number() || g.at("rows").is_null());
+    }
+    ASSERT_EQ(doc.at("files").size(), 10u);
+    for (const auto& f : doc.at("files")) {
+        for (const char* key : {"kind", "group", "instrument", "path"}) EXPECT_TRUE(f.at(key).is_string()) << key;
+        for (const char* key : {"days_held", "days_missing", "days_suspended", "days_behind", "bytes"})
+            EXPECT_TRUE(f.at(key).is_number_integer()) << key;
+        for (const char* key : {"first_date", "last_date", "delisted_date", "rows", "error"})
+            EXPECT_TRUE(f.contains(key)) << key;
+        EXPECT_TRUE(f.at("flags").is_array());
+        EXPECT_TRUE(f.at("missing_dates").is_array());
+        for (const auto& l : f.at("leftovers")) {
+            EXPECT_TRUE(l.at("kind").is_string());
+            EXPECT_TRUE(l.at("name").is_string());
+        }
+        if (f.at("instrument") == "IF2612" && f.at("kind") == "minbar")
+            EXPECT_EQ(f.at("flags"), nlohmann::json({"stale"}));
+        if (f.at("instrument") == "600000.XSHG")
+            EXPECT_EQ(f.at("missing_dates"), nlohmann::json({20261104, 20261105}));
+    }
+}
+
+TEST_F(StatusBundle, TextViewShowsTheSummaryThenOnlyFilesNeedingAttention) {
+    const std::string text = text_view(bundle_status(root.str()), 0);
+    EXPECT_LT(text.find("equities"), text.find("need attention"));
+    EXPECT_NE(text.find("future/IF2612  stale: last day 2026-12-01, 4 trading days behind"), std::string::npos) << text;
+    EXPECT_NE(text.find("incomplete: 2 days missing (2026-11-04, 2026-11-05)"), std::string::npos) << text;
+    EXPECT_NE(text.find("leftover journal"), std::string::npos);
+    EXPECT_EQ(text.find("equities/000001.XSHE"), std::string::npos) << "a current file is listed:\n" << text;
+}
+
+TEST(TextView, KeepsToAScreenfulUnlessToldOtherwise) {
+    BundleStatus s;
+    s.bundle_dir = "/b/bundle";
+    s.end_date = 20261207;
+    for (int k = 0; k < 100; ++k) {
+        FileStatus f;
+        f.instrument = "X" + std::to_string(k);
+        f.group = "ticks";
+        f.kind = Kind::Tick;
+        f.unreadable = true;
+        f.error = "damaged";
+        s.files.push_back(f);
+    }
+    s.groups.push_back(GroupSummary{Kind::Tick, "ticks", 100});
+    const std::string screen = text_view(s, 24);
+    EXPECT_EQ(std::count(screen.begin(), screen.end(), '\n'), 24);
+    EXPECT_NE(screen.find("... and 82 more"), std::string::npos) << screen;
+    const std::string all = text_view(s, 0);
+    EXPECT_NE(all.find("X99"), std::string::npos);
+    EXPECT_EQ(all.find("more"), std::string::npos);
+}
+
+TEST_F(StatusBundle, HtmlPageIsSelfContainedWithTitlesPerCell) {
+    const std::string page = html_view(bundle_status(root.str()));
+    EXPECT_EQ(page.find("src="), std::string::npos);
+    EXPECT_EQ(page.find("href="), std::string::npos);
+    EXPECT_EQ(page.find("<script"), std::string::npos);
+    EXPECT_NE(page.find("<title>600000.XSHG, 2026-11: 19 trading days held, 2 missing</title>"), std::string::npos);
+    EXPECT_NE(page.find("<title>IF2612, 2026-12: 1 trading day held, 4 not yet fetched</title>"), std::string::npos);
+}
+
+TEST(HtmlView, StaysSmallForFiveThousandInstruments) {
+    BundleStatus s;
+    s.bundle_dir = "/b/bundle";
+    s.end_date = 20261207;
+    for (int k = 0; k < 5000; ++k) {
+        FileStatus f;
+        f.kind = k % 2 ? Kind::Tick : Kind::Minbar;
+        f.group = k % 2 ? "ticks" : "equities";
+        f.instrument = fmt::format("{:06}.XSHE", k);
+        f.first_date = 20050104;
+        for (int year = 2005; year <= 2026; ++year)
+            for (int month = 1; month <= 12; ++month)
+                // Every instrument lacks a different month, so no row is one long run.
+                f.months.push_back(MonthCoverage{year * 100 + month, 20, (year * 12 + month + k) % 7 == 0 ? 1 : 0});
+        s.files.push_back(std::move(f));
+    }
+    const std::string page = html_view(s);
+    EXPECT_LT(page.size(), 6u * 1024 * 1024);
+    EXPECT_NE(page.find("band of up to"), std::string::npos);
+}
+
+// ---- isolation and transport ---------------------------------------------------------------
+
+TEST(MapIsolated, AChildThatDiesCostsOnlyItsItem) {
+    std::vector<std::string> results(10);
+    std::vector<std::size_t> crashed;
+    map_isolated(
+        10, 3,
+        [](std::size_t i) -> std::string {
+            if (i == 4) std::abort();
+            return "item " + std::to_string(i);
+        },
+        [&](std::size_t i, std::string_view bytes) { results[i] = std::string(bytes); },
+        [&](std::size_t i, const std::string& how) {
+            crashed.push_back(i);
+            return "crashed: " + how;
+        });
+    EXPECT_EQ(crashed, (std::vector<std::size_t>{4}));
+    EXPECT_EQ(results[3], "item 3");
+    EXPECT_EQ(results[5], "item 5");
+    EXPECT_EQ(results[9], "item 9");
+    EXPECT_TRUE(results[4].starts_with("crashed: ")) << results[4];
+}
+
+TEST(Wire, FileStatusSurvivesTheTrip) {
+    FileStatus f;
+    f.kind = Kind::Tick;
+    f.path = "/b/bundle/ticks/A.h5";
+    f.group = "ticks";
+    f.instrument = "A";
+    f.first_date = 20240102;
+    f.last_date = 20240105;
+    f.days_held = 3;
+    f.days_missing = 1;
+    f.missing_dates = {20240103};
+    f.bytes = 12345;
+    f.held = true;
+    f.error = "held by another process";
+    f.leftovers.push_back({Leftover::Kind::Journal, "/b/bundle/ticks/A.h5.journal"});
+    f.months.push_back(MonthCoverage{202401, 3, 1, 0, 2});
+    const FileStatus g = decode(encode(f));
+    EXPECT_EQ(g.path, f.path);
+    EXPECT_EQ(g.kind, f.kind);
+    EXPECT_EQ(g.first_date, f.first_date);
+    EXPECT_EQ(g.missing_dates, f.missing_dates);
+    EXPECT_FALSE(g.rows.has_value());
+    EXPECT_TRUE(g.held);
+    EXPECT_EQ(g.leftovers[0].name, f.leftovers[0].name);
+    EXPECT_EQ(g.months[0].behind, 2);
+    EXPECT_THROW(decode(encode(f).substr(0, 20)), std::runtime_error);
+}
+
+TEST(StatusLayering, OnlyTheFrontEndsIncludeIt) {
+    // The library's other folders know nothing of status: it sits on top, beside the front ends.
+    const fs::path library = fs::path(TARNWICK_TESTS_DIR) / ".." / "src" / "tarnwick" / "bundle";
+    std::size_t files = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(library)) {
+        if (!entry.is_regular_file() || entry.path().parent_path().filename() == "status") continue;
+        std::ifstream in(entry.path());
+        std::stringstream text;
+        text << in.rdbuf();
+        ++files;
+        EXPECT_EQ(text.str().find("tarnwick/bundle/status/"), std::string::npos) << entry.path();
+    }
+    EXPECT_GT(files, 20u);
+}
+
+// ---- the command line ----------------------------------------------------------------------
+
+int run_cli(const std::string& arguments, std::string* output = nullptr) {
+    const std::string command =
+        "TARNWICK_NOW='2026-12-07 18:00:00' " TARNWICK_CLI " status " + arguments + " 2>/dev/null";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    std::string text;
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) text.append(buffer, n);
+    const int status = ::pclose(pipe);
+    if (output) *output = text;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(StatusBundle, ExitStatusSaysWhetherAnythingNeedsAttention) {
+    std::string out;
+    EXPECT_EQ(run_cli(root.str(), &out), 1);
+    EXPECT_NE(out.find("need attention"), std::string::npos) << out;
+    EXPECT_EQ(run_cli(root.str() + " --json -j 2", &out), 1);
+    EXPECT_EQ(nlohmann::json::parse(out).at("ok"), false);
+
+    // Keep only what is current and complete.
+    const fs::path bundle = root.path() / "bundle";
+    for (const char* name : {"h5/equities/600000.XSHG.h5", "h5/equities/BROKEN.h5", "h5/future/IF2612.h5",
+                             "ticks/000001.XSHE.h5.journal", "ticks/000002.XSHE.h5", "ticks/IF2612.h5.tmp"})
+        fs::remove(bundle / name);
+    EXPECT_EQ(run_cli(root.str(), &out), 0) << out;
+    EXPECT_NE(out.find("everything is current and complete"), std::string::npos) << out;
+
+    test::TempDir not_a_bundle;
+    EXPECT_EQ(run_cli(not_a_bundle.str()), 3);
+}
+
+TEST_F(StatusBundle, HtmlOptionWritesThePage) {
+    const fs::path page = root.path() / "coverage.html";
+    EXPECT_EQ(run_cli(root.str() + " --html " + page.string()), 1);
+    std::ifstream in(page);
+    std::stringstream text;
+    text << in.rdbuf();
+    EXPECT_NE(text.str().find("<svg"), std::string::npos);
+    EXPECT_NE(text.str().find("600000.XSHG"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tarnwick::bundle::status
