@@ -18,23 +18,6 @@ namespace fs = std::filesystem;
 
 constexpr long MAX_WORKERS = 4096;
 
-CLI::Validator worker_count() {
-    return CLI::Validator(
-        [](std::string& text) -> std::string {
-            std::size_t used = 0;
-            long value = 0;
-            try {
-                value = std::stol(text, &used);
-            } catch (...) {
-                used = 0;
-            }
-            if (used != text.size() || value < 1 || value > MAX_WORKERS)
-                return fmt::format("expected a whole number of worker processes from 1 to {}, got \"{}\"",
-                                   MAX_WORKERS, text);
-            return {};
-        },
-        fmt::format("1..{}", MAX_WORKERS));
-}
 
 bool folder_exists(const fs::path& path) {
     std::error_code ec;
@@ -82,6 +65,24 @@ std::size_t edit_distance(const std::string& a, const std::string& b) {
 }
 
 }  // namespace
+
+CLI::Validator worker_count() {
+    return CLI::Validator(
+        [](std::string& text) -> std::string {
+            std::size_t used = 0;
+            long value = 0;
+            try {
+                value = std::stol(text, &used);
+            } catch (...) {
+                used = 0;
+            }
+            if (used != text.size() || value < 1 || value > MAX_WORKERS)
+                return fmt::format("expected a whole number of worker processes from 1 to {}, got \"{}\"",
+                                   MAX_WORKERS, text);
+            return {};
+        },
+        fmt::format("1..{}", MAX_WORKERS));
+}
 
 void note(const std::string& text) { std::cerr << PROGRAM << ": " << text << '\n'; }
 

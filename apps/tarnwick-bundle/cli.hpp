@@ -39,6 +39,8 @@ void note(const std::string& text);
 int default_concurrency();
 // "-j,--concurrency N": 1 to 4096, default the number of processors; the help says both.
 void add_concurrency_option(CLI::App& command, int& concurrency);
+// Accepts a whole number of worker processes from 1 to 4096.
+CLI::Validator worker_count();
 
 // The options of the update commands that take a selection of instruments.
 struct SelectionOptions {

@@ -65,7 +65,7 @@ void add_status_command(CLI::App& app, Commands& commands) {
     command->add_flag("--json", options->json, "print one JSON document instead of the text view");
     command->add_option("--html", options->html, "also write a coverage page (one self-contained HTML file) to FILE")
         ->option_text("FILE");
-    command->add_option("-j,--concurrency", options->jobs, "processes reading files at once (default: 1)")
+    command->add_option("-j,--concurrency", options->jobs, "processes reading files at once, 1 to 4096 (default: 1)")
         ->check(worker_count());
     command->add_flag("--all", options->all, "list every file that needs attention, not just a screenful");
     commands.emplace_back(command, [options] { return run_status(*options); });
