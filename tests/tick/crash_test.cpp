@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "support/child_process.hpp"
+#include "tarnwick/bundle/h5/journal.hpp"
 #include "tarnwick/bundle/service/simulated_market.hpp"
 #include "tarnwick/bundle/tick/append.hpp"
 #include "tick/tick_fixtures.hpp"
