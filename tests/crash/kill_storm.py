@@ -274,14 +274,18 @@ SUMMARY_LEGEND = """\
                 the hang timeout, or a rerun that did not end
   leftover      files below the bundle after the rerun that no uninterrupted run leaves
   stop          slowest end of a SIGTERM/SIGINT sent to the group or the leader, in seconds (until
-                every process of the group is gone); slow: how many took longer than 2 s"""
+                every process of the group is gone); slow: how many took longer than 2 s;
+                not 130/143: how many ended otherwise than with 130/143 (or 0, when the run
+                finished first), e.g. killed by the signal itself"""
 
 SLOW_STOP = 2.0
+# How the command line ends when interrupted: 128 + the signal's number, after its own clean-up.
+EXPECTED_EXIT = {"SIGINT": "130", "SIGTERM": "143"}
 
 
 def summary(trials: list[Trial]) -> str:
     header = ["scenario", "trials", "signalled", "dmg@kill", "lost@kill", "unreadable", "idx-only", "dmg@rerun",
-              "lost@rerun", "silent", "hangs", "orphans", "leftover", "stop", "slow", "rerun exits", "killed exits"]
+              "lost@rerun", "silent", "hangs", "orphans", "leftover", "stop", "slow", "not 130/143", "rerun exits", "killed exits"]
     groups = collections.OrderedDict()
     for t in trials:
         groups.setdefault(t.scenario, []).append(t)
@@ -296,6 +300,8 @@ def summary(trials: list[Trial]) -> str:
             len(dr), sum(v.days_lost for v in dr), sum(t.silent for t in ts), sum(t.hang for t in ts),
             sum(t.orphans for t in ts), sum(len(t.leftovers_after_rerun) for t in ts),
             f"{max(stops):.2f}" if stops else "-", sum(1 for x in stops if x > SLOW_STOP),
+            sum(1 for t in ts if t.signalled and t.signal != "SIGKILL" and t.target != "worker"
+                and t.killed_exit not in (EXPECTED_EXIT[t.signal], "0")),
             " ".join(f"{k}:{n}" for k, n in sorted(collections.Counter(t.rerun_exit for t in ts).items())),
             " ".join(f"{k.replace('SIG', '')}:{n}"
                      for k, n in sorted(collections.Counter(t.killed_exit for t in ts).items())),
