@@ -215,5 +215,44 @@ TEST_F(JournalTest, SecondCreatorFailsOnTheLockWithoutTouchingTheFirstsFile) {
     EXPECT_EQ(bytes_of(building), before);
 }
 
+TEST_F(JournalTest, JournalOfADeletedFileNeverTouchesTheNewFileOfThatName) {
+    ChildProcess writer([&](ChildProcess& self) {
+        File file = File::open(path_, File::Access::ReadWrite);
+        append_and_rewrite(file, 100'000);
+        self.ready();
+        pause();
+        return 0;
+    });
+    ASSERT_TRUE(writer.wait_ready());
+    writer.kill_now();
+    writer.wait_exit_status();
+    ASSERT_TRUE(fs::exists(journal_path(path_)));
+    // The user deletes the damaged-looking file and a new one is made under its name.
+    fs::remove(path_);
+    make_file(path_, sequence(42, 3000));
+    { File file = File::open(path_, File::Access::ReadWrite); }
+    EXPECT_FALSE(fs::exists(journal_path(path_)));
+    EXPECT_EQ(read_values(path_), sequence(42, 3000));
+}
+
+TEST_F(JournalTest, ReadersWaitForNoWriterEvenWithHdf5LockingSwitchedOff) {
+    // A reader must not see a half-rewritten file, whatever HDF5_USE_FILE_LOCKING says.
+    ChildProcess writer([&](ChildProcess& self) {
+        File file = File::open(path_, File::Access::ReadWrite);
+        self.ready();
+        pause();
+        return 0;
+    });
+    ASSERT_TRUE(writer.wait_ready());
+    setenv("HDF5_USE_FILE_LOCKING", "FALSE", 1);
+    try {
+        File::open(path_, File::Access::ReadOnly);
+        ADD_FAILURE() << "a reader opened a file that a writer holds";
+    } catch (const OsError& e) {
+        EXPECT_EQ(e.kind(), OsError::Kind::WouldBlock);
+    }
+    unsetenv("HDF5_USE_FILE_LOCKING");
+}
+
 }  // namespace
 }  // namespace tarnwick::bundle::h5

@@ -1,5 +1,6 @@
 #include "tarnwick/bundle/h5/h5.hpp"
 
+#include <cstring>
 #include <regex>
 
 #include <fmt/format.h>
@@ -285,6 +286,14 @@ void File::flush() {
     checked(H5Fflush(id(), H5F_SCOPE_LOCAL), "flushing the file failed");
     // Everything is on disk and consistent: a later interruption rolls back to here.
     h5::commit(id());
+}
+
+void File::close() {
+    take_settle_error();  // the outcome of an earlier close, already reported or ignored
+    Handle::close();
+    if (const int err = take_settle_error())
+        throw OsError::from_errno(err, "the update of \"" + path_ + "\" could not be committed or rolled back (" +
+                                           std::strerror(err) + "); the next update settles it");
 }
 
 void File::abandon() noexcept {

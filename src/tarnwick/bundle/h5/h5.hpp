@@ -156,6 +156,9 @@ public:
     Dataset open_dataset(const std::string& name) const;
     Dataset create_dataset(const std::string& name, const DataType& file_type, hid_t mem_type, hsize_t rows,
                            const void* data, const DatasetOptions& options);
+    // Closes the file; throws when a close that had to commit or roll back the file's update
+    // could not (the journal then stays for the next writer).
+    void close();
     // Writes everything cached to the file and commits it: a later interruption (a kill, a
     // failed write) rolls the file back to this point, never further (h5/journal.hpp).
     void flush();

@@ -15,14 +15,32 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <zlib.h>
+
 #include "tarnwick/bundle/errors.hpp"
 
 namespace tarnwick::bundle::h5 {
 namespace {
 
-constexpr char MAGIC[8] = {'T', 'W', 'U', 'N', 'D', 'O', '0', '1'};
-constexpr std::size_t HEADER_BYTES = sizeof MAGIC + sizeof(std::uint64_t);
-constexpr std::size_t RECORD_HEADER_BYTES = 2 * sizeof(std::uint64_t);
+constexpr char MAGIC[8] = {'T', 'W', 'U', 'N', 'D', 'O', '0', '2'};
+// Magic, then the baseline and the device and inode of the file it belongs to: a journal found
+// beside a different file (the old one deleted, a new one made under its name) is not applied.
+struct Header {
+    char magic[8];
+    std::uint64_t baseline;
+    std::uint64_t device;
+    std::uint64_t inode;
+};
+// Each record: where the original bytes were, how many, and a checksum over all three, so that
+// a record cut short or garbled is never written into the file.
+struct RecordHeader {
+    std::uint64_t offset;
+    std::uint64_t size;
+    std::uint32_t crc;
+    std::uint32_t unused;
+};
+constexpr std::size_t HEADER_BYTES = sizeof(Header);
+constexpr std::size_t RECORD_HEADER_BYTES = sizeof(RecordHeader);
 // Originals are journaled in pieces of at most this size, so that neither saving nor rolling
 // back needs more memory than one piece.
 constexpr std::uint64_t MAX_RECORD_BYTES = 1 << 20;
@@ -94,9 +112,27 @@ private:
 
 // The undo journal of one open file: where it is, the baseline it protects, and which ranges
 // below the baseline already have their originals in it.
+std::uint32_t record_crc(std::uint64_t offset, std::uint64_t size, const char* data) {
+    uLong crc = crc32(0L, reinterpret_cast<const Bytef*>(&offset), sizeof offset);
+    crc = crc32(crc, reinterpret_cast<const Bytef*>(&size), sizeof size);
+    return static_cast<std::uint32_t>(crc32(crc, reinterpret_cast<const Bytef*>(data), static_cast<uInt>(size)));
+}
+
+struct FileIdentity {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+};
+
+FileIdentity identity_of(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return {};
+    return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+
 class UndoJournal {
 public:
-    UndoJournal(std::string path, std::uint64_t baseline) : path_(std::move(path)), baseline_(baseline) {}
+    UndoJournal(std::string path, std::uint64_t baseline, FileIdentity owner = {})
+        : path_(std::move(path)), baseline_(baseline), owner_(owner) {}
 
     bool started() const { return fd_.get() >= 0; }
 
@@ -127,11 +163,13 @@ public:
         return 0;
     }
 
-    // The file's current content becomes the baseline: the journal goes.
+    // The file's current content becomes the baseline: the journal goes. The unlink is the
+    // commit point; until it succeeded nothing of the journal's state is let go.
     int commit(std::uint64_t new_baseline) {
         if (started()) {
-            fd_.reset();
             if (::unlink(path_.c_str()) != 0 && errno != ENOENT) return errno;
+            fd_.reset();
+            length_ = 0;
         }
         baseline_ = new_baseline;
         saved_.clear();
@@ -146,31 +184,36 @@ public:
             if (errno != ENOENT) return errno;
             return started() ? commit_rolled_back(file, baseline_) : 0;
         }
-        char header[HEADER_BYTES];
+        Header header{};
         std::size_t got = 0;
-        if (const int err = pread_all(journal.get(), header, sizeof header, 0, got)) return err;
-        if (got < sizeof header || std::memcmp(header, MAGIC, sizeof MAGIC) != 0) {
-            // A journal whose header never got written recorded nothing: the file was not
-            // touched after it was created (every write waits for its journal record).
+        if (const int err = pread_all(journal.get(), &header, sizeof header, 0, got)) return err;
+        const FileIdentity file_identity = identity_of(file);
+        const bool belongs = got == sizeof header && std::memcmp(header.magic, MAGIC, sizeof MAGIC) == 0 &&
+                             header.device == file_identity.device && header.inode == file_identity.inode;
+        if (!belongs) {
+            // A journal whose header never got written recorded nothing (every write waits for
+            // its journal record); one that belongs to another file (deleted and made anew
+            // under this name) must not touch this one.
             journal.reset();
             return started() ? commit_rolled_back(file, baseline_) : unlink_journal();
         }
-        std::uint64_t baseline = 0;
-        std::memcpy(&baseline, header + sizeof MAGIC, sizeof baseline);
+        const std::uint64_t baseline = header.baseline;
 
         std::vector<char> buffer;
         std::uint64_t at = HEADER_BYTES;
         for (;;) {
-            std::uint64_t record[2];
-            if (const int err = pread_all(journal.get(), record, sizeof record, at, got)) return err;
+            RecordHeader record{};
+            if (const int err = pread_all(journal.get(), &record, sizeof record, at, got)) return err;
             if (got < sizeof record) break;  // the end, or a record cut short by a kill
-            const auto [offset, size] = std::pair(record[0], record[1]);
-            if (size > MAX_RECORD_BYTES) break;
-            buffer.resize(size);
-            if (const int err = pread_all(journal.get(), buffer.data(), size, at + sizeof record, got)) return err;
-            if (got < size) break;  // cut short: its write to the file never happened
-            if (const int err = pwrite_all(file, buffer.data(), size, offset)) return err;
-            at += sizeof record + size;
+            if (record.size > MAX_RECORD_BYTES || record.offset > baseline || record.size > baseline - record.offset)
+                break;
+            buffer.resize(record.size);
+            if (const int err = pread_all(journal.get(), buffer.data(), record.size, at + sizeof record, got))
+                return err;
+            // Cut short or garbled: its write to the file never happened, nor any after it.
+            if (got < record.size || record_crc(record.offset, record.size, buffer.data()) != record.crc) break;
+            if (const int err = pwrite_all(file, buffer.data(), record.size, record.offset)) return err;
+            at += sizeof record + record.size;
         }
         journal.reset();
         return commit_rolled_back(file, baseline);
@@ -180,26 +223,35 @@ private:
     int start() {
         Descriptor fd(::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
         if (fd.get() < 0) return errno;
-        char header[HEADER_BYTES];
-        std::memcpy(header, MAGIC, sizeof MAGIC);
-        std::memcpy(header + sizeof MAGIC, &baseline_, sizeof baseline_);
-        if (const int err = write_all(fd.get(), header, sizeof header)) {
+        Header header{};
+        std::memcpy(header.magic, MAGIC, sizeof MAGIC);
+        header.baseline = baseline_;
+        header.device = owner_.device;
+        header.inode = owner_.inode;
+        if (const int err = write_all(fd.get(), &header, sizeof header)) {
             ::unlink(path_.c_str());
             return err;
         }
         fd_ = std::move(fd);
+        length_ = HEADER_BYTES;
         return 0;
     }
 
     int append_original(int file, std::uint64_t offset, std::uint64_t size) {
-        std::vector<char> record(RECORD_HEADER_BYTES + size);
-        const std::uint64_t head[2] = {offset, size};
-        std::memcpy(record.data(), head, sizeof head);
+        buffer_.resize(RECORD_HEADER_BYTES + size);
         std::size_t got = 0;
-        if (const int err = pread_all(file, record.data() + RECORD_HEADER_BYTES, size, offset, got)) return err;
+        if (const int err = pread_all(file, buffer_.data() + RECORD_HEADER_BYTES, size, offset, got)) return err;
         // Below the baseline every byte exists: the file only shrinks after journaling.
         if (got < size) return EIO;
-        return write_all(fd_.get(), record.data(), record.size());
+        const RecordHeader head{offset, size, record_crc(offset, size, buffer_.data() + RECORD_HEADER_BYTES), 0};
+        std::memcpy(buffer_.data(), &head, sizeof head);
+        if (const int err = write_all(fd_.get(), buffer_.data(), buffer_.size())) {
+            // A record written in part must not stand in front of later ones.
+            if (::ftruncate(fd_.get(), static_cast<off_t>(length_)) == 0) ::lseek(fd_.get(), 0, SEEK_END);
+            return err;
+        }
+        length_ += buffer_.size();
+        return 0;
     }
 
     void mark_saved(std::uint64_t begin, std::uint64_t end) {
@@ -221,10 +273,12 @@ private:
 
     int commit_rolled_back(int file, std::uint64_t baseline) {
         if (::ftruncate(file, static_cast<off_t>(baseline)) != 0) return errno;
+        if (const int err = unlink_journal()) return err;
         fd_.reset();
+        length_ = 0;
         saved_.clear();
         baseline_ = baseline;
-        return unlink_journal();
+        return 0;
     }
 
     int unlink_journal() {
@@ -234,9 +288,17 @@ private:
 
     std::string path_;
     std::uint64_t baseline_;
+    FileIdentity owner_;
     Descriptor fd_;
+    std::uint64_t length_ = 0;                      // bytes of whole records (and the header)
     std::map<std::uint64_t, std::uint64_t> saved_;  // begin -> end, disjoint, not adjacent
+    std::vector<char> buffer_;
 };
+
+// The outcome of the last close of a journaled file on this thread: HDF5 forgets a file whose
+// driver close reports an error only in part (its id stays, and ends the process badly at
+// exit), so the driver's close always succeeds and leaves its error here for File::close.
+thread_local int last_settle_error = 0;
 
 // ---- the driver -----------------------------------------------------------------------------
 
@@ -281,13 +343,14 @@ H5FD_t* driver_open(const char* name, unsigned flags, hid_t, haddr_t) {
         fail("driver_open", H5E_CANTOPENFILE, errno, std::string("unable to open file: name = '") + name + "'");
         return nullptr;
     }
+    // The lock comes before truncation and recovery: a file another process is writing is
+    // neither emptied nor rolled back under it, nor read half-rewritten. It is taken whatever
+    // HDF5's own file-locking setting says (HDF5_USE_FILE_LOCKING=FALSE).
+    if (::flock(fd.get(), (writable ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
+        fail("driver_open", H5E_CANTLOCKFILE, errno, "unable to lock file");
+        return nullptr;
+    }
     if (writable) {
-        // The lock comes before truncation and recovery: a file another process is writing
-        // is neither emptied nor rolled back under it.
-        if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
-            fail("driver_open", H5E_CANTLOCKFILE, errno, "unable to lock file");
-            return nullptr;
-        }
         if (flags & H5F_ACC_TRUNC) {
             // The old content goes, and with it whatever a stale journal would restore.
             if (::ftruncate(fd.get(), 0) != 0 ||
@@ -314,7 +377,8 @@ H5FD_t* driver_open(const char* name, unsigned flags, hid_t, haddr_t) {
     file->device = st.st_dev;
     file->inode = st.st_ino;
     file->journaling = writable && st.st_size > 0;
-    file->journal = new UndoJournal(journal_path(name), static_cast<std::uint64_t>(st.st_size));
+    file->journal = new UndoJournal(journal_path(name), static_cast<std::uint64_t>(st.st_size),
+                                    {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)});
     return &file->pub;
 }
 
@@ -329,7 +393,8 @@ herr_t driver_close(H5FD_t* h5fd) {
     ::close(file->fd);  // releases the lock, after the journal is settled
     delete file->journal;
     delete file;
-    if (err) return fail("driver_close", H5E_CANTCLOSEFILE, err, "unable to settle the undo journal");
+    // A journal that could not be settled stays; the next writer settles it.
+    last_settle_error = err;
     return 0;
 }
 
@@ -377,6 +442,10 @@ herr_t driver_write(H5FD_t* h5fd, H5FD_mem_t, hid_t, haddr_t address, size_t siz
     DriverFile* file = of(h5fd);
     if (address == HADDR_UNDEF || address > MAX_ADDRESS || size > MAX_ADDRESS - address)
         return fail("driver_write", H5E_OVERFLOW, EFBIG, "address overflow");
+    // After a failed write the update is lost anyway (the close rolls it back): nothing more
+    // goes into the file or the journal.
+    if (file->journaling && file->failed)
+        return fail("driver_write", H5E_WRITEERROR, EIO, "an earlier write to this file failed");
     if (file->journaling)
         if (const int err = file->journal->save(file->fd, address, size)) {
             file->failed = true;
@@ -393,6 +462,8 @@ herr_t driver_write(H5FD_t* h5fd, H5FD_mem_t, hid_t, haddr_t address, size_t siz
 herr_t driver_truncate(H5FD_t* h5fd, hid_t, hbool_t) {
     DriverFile* file = of(h5fd);
     if (file->eoa == file->eof) return 0;
+    if (file->journaling && file->failed)
+        return fail("driver_truncate", H5E_SEEKERROR, EIO, "an earlier write to this file failed");
     if (file->journaling) {
         const haddr_t from = std::min(file->eoa, file->eof);
         if (const int err = file->journal->save(file->fd, from, std::max(file->eoa, file->eof) - from)) {
@@ -510,10 +581,16 @@ bool recover_interrupted_update(const std::string& file) {
 
 void commit(hid_t file_id) {
     DriverFile* file = driver_file(file_id);
-    if (!file || !file->journaling || file->failed || file->abandoned) return;
-    if (const int err = file->journal->commit(file->eof))
+    if (!file || !file->journaling) return;
+    if (file->failed || file->abandoned)
+        throw OsError::from_errno(EIO, "cannot commit an update after a failed write: it is rolled back");
+    if (const int err = file->journal->commit(file->eof)) {
+        file->failed = true;
         throw OsError::from_errno(err, std::string("cannot commit an update: ") + std::strerror(err));
+    }
 }
+
+int take_settle_error() noexcept { return std::exchange(last_settle_error, 0); }
 
 void abandon(hid_t file_id) {
     if (DriverFile* file = driver_file(file_id)) file->abandoned = true;

@@ -51,7 +51,13 @@ bool recover_interrupted_update(const std::string& file);
 // For an open file of this driver (no-ops for others): commit() makes the file's current
 // content the state a rollback returns to (REQUIRES: flushed), abandon() makes its close roll
 // back to the last committed state instead of committing.
+// commit() throws OsError when the file had a failed write (it will be rolled back) or when
+// the journal cannot be deleted.
 void commit(hid_t file_id);
 void abandon(hid_t file_id);
+
+// The errno of the last close on this thread that could not settle its journal (commit or
+// rollback), 0 when it could; reading it clears it. The journal then stays for the next writer.
+int take_settle_error() noexcept;
 
 }  // namespace tarnwick::bundle::h5

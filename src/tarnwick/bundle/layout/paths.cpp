@@ -12,6 +12,7 @@
 #include <fmt/format.h>
 
 #include "tarnwick/bundle/errors.hpp"
+#include "tarnwick/bundle/h5/journal.hpp"
 #include "tarnwick/bundle/host/disk_space.hpp"
 
 namespace tarnwick::bundle::layout {
@@ -41,6 +42,8 @@ void make_directories(const std::string& dir) {
 }
 
 void publish_new_store_file(const std::string& temporary, const std::string& h5_file) {
+    // An undo journal of an earlier file of this name has nothing to undo in the new one.
+    ::unlink(h5::journal_path(h5_file).c_str());
     if (::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, h5_file.c_str(), RENAME_NOREPLACE) == 0) return;
     int err = errno;
     if (err == EINVAL || err == ENOSYS) {
@@ -71,7 +74,11 @@ void reserve_free_space(const std::string& h5_file, std::uint64_t bytes) {
 
 void remove_h5(const std::string& h5_file) {
     // unlink() refuses directories (EISDIR/EPERM), which is what we want: only files go.
-    if (::unlink(h5_file.c_str()) == 0 || errno == ENOENT) return;
+    if (::unlink(h5_file.c_str()) == 0 || errno == ENOENT) {
+        // With the file goes what an interrupted update of it left to undo.
+        ::unlink(h5::journal_path(h5_file).c_str());
+        return;
+    }
     const int err = errno;
     throw OsError::from_errno(err, "cannot remove \"" + h5_file + "\": " + std::strerror(err));
 }
