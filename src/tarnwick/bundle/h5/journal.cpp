@@ -317,6 +317,14 @@ struct DriverFile {
 };
 
 DriverFile* of(H5FD_t* file) { return reinterpret_cast<DriverFile*>(file); }
+
+// Files this process has open through the driver, by device and inode, with their open count.
+// HDF5 opens a file again to find out whether it is open already (and then shares the first
+// open); such an open must neither wait for this process's own lock nor settle its journal.
+std::map<std::pair<dev_t, ino_t>, int>& files_open_here() {
+    static std::map<std::pair<dev_t, ino_t>, int> files;
+    return files;
+}
 const DriverFile* of(const H5FD_t* file) { return reinterpret_cast<const DriverFile*>(file); }
 
 constexpr haddr_t MAX_ADDRESS = (static_cast<haddr_t>(1) << (8 * sizeof(off_t) - 1)) - 1;
@@ -343,14 +351,20 @@ H5FD_t* driver_open(const char* name, unsigned flags, hid_t, haddr_t) {
         fail("driver_open", H5E_CANTOPENFILE, errno, std::string("unable to open file: name = '") + name + "'");
         return nullptr;
     }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) {
+        fail("driver_open", H5E_BADFILE, errno, "unable to fstat file");
+        return nullptr;
+    }
+    const bool open_here = files_open_here().contains({st.st_dev, st.st_ino});
     // The lock comes before truncation and recovery: a file another process is writing is
     // neither emptied nor rolled back under it, nor read half-rewritten. It is taken whatever
     // HDF5's own file-locking setting says (HDF5_USE_FILE_LOCKING=FALSE).
-    if (::flock(fd.get(), (writable ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
+    if (!open_here && ::flock(fd.get(), (writable ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
         fail("driver_open", H5E_CANTLOCKFILE, errno, "unable to lock file");
         return nullptr;
     }
-    if (writable) {
+    if (writable && !open_here) {
         if (flags & H5F_ACC_TRUNC) {
             // The old content goes, and with it whatever a stale journal would restore.
             if (::ftruncate(fd.get(), 0) != 0 ||
@@ -366,17 +380,17 @@ H5FD_t* driver_open(const char* name, unsigned flags, hid_t, haddr_t) {
             }
         }
     }
-    struct stat st {};
     if (::fstat(fd.get(), &st) != 0) {
         fail("driver_open", H5E_BADFILE, errno, "unable to fstat file");
         return nullptr;
     }
+    ++files_open_here()[{st.st_dev, st.st_ino}];
     auto* file = new DriverFile{};
     file->fd = fd.release();
     file->eof = static_cast<haddr_t>(st.st_size);
     file->device = st.st_dev;
     file->inode = st.st_ino;
-    file->journaling = writable && st.st_size > 0;
+    file->journaling = writable && !open_here && st.st_size > 0;
     file->journal = new UndoJournal(journal_path(name), static_cast<std::uint64_t>(st.st_size),
                                     {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)});
     return &file->pub;
@@ -390,6 +404,8 @@ herr_t driver_close(H5FD_t* h5fd) {
         err = (file->failed || file->abandoned) ? file->journal->roll_back(file->fd)
                                                 : file->journal->commit(file->eof);
     }
+    const auto key = std::pair(file->device, file->inode);
+    if (--files_open_here()[key] == 0) files_open_here().erase(key);
     ::close(file->fd);  // releases the lock, after the journal is settled
     delete file->journal;
     delete file;
