@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <numeric>
 #include <string>
@@ -71,6 +72,19 @@ protected:
         make_file(path_, original_);
         original_bytes_ = bytes_of(path_);
     }
+    // A writer process that opens the file, does `writes` and is killed with SIGKILL there.
+    void kill_writer_after(const std::function<void(File&)>& writes) {
+        ChildProcess writer([&](ChildProcess& self) {
+            File file = File::open(path_, File::Access::ReadWrite);
+            writes(file);
+            self.ready();
+            pause();
+            return 0;
+        });
+        ASSERT_TRUE(writer.wait_ready());
+        writer.kill_now();
+        writer.wait_exit_status();
+    }
     TempDir dir_;
     const std::string path_ = (dir_ / "store.h5").string();
     const std::vector<std::int64_t> original_ = sequence(0, 20 * CHUNK_ROWS + 17);
@@ -81,16 +95,9 @@ TEST_F(JournalTest, KilledWriterIsUndoneByteForByte) {
     // Killed with the file in every state from "barely touched" to "tens of MiB written": the
     // journal restores the bytes the file had.
     for (std::size_t rows : {std::size_t{600}, std::size_t{60'000}, std::size_t{3'000'000}}) {
-        ChildProcess writer([&](ChildProcess& self) {
-            File file = File::open(path_, File::Access::ReadWrite);
+        kill_writer_after([&](File& file) {
             append_and_rewrite(file, rows);
-            self.ready();
-            pause();
-            return 0;
         });
-        ASSERT_TRUE(writer.wait_ready());
-        writer.kill_now();
-    writer.wait_exit_status();
         EXPECT_TRUE(recover_interrupted_update(path_)) << rows;
         EXPECT_FALSE(fs::exists(journal_path(path_)));
         EXPECT_EQ(bytes_of(path_), original_bytes_) << rows;
@@ -99,16 +106,9 @@ TEST_F(JournalTest, KilledWriterIsUndoneByteForByte) {
 }
 
 TEST_F(JournalTest, NextWriterRollsBackBeforeItReads) {
-    ChildProcess writer([&](ChildProcess& self) {
-        File file = File::open(path_, File::Access::ReadWrite);
+    kill_writer_after([&](File& file) {
         append_and_rewrite(file, 200'000);
-        self.ready();
-        pause();
-        return 0;
     });
-    ASSERT_TRUE(writer.wait_ready());
-    writer.kill_now();
-    writer.wait_exit_status();
     ASSERT_TRUE(fs::exists(journal_path(path_)));
     {
         File file = File::open(path_, File::Access::ReadWrite);
@@ -119,18 +119,11 @@ TEST_F(JournalTest, NextWriterRollsBackBeforeItReads) {
 
 TEST_F(JournalTest, FlushCommitsAndAKillLaterReturnsThere) {
     const std::vector<std::int64_t> committed = sequence(77, 1000);
-    ChildProcess writer([&](ChildProcess& self) {
-        File file = File::open(path_, File::Access::ReadWrite);
+    kill_writer_after([&](File& file) {
         file.open_dataset("v").append<std::int64_t>(H5T_NATIVE_INT64, committed);
         file.flush();
         append_and_rewrite(file, 500'000);
-        self.ready();
-        pause();
-        return 0;
     });
-    ASSERT_TRUE(writer.wait_ready());
-    writer.kill_now();
-    writer.wait_exit_status();
     recover_interrupted_update(path_);
     std::vector<std::int64_t> expected = original_;
     expected.insert(expected.end(), committed.begin(), committed.end());
@@ -216,16 +209,9 @@ TEST_F(JournalTest, SecondCreatorFailsOnTheLockWithoutTouchingTheFirstsFile) {
 }
 
 TEST_F(JournalTest, JournalOfADeletedFileNeverTouchesTheNewFileOfThatName) {
-    ChildProcess writer([&](ChildProcess& self) {
-        File file = File::open(path_, File::Access::ReadWrite);
+    kill_writer_after([&](File& file) {
         append_and_rewrite(file, 100'000);
-        self.ready();
-        pause();
-        return 0;
     });
-    ASSERT_TRUE(writer.wait_ready());
-    writer.kill_now();
-    writer.wait_exit_status();
     ASSERT_TRUE(fs::exists(journal_path(path_)));
     // The user deletes the damaged-looking file and a new one is made under its name.
     fs::remove(path_);
