@@ -13,7 +13,7 @@
 #include "tarnwick/bundle/h5/h5.hpp"
 #include "tarnwick/bundle/host/clock.hpp"
 #include "tarnwick/bundle/host/console.hpp"
-#include "tarnwick/bundle/host/pickle.hpp"
+#include "tarnwick/bundle/formats/pickle.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
 #include "tarnwick/bundle/service/simulated_market.hpp"
 
@@ -182,7 +182,7 @@ TEST_F(Updates, IncrementalUpdateLaterEqualsOneFullUpdateThen) {
 TEST_F(Updates, BeijingRecordInInstrumentsTurnsTheExchangeOnForDayBarsOnly) {
     const fs::path bundle = dir / "bundle";
     fs::create_directories(bundle);
-    host::pickle::dump_records((bundle / "instruments.pk").string(),
+    formats::pickle::dump_records((bundle / "instruments.pk").string(),
                                {{{"order_book_id", std::string("000001.XSHE")}, {"exchange", std::string("XSHE")}},
                                 {{"order_book_id", std::string("430047.BJSE")}, {"exchange", std::string("BJSE")}}});
     ASSERT_TRUE(update_bundle_from_exist_file(1, dir.str()));

@@ -1,4 +1,4 @@
-#include "tarnwick/bundle/host/daybar.hpp"
+#include "tarnwick/bundle/commands/daybar.hpp"
 
 #include <gtest/gtest.h>
 
@@ -15,11 +15,11 @@
 #include "tarnwick/bundle/h5/h5.hpp"
 #include "tarnwick/bundle/host/clock.hpp"
 #include "tarnwick/bundle/host/log.hpp"
-#include "tarnwick/bundle/host/npy.hpp"
-#include "tarnwick/bundle/host/pickle.hpp"
+#include "tarnwick/bundle/formats/npy.hpp"
+#include "tarnwick/bundle/formats/pickle.hpp"
 #include "tarnwick/bundle/service/simulated_market.hpp"
 
-namespace tarnwick::bundle::host {
+namespace tarnwick::bundle::commands {
 namespace {
 
 namespace fs = std::filesystem;
@@ -27,6 +27,16 @@ using service::Instrument;
 using service::InstrumentLookup;
 using service::ListingRow;
 using test::TempDir;
+using host::add_days;
+using host::DateTime;
+using host::InstrumentType;
+using host::make_datetime;
+using host::set_clock;
+using host::system_log;
+using host::SystemLog;
+using host::weekday;
+using formats::read_npy;
+namespace pickle = formats::pickle;
 
 struct ClockAt {
     explicit ClockAt(DateTime t) { set_clock(t); }
@@ -335,4 +345,4 @@ TEST(DaybarSimulated, CalendarSuspensionsAndInstrumentsFromTheSimulatedMarket) {
 }
 
 }  // namespace
-}  // namespace tarnwick::bundle::host
+}  // namespace tarnwick::bundle::commands
