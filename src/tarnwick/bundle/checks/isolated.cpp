@@ -110,8 +110,13 @@ Worker start_worker(std::size_t count, SharedCounter& counter, const std::functi
         throw OsError::from_errno(err, "cannot start the check's process");
     }
     if (pid == 0) {
-        ::close(fds[0]);
-        run_child(count, counter, examine, fds[1]);
+        // The worker never returns into this process's code, whatever escapes it.
+        try {
+            ::close(fds[0]);
+            run_child(count, counter, examine, fds[1]);
+        } catch (...) {
+        }
+        ::_exit(1);
     }
     ::close(fds[1]);
     Worker worker;
@@ -138,6 +143,8 @@ public:
         // Reached with workers left only when this process is unwinding: stop them.
         for (Worker& w : workers_) stop(w);
     }
+    Run(const Run&) = delete;
+    Run& operator=(const Run&) = delete;
 
     void go(unsigned workers) {
         for (unsigned k = 0; k < workers; ++k) workers_.push_back(start_worker(count_, counter_, examine_));

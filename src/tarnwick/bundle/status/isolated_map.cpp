@@ -62,8 +62,13 @@ void start(Slice& slice, const std::function<std::string(std::size_t)>& work) {
         throw OsError::from_errno(err, "cannot start a process for reading the bundle");
     }
     if (pid == 0) {
-        ::close(fds[0]);
-        run_child(slice.next, slice.end, work, fds[1]);
+        // The reader never returns into this process's code, whatever escapes it.
+        try {
+            ::close(fds[0]);
+            run_child(slice.next, slice.end, work, fds[1]);
+        } catch (...) {
+        }
+        ::_exit(1);
     }
     ::close(fds[1]);
     slice.pid = pid;
@@ -85,6 +90,9 @@ int reap(pid_t pid) {
 
 // Ends every child still running when an error leaves map_isolated early.
 struct ChildrenGuard {
+    explicit ChildrenGuard(std::vector<Slice>& watched) : slices(watched) {}
+    ChildrenGuard(const ChildrenGuard&) = delete;
+    ChildrenGuard& operator=(const ChildrenGuard&) = delete;
     std::vector<Slice>& slices;
     ~ChildrenGuard() {
         for (auto& slice : slices) {
@@ -108,7 +116,7 @@ void map_isolated(std::size_t count, int jobs, const std::function<std::string(s
         slices[k].next = count * k / slices.size();
         slices[k].end = count * (k + 1) / slices.size();
     }
-    ChildrenGuard guard{slices};
+    ChildrenGuard guard(slices);
     for (auto& slice : slices) start(slice, work);
 
     char chunk[65536];
