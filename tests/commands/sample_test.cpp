@@ -202,7 +202,9 @@ TEST_F(SampleTest, ConnectionClosedHalfwayFailsAndNothingIsUnpacked) {
     }
     EXPECT_TRUE(lines().empty());  // neither "downloaded" nor "unpacked"
     EXPECT_TRUE(fs::is_empty(bundle()));
-    if (fs::exists(download_file())) EXPECT_LT(fs::file_size(download_file()), archive_.size());
+    if (fs::exists(download_file())) {
+        EXPECT_LT(fs::file_size(download_file()), archive_.size());
+    }
 }
 
 TEST_F(SampleTest, LocalArchiveIsUnpackedWithoutNetworkAndKept) {

@@ -171,8 +171,11 @@ TEST_F(Updates, IncrementalUpdateLaterEqualsOneFullUpdateThen) {
     const auto after = test::store_contents(first / "bundle");
     EXPECT_EQ(after, test::store_contents(once / "bundle"));
     // Every minute-bar file grew, and every tick file gained days.
-    for (const auto& [key, bytes] : before)
-        if (key.ends_with(":data")) EXPECT_GT(after.at(key).size(), bytes.size()) << key;
+    for (const auto& [key, bytes] : before) {
+        if (key.ends_with(":data")) {
+            EXPECT_GT(after.at(key).size(), bytes.size()) << key;
+        }
+    }
     std::size_t tick_days_before = 0, tick_days_after = 0;
     for (const auto& [key, bytes] : before) tick_days_before += key.starts_with("ticks/");
     for (const auto& [key, bytes] : after) tick_days_after += key.starts_with("ticks/");

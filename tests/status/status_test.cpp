@@ -298,10 +298,12 @@ TEST_F(StatusBundle, JsonDocumentFollowsItsSchema) {
             EXPECT_TRUE(l.at("kind").is_string());
             EXPECT_TRUE(l.at("name").is_string());
         }
-        if (f.at("instrument") == "IF2612" && f.at("kind") == "minbar")
+        if (f.at("instrument") == "IF2612" && f.at("kind") == "minbar") {
             EXPECT_EQ(f.at("flags"), nlohmann::json({"stale"}));
-        if (f.at("instrument") == "600000.XSHG")
+        }
+        if (f.at("instrument") == "600000.XSHG") {
             EXPECT_EQ(f.at("missing_dates"), nlohmann::json({20261104, 20261105}));
+        }
     }
 }
 
