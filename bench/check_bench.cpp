@@ -44,8 +44,8 @@
 #include "tarnwick/bundle/h5/h5.hpp"
 #include "tarnwick/bundle/host/clock.hpp"
 #include "tarnwick/bundle/host/console.hpp"
-#include "tarnwick/bundle/host/npy.hpp"
-#include "tarnwick/bundle/host/tick_layout.hpp"
+#include "tarnwick/bundle/formats/npy.hpp"
+#include "tarnwick/bundle/layout/tick_layout.hpp"
 #include "tarnwick/bundle/layout/constants.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
 #include "tarnwick/bundle/layout/records.hpp"
@@ -208,10 +208,10 @@ void drop_middle_tick_day(const std::string& path) {
 // the tick updater lays out a day.
 void write_tick_file_with_days(const std::string& path, const std::vector<int>& days) {
     auto file = tb::h5::File::create(path);
-    const auto file_type = tb::host::H5TicksLoader::DTYPES();
-    const auto memory_type = tb::host::H5TicksLoader::memory_type();
+    const auto file_type = tb::layout::H5TicksLoader::DTYPES();
+    const auto memory_type = tb::layout::H5TicksLoader::memory_type();
     for (const int day : days) {
-        std::vector<tb::host::TickRecord> ticks(20);
+        std::vector<tb::layout::TickRecord> ticks(20);
         for (std::size_t i = 0; i < ticks.size(); ++i) {
             ticks[i].date = static_cast<std::uint32_t>(day);
             ticks[i].time = static_cast<std::uint32_t>(93003000 + 3000 * i);
@@ -219,7 +219,7 @@ void write_tick_file_with_days(const std::string& path, const std::vector<int>& 
             ticks[i].volume = 100 * static_cast<std::int64_t>(i);
         }
         tb::h5::DatasetOptions options;
-        options.chunk_rows = tb::tick::chunk_rows(ticks.size(), sizeof(tb::host::TickRecord));
+        options.chunk_rows = tb::tick::chunk_rows(ticks.size(), sizeof(tb::layout::TickRecord));
         options.filters = {tb::layout::COMPRESSION_KWARGS().filter()};
         file.create_dataset(tb::tick::day_key(day), file_type, memory_type.id(), ticks.size(), ticks.data(), options);
     }
@@ -233,7 +233,7 @@ struct Bundle {
 void write_base(const Bundle& b) {
     fs::create_directories(tb::layout::bundle_dir(b.root.string()));
     const std::vector<std::int64_t> days(b.calendar.begin(), b.calendar.end());
-    tb::host::write_npy(tb::layout::trading_dates_file(b.root.string()), days);
+    tb::formats::write_npy(tb::layout::trading_dates_file(b.root.string()), days);
     tb::h5::File::create(tb::layout::suspended_days_file(b.root.string())).close();  // no suspensions
 }
 

@@ -39,7 +39,7 @@
 
 #include "tarnwick/bundle/h5/h5.hpp"
 #include "tarnwick/bundle/host/clock.hpp"
-#include "tarnwick/bundle/host/h5_mode.hpp"
+#include "tarnwick/bundle/layout/h5_mode.hpp"
 #include "tarnwick/bundle/host/shared_flag.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
 #include "tarnwick/bundle/layout/records.hpp"
@@ -376,7 +376,7 @@ void create_file(const std::string& path, const Records& r, std::size_t days, st
 // One daily append as _append_h5 does it on an existing file: read the last index entry and the
 // last bar's time, append the index, flush, append the bars, flush.
 void append_day(const std::string& path, const Records& r, std::size_t day, bool write) {
-    tb::h5::File file = tb::host::open_h5(path, "a");
+    tb::h5::File file = tb::layout::open_h5(path, "a");
     tb::h5::Dataset index = file.open_dataset("index");
     tb::h5::Dataset data = file.open_dataset("data");
     const auto index_type = tb::layout::index_memory_type();

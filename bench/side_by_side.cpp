@@ -35,7 +35,7 @@
 #include "tarnwick/bundle/checks/minbar_check.hpp"
 #include "tarnwick/bundle/host/clock.hpp"
 #include "tarnwick/bundle/host/console.hpp"
-#include "tarnwick/bundle/host/npy.hpp"
+#include "tarnwick/bundle/formats/npy.hpp"
 #include "tarnwick/bundle/host/shared_flag.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
 #include "tarnwick/bundle/minbar/append.hpp"
@@ -244,7 +244,7 @@ int main(int argc, char** argv) try {
             fs::copy_file(one / "equities" / (std::string(kId) + ".h5"),
                           fs::path(tb::layout::minbar_root(root.string())) / "equities" / fmt::format("{:06d}.XSHG.h5", k));
         std::vector<std::int64_t> calendar(dates.begin(), dates.begin() + o.check_days);
-        tb::host::write_npy(tb::layout::trading_dates_file(root.string()), calendar);
+        tb::formats::write_npy(tb::layout::trading_dates_file(root.string()), calendar);
     }
     tb::host::set_console({[](const std::string&) {}, nullptr});
     double check = 0, check_wall_1 = 0, check_wall_n = 0;

@@ -26,8 +26,8 @@
 
 #include "tarnwick/bundle/h5/h5.hpp"
 #include "tarnwick/bundle/host/clock.hpp"
-#include "tarnwick/bundle/host/npy.hpp"
-#include "tarnwick/bundle/host/tick_layout.hpp"
+#include "tarnwick/bundle/formats/npy.hpp"
+#include "tarnwick/bundle/layout/tick_layout.hpp"
 #include "tarnwick/bundle/layout/constants.hpp"
 #include "tarnwick/bundle/layout/records.hpp"
 #include "tarnwick/bundle/status/status.hpp"
@@ -134,17 +134,17 @@ void write_minbar(const std::string& path, const std::vector<int>& days) {
 
 void write_ticks(const std::string& path, const std::vector<int>& days) {
     auto file = tb::h5::File::create(path);
-    const auto file_type = tb::host::H5TicksLoader::DTYPES();
-    const auto memory_type = tb::host::H5TicksLoader::memory_type();
+    const auto file_type = tb::layout::H5TicksLoader::DTYPES();
+    const auto memory_type = tb::layout::H5TicksLoader::memory_type();
     for (const int day : days) {
-        std::vector<tb::host::TickRecord> ticks(20);
+        std::vector<tb::layout::TickRecord> ticks(20);
         for (std::size_t i = 0; i < ticks.size(); ++i) {
             ticks[i].date = static_cast<std::uint32_t>(day);
             ticks[i].time = static_cast<std::uint32_t>(93003000 + 3000 * i);
             ticks[i].last = 100000 + static_cast<std::int64_t>(i);
         }
         tb::h5::DatasetOptions options;
-        options.chunk_rows = tb::tick::chunk_rows(ticks.size(), sizeof(tb::host::TickRecord));
+        options.chunk_rows = tb::tick::chunk_rows(ticks.size(), sizeof(tb::layout::TickRecord));
         options.filters = {tb::layout::COMPRESSION_KWARGS().filter()};
         file.create_dataset(tb::tick::day_key(day), file_type, memory_type.id(), ticks.size(), ticks.data(), options);
     }
@@ -165,7 +165,7 @@ int main(int argc, char** argv) {
     fs::create_directories(bundle / "h5/equities");
     fs::create_directories(bundle / "ticks");
     std::vector<std::int64_t> values(calendar.begin(), calendar.end());
-    tb::host::write_npy((bundle / "trading_dates.npy").string(), values);
+    tb::formats::write_npy((bundle / "trading_dates.npy").string(), values);
     tb::h5::File::create((bundle / "suspended_days.h5").string());
     const fs::path minbar_template = root / "minbar_template.h5";
     const fs::path tick_template = root / "tick_template.h5";

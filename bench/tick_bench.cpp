@@ -31,11 +31,11 @@
 #include <vector>
 
 #include "tarnwick/bundle/h5/h5.hpp"
-#include "tarnwick/bundle/host/blosc.hpp"
+#include "tarnwick/bundle/layout/blosc.hpp"
 #include "tarnwick/bundle/host/clock.hpp"
 #include "tarnwick/bundle/host/console.hpp"
 #include "tarnwick/bundle/host/shared_flag.hpp"
-#include "tarnwick/bundle/host/tick_layout.hpp"
+#include "tarnwick/bundle/layout/tick_layout.hpp"
 #include "tarnwick/bundle/layout/constants.hpp"
 #include "tarnwick/bundle/service/scripted_client.hpp"
 #include "tarnwick/bundle/service/simulated_market.hpp"
@@ -47,7 +47,7 @@ namespace {
 
 namespace fs = std::filesystem;
 namespace tb = tarnwick::bundle;
-using tb::host::TickRecord;
+using tb::layout::TickRecord;
 using Clock = std::chrono::steady_clock;
 
 struct Options {
@@ -139,7 +139,7 @@ std::uintmax_t tree_bytes(const fs::path& dir) {
 
 // Ticks stored in the tick files of a folder, read back whole (so every chunk decompresses).
 std::size_t stored_ticks(const fs::path& dir, std::size_t* files = nullptr) {
-    const auto memory = tb::host::H5TicksLoader::memory_type();
+    const auto memory = tb::layout::H5TicksLoader::memory_type();
     std::size_t ticks = 0, count = 0;
     for (const auto& entry : fs::directory_iterator(dir)) {
         const auto file = tb::h5::File::open(entry.path().string(), tb::h5::File::Access::ReadOnly);
@@ -250,8 +250,8 @@ void bench_instrument(const std::string& id, const Options& o, const fs::path& w
                 tree_bytes(dir) / 1e6, 100.0 * tree_bytes(dir) / bytes, bytes / 1e6);
 
     // The same days written with other chunk shapes, and read back whole.
-    const auto file_type = tb::host::H5TicksLoader::DTYPES();
-    const auto memory_type = tb::host::H5TicksLoader::memory_type();
+    const auto file_type = tb::layout::H5TicksLoader::DTYPES();
+    const auto memory_type = tb::layout::H5TicksLoader::memory_type();
     struct Shape {
         const char* name;
         std::function<std::size_t(std::size_t)> rows;
@@ -326,7 +326,7 @@ int main(int argc, char** argv) {
     // Block announcements are not what is measured; the pool's progress goes to stderr.
     tb::host::set_console({[](const std::string&) {}, nullptr});
     try {
-        tb::host::require_blosc_filter();
+        tb::layout::require_blosc_filter();
         bench_instrument("000001.XSHE", o, work);
         bench_instrument("IF2612", o, work);
         if (o.universe) {

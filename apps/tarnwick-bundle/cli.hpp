@@ -72,7 +72,7 @@ void require_not_a_bundle_folder(const std::string& data_bundle_path);
 void require_existing_bundle(const std::string& data_bundle_path);
 
 // Counts the instruments each update run of this process selected (the library tells the
-// command line through selection::observe_selections) for as long as it lives.
+// command line through drivers::observe_selections) for as long as it lives.
 class SelectionCounts {
 public:
     SelectionCounts();

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "tarnwick/bundle/host/blosc.hpp"
+#include "tarnwick/bundle/layout/blosc.hpp"
 #include "tarnwick/bundle/layout/constants.hpp"
 #include "tarnwick/bundle/layout/records.hpp"
 
@@ -79,7 +79,7 @@ void add_constants(py::module_& module) {
     module.attr("EQUITIES_INS_TYPE") = texts(layout::EQUITIES_INS_TYPE());
 
     // Ready for h5py's create_dataset(**COMPRESSION_KWARGS).
-    const bundle::host::BloscOptions& blosc = layout::COMPRESSION_KWARGS();
+    const bundle::layout::BloscOptions& blosc = layout::COMPRESSION_KWARGS();
     py::tuple opts(blosc.compression_opts.size());
     for (std::size_t i = 0; i < blosc.compression_opts.size(); ++i) opts[i] = py::int_(blosc.compression_opts[i]);
     py::dict compression;

@@ -12,7 +12,7 @@
 #include "tarnwick/bundle/h5/h5.hpp"
 #include "tarnwick/bundle/host/clock.hpp"
 #include "tarnwick/bundle/host/console.hpp"
-#include "tarnwick/bundle/host/npy.hpp"
+#include "tarnwick/bundle/formats/npy.hpp"
 #include "tarnwick/bundle/host/shared_flag.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
 #include "tarnwick/bundle/layout/records.hpp"
@@ -43,7 +43,7 @@ protected:
         fs::create_directories(layout::bundle_dir(root()));
         const auto days = service::current().get_trading_dates(20260101, 20261231);
         std::vector<std::int64_t> values(days.begin(), days.end());
-        host::write_npy(layout::trading_dates_file(root()), values);
+        formats::write_npy(layout::trading_dates_file(root()), values);
     }
     std::string make(const std::string& id) {
         minbar::_append_h5(id, layout::minbar_root(root()));

@@ -17,7 +17,7 @@
 #include "tarnwick/bundle/h5/h5.hpp"
 #include "tarnwick/bundle/host/clock.hpp"
 #include "tarnwick/bundle/host/console.hpp"
-#include "tarnwick/bundle/host/daybar.hpp"
+#include "tarnwick/bundle/commands/daybar.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
 #include "tarnwick/bundle/service/simulated_market.hpp"
 #include "tarnwick/bundle/tick/append.hpp"
@@ -66,7 +66,7 @@ protected:
     }
     void write_base() {
         fs::create_directories(layout::bundle_dir(root()));
-        ASSERT_TRUE(host::update_daybar(layout::bundle_dir(root()), true, true, 1));
+        ASSERT_TRUE(commands::update_daybar(layout::bundle_dir(root()), true, true, 1));
     }
     std::string make(const std::string& id) {
         tick::_append_h5_tick(id, layout::tick_root(root()));

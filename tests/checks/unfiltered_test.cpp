@@ -12,7 +12,7 @@
 #include "tarnwick/bundle/h5/h5.hpp"
 #include "tarnwick/bundle/host/clock.hpp"
 #include "tarnwick/bundle/host/console.hpp"
-#include "tarnwick/bundle/host/npy.hpp"
+#include "tarnwick/bundle/formats/npy.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
 #include "tarnwick/bundle/layout/records.hpp"
 #include "tarnwick/bundle/minbar/append.hpp"
@@ -31,7 +31,7 @@ protected:
         previous_console_ = host::set_console({[this](const std::string& t) { out += t; }, nullptr});
         fs::create_directories(layout::bundle_dir(dir.str()));
         const auto days = service::current().get_trading_dates(20260101, 20261231);
-        host::write_npy(layout::trading_dates_file(dir.str()), std::vector<std::int64_t>(days.begin(), days.end()));
+        formats::write_npy(layout::trading_dates_file(dir.str()), std::vector<std::int64_t>(days.begin(), days.end()));
     }
     void TearDown() override {
         host::set_console(previous_console_);

@@ -13,7 +13,7 @@
 
 #include "support/temp_dir.hpp"
 #include "tarnwick/bundle/h5/h5.hpp"
-#include "tarnwick/bundle/host/npy.hpp"
+#include "tarnwick/bundle/formats/npy.hpp"
 
 namespace tarnwick::bundle {
 namespace {
@@ -160,7 +160,7 @@ TEST_F(Cli, CheckExitsOneUnlessNothingBadIsLeft) {
     // An empty calendar would pass every file: it counts as missing.
     const std::string calendar = (fs::path(root()) / "bundle" / "trading_dates.npy").string();
     const std::string saved = read_text(calendar);
-    host::write_npy(calendar, std::vector<std::int64_t>{});
+    formats::write_npy(calendar, std::vector<std::int64_t>{});
     const CliRun empty_calendar = run(EARLY, "check minbar " + root());
     EXPECT_EQ(empty_calendar.status, 1);
     EXPECT_EQ(empty_calendar.out, "当前目录下不存在 trading_dates.npy 文件，请先下载 base 数据!\n");

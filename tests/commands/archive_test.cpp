@@ -104,7 +104,7 @@ TEST_F(ArchiveTest, RefusesAbsoluteMemberPath) {
 }
 
 TEST_F(ArchiveTest, RefusesSymlinksThatMayLeadOutside) {
-    for (const std::string target : {std::string("../../outside"), outside().string(), std::string("a/../../x")}) {
+    for (const std::string& target : {std::string("../../outside"), outside().string(), std::string("a/../../x")}) {
         SCOPED_TRACE(target);
         expect_refused({{"symlink", "link", target}, {"file", "link/payload", "payload"}}, "link");
         EXPECT_FALSE(fs::exists(fs::symlink_status(bundle() / "link")));

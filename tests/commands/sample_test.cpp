@@ -17,7 +17,7 @@
 #include "support/temp_dir.hpp"
 #include "tarnwick/bundle/errors.hpp"
 #include "tarnwick/bundle/host/console.hpp"
-#include "tarnwick/bundle/host/download.hpp"
+#include "tarnwick/bundle/commands/download.hpp"
 
 namespace tarnwick::bundle::commands {
 namespace {
@@ -202,7 +202,9 @@ TEST_F(SampleTest, ConnectionClosedHalfwayFailsAndNothingIsUnpacked) {
     }
     EXPECT_TRUE(lines().empty());  // neither "downloaded" nor "unpacked"
     EXPECT_TRUE(fs::is_empty(bundle()));
-    if (fs::exists(download_file())) EXPECT_LT(fs::file_size(download_file()), archive_.size());
+    if (fs::exists(download_file())) {
+        EXPECT_LT(fs::file_size(download_file()), archive_.size());
+    }
 }
 
 TEST_F(SampleTest, LocalArchiveIsUnpackedWithoutNetworkAndKept) {
@@ -373,7 +375,7 @@ TEST_F(DownloadTest, WritesExactlyTheBodyAndShowsProgressOnStandardError) {
     auto out = open_target();
 
     ::testing::internal::CaptureStderr();
-    const auto written = host::download(out.get(), static_cast<std::int64_t>(body.size()),
+    const auto written = commands::download(out.get(), static_cast<std::int64_t>(body.size()),
                                         SAMPLE_ARCHIVE_URL, server.url());
     const std::string progress = ::testing::internal::GetCapturedStderr();
     out.reset();
@@ -391,7 +393,7 @@ TEST_F(DownloadTest, ErrorPageIsNeverWritten) {
     response.body = "<html>oops</html>";
     HttpServer server(response);
     auto out = open_target();
-    EXPECT_THROW(host::download(out.get(), 17, SAMPLE_ARCHIVE_URL, server.url()), OsError);
+    EXPECT_THROW(commands::download(out.get(), 17, SAMPLE_ARCHIVE_URL, server.url()), OsError);
     out.reset();
     EXPECT_EQ(fs::file_size(target()), 0u);
 }
@@ -401,7 +403,7 @@ TEST_F(DownloadTest, MoreBytesThanAnnouncedFail) {
     response.body = random_bytes(100000, 8);
     HttpServer server(response);
     auto out = open_target();
-    EXPECT_THROW(host::download(out.get(), 50000, SAMPLE_ARCHIVE_URL, server.url()), OsError);
+    EXPECT_THROW(commands::download(out.get(), 50000, SAMPLE_ARCHIVE_URL, server.url()), OsError);
     out.reset();
     EXPECT_LE(fs::file_size(target()), 50000u);
 }
@@ -415,7 +417,7 @@ TEST_F(DownloadTest, WithoutAProxyTheRequestGoesDirectEvenWhenTheEnvironmentName
     ScopedEnv all_proxy("ALL_PROXY", environment_proxy.url());
     auto out = open_target();
 
-    host::download(out.get(), 6, server.url() + "/bundles_v4/zvbundle_sample.tar.bz2", std::nullopt);
+    commands::download(out.get(), 6, server.url() + "/bundles_v4/zvbundle_sample.tar.bz2", std::nullopt);
     out.reset();
 
     EXPECT_EQ(read_file(target()), "direct");

@@ -13,7 +13,7 @@
 #include "tarnwick/bundle/h5/h5.hpp"
 #include "tarnwick/bundle/host/clock.hpp"
 #include "tarnwick/bundle/host/console.hpp"
-#include "tarnwick/bundle/host/pickle.hpp"
+#include "tarnwick/bundle/formats/pickle.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
 #include "tarnwick/bundle/service/simulated_market.hpp"
 
@@ -171,8 +171,11 @@ TEST_F(Updates, IncrementalUpdateLaterEqualsOneFullUpdateThen) {
     const auto after = test::store_contents(first / "bundle");
     EXPECT_EQ(after, test::store_contents(once / "bundle"));
     // Every minute-bar file grew, and every tick file gained days.
-    for (const auto& [key, bytes] : before)
-        if (key.ends_with(":data")) EXPECT_GT(after.at(key).size(), bytes.size()) << key;
+    for (const auto& [key, bytes] : before) {
+        if (key.ends_with(":data")) {
+            EXPECT_GT(after.at(key).size(), bytes.size()) << key;
+        }
+    }
     std::size_t tick_days_before = 0, tick_days_after = 0;
     for (const auto& [key, bytes] : before) tick_days_before += key.starts_with("ticks/");
     for (const auto& [key, bytes] : after) tick_days_after += key.starts_with("ticks/");
@@ -182,7 +185,7 @@ TEST_F(Updates, IncrementalUpdateLaterEqualsOneFullUpdateThen) {
 TEST_F(Updates, BeijingRecordInInstrumentsTurnsTheExchangeOnForDayBarsOnly) {
     const fs::path bundle = dir / "bundle";
     fs::create_directories(bundle);
-    host::pickle::dump_records((bundle / "instruments.pk").string(),
+    formats::pickle::dump_records((bundle / "instruments.pk").string(),
                                {{{"order_book_id", std::string("000001.XSHE")}, {"exchange", std::string("XSHE")}},
                                 {{"order_book_id", std::string("430047.BJSE")}, {"exchange", std::string("BJSE")}}});
     ASSERT_TRUE(update_bundle_from_exist_file(1, dir.str()));

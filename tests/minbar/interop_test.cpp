@@ -278,7 +278,9 @@ TEST_F(MinbarH5pyWriteTest, WeAppendToFilesH5pyWroteWithOtherChunkSizes) {
             const h5::File file = h5::File::open(path.string(), h5::File::Access::ReadOnly);
             h5py_chunk_rows = *file.open_dataset("data").chunk_rows();
         }
-        if (chunks != "auto") EXPECT_EQ(h5py_chunk_rows, std::stoul(chunks));
+        if (chunks != "auto") {
+            EXPECT_EQ(h5py_chunk_rows, std::stoul(chunks));
+        }
         EXPECT_EQ(early_rows % h5py_chunk_rows == 0, chunks == "240");
 
         update_at(root, STOCK, second_);

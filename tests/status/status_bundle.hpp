@@ -11,7 +11,7 @@
 
 #include "tarnwick/bundle/h5/h5.hpp"
 #include "tarnwick/bundle/host/clock.hpp"
-#include "tarnwick/bundle/host/npy.hpp"
+#include "tarnwick/bundle/formats/npy.hpp"
 #include "tarnwick/bundle/layout/records.hpp"
 
 namespace tarnwick::bundle::test {
@@ -31,7 +31,7 @@ inline std::vector<int> without(std::vector<int> days, const std::vector<int>& d
 
 inline void write_calendar(const std::filesystem::path& bundle, const std::vector<int>& days) {
     std::vector<std::int64_t> values(days.begin(), days.end());
-    host::write_npy((bundle / "trading_dates.npy").string(), values);
+    formats::write_npy((bundle / "trading_dates.npy").string(), values);
 }
 
 inline void write_suspensions(const std::filesystem::path& bundle,

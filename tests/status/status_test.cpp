@@ -16,7 +16,7 @@
 #include "support/child_process.hpp"
 #include "support/temp_dir.hpp"
 #include "tarnwick/bundle/errors.hpp"
-#include "tarnwick/bundle/host/pickle.hpp"
+#include "tarnwick/bundle/formats/pickle.hpp"
 #include "tarnwick/bundle/status/examine.hpp"
 #include "tarnwick/bundle/status/isolated_map.hpp"
 #include "tarnwick/bundle/status/status.hpp"
@@ -55,7 +55,7 @@ protected:
         test::write_bytes(bundle / "ticks/IF2612.h5.tmp", "half written");
         // An expired contract: its last day is its delisting date, so it is complete, not stale.
         test::write_minbar(bundle / "h5/future/IF2611.h5", weekdays(20261102, 20261120));
-        host::pickle::dump_records((bundle / "instruments.pk").string(),
+        formats::pickle::dump_records((bundle / "instruments.pk").string(),
                                    {{{"order_book_id", std::string("IF2611")}, {"de_listed_date", std::string("2026-11-20")}},
                                     {{"order_book_id", std::string("IF2612")}, {"de_listed_date", std::string("0000-00-00")}}});
     }
@@ -298,10 +298,12 @@ TEST_F(StatusBundle, JsonDocumentFollowsItsSchema) {
             EXPECT_TRUE(l.at("kind").is_string());
             EXPECT_TRUE(l.at("name").is_string());
         }
-        if (f.at("instrument") == "IF2612" && f.at("kind") == "minbar")
+        if (f.at("instrument") == "IF2612" && f.at("kind") == "minbar") {
             EXPECT_EQ(f.at("flags"), nlohmann::json({"stale"}));
-        if (f.at("instrument") == "600000.XSHG")
+        }
+        if (f.at("instrument") == "600000.XSHG") {
             EXPECT_EQ(f.at("missing_dates"), nlohmann::json({20261104, 20261105}));
+        }
     }
 }
 

@@ -12,7 +12,7 @@
 
 #include "support/child_process.hpp"
 #include "tarnwick/bundle/errors.hpp"
-#include "tarnwick/bundle/host/blosc.hpp"
+#include "tarnwick/bundle/layout/blosc.hpp"
 #include "tarnwick/bundle/service/errors.hpp"
 #include "tarnwick/bundle/tick/append.hpp"
 #include "tick/tick_fixtures.hpp"
@@ -90,10 +90,10 @@ TEST_F(AppendTickTest, DaysWithTicksAreBloscLz4Level9) {
     update();
     const h5::File f = h5::File::open(file(), h5::File::Access::ReadOnly);
     const h5::Dataset day = f.open_dataset("20261116");
-    EXPECT_TRUE(day.file_type().equals(host::H5TicksLoader::DTYPES().id()));
+    EXPECT_TRUE(day.file_type().equals(layout::H5TicksLoader::DTYPES().id()));
     const auto filters = day.filters();
     ASSERT_EQ(filters.size(), 1u);
-    EXPECT_EQ(filters[0].id, host::BLOSC_FILTER_ID);
+    EXPECT_EQ(filters[0].id, layout::BLOSC_FILTER_ID);
     ASSERT_GE(filters[0].cd_values.size(), 7u);
     EXPECT_EQ(filters[0].cd_values[4], 9u);  // level
     EXPECT_EQ(filters[0].cd_values[6], 1u);  // LZ4
@@ -184,7 +184,7 @@ TEST_F(AppendTickTest, SuspendedStockDaysGetEmptyUnfilteredDatasetsOnlyWhereNone
     const h5::Dataset empty = f.open_dataset("20261119");
     EXPECT_EQ(empty.rows(), 0u);
     EXPECT_TRUE(empty.filters().empty());
-    EXPECT_TRUE(empty.file_type().equals(host::H5TicksLoader::DTYPES().id()));
+    EXPECT_TRUE(empty.file_type().equals(layout::H5TicksLoader::DTYPES().id()));
 }
 
 TEST_F(AppendTickTest, OtherTypesAreNotAskedForSuspensions) {

@@ -26,7 +26,7 @@ bool same_days(const std::vector<TickDay>& a, const std::vector<TickDay>& b) {
     if (a.size() != b.size()) return false;
     for (std::size_t d = 0; d < a.size(); ++d)
         if (a[d].trading_date != b[d].trading_date || a[d].records.size() != b[d].records.size() ||
-            std::memcmp(a[d].records.data(), b[d].records.data(), a[d].records.size() * sizeof(host::TickRecord)) != 0)
+            std::memcmp(a[d].records.data(), b[d].records.data(), a[d].records.size() * sizeof(layout::TickRecord)) != 0)
             return false;
     return true;
 }

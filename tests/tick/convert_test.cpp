@@ -58,7 +58,7 @@ TEST(ConvertTicks, DuplicatesApartInTheTableKeepTheLastAtItsOwnPlace) {
     const DateTime t1 = at(20261116, 9, 30, 0), t2 = at(20261116, 9, 30, 3);
     // Rows: t2(a), t1(b), t2(c): t2's last row is c, which stays after b.
     auto frame = service::make_frame("X", {t2, t1, t2}, {}, std::vector<DateTime>(3, at(20261116)));
-    for (const auto& name : host::H5TicksLoader::COLUMNS)
+    for (const auto& name : layout::H5TicksLoader::COLUMNS)
         if (name != "date" && name != "time" && name != "open_interest")
             frame.columns[std::string(name)] = {1.0, 2.0, 3.0};
     const auto days = convert_ticks(frame);
@@ -75,7 +75,7 @@ TEST(ConvertTicks, NightTicksBelongToTheirTradingDateButKeepTheirOwnDate) {
     const std::vector<DateTime> times = {at(20261120, 14, 59, 0), at(20261120, 21, 0, 1), at(20261123, 9, 30, 0)};
     const std::vector<DateTime> trading = {at(20261120), at(20261123), at(20261123)};
     std::map<std::string, std::vector<double>> columns;
-    for (const auto& name : host::H5TicksLoader::COLUMNS)
+    for (const auto& name : layout::H5TicksLoader::COLUMNS)
         if (name != "date" && name != "time") columns[std::string(name)] = {1.0, 2.0, 3.0};
     const auto days = convert_ticks(service::make_frame("IF2612", times, columns, trading));
     ASSERT_EQ(days.size(), 2u);
@@ -90,7 +90,7 @@ TEST(ConvertTicks, NightTicksBelongToTheirTradingDateButKeepTheirOwnDate) {
 
 TEST(ConvertTicks, GroupsComeOutInAscendingTradingDate) {
     std::map<std::string, std::vector<double>> columns;
-    for (const auto& name : host::H5TicksLoader::COLUMNS)
+    for (const auto& name : layout::H5TicksLoader::COLUMNS)
         if (name != "date" && name != "time" && name != "open_interest") columns[std::string(name)] = {1.0, 2.0};
     const auto frame = service::make_frame("X", {at(20261117, 10), at(20261116, 10)}, columns,
                                            std::vector<DateTime>{at(20261117), at(20261116)});

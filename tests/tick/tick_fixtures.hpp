@@ -20,13 +20,13 @@
 #include "tarnwick/bundle/host/console.hpp"
 #include "tarnwick/bundle/host/log.hpp"
 #include "tarnwick/bundle/host/shared_flag.hpp"
-#include "tarnwick/bundle/host/tick_layout.hpp"
+#include "tarnwick/bundle/layout/tick_layout.hpp"
 #include "tarnwick/bundle/layout/constants.hpp"
 #include "tarnwick/bundle/service/scripted_client.hpp"
 
 namespace tarnwick::bundle::tick::test_support {
 
-using host::TickRecord;
+using layout::TickRecord;
 using service::DateTime;
 using service::Frame;
 
@@ -161,7 +161,7 @@ inline std::vector<std::string> members(const std::string& path) {
 
 inline std::vector<TickRecord> read_day(const h5::File& file, const std::string& key) {
     const h5::Dataset dataset = file.open_dataset(key);
-    const auto type = host::H5TicksLoader::memory_type();
+    const auto type = layout::H5TicksLoader::memory_type();
     return dataset.read_all<TickRecord>(type.id());
 }
 
@@ -184,8 +184,8 @@ inline void write_day_directly(h5::File& file, const std::string& key, const std
         options.chunk_rows = std::min<hsize_t>(64, records.size());
         options.filters = {layout::COMPRESSION_KWARGS().filter()};
     }
-    const auto memory = host::H5TicksLoader::memory_type();
-    file.create_dataset(key, host::H5TicksLoader::DTYPES(), memory.id(), records.size(), records.data(), options);
+    const auto memory = layout::H5TicksLoader::memory_type();
+    file.create_dataset(key, layout::H5TicksLoader::DTYPES(), memory.id(), records.size(), records.data(), options);
 }
 
 // Captures console lines and log records, sets the clock, and gives the test a fresh shared

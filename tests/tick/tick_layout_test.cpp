@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "tarnwick/bundle/host/tick_layout.hpp"
+#include "tarnwick/bundle/layout/tick_layout.hpp"
 
-namespace tarnwick::bundle::host {
+namespace tarnwick::bundle::layout {
 namespace {
 
 namespace loader = H5TicksLoader;
@@ -72,4 +72,4 @@ TEST(TickLayout, MemoryTypeMatchesTheStruct) {
 }
 
 }  // namespace
-}  // namespace tarnwick::bundle::host
+}  // namespace tarnwick::bundle::layout

@@ -2,11 +2,11 @@
 
 #include <filesystem>
 
-#include "tarnwick/bundle/host/npy.hpp"
+#include "tarnwick/bundle/formats/npy.hpp"
 
 namespace tarnwick::bundle::checks {
 
-std::vector<std::int64_t> load_trading_dates(const std::string& npy_file) { return host::read_npy(npy_file); }
+std::vector<std::int64_t> load_trading_dates(const std::string& npy_file) { return formats::read_npy(npy_file); }
 
 bool has_trading_dates(const std::string& npy_file) {
     return std::filesystem::exists(npy_file) && !load_trading_dates(npy_file).empty();

@@ -99,33 +99,16 @@ struct Worker {
 };
 
 Worker start_worker(std::size_t count, SharedCounter& counter, const std::function<Verdict(std::size_t)>& examine) {
-    int fds[2];
-    if (::pipe(fds) != 0) throw OsError::from_errno(errno, "cannot create a pipe for the check");
-    host::flush_output_streams();
-    const pid_t pid = ::fork();
-    if (pid < 0) {
-        const int err = errno;
-        ::close(fds[0]);
-        ::close(fds[1]);
-        throw OsError::from_errno(err, "cannot start the check's process");
-    }
-    if (pid == 0) {
-        ::close(fds[0]);
-        run_child(count, counter, examine, fds[1]);
-    }
-    ::close(fds[1]);
+    const host::Child child =
+        host::start_child([&](int fd) { run_child(count, counter, examine, fd); }, "cannot create a pipe for the check",
+                          "cannot start the check's process");
     Worker worker;
-    worker.pid = pid;
-    worker.fd = fds[0];
+    worker.pid = child.pid;
+    worker.fd = child.fd;
     return worker;
 }
 
-int wait_for(pid_t pid) {
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return status;
-}
+int wait_for(pid_t pid) { return host::reap_child(pid); }
 
 // The run's state in this process: the workers, every verdict received, and the first error.
 class Run {
@@ -138,6 +121,8 @@ public:
         // Reached with workers left only when this process is unwinding: stop them.
         for (Worker& w : workers_) stop(w);
     }
+    Run(const Run&) = delete;
+    Run& operator=(const Run&) = delete;
 
     void go(unsigned workers) {
         for (unsigned k = 0; k < workers; ++k) workers_.push_back(start_worker(count_, counter_, examine_));

@@ -3,6 +3,7 @@
 namespace tarnwick::bundle::checks {
 
 bool stored_whole_without_filters(const h5::Dataset& dataset) {
+    const h5::QuietErrors quiet;
     if (!dataset.filters().empty()) return false;
     const hsize_t record_size = dataset.file_type().size();
     const hid_t id = dataset.id();

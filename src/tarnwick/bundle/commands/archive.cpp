@@ -130,10 +130,16 @@ private:
 void write_file_data(archive* out, const fs::path& file, const std::string& member, std::int64_t expected) {
     const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) throw_errno(errno, fmt::format("cannot read {}", file.string()));
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
+    class Closer {
+    public:
+        explicit Closer(int fd) : fd_(fd) {}
+        ~Closer() { ::close(fd_); }
+        Closer(const Closer&) = delete;
+        Closer& operator=(const Closer&) = delete;
+
+    private:
+        int fd_;
+    } closer(fd);
     std::vector<char> buffer(BLOCK_SIZE);
     std::int64_t total = 0;
     for (;;) {

@@ -134,6 +134,8 @@ struct CreatedFolder {
 class Transaction {
 public:
     Transaction(fs::path staging, fs::path dest) : staging_(std::move(staging)), dest_(std::move(dest)) {}
+    Transaction(const Transaction&) = delete;
+    Transaction& operator=(const Transaction&) = delete;
 
     void prepare() {
         std::vector<fs::path> entries;

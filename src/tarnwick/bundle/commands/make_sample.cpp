@@ -25,6 +25,8 @@ public:
         std::error_code ignored;
         fs::remove_all(path_, ignored);
     }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
     const fs::path& path() const { return path_; }
 
 private:

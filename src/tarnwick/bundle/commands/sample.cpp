@@ -14,7 +14,7 @@
 #include "tarnwick/bundle/host/disk_space.hpp"
 #include "tarnwick/bundle/errors.hpp"
 #include "tarnwick/bundle/host/console.hpp"
-#include "tarnwick/bundle/host/download.hpp"
+#include "tarnwick/bundle/commands/download.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
 
 namespace tarnwick::bundle::commands {
@@ -22,7 +22,7 @@ namespace {
 namespace fs = std::filesystem;
 
 // The archive's size from the response's "content-length": a decimal whole number.
-std::int64_t announced_length(const host::ResponseHead& head, const std::string& url) {
+std::int64_t announced_length(const commands::ResponseHead& head, const std::string& url) {
     const auto text = head.header("content-length");
     if (!text)
         throw ValueError(fmt::format("the response for {} has no content-length header, so the archive's size is unknown",
@@ -63,11 +63,11 @@ private:
 
 // Steps 2.1 to 2.5: the download into the temporary file.
 void download_archive(const std::string& tmp) {
-    const std::optional<std::string> proxy = host::proxy_from_environment();
+    const std::optional<std::string> proxy = commands::proxy_from_environment();
     const std::string url = SAMPLE_ARCHIVE_URL;
     // Nothing is created until the server has answered with success and a size.
-    const host::ResponseHead head = host::get_response_head(url, proxy);
-    host::require_success(head, url);
+    const commands::ResponseHead head = commands::get_response_head(url, proxy);
+    commands::require_success(head, url);
     const std::int64_t total_length = announced_length(head, url);
     // A download that cannot fit is refused before it starts (an old copy there is replaced, so
     // its space counts as free).
@@ -85,7 +85,7 @@ void download_archive(const std::string& tmp) {
     // A partial archive is of no use to anyone, and on a full disk it holds the space that the
     // user needs back.
     PartialDownload partial(tmp);
-    host::download(out.get(), total_length, url, proxy);
+    commands::download(out.get(), total_length, url, proxy);
     if (std::fclose(out.release()) != 0) {
         const int err = errno;
         throw OsError::from_errno(err, fmt::format("cannot write {}: {}", tmp, std::strerror(err)));

@@ -7,8 +7,8 @@
 #include "tarnwick/bundle/errors.hpp"
 #include "tarnwick/bundle/host/clock.hpp"
 #include "tarnwick/bundle/host/console.hpp"
-#include "tarnwick/bundle/host/daybar.hpp"
-#include "tarnwick/bundle/host/pickle.hpp"
+#include "tarnwick/bundle/commands/daybar.hpp"
+#include "tarnwick/bundle/formats/pickle.hpp"
 #include "tarnwick/bundle/layout/constants.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
 #include "tarnwick/bundle/minbar/driver.hpp"
@@ -77,8 +77,8 @@ void add_store_ids(const fs::path& folder, std::vector<std::string>& ids) {
 
 bool bundle_has_bjse(const std::string& instruments_pk) {
     if (!fs::exists(instruments_pk)) return false;
-    for (const host::pickle::Value& record : host::pickle::load_records(instruments_pk)) {
-        const host::pickle::Value* exchange = record.find("exchange");
+    for (const formats::pickle::Value& record : formats::pickle::load_records(instruments_pk)) {
+        const formats::pickle::Value* exchange = record.find("exchange");
         if (exchange && exchange->is_str() && exchange->as_str() == "BJSE") return true;
     }
     return false;
@@ -99,9 +99,9 @@ bool update_bundle_from_tickwirec(int concurrency, const std::string& data_bundl
         host::print_line("开始更新日线及基础数据");
         const bool create = !fs::exists(path);
         if (create) layout::make_directories(path);
-        host::DaybarOptions options;
+        commands::DaybarOptions options;
         options.tickwire_kwargs = std::map<std::string, bool>{{"enable_bjse", enable_bjse}};
-        succeed = host::update_daybar(path, create, true, concurrency, options);
+        succeed = commands::update_daybar(path, create, true, concurrency, options);
     }
     if (!minbar.empty()) {
         const bool result = minbar::update_minbar((fs::path(path) / "h5").string(), minbar, with_derivatives,
@@ -138,9 +138,9 @@ bool update_bundle_from_exist_file(int concurrency, const std::string& data_bund
     host::print_line("开始更新日线及基础数据");
     const bool enable_bjse = bundle_has_bjse(layout::instruments_file(data_bundle_path));
 
-    host::DaybarOptions options;
+    commands::DaybarOptions options;
     options.enable_bjse = enable_bjse;
-    bool succeed = host::update_daybar(path, false, true, concurrency, options);
+    bool succeed = commands::update_daybar(path, false, true, concurrency, options);
 
     const std::string min_bar_folder = (fs::path(path) / "h5").string();
     if (fs::exists(min_bar_folder)) {

@@ -8,6 +8,7 @@
 namespace tarnwick::bundle::h5 {
 
 hsize_t stored_chunk_size(const Dataset& dataset, hsize_t first_row) {
+    const QuietErrors quiet;
     const hsize_t offset[1] = {first_row};
     hsize_t bytes = 0;
     // HDF5 reports a chunk that was never written with an error rather than a size of 0.
@@ -19,6 +20,7 @@ hsize_t stored_chunk_size(const Dataset& dataset, hsize_t first_row) {
 }
 
 void read_stored_chunk(const Dataset& dataset, hsize_t first_row, StoredChunk& out) {
+    const QuietErrors quiet;
     const hsize_t size = stored_chunk_size(dataset, first_row);
     if (size == 0) throw Error(fmt::format("no chunk is stored at row {}", first_row));
     out.bytes.resize(size);
@@ -29,12 +31,14 @@ void read_stored_chunk(const Dataset& dataset, hsize_t first_row, StoredChunk& o
 
 void write_stored_chunk(Dataset& dataset, hsize_t first_row, std::span<const unsigned char> bytes,
                         std::uint32_t filter_mask) {
+    const QuietErrors quiet;
     const hsize_t offset[1] = {first_row};
     if (H5Dwrite_chunk(dataset.id(), H5P_DEFAULT, filter_mask, offset, bytes.size(), bytes.data()) < 0)
         throw_error_stack(fmt::format("writing the chunk at row {} failed", first_row));
 }
 
 std::optional<DirectLayout> direct_layout(const Dataset& dataset, hid_t mem_type) {
+    const QuietErrors quiet;
     const std::optional<hsize_t> chunk_rows = dataset.chunk_rows();
     if (!chunk_rows || *chunk_rows == 0) return std::nullopt;
     const std::vector<Filter> filters = dataset.filters();
@@ -89,6 +93,7 @@ private:
 
 void append_records(Dataset& dataset, hid_t mem_type, const void* records, hsize_t count, ZlibCodec& codec,
                     ZlibCodec* edge_codec) {
+    const QuietErrors quiet;
     const std::optional<DirectLayout> layout = direct_layout(dataset, mem_type);
     const hsize_t old_rows = dataset.rows();
     const auto fall_back = [&] {
@@ -123,6 +128,7 @@ void append_records(Dataset& dataset, hid_t mem_type, const void* records, hsize
 }
 
 void read_rows(const Dataset& dataset, hid_t mem_type, hsize_t start, hsize_t count, void* out, ZlibCodec& codec) {
+    const QuietErrors quiet;
     const std::optional<DirectLayout> layout = direct_layout(dataset, mem_type);
     const hsize_t rows = dataset.rows();
     if (!layout || count == 0 || start + count > rows) return dataset.read_rows(mem_type, start, count, out);
@@ -142,6 +148,7 @@ void read_rows(const Dataset& dataset, hid_t mem_type, hsize_t start, hsize_t co
 
 bool visit_chunks(const Dataset& dataset, const DirectLayout& layout, ZlibCodec& codec,
                   const std::function<void(hsize_t, hsize_t, const unsigned char*)>& visit) {
+    const QuietErrors quiet;
     const hsize_t rows = dataset.rows();
     ChunkBuffer chunk(layout);
     for (hsize_t first_row = 0; first_row < rows; first_row += layout.chunk_rows) {

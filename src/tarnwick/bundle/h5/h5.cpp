@@ -1,5 +1,6 @@
 #include "tarnwick/bundle/h5/h5.hpp"
 
+#include <cstdio>
 #include <cstring>
 #include <regex>
 
@@ -11,16 +12,14 @@
 namespace tarnwick::bundle::h5 {
 namespace {
 
-// HDF5 prints its error stack to stderr on every failure unless told not to; errors reach
-// callers as exceptions instead. The setting is per thread in Debian's build, so every thread
-// that calls in switches it off for itself.
-void quiet_library() {
-    thread_local bool quiet = false;
-    if (quiet) return;
-    H5open();
-    H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
-    quiet = true;
-}
+// The setting QuietErrors replaces; HDF5 keeps it per thread in Debian's build.
+thread_local int quiet_depth = 0;
+thread_local H5E_auto2_t saved_print = nullptr;
+thread_local void* saved_print_data = nullptr;
+
+void print_to_stderr(const std::string& text) { std::fprintf(stderr, "warning: %s\n", text.c_str()); }
+
+CloseFailureReporter close_failure_reporter = print_to_stderr;
 
 struct StackSummary {
     std::string text;
@@ -59,7 +58,32 @@ Handle journaled_access() {
     return list;
 }
 
+// Reports a failed close where it cannot be thrown: the destructor, the move assignment.
+void report_failed_close() {
+    StackSummary summary;
+    H5Ewalk2(H5E_DEFAULT, H5E_WALK_DOWNWARD, collect_entry, &summary);
+    H5Eclear2(H5E_DEFAULT);
+    const std::string what = "closing an HDF5 object failed";
+    close_failure_reporter(summary.text.empty() ? what : what + ": " + summary.text);
+}
+
 }  // namespace
+
+QuietErrors::QuietErrors() {
+    if (quiet_depth++ > 0) return;
+    H5open();
+    H5Eget_auto2(H5E_DEFAULT, &saved_print, &saved_print_data);
+    H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
+}
+
+QuietErrors::~QuietErrors() {
+    if (--quiet_depth > 0) return;
+    H5Eset_auto2(H5E_DEFAULT, saved_print, saved_print_data);
+}
+
+CloseFailureReporter set_close_failure_reporter(CloseFailureReporter reporter) {
+    return std::exchange(close_failure_reporter, reporter ? reporter : print_to_stderr);
+}
 
 void throw_error_stack(const std::string& what) {
     StackSummary summary;
@@ -74,8 +98,9 @@ void throw_error_stack(const std::string& what) {
 // ---- Handle -------------------------------------------------------------------------------
 
 Handle& Handle::operator=(Handle&& other) noexcept {
+    const QuietErrors quiet;
     if (this != &other) {
-        if (valid() && closer_) closer_(id_);
+        if (valid() && closer_ && closer_(id_) < 0) report_failed_close();
         id_ = std::exchange(other.id_, H5I_INVALID_HID);
         closer_ = other.closer_;
     }
@@ -83,12 +108,14 @@ Handle& Handle::operator=(Handle&& other) noexcept {
 }
 
 Handle::~Handle() {
+    const QuietErrors quiet;
     if (valid() && closer_) {
-        if (closer_(id_) < 0) H5Eclear2(H5E_DEFAULT);
+        if (closer_(id_) < 0) report_failed_close();
     }
 }
 
 void Handle::close() {
+    const QuietErrors quiet;
     if (!valid()) return;
     const hid_t id = std::exchange(id_, H5I_INVALID_HID);
     if (closer_ && closer_(id) < 0) throw_error_stack("closing an HDF5 object failed");
@@ -97,43 +124,54 @@ void Handle::close() {
 // ---- DataType -----------------------------------------------------------------------------
 
 DataType DataType::take(hid_t id, const char* what) {
-    quiet_library();
+    const QuietErrors quiet;
     return DataType(checked(id, what), H5Tclose);
 }
 
-DataType DataType::copy(hid_t predefined) { return take(H5Tcopy(predefined), "copying a datatype failed"); }
+DataType DataType::copy(hid_t predefined) {
+    const QuietErrors quiet;
+    return take(H5Tcopy(predefined), "copying a datatype failed");
+}
 
 DataType DataType::compound(std::size_t size) {
+    const QuietErrors quiet;
     return take(H5Tcreate(H5T_COMPOUND, size), "creating a compound datatype failed");
 }
 
 DataType& DataType::insert(const std::string& name, std::size_t offset, hid_t field_type) {
+    const QuietErrors quiet;
     checked(H5Tinsert(id(), name.c_str(), offset, field_type), "adding a compound field failed");
     return *this;
 }
 
 std::size_t DataType::size() const {
+    const QuietErrors quiet;
     const std::size_t size = H5Tget_size(id());
     if (size == 0) throw_error_stack("reading a datatype's size failed");
     return size;
 }
 
-bool DataType::equals(hid_t other) const { return checked(H5Tequal(id(), other), "comparing datatypes failed") > 0; }
+bool DataType::equals(hid_t other) const {
+    const QuietErrors quiet;
+    return checked(H5Tequal(id(), other), "comparing datatypes failed") > 0;
+}
 
 // ---- DataSpace ----------------------------------------------------------------------------
 
 DataSpace DataSpace::simple(hsize_t rows, hsize_t max_rows) {
-    quiet_library();
+    const QuietErrors quiet;
     const hsize_t dims[1] = {rows};
     const hsize_t max_dims[1] = {max_rows};
     return DataSpace(checked(H5Screate_simple(1, dims, max_dims), "creating a dataspace failed"), H5Sclose);
 }
 
 DataSpace DataSpace::of_dataset(hid_t dataset) {
+    const QuietErrors quiet;
     return DataSpace(checked(H5Dget_space(dataset), "reading a dataset's shape failed"), H5Sclose);
 }
 
 hsize_t DataSpace::rows() const {
+    const QuietErrors quiet;
     const int rank = checked(H5Sget_simple_extent_ndims(id()), "reading a dataspace's rank failed");
     if (rank != 1) throw Error(fmt::format("expected a one-dimensional dataset, found rank {}", rank));
     hsize_t dims[1] = {0};
@@ -142,6 +180,7 @@ hsize_t DataSpace::rows() const {
 }
 
 void DataSpace::select_rows(hsize_t start, hsize_t count) {
+    const QuietErrors quiet;
     const hsize_t offset[1] = {start};
     const hsize_t counts[1] = {count};
     checked(H5Sselect_hyperslab(id(), H5S_SELECT_SET, offset, nullptr, counts, nullptr),
@@ -152,14 +191,19 @@ void DataSpace::select_rows(hsize_t start, hsize_t count) {
 
 hsize_t Dataset::rows() const { return DataSpace::of_dataset(id()).rows(); }
 
-DataType Dataset::file_type() const { return DataType::take(H5Dget_type(id()), "reading a dataset's type failed"); }
+DataType Dataset::file_type() const {
+    const QuietErrors quiet;
+    return DataType::take(H5Dget_type(id()), "reading a dataset's type failed");
+}
 
 void Dataset::resize(hsize_t rows) {
+    const QuietErrors quiet;
     const hsize_t dims[1] = {rows};
     checked(H5Dset_extent(id(), dims), "resizing a dataset failed");
 }
 
 void Dataset::read_rows(hid_t mem_type, hsize_t start, hsize_t count, void* out) const {
+    const QuietErrors quiet;
     const hsize_t total = rows();
     if (start + count > total)
         throw Error(fmt::format("reading rows {}..{} of a dataset of {} rows", start, start + count, total));
@@ -171,6 +215,7 @@ void Dataset::read_rows(hid_t mem_type, hsize_t start, hsize_t count, void* out)
 }
 
 void Dataset::write_rows(hid_t mem_type, hsize_t start, hsize_t count, const void* data) {
+    const QuietErrors quiet;
     if (count == 0) return;
     DataSpace file_space = DataSpace::of_dataset(id());
     file_space.select_rows(start, count);
@@ -179,6 +224,7 @@ void Dataset::write_rows(hid_t mem_type, hsize_t start, hsize_t count, const voi
 }
 
 std::vector<Filter> Dataset::filters() const {
+    const QuietErrors quiet;
     Handle plist(checked(H5Dget_create_plist(id()), "reading a dataset's creation properties failed"), H5Pclose);
     const int count = checked(H5Pget_nfilters(plist.id()), "reading a dataset's filters failed");
     std::vector<Filter> out;
@@ -197,6 +243,7 @@ std::vector<Filter> Dataset::filters() const {
 }
 
 std::optional<hsize_t> Dataset::chunk_rows() const {
+    const QuietErrors quiet;
     Handle plist(checked(H5Dget_create_plist(id()), "reading a dataset's creation properties failed"), H5Pclose);
     if (H5Pget_layout(plist.id()) != H5D_CHUNKED) return std::nullopt;
     hsize_t dims[1] = {0};
@@ -209,7 +256,7 @@ std::optional<hsize_t> Dataset::chunk_rows() const {
 File::File(hid_t id, std::string path) : Handle(id, H5Fclose), path_(std::move(path)) {}
 
 File File::open(const std::string& path, Access access) {
-    quiet_library();
+    const QuietErrors quiet;
     const unsigned flags = access == Access::ReadWrite ? H5F_ACC_RDWR : H5F_ACC_RDONLY;
     const Handle access_list = journaled_access();
     const hid_t id = H5Fopen(path.c_str(), flags, access_list.id());
@@ -218,7 +265,7 @@ File File::open(const std::string& path, Access access) {
 }
 
 File File::create(const std::string& path) {
-    quiet_library();
+    const QuietErrors quiet;
     const Handle access_list = journaled_access();
     const hid_t id = H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, access_list.id());
     if (id < 0) throw_error_stack("unable to create file \"" + path + "\"");
@@ -226,10 +273,12 @@ File File::create(const std::string& path) {
 }
 
 bool File::contains(const std::string& name) const {
+    const QuietErrors quiet;
     return checked(H5Lexists(id(), name.c_str(), H5P_DEFAULT), "looking up a file member failed") > 0;
 }
 
 std::vector<std::string> File::members() const {
+    const QuietErrors quiet;
     // One pass over the links: asking for each name by position costs a walk of the group per
     // name, which grows with the square of the member count in old-format groups.
     std::vector<std::string> names;
@@ -244,15 +293,18 @@ std::vector<std::string> File::members() const {
 }
 
 void File::unlink(const std::string& name) {
+    const QuietErrors quiet;
     checked(H5Ldelete(id(), name.c_str(), H5P_DEFAULT), ("deleting member \"" + name + "\" failed").c_str());
 }
 
 void File::rename(const std::string& from, const std::string& to) {
+    const QuietErrors quiet;
     checked(H5Lmove(id(), from.c_str(), id(), to.c_str(), H5P_DEFAULT, H5P_DEFAULT),
             ("renaming member \"" + from + "\" failed").c_str());
 }
 
 Dataset File::open_dataset(const std::string& name) const {
+    const QuietErrors quiet;
     const hid_t id = H5Dopen2(this->id(), name.c_str(), H5P_DEFAULT);
     if (id < 0) throw_error_stack("unable to open dataset \"" + name + "\"");
     return Dataset(id, H5Dclose);
@@ -283,6 +335,7 @@ Dataset File::create_dataset(const std::string& name, const DataType& file_type,
 }
 
 void File::flush() {
+    const QuietErrors quiet;
     checked(H5Fflush(id(), H5F_SCOPE_LOCAL), "flushing the file failed");
     // Everything is on disk and consistent: a later interruption rolls back to here.
     h5::commit(id());
@@ -307,7 +360,7 @@ void File::abandon() noexcept {
 }
 
 bool filter_available(H5Z_filter_t id) {
-    quiet_library();
+    const QuietErrors quiet;
     const htri_t available = H5Zfilter_avail(id);
     if (available < 0) H5Eclear2(H5E_DEFAULT);
     return available > 0;

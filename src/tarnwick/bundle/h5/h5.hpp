@@ -2,16 +2,17 @@
 // A thin RAII layer over the HDF5 C API.
 //
 // Every hid_t is owned by exactly one move-only Handle and closed on every way out; a failed
-// close in a destructor is ignored (it cannot be reported from there), an explicit close()
-// throws. Every failing call is turned into an exception built from HDF5's error stack:
+// close in a destructor cannot be thrown and goes to the close-failure reporter (a warning on
+// standard error unless the log installs itself), an explicit close() throws. Every failing call is turned into an exception built from HDF5's error stack:
 //
 //  - tarnwick::bundle::OsError when the failure is the file system's or a file that cannot be
 //    opened, created, locked, read or written (errno on the stack decides would-block /
 //    permission denied / other; a file that is not HDF5 is "other");
 //  - h5::Error for everything else (damaged content, a missing member, a type mismatch).
 //
-// HDF5's own printing of the error stack is switched off for the whole process: the errors
-// reach the caller as exceptions instead.
+// HDF5's own printing of the error stack is off while this layer calls the library (QuietErrors):
+// the errors reach the caller as exceptions instead, and a process that shares the library (the
+// Python module's, with h5py) keeps its own setting outside our calls.
 #include <hdf5.h>
 
 #include <cstdint>
@@ -31,6 +32,24 @@ public:
 
 // Throws the exception that describes HDF5's current error stack, with `what` in front.
 [[noreturn]] void throw_error_stack(const std::string& what);
+
+// While alive, HDF5 does not print its error stack on this thread; the setting found at the
+// outermost guard comes back when it ends. Nested guards cost nothing.
+class QuietErrors {
+public:
+    QuietErrors();
+    ~QuietErrors();
+    QuietErrors(const QuietErrors&) = delete;
+    QuietErrors& operator=(const QuietErrors&) = delete;
+    QuietErrors(QuietErrors&&) = delete;
+    QuietErrors& operator=(QuietErrors&&) = delete;
+};
+
+// Receives the text of a close that failed where no exception can carry it (a Handle's
+// destructor). This layer sits below the log, so the log installs itself here; until then the
+// text goes to standard error. Returns the previous reporter; nullptr restores the default.
+using CloseFailureReporter = void (*)(const std::string& text);
+CloseFailureReporter set_close_failure_reporter(CloseFailureReporter reporter);
 
 class Handle {
 public:

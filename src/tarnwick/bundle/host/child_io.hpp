@@ -1,6 +1,10 @@
 #pragma once
 // Small pieces shared by the code that forks worker processes and talks to them over pipes.
 #include <cstddef>
+#include <functional>
+
+#include <sys/types.h>
+#include <unistd.h>
 
 namespace tarnwick::bundle::host {
 
@@ -11,5 +15,22 @@ void write_all(int fd, const void* data, std::size_t size);
 // Flushes every buffered output stream, so that a forked child, which inherits the buffers,
 // never writes them a second time.
 void flush_output_streams();
+
+// A started child process: its id and the read end of the pipe it writes to.
+struct Child {
+    pid_t pid = -1;
+    int fd = -1;
+};
+
+// Starts a child that runs `body` with the write end of a close-on-exec pipe. The child never
+// returns into the caller's code: when `body` returns or throws, the child ends with _exit(1)
+// (a body ends itself with _exit(0) when it succeeds). Output buffered before the fork is
+// flushed first, so that the child does not write it a second time. Throws OsError with
+// `pipe_error` or `fork_error` in front of the cause. `fork` stands in for ::fork in tests.
+Child start_child(const std::function<void(int fd)>& body, const char* pipe_error, const char* fork_error,
+                  pid_t (*fork)() = ::fork);
+
+// Waits for the child `pid` to end, retrying after interruptions; returns its wait status.
+int reap_child(pid_t pid);
 
 }  // namespace tarnwick::bundle::host

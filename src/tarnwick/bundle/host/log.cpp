@@ -1,5 +1,6 @@
 #include "tarnwick/bundle/host/log.hpp"
 
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
@@ -13,6 +14,7 @@
 #include <spdlog/spdlog.h>
 
 #include "tarnwick/bundle/errors.hpp"
+#include "tarnwick/bundle/h5/h5.hpp"
 
 namespace tarnwick::bundle::host {
 namespace {
@@ -59,11 +61,28 @@ void notify(const char* level, const std::string& text) {
     if (current_observer) current_observer(level, text);
 }
 
+// A close that fails in an HDF5 handle's destructor (h5 sits below the log) is logged as a
+// warning: it happens while an earlier failure unwinds, which is the error the caller sees.
+void log_close_failure(const std::string& text) {
+    try {
+        system_log().warning(text);
+    } catch (...) {
+        std::fprintf(stderr, "warning: %s\n", text.c_str());
+    }
+}
+
+[[maybe_unused]] const bool close_failures_logged = (h5::set_close_failure_reporter(log_close_failure), true);
+
 }  // namespace
 
 void SystemLog::error(const std::string& text) {
     logger().error(text);
     notify("error", text);
+}
+
+void SystemLog::warning(const std::string& text) {
+    logger().warn(text);
+    notify("warning", text);
 }
 
 void SystemLog::info(const std::string& text) {

@@ -10,6 +10,7 @@ class SystemLog {
 public:
     void error(const std::string& text);
     void info(const std::string& text);
+    void warning(const std::string& text);
     // Tests observe records in-process; returns the previous observer.
     using Observer = std::function<void(const std::string& level, const std::string& text)>;
     Observer observe(Observer observer);

@@ -132,28 +132,10 @@ private:
     }
 
     void start(std::size_t slot) {
-        int fds[2];
-        if (::pipe2(fds, O_CLOEXEC) != 0) throw OsError::from_errno(errno, "cannot create a pipe for a worker");
-        // Whatever this process has buffered must not be written a second time by the worker.
-        flush_output_streams();
-        const pid_t pid = fork_function();
-        if (pid < 0) {
-            const int err = errno;
-            ::close(fds[0]);
-            ::close(fds[1]);
-            throw OsError::from_errno(err, "cannot start a worker process");
-        }
-        if (pid == 0) {
-            ::close(fds[0]);
-            // Nothing a worker runs may return into the parent's code, whatever it throws.
-            try {
-                work(slot, fds[1]);
-            } catch (...) {
-            }
-            ::_exit(1);
-        }
-        ::close(fds[1]);
-        workers_.emplace(pid, Worker{slot, fds[0], {}});
+        // The worker never returns into this process's code, whatever it throws.
+        const Child child = start_child([&](int fd) { work(slot, fd); }, "cannot create a pipe for a worker",
+                                        "cannot start a worker process", fork_function);
+        workers_.emplace(child.pid, Worker{slot, child.fd, {}});
     }
 
     // The worker: initializer, then call after call; _exit so that nothing of the parent's
@@ -249,10 +231,7 @@ private:
                     continue;
                 }
                 if (n < 0 && errno == EINTR) continue;
-                int status = 0;
-                while (::waitpid(pids[k], &status, 0) < 0 && errno == EINTR) {
-                }
-                ended(pids[k], status);
+                ended(pids[k], reap_child(pids[k]));
                 continue;
             }
             // A worker whose pipe stays open after it exited (a descendant kept it): look at

@@ -26,6 +26,8 @@ public:
         if (pthread_mutex_lock(mutex_) == EOWNERDEAD) pthread_mutex_consistent(mutex_);
     }
     ~LockGuard() { pthread_mutex_unlock(mutex_); }
+    LockGuard(const LockGuard&) = delete;
+    LockGuard& operator=(const LockGuard&) = delete;
 
 private:
     pthread_mutex_t* mutex_;

@@ -26,8 +26,8 @@ const std::vector<InstrumentType>& EQUITIES_INS_TYPE() {
     return types;
 }
 
-const host::BloscOptions& COMPRESSION_KWARGS() {
-    static const host::BloscOptions options = host::blosc_opts(9, "blosc:lz4");
+const layout::BloscOptions& COMPRESSION_KWARGS() {
+    static const layout::BloscOptions options = layout::blosc_opts(9, "blosc:lz4");
     return options;
 }
 

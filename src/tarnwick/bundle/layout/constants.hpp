@@ -4,7 +4,7 @@
 #include <utility>
 #include <vector>
 
-#include "tarnwick/bundle/host/blosc.hpp"
+#include "tarnwick/bundle/layout/blosc.hpp"
 #include "tarnwick/bundle/host/instrument_type.hpp"
 
 namespace tarnwick::bundle::layout {
@@ -24,6 +24,6 @@ const TagMap& TAG_MAP();
 const std::vector<InstrumentType>& EQUITIES_INS_TYPE();
 
 // Dataset-creation options of tick datasets: Blosc with LZ4 at level 9.
-const host::BloscOptions& COMPRESSION_KWARGS();
+const layout::BloscOptions& COMPRESSION_KWARGS();
 
 }  // namespace tarnwick::bundle::layout

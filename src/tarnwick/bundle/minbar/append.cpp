@@ -12,12 +12,12 @@
 
 #include "tarnwick/bundle/errors.hpp"
 #include "tarnwick/bundle/host/clock.hpp"
-#include "tarnwick/bundle/host/h5_mode.hpp"
+#include "tarnwick/bundle/layout/h5_mode.hpp"
 #include "tarnwick/bundle/host/interrupt.hpp"
 #include "tarnwick/bundle/host/log.hpp"
 #include "tarnwick/bundle/host/shared_flag.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
-#include "tarnwick/bundle/layout/update_failure.hpp"
+#include "tarnwick/bundle/drivers/update_failure.hpp"
 #include "tarnwick/bundle/selection/connection.hpp"
 #include "tarnwick/bundle/service/client.hpp"
 
@@ -325,7 +325,7 @@ void run(const Instrument& ins, const std::string& h5_file, int min_start_date) 
         batch = store.get_price(min_start_date);
         if (!batch) return;
     }
-    const std::string mode = host::get_h5_mode(h5_file);
+    const std::string mode = layout::get_h5_mode(h5_file);
     host::SharedFlag& flag = host::sval();
 
     // A new file is built under a temporary name and published when complete: a process killed
@@ -337,7 +337,7 @@ void run(const Instrument& ins, const std::string& h5_file, int min_start_date) 
     try {
         host::throw_if_interrupted();
         if (!existed) layout::reserve_free_space(h5_file, estimated_bytes(*batch));
-        file = existed ? host::open_h5(h5_file, mode) : host::open_h5(work_file, "w");
+        file = existed ? layout::open_h5(h5_file, mode) : layout::open_h5(work_file, "w");
         update_open_file(file, store, std::move(batch));
         if (!existed) {
             file.flush();
@@ -352,8 +352,8 @@ void run(const Instrument& ins, const std::string& h5_file, int min_start_date) 
             file.abandon();
         }
         if (host::is_interruption(std::current_exception())) throw;
-        layout::report_update_failure(h5_file, std::current_exception(), flag,
-                                      layout::ServicePermissionText::NotUsed);
+        drivers::report_update_failure(h5_file, std::current_exception(), flag,
+                                      drivers::ServicePermissionText::NotUsed);
     }
 }
 

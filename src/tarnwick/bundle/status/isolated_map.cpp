@@ -51,23 +51,11 @@ struct Slice {
 };
 
 void start(Slice& slice, const std::function<std::string(std::size_t)>& work) {
-    int fds[2];
-    if (::pipe(fds) != 0) throw OsError::from_errno(errno, "cannot create a pipe for reading the bundle");
-    host::flush_output_streams();
-    const pid_t pid = ::fork();
-    if (pid < 0) {
-        const int err = errno;
-        ::close(fds[0]);
-        ::close(fds[1]);
-        throw OsError::from_errno(err, "cannot start a process for reading the bundle");
-    }
-    if (pid == 0) {
-        ::close(fds[0]);
-        run_child(slice.next, slice.end, work, fds[1]);
-    }
-    ::close(fds[1]);
-    slice.pid = pid;
-    slice.fd = fds[0];
+    const host::Child child =
+        host::start_child([&](int fd) { run_child(slice.next, slice.end, work, fd); },
+                          "cannot create a pipe for reading the bundle", "cannot start a process for reading the bundle");
+    slice.pid = child.pid;
+    slice.fd = child.fd;
     slice.buffer.clear();
 }
 
@@ -76,15 +64,13 @@ std::string how_it_ended(int status) {
     return fmt::format("the reader ended with status {} while reading it", WEXITSTATUS(status));
 }
 
-int reap(pid_t pid) {
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return status;
-}
+int reap(pid_t pid) { return host::reap_child(pid); }
 
 // Ends every child still running when an error leaves map_isolated early.
 struct ChildrenGuard {
+    explicit ChildrenGuard(std::vector<Slice>& watched) : slices(watched) {}
+    ChildrenGuard(const ChildrenGuard&) = delete;
+    ChildrenGuard& operator=(const ChildrenGuard&) = delete;
     std::vector<Slice>& slices;
     ~ChildrenGuard() {
         for (auto& slice : slices) {
@@ -108,7 +94,7 @@ void map_isolated(std::size_t count, int jobs, const std::function<std::string(s
         slices[k].next = count * k / slices.size();
         slices[k].end = count * (k + 1) / slices.size();
     }
-    ChildrenGuard guard{slices};
+    ChildrenGuard guard(slices);
     for (auto& slice : slices) start(slice, work);
 
     char chunk[65536];

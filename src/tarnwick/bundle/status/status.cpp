@@ -14,7 +14,7 @@
 #include "tarnwick/bundle/checks/suspensions.hpp"
 #include "tarnwick/bundle/errors.hpp"
 #include "tarnwick/bundle/host/clock.hpp"
-#include "tarnwick/bundle/host/pickle.hpp"
+#include "tarnwick/bundle/formats/pickle.hpp"
 #include "tarnwick/bundle/host/progress.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
 #include "tarnwick/bundle/selection/connection.hpp"
@@ -86,9 +86,9 @@ std::map<std::string, std::vector<int>> suspension_days(const std::string& file,
 // Delisting dates of the instruments in "instruments.pk" ("0000-00-00": still listed).
 std::map<std::string, int> delisting_dates(const std::string& file) {
     std::map<std::string, int> dates;
-    for (const auto& record : host::pickle::load_records(file)) {
-        const host::pickle::Value* id = record.find("order_book_id");
-        const host::pickle::Value* delisted = record.find("de_listed_date");
+    for (const auto& record : formats::pickle::load_records(file)) {
+        const formats::pickle::Value* id = record.find("order_book_id");
+        const formats::pickle::Value* delisted = record.find("de_listed_date");
         if (!id || !id->is_str() || !delisted || !delisted->is_str()) continue;
         std::string digits;
         for (const char c : delisted->as_str())

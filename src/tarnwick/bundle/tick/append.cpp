@@ -10,15 +10,15 @@
 
 #include "tarnwick/bundle/errors.hpp"
 #include "tarnwick/bundle/h5/h5.hpp"
-#include "tarnwick/bundle/host/blosc.hpp"
+#include "tarnwick/bundle/layout/blosc.hpp"
 #include "tarnwick/bundle/host/clock.hpp"
 #include "tarnwick/bundle/host/console.hpp"
-#include "tarnwick/bundle/host/h5_mode.hpp"
+#include "tarnwick/bundle/layout/h5_mode.hpp"
 #include "tarnwick/bundle/host/interrupt.hpp"
 #include "tarnwick/bundle/host/shared_flag.hpp"
-#include "tarnwick/bundle/host/tick_layout.hpp"
+#include "tarnwick/bundle/layout/tick_layout.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
-#include "tarnwick/bundle/layout/update_failure.hpp"
+#include "tarnwick/bundle/drivers/update_failure.hpp"
 #include "tarnwick/bundle/selection/connection.hpp"
 #include "tarnwick/bundle/service/client.hpp"
 #include "tarnwick/bundle/service/warnings.hpp"
@@ -28,7 +28,7 @@ namespace tarnwick::bundle::tick {
 namespace {
 
 namespace fs = std::filesystem;
-using host::TickRecord;
+using layout::TickRecord;
 
 // '.' sorts before every digit: a temporary member is never the greatest name.
 constexpr std::string_view TEMPORARY_PREFIX = ".tmp-";
@@ -65,7 +65,7 @@ h5::File open_store(const std::string& h5_file, const std::string& mode) {
     std::error_code ec;
     if (!fs::exists(h5_file, ec) && !ec) {
         const std::string work_file = layout::temporary_store_path(h5_file);
-        h5::File created = host::open_h5(work_file, "w");
+        h5::File created = layout::open_h5(work_file, "w");
         try {
             created.flush();
             step("file_created");
@@ -79,7 +79,7 @@ h5::File open_store(const std::string& h5_file, const std::string& mode) {
         }
         created.close();
     }
-    return host::open_h5(h5_file, mode);
+    return layout::open_h5(h5_file, mode);
 }
 
 class TickFile {
@@ -88,8 +88,8 @@ public:
         : file_(file),
           order_book_id_(std::move(order_book_id)),
           min_start_date_(min_start_date),
-          file_type_(host::H5TicksLoader::DTYPES()),
-          memory_type_(host::H5TicksLoader::memory_type()) {}
+          file_type_(layout::H5TicksLoader::DTYPES()),
+          memory_type_(layout::H5TicksLoader::memory_type()) {}
 
     void update() {
         finish_interrupted_replacements();
@@ -280,10 +280,10 @@ void _append_h5_tick(const std::string& order_book_id, const std::string& path,
                             service::current().instruments(order_book_id, std::nullopt).is_none())
         throw ValueError("标的 " + order_book_id + " 不存在");
     if (rebuild) layout::remove_h5(h5_file);
-    const std::string mode = host::get_h5_mode(h5_file);
+    const std::string mode = layout::get_h5_mode(h5_file);
     host::SharedFlag& flag = host::sval();
     // A missing plug-in is a set-up problem of the machine, not of this file: say so plainly.
-    host::require_blosc_filter();
+    layout::require_blosc_filter();
 
     // Each finished day is committed (File::flush); whatever fails or stops the update rolls
     // the file back to the last finished day, never further.
@@ -296,7 +296,7 @@ void _append_h5_tick(const std::string& order_book_id, const std::string& path,
     } catch (...) {
         file.abandon();
         if (host::is_interruption(std::current_exception())) throw;
-        layout::report_update_failure(h5_file, std::current_exception(), flag, layout::ServicePermissionText::Used);
+        drivers::report_update_failure(h5_file, std::current_exception(), flag, drivers::ServicePermissionText::Used);
     }
 }
 

@@ -2,7 +2,7 @@
 // Bringing one instrument's tick store file up to date ("更新tick级h5文件").
 //
 // The file <path>/<id>.h5 holds one dataset per trading date, named YYYYMMDD, of
-// host::TickRecord (Blosc/LZ4 level 9), and an empty unfiltered dataset for each day a stock
+// layout::TickRecord (Blosc/LZ4 level 9), and an empty unfiltered dataset for each day a stock
 // was suspended. _append_h5_tick:
 //   1. creates `path`, deletes the file first when `rebuild` is set;
 //   2. opens the file; a missing file is first made as an empty HDF5 file under a temporary

@@ -16,8 +16,8 @@
 namespace tarnwick::bundle::tick {
 namespace {
 
-using host::TickRecord;
-namespace loader = host::H5TicksLoader;
+using layout::TickRecord;
+namespace loader = layout::H5TicksLoader;
 
 std::string_view id_at(const service::Frame& frame, std::size_t row) {
     return row < frame.order_book_id.size() ? std::string_view(frame.order_book_id[row]) : std::string_view{};

@@ -6,7 +6,7 @@
 //      one in table order stays, at its own position;
 //   2. groups the rows by their `trading_date`, ascending, keeping table order within a day
 //      (night ticks therefore land in the day they are traded for, not their calendar day);
-//   3. builds one host::TickRecord per row: `date` and `time` from the row's time stamp,
+//   3. builds one layout::TickRecord per row: `date` and `time` from the row's time stamp,
 //      `open_interest` 0 when the table has no such column, every other field from the column
 //      of the same name; each value is stored as round(value * scale), half away from zero.
 //      A value that is not a number, or whose scaled value has no integer form in the field,
@@ -18,14 +18,14 @@
 #include <limits>
 #include <vector>
 
-#include "tarnwick/bundle/host/tick_layout.hpp"
+#include "tarnwick/bundle/layout/tick_layout.hpp"
 #include "tarnwick/bundle/service/client.hpp"
 
 namespace tarnwick::bundle::tick {
 
 struct TickDay {
     int trading_date = 0;  // YYYYMMDD
-    std::vector<host::TickRecord> records;
+    std::vector<layout::TickRecord> records;
 };
 
 std::vector<TickDay> convert_ticks(const service::Frame& frame);

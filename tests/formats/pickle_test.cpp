@@ -1,4 +1,4 @@
-#include "tarnwick/bundle/host/pickle.hpp"
+#include "tarnwick/bundle/formats/pickle.hpp"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +13,7 @@
 #include "support/temp_dir.hpp"
 #include "tarnwick/bundle/errors.hpp"
 
-namespace tarnwick::bundle::host::pickle {
+namespace tarnwick::bundle::formats::pickle {
 namespace {
 
 using test::TempDir;
@@ -395,4 +395,4 @@ TEST_F(CPythonPickles, MutatedFilesNeverCrash) {
 }
 
 }  // namespace
-}  // namespace tarnwick::bundle::host::pickle
+}  // namespace tarnwick::bundle::formats::pickle

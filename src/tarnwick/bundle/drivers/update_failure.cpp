@@ -1,4 +1,4 @@
-#include "tarnwick/bundle/layout/update_failure.hpp"
+#include "tarnwick/bundle/drivers/update_failure.hpp"
 
 #include <cerrno>
 #include <cstring>
@@ -9,7 +9,7 @@
 #include "tarnwick/bundle/host/log.hpp"
 #include "tarnwick/bundle/service/errors.hpp"
 
-namespace tarnwick::bundle::layout {
+namespace tarnwick::bundle::drivers {
 namespace {
 
 // The errno text of an error of the storage itself, nullptr for other causes.
@@ -53,4 +53,4 @@ void report_update_failure(const std::string& h5_file, std::exception_ptr error,
     flag.set(false);
 }
 
-}  // namespace tarnwick::bundle::layout
+}  // namespace tarnwick::bundle::drivers

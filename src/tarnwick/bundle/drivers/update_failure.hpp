@@ -6,7 +6,7 @@
 
 #include "tarnwick/bundle/host/shared_flag.hpp"
 
-namespace tarnwick::bundle::layout {
+namespace tarnwick::bundle::drivers {
 
 // Whether the service's PermissionDenied gets its own text (tick updates) or counts as any
 // other error (minute-bar updates).
@@ -15,4 +15,4 @@ enum class ServicePermissionText { Used, NotUsed };
 void report_update_failure(const std::string& h5_file, std::exception_ptr error, host::SharedFlag& flag,
                            ServicePermissionText permission_text);
 
-}  // namespace tarnwick::bundle::layout
+}  // namespace tarnwick::bundle::drivers

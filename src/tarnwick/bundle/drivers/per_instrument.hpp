@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace tarnwick::bundle::selection {
+namespace tarnwick::bundle::drivers {
 
 struct PerInstrumentRun {
     // "...{}...{}": filled with the number of instruments and the abbreviated set.
@@ -38,4 +38,4 @@ SelectionObserver observe_selections(SelectionObserver observer);
 // more are shortened to 30 characters (quotes included) with "..." in their middle.
 std::string abbreviated_set(const std::set<std::string>& ids);
 
-}  // namespace tarnwick::bundle::selection
+}  // namespace tarnwick::bundle::drivers

@@ -21,7 +21,7 @@
 #include <utility>
 #include <vector>
 
-namespace tarnwick::bundle::host {
+namespace tarnwick::bundle::commands {
 
 inline constexpr const char* PROXY_VARIABLE = "HARRIER_PROXY";
 
@@ -59,4 +59,4 @@ std::int64_t download(std::FILE* out, std::int64_t total_length, const std::stri
 // The same with the proxy read from HARRIER_PROXY.
 std::int64_t download(std::FILE* out, std::int64_t total_length, const std::string& url);
 
-}  // namespace tarnwick::bundle::host
+}  // namespace tarnwick::bundle::commands

@@ -1,4 +1,4 @@
-#include "tarnwick/bundle/selection/per_instrument.hpp"
+#include "tarnwick/bundle/drivers/per_instrument.hpp"
 
 #include <filesystem>
 #include <memory>
@@ -16,7 +16,7 @@
 #include "tarnwick/bundle/layout/paths.hpp"
 #include "tarnwick/bundle/selection/tags.hpp"
 
-namespace tarnwick::bundle::selection {
+namespace tarnwick::bundle::drivers {
 namespace {
 
 constexpr std::size_t MAX_SHOWN = 6;
@@ -66,7 +66,7 @@ bool update_each_instrument(const std::string& path, const std::vector<std::stri
     // every worker would fail on it.
     host::now();
     host::open_system_log();
-    const std::set<std::string> ids = _merge_tags(tags, with_derivatives, enable_bjse);
+    const std::set<std::string> ids = selection::_merge_tags(tags, with_derivatives, enable_bjse);
     if (run.create_path) layout::make_directories(path);
     host::print_line(fmt::format(fmt::runtime(run.announcement), ids.size(), abbreviated_set(ids)));
     if (const auto& observer = selection_observer()) observer(ids.size());
@@ -97,4 +97,4 @@ bool update_each_instrument(const std::string& path, const std::vector<std::stri
     return succeed->value();
 }
 
-}  // namespace tarnwick::bundle::selection
+}  // namespace tarnwick::bundle::drivers

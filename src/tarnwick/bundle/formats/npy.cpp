@@ -1,4 +1,4 @@
-#include "tarnwick/bundle/host/npy.hpp"
+#include "tarnwick/bundle/formats/npy.hpp"
 
 #include <chrono>
 #include <cstring>
@@ -11,7 +11,7 @@
 #include "tarnwick/bundle/errors.hpp"
 #include "tarnwick/bundle/host/atomic_file.hpp"
 
-namespace tarnwick::bundle::host {
+namespace tarnwick::bundle::formats {
 namespace {
 
 constexpr std::string_view kMagic{"\x93NUMPY", 6};
@@ -347,7 +347,7 @@ std::string encode_npy(std::span<const std::int64_t> values, NpyElement element)
 }
 
 void write_npy(const std::string& path, std::span<const std::int64_t> values, NpyElement element) {
-    write_file_atomically(path, encode_npy(values, element));
+    host::write_file_atomically(path, encode_npy(values, element));
 }
 
 // ---- reading --------------------------------------------------------------------------------------
@@ -455,7 +455,7 @@ std::vector<std::int64_t> decode_npy(std::string_view bytes, const std::string& 
 }
 
 std::vector<std::int64_t> read_npy(const std::string& path) {
-    return decode_npy(read_whole_file(path, kMaxFileBytes), path);
+    return decode_npy(host::read_whole_file(path, kMaxFileBytes), path);
 }
 
-}  // namespace tarnwick::bundle::host
+}  // namespace tarnwick::bundle::formats

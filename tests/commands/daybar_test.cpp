@@ -1,4 +1,4 @@
-#include "tarnwick/bundle/host/daybar.hpp"
+#include "tarnwick/bundle/commands/daybar.hpp"
 
 #include <gtest/gtest.h>
 
@@ -15,11 +15,11 @@
 #include "tarnwick/bundle/h5/h5.hpp"
 #include "tarnwick/bundle/host/clock.hpp"
 #include "tarnwick/bundle/host/log.hpp"
-#include "tarnwick/bundle/host/npy.hpp"
-#include "tarnwick/bundle/host/pickle.hpp"
+#include "tarnwick/bundle/formats/npy.hpp"
+#include "tarnwick/bundle/formats/pickle.hpp"
 #include "tarnwick/bundle/service/simulated_market.hpp"
 
-namespace tarnwick::bundle::host {
+namespace tarnwick::bundle::commands {
 namespace {
 
 namespace fs = std::filesystem;
@@ -27,6 +27,16 @@ using service::Instrument;
 using service::InstrumentLookup;
 using service::ListingRow;
 using test::TempDir;
+using host::add_days;
+using host::DateTime;
+using host::InstrumentType;
+using host::make_datetime;
+using host::set_clock;
+using host::system_log;
+using host::SystemLog;
+using host::weekday;
+using formats::read_npy;
+namespace pickle = formats::pickle;
 
 struct ClockAt {
     explicit ClockAt(DateTime t) { set_clock(t); }
@@ -143,7 +153,7 @@ protected:
 };
 
 TEST_F(DaybarTest, WritesTheThreeFilesAndPythonLoadsThem) {
-    ASSERT_TRUE(update_daybar(bundle, true, true, 2, {.tickwire_kwargs = std::map<std::string, bool>{{"enable_bjse", true}}}));
+    ASSERT_TRUE(update_daybar(bundle, true, true, 2, {.tickwire_kwargs = std::map<std::string, bool>{{"enable_bjse", true}}, .enable_bjse = std::nullopt}));
 
     const auto r = test::run_python_script("check_daybar.py", {bundle});
     ASSERT_EQ(r.exit_status, 0) << r.output;
@@ -185,7 +195,7 @@ TEST_F(DaybarTest, WritesTheThreeFilesAndPythonLoadsThem) {
 }
 
 TEST_F(DaybarTest, SuspensionsAreAskedOverEachStocksListedLifeOnly) {
-    ASSERT_TRUE(update_daybar(bundle, false, true, 1, {.enable_bjse = false}));
+    ASSERT_TRUE(update_daybar(bundle, false, true, 1, {.tickwire_kwargs = std::nullopt, .enable_bjse = false}));
     std::vector<std::string> asked;
     for (const auto& call : client().calls)
         if (call.operation == "is_suspended") asked.push_back(call.args);
@@ -208,15 +218,15 @@ TEST_F(DaybarTest, BothCallShapesSetTheExchangeFlag) {
         client().calls.clear();
         return out;
     };
-    ASSERT_TRUE(update_daybar(bundle, true, true, 1, {.tickwire_kwargs = std::map<std::string, bool>{{"enable_bjse", true}}}));
+    ASSERT_TRUE(update_daybar(bundle, true, true, 1, {.tickwire_kwargs = std::map<std::string, bool>{{"enable_bjse", true}}, .enable_bjse = std::nullopt}));
     EXPECT_EQ(init_args(), std::vector<std::string>{"enable_bjse=true"});
     EXPECT_EQ(pickle::load_records(path(INSTRUMENTS_FILE)).size(), 10u);
 
-    ASSERT_TRUE(update_daybar(bundle, false, true, 1, {.enable_bjse = false}));
+    ASSERT_TRUE(update_daybar(bundle, false, true, 1, {.tickwire_kwargs = std::nullopt, .enable_bjse = false}));
     EXPECT_EQ(init_args(), std::vector<std::string>{"enable_bjse=false"});
     EXPECT_EQ(pickle::load_records(path(INSTRUMENTS_FILE)).size(), 9u);
 
-    ASSERT_TRUE(update_daybar(bundle, false, true, 1, {.enable_bjse = true}));
+    ASSERT_TRUE(update_daybar(bundle, false, true, 1, {.tickwire_kwargs = std::nullopt, .enable_bjse = true}));
     EXPECT_EQ(init_args(), std::vector<std::string>{"enable_bjse=true"});
 
     ASSERT_TRUE(update_daybar(bundle, false, true, 1, {}));
@@ -233,7 +243,7 @@ TEST_F(DaybarTest, BadArgumentsThrowBeforeAnythingHappens) {
                                {.tickwire_kwargs = std::map<std::string, bool>{{"enable_bjse", true}}, .enable_bjse = false}),
                  ValueError);
     try {
-        update_daybar(bundle, true, true, 1, {.tickwire_kwargs = std::map<std::string, bool>{{"enable_bjs", true}}});
+        update_daybar(bundle, true, true, 1, {.tickwire_kwargs = std::map<std::string, bool>{{"enable_bjs", true}}, .enable_bjse = std::nullopt});
         FAIL() << "no error";
     } catch (const TypeError& e) {
         EXPECT_NE(std::string(e.what()).find("'enable_bjs'"), std::string::npos) << e.what();
@@ -243,7 +253,7 @@ TEST_F(DaybarTest, BadArgumentsThrowBeforeAnythingHappens) {
 }
 
 TEST_F(DaybarTest, AFailedRunLeavesThePreviousFilesAsTheyWere) {
-    ASSERT_TRUE(update_daybar(bundle, true, true, 1, {.enable_bjse = false}));
+    ASSERT_TRUE(update_daybar(bundle, true, true, 1, {.tickwire_kwargs = std::nullopt, .enable_bjse = false}));
     const std::map<std::string, std::string> before{
         {TRADING_DATES_FILE, slurp(path(TRADING_DATES_FILE))},
         {SUSPENDED_DAYS_FILE, slurp(path(SUSPENDED_DAYS_FILE))},
@@ -254,7 +264,7 @@ TEST_F(DaybarTest, AFailedRunLeavesThePreviousFilesAsTheyWere) {
     ClockAt later(make_datetime(2026, 12, 9, 18, 0));
     client().fail("is_suspended", std::make_exception_ptr(service::PermissionDenied("no right to suspensions")), 3);
     LogCapture log;
-    EXPECT_FALSE(update_daybar(bundle, false, true, 1, {.enable_bjse = false}));
+    EXPECT_FALSE(update_daybar(bundle, false, true, 1, {.tickwire_kwargs = std::nullopt, .enable_bjse = false}));
     ASSERT_EQ(log.errors.size(), 1u);
     EXPECT_NE(log.errors[0].find(bundle), std::string::npos) << log.errors[0];
     EXPECT_NE(log.errors[0].find("no right to suspensions"), std::string::npos) << log.errors[0];
@@ -263,7 +273,7 @@ TEST_F(DaybarTest, AFailedRunLeavesThePreviousFilesAsTheyWere) {
 
     // Without the failure, the same run extends the calendar.
     client().fail("is_suspended", nullptr);
-    EXPECT_TRUE(update_daybar(bundle, false, true, 1, {.enable_bjse = false}));
+    EXPECT_TRUE(update_daybar(bundle, false, true, 1, {.tickwire_kwargs = std::nullopt, .enable_bjse = false}));
     EXPECT_EQ(read_npy(path(TRADING_DATES_FILE)).back(), 20261209);
 }
 
@@ -292,7 +302,9 @@ TEST_F(DaybarTest, CompressionAppliesToSuspensionDatasets) {
         const h5::File file = h5::File::open(path(SUSPENDED_DAYS_FILE), h5::File::Access::ReadOnly);
         const auto filters = file.open_dataset("000001.XSHE").filters();
         EXPECT_EQ(filters.size(), compress ? 1u : 0u);
-        if (compress) EXPECT_EQ(filters[0].id, H5Z_FILTER_DEFLATE);
+        if (compress) {
+            EXPECT_EQ(filters[0].id, H5Z_FILTER_DEFLATE);
+        }
         EXPECT_EQ(read_suspended_days(file, "000001.XSHE").size(), 4u);
     }
 }
@@ -307,7 +319,7 @@ TEST(DaybarSimulated, CalendarSuspensionsAndInstrumentsFromTheSimulatedMarket) {
     ClockAt clock(make_datetime(2026, 12, 7, 17, 0));  // before 17:30: the calendar ends yesterday
     TempDir dir;
     const std::string bundle = (dir / "bundle").string();
-    ASSERT_TRUE(update_daybar(bundle, true, true, 2, {.enable_bjse = true}));
+    ASSERT_TRUE(update_daybar(bundle, true, true, 2, {.tickwire_kwargs = std::nullopt, .enable_bjse = true}));
 
     const std::vector<std::int64_t> dates = read_npy((fs::path(bundle) / TRADING_DATES_FILE).string());
     std::vector<std::int64_t> expected;
@@ -335,4 +347,4 @@ TEST(DaybarSimulated, CalendarSuspensionsAndInstrumentsFromTheSimulatedMarket) {
 }
 
 }  // namespace
-}  // namespace tarnwick::bundle::host
+}  // namespace tarnwick::bundle::commands

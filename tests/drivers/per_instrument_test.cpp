@@ -1,6 +1,6 @@
 // The update drivers' shared mechanism: the announcement, one task per instrument in workers,
 // and a result that is false whenever any instrument was not updated.
-#include "tarnwick/bundle/selection/per_instrument.hpp"
+#include "tarnwick/bundle/drivers/per_instrument.hpp"
 
 #include <gtest/gtest.h>
 
@@ -18,7 +18,7 @@
 #include "tarnwick/bundle/minbar/driver.hpp"
 #include "tarnwick/bundle/service/simulated_market.hpp"
 
-namespace tarnwick::bundle::selection {
+namespace tarnwick::bundle::drivers {
 namespace {
 
 namespace fs = std::filesystem;
@@ -160,4 +160,4 @@ TEST_F(DriverTest, RebuildWritesEveryFileAgain) {
 }
 
 }  // namespace
-}  // namespace tarnwick::bundle::selection
+}  // namespace tarnwick::bundle::drivers

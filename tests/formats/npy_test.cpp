@@ -1,4 +1,4 @@
-#include "tarnwick/bundle/host/npy.hpp"
+#include "tarnwick/bundle/formats/npy.hpp"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,7 @@
 #include "support/temp_dir.hpp"
 #include "tarnwick/bundle/errors.hpp"
 
-namespace tarnwick::bundle::host {
+namespace tarnwick::bundle::formats {
 namespace {
 
 using test::TempDir;
@@ -225,4 +225,4 @@ TEST_F(NumpyFiles, MutatedFilesNeverCrash) {
 }
 
 }  // namespace
-}  // namespace tarnwick::bundle::host
+}  // namespace tarnwick::bundle::formats

@@ -6,11 +6,11 @@
 
 #include "tarnwick/bundle/h5/h5.hpp"
 
-namespace tarnwick::bundle::host {
+namespace tarnwick::bundle::layout {
 
 // The mode for a store file: "a", which reads, writes, extends and creates it.
 std::string get_h5_mode(const std::string& h5_file);
 
 h5::File open_h5(const std::string& h5_file, const std::string& mode);
 
-}  // namespace tarnwick::bundle::host
+}  // namespace tarnwick::bundle::layout

@@ -1,4 +1,4 @@
-#include "tarnwick/bundle/host/pickle.hpp"
+#include "tarnwick/bundle/formats/pickle.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -12,7 +12,7 @@
 #include "tarnwick/bundle/errors.hpp"
 #include "tarnwick/bundle/host/atomic_file.hpp"
 
-namespace tarnwick::bundle::host::pickle {
+namespace tarnwick::bundle::formats::pickle {
 
 // The shared payload of texts, bytes and containers. Containers are mutable only while a
 // pickle is being read; afterwards every Value gives const access.
@@ -623,7 +623,7 @@ const Value* Value::find(std::string_view key) const {
 
 Value loads(std::string_view bytes, const std::string& name) { return Unpickler(bytes, name).run(); }
 
-Value load(const std::string& path) { return loads(read_whole_file(path, kMaxFileBytes), path); }
+Value load(const std::string& path) { return loads(host::read_whole_file(path, kMaxFileBytes), path); }
 
 std::vector<Value> load_records(const std::string& path) {
     const Value root = load(path);
@@ -759,7 +759,7 @@ std::string dumps_records(const std::vector<Record>& records) {
 }
 
 void dump_records(const std::string& path, const std::vector<Record>& records) {
-    write_file_atomically(path, dumps_records(records));
+    host::write_file_atomically(path, dumps_records(records));
 }
 
-}  // namespace tarnwick::bundle::host::pickle
+}  // namespace tarnwick::bundle::formats::pickle

@@ -1,4 +1,4 @@
-#include "tarnwick/bundle/host/download.hpp"
+#include "tarnwick/bundle/commands/download.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -18,7 +18,7 @@
 #include "tarnwick/bundle/errors.hpp"
 #include "tarnwick/bundle/host/progress.hpp"
 
-namespace tarnwick::bundle::host {
+namespace tarnwick::bundle::commands {
 namespace {
 
 // HTTP errors are I/O errors to our callers, as they are to the host's Python.
@@ -174,7 +174,7 @@ private:
     }
 
     void show(std::int64_t done, bool final_line) {
-        if (!progress_shown()) return;
+        if (!host::progress_shown()) return;
         if (terminal_) {
             std::string text = "download ";
             if (total_ > 0) {
@@ -316,4 +316,4 @@ std::int64_t download(std::FILE* out, std::int64_t total_length, const std::stri
     return download(out, total_length, url, proxy_from_environment());
 }
 
-}  // namespace tarnwick::bundle::host
+}  // namespace tarnwick::bundle::commands

@@ -5,7 +5,7 @@
 
 #include "tarnwick/bundle/h5/h5.hpp"
 
-namespace tarnwick::bundle::host {
+namespace tarnwick::bundle::layout {
 
 inline constexpr H5Z_filter_t BLOSC_FILTER_ID = 32001;
 
@@ -27,4 +27,4 @@ BloscOptions blosc_opts(int complevel, const std::string& complib);
 // a dataset is created, so the check runs up front (once per process).
 void require_blosc_filter();
 
-}  // namespace tarnwick::bundle::host
+}  // namespace tarnwick::bundle::layout

@@ -1,8 +1,8 @@
-#include "tarnwick/bundle/host/tick_layout.hpp"
+#include "tarnwick/bundle/layout/tick_layout.hpp"
 
 #include <string>
 
-namespace tarnwick::bundle::host::H5TicksLoader {
+namespace tarnwick::bundle::layout::H5TicksLoader {
 namespace {
 
 h5::DataType compound(hid_t u4, hid_t i8) {
@@ -18,4 +18,4 @@ h5::DataType DTYPES() { return compound(H5T_STD_U32LE, H5T_STD_I64LE); }
 
 h5::DataType memory_type() { return compound(H5T_NATIVE_UINT32, H5T_NATIVE_INT64); }
 
-}  // namespace tarnwick::bundle::host::H5TicksLoader
+}  // namespace tarnwick::bundle::layout::H5TicksLoader

@@ -27,7 +27,7 @@
 #include <variant>
 #include <vector>
 
-namespace tarnwick::bundle::host::pickle {
+namespace tarnwick::bundle::formats::pickle {
 
 struct Node;
 
@@ -90,4 +90,4 @@ std::string dumps_records(const std::vector<Record>& records);
 // Writes dumps_records(...) to `path` atomically (see atomic_file.hpp).
 void dump_records(const std::string& path, const std::vector<Record>& records);
 
-}  // namespace tarnwick::bundle::host::pickle
+}  // namespace tarnwick::bundle::formats::pickle

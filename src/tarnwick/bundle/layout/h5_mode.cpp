@@ -1,10 +1,10 @@
-#include "tarnwick/bundle/host/h5_mode.hpp"
+#include "tarnwick/bundle/layout/h5_mode.hpp"
 
 #include <filesystem>
 
 #include "tarnwick/bundle/errors.hpp"
 
-namespace tarnwick::bundle::host {
+namespace tarnwick::bundle::layout {
 
 std::string get_h5_mode(const std::string&) { return "a"; }
 
@@ -21,4 +21,4 @@ h5::File open_h5(const std::string& h5_file, const std::string& mode) {
     throw ValueError("unknown HDF5 open mode \"" + mode + "\"");
 }
 
-}  // namespace tarnwick::bundle::host
+}  // namespace tarnwick::bundle::layout

@@ -1,4 +1,4 @@
-#include "tarnwick/bundle/host/daybar.hpp"
+#include "tarnwick/bundle/commands/daybar.hpp"
 
 #include <algorithm>
 #include <filesystem>
@@ -10,8 +10,8 @@
 #include "tarnwick/bundle/host/atomic_file.hpp"
 #include "tarnwick/bundle/host/instrument_type.hpp"
 #include "tarnwick/bundle/host/log.hpp"
-#include "tarnwick/bundle/host/npy.hpp"
-#include "tarnwick/bundle/host/pickle.hpp"
+#include "tarnwick/bundle/formats/npy.hpp"
+#include "tarnwick/bundle/formats/pickle.hpp"
 #include "tarnwick/bundle/layout/constants.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
 #include "tarnwick/bundle/selection/connection.hpp"
@@ -19,7 +19,7 @@
 #include "tarnwick/bundle/service/errors.hpp"
 #include "tarnwick/bundle/service/warnings.hpp"
 
-namespace tarnwick::bundle::host {
+namespace tarnwick::bundle::commands {
 namespace {
 
 namespace fs = std::filesystem;
@@ -74,34 +74,34 @@ struct Listed {
     std::optional<Instrument> record;
 };
 
-pickle::Field text_or_none(const std::string& s) {
+formats::pickle::Field text_or_none(const std::string& s) {
     if (s.empty()) return std::monostate{};
     return s;
 }
 
-pickle::Record record_of(const Listed& ins) {
+formats::pickle::Record record_of(const Listed& ins) {
     const Instrument* r = ins.record ? &*ins.record : nullptr;
-    pickle::Record out;
+    formats::pickle::Record out;
     out.emplace_back("order_book_id", ins.row.order_book_id);
-    out.emplace_back("symbol", r ? text_or_none(r->symbol) : pickle::Field{});
+    out.emplace_back("symbol", r ? text_or_none(r->symbol) : formats::pickle::Field{});
     out.emplace_back("type", ins.row.type);
     out.emplace_back("exchange", text_or_none(r && !r->exchange.empty() ? r->exchange : ins.row.exchange));
     out.emplace_back("listed_date", r && !r->listed_date.empty() ? r->listed_date : std::string(kStillListed));
     out.emplace_back("de_listed_date", r && !r->de_listed_date.empty() ? r->de_listed_date : std::string(kStillListed));
     out.emplace_back("market", ins.market);
-    if (ins.row.type == INSTRUMENT_TYPE::FUTURE) out.emplace_back("underlying_symbol", text_or_none(ins.row.underlying_symbol));
-    if (ins.row.type == INSTRUMENT_TYPE::FUTURE || ins.row.type == INSTRUMENT_TYPE::OPTION)
+    if (ins.row.type == host::INSTRUMENT_TYPE::FUTURE) out.emplace_back("underlying_symbol", text_or_none(ins.row.underlying_symbol));
+    if (ins.row.type == host::INSTRUMENT_TYPE::FUTURE || ins.row.type == host::INSTRUMENT_TYPE::OPTION)
         out.emplace_back("underlying_order_book_id", text_or_none(ins.row.underlying_order_book_id));
-    if (ins.row.type == INSTRUMENT_TYPE::CONVERTIBLE)
-        out.emplace_back("stock_code", r ? text_or_none(r->stock_code) : pickle::Field{});
+    if (ins.row.type == host::INSTRUMENT_TYPE::CONVERTIBLE)
+        out.emplace_back("stock_code", r ? text_or_none(r->stock_code) : formats::pickle::Field{});
     return out;
 }
 
 std::vector<Listed> list_instruments(service::Client& client) {
     std::vector<Listed> out;
     for (ListingRow& row : client.all_instruments()) out.push_back({std::move(row), "cn", std::nullopt});
-    for (ListingRow& row : client.all_instruments_hk(INSTRUMENT_TYPE::CS)) {
-        if (row.type.empty()) row.type = INSTRUMENT_TYPE::CS;
+    for (ListingRow& row : client.all_instruments_hk(host::INSTRUMENT_TYPE::CS)) {
+        if (row.type.empty()) row.type = host::INSTRUMENT_TYPE::CS;
         out.push_back({std::move(row), "hk", std::nullopt});
     }
     for (Listed& ins : out) ins.record = current_record(client.instruments(ins.row.order_book_id, ins.market));
@@ -120,7 +120,7 @@ std::map<std::string, std::vector<std::int64_t>> suspensions(service::Client& cl
                                                               int end_date) {
     std::map<std::string, std::vector<std::int64_t>> out;
     for (const Listed& ins : all) {
-        if (ins.row.type != INSTRUMENT_TYPE::CS) continue;
+        if (ins.row.type != host::INSTRUMENT_TYPE::CS) continue;
         int start = layout::MIN_START_DATE;
         int end = end_date;
         if (ins.record) {
@@ -142,7 +142,7 @@ std::map<std::string, std::vector<std::int64_t>> suspensions(service::Client& cl
 
 void write_suspended_days(const std::string& path, const std::map<std::string, std::vector<std::int64_t>>& days,
                           bool enable_compression) {
-    const std::string temporary = temporary_path_for(path);
+    const std::string temporary = host::temporary_path_for(path);
     try {
         h5::File file = h5::File::create(temporary);
         const h5::DataType type = h5::DataType::copy(H5T_STD_I64LE);
@@ -155,9 +155,9 @@ void write_suspended_days(const std::string& path, const std::map<std::string, s
             file.create_dataset(order_book_id, type, H5T_NATIVE_INT64, dates.size(), dates.data(), options);
         }
         file.close();
-        commit_temporary_file(temporary, path);
+        host::commit_temporary_file(temporary, path);
     } catch (...) {
-        discard_temporary_file(temporary);
+        host::discard_temporary_file(temporary);
         throw;
     }
 }
@@ -179,21 +179,21 @@ bool update_daybar(const std::string& bundle_dir, bool create, bool enable_compr
         const std::vector<std::int64_t> calendar = trading_dates(client, end_date);
         const auto suspended = suspensions(client, instruments, end_date);
 
-        std::vector<pickle::Record> records;
+        std::vector<formats::pickle::Record> records;
         records.reserve(instruments.size());
         for (const Listed& ins : instruments) records.push_back(record_of(ins));
 
         const fs::path dir(bundle_dir);
-        pickle::dump_records((dir / INSTRUMENTS_FILE).string(), records);
-        write_npy((dir / TRADING_DATES_FILE).string(), calendar, NpyElement::int64());
+        formats::pickle::dump_records((dir / INSTRUMENTS_FILE).string(), records);
+        formats::write_npy((dir / TRADING_DATES_FILE).string(), calendar, formats::NpyElement::int64());
         write_suspended_days((dir / SUSPENDED_DAYS_FILE).string(), suspended, enable_compression);
         return true;
     } catch (const OsError& e) {
-        system_log().error(fmt::format("day-bar update of \"{}\" failed: {}", bundle_dir, e.what()));
+        host::system_log().error(fmt::format("day-bar update of \"{}\" failed: {}", bundle_dir, e.what()));
     } catch (const service::PermissionDenied& e) {
-        system_log().error(fmt::format("day-bar update of \"{}\" failed: {}", bundle_dir, e.what()));
+        host::system_log().error(fmt::format("day-bar update of \"{}\" failed: {}", bundle_dir, e.what()));
     } catch (const h5::Error& e) {
-        system_log().error(fmt::format("day-bar update of \"{}\" failed: {}", bundle_dir, e.what()));
+        host::system_log().error(fmt::format("day-bar update of \"{}\" failed: {}", bundle_dir, e.what()));
     }
     return false;
 }
@@ -203,4 +203,4 @@ std::vector<std::int64_t> read_suspended_days(const h5::File& file, const std::s
     return file.open_dataset(order_book_id).read_all<std::int64_t>(H5T_NATIVE_INT64);
 }
 
-}  // namespace tarnwick::bundle::host
+}  // namespace tarnwick::bundle::commands

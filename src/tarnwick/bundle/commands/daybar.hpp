@@ -39,7 +39,7 @@ namespace tarnwick::bundle::h5 {
 class File;
 }
 
-namespace tarnwick::bundle::host {
+namespace tarnwick::bundle::commands {
 
 inline constexpr const char* TRADING_DATES_FILE = "trading_dates.npy";
 inline constexpr const char* SUSPENDED_DAYS_FILE = "suspended_days.h5";
@@ -60,4 +60,4 @@ bool update_daybar(const std::string& bundle_dir, bool create, bool enable_compr
 // name as integers, empty when the file has no member of that name. Storage errors propagate.
 std::vector<std::int64_t> read_suspended_days(const h5::File& file, const std::string& order_book_id);
 
-}  // namespace tarnwick::bundle::host
+}  // namespace tarnwick::bundle::commands

@@ -1,4 +1,4 @@
-#include "tarnwick/bundle/host/blosc.hpp"
+#include "tarnwick/bundle/layout/blosc.hpp"
 
 #include <algorithm>
 #include <array>
@@ -6,7 +6,7 @@
 
 #include "tarnwick/bundle/errors.hpp"
 
-namespace tarnwick::bundle::host {
+namespace tarnwick::bundle::layout {
 
 BloscOptions blosc_opts(int complevel, const std::string& complib) {
     static const std::array<const char*, 6> compressors = {"blosc:blosclz", "blosc:lz4",  "blosc:lz4hc",
@@ -29,4 +29,4 @@ void require_blosc_filter() {
             "hdf5-filter-plugin-blosc-serial (and make sure HDF5_PLUGIN_PATH, if set, includes its folder)");
 }
 
-}  // namespace tarnwick::bundle::host
+}  // namespace tarnwick::bundle::layout

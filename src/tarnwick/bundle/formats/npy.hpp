@@ -19,7 +19,7 @@
 #include <string_view>
 #include <vector>
 
-namespace tarnwick::bundle::host {
+namespace tarnwick::bundle::formats {
 
 struct NpyElement {
     enum class Kind { Signed, Unsigned, Bytes, Unicode, Days };
@@ -55,4 +55,4 @@ std::vector<std::int64_t> decode_npy(std::string_view bytes, const std::string& 
 // gives ValueError naming `path`.
 std::vector<std::int64_t> read_npy(const std::string& path);
 
-}  // namespace tarnwick::bundle::host
+}  // namespace tarnwick::bundle::formats

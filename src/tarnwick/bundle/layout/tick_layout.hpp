@@ -18,7 +18,7 @@
 
 #include "tarnwick/bundle/h5/h5.hpp"
 
-namespace tarnwick::bundle::host {
+namespace tarnwick::bundle::layout {
 
 struct TickRecord {
     std::uint32_t date;
@@ -110,4 +110,4 @@ h5::DataType memory_type();
 
 }  // namespace H5TicksLoader
 
-}  // namespace tarnwick::bundle::host
+}  // namespace tarnwick::bundle::layout

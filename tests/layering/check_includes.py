@@ -1,0 +1,109 @@
+#!/usr/bin/python3
+"""Keeps the library's folders depending in one direction.
+
+Reads every `#include "tarnwick/bundle/..."` under src/tarnwick/bundle and fails on any include that
+reaches a folder at the same level or above the including file's own (a file may always include its
+own folder). LAYERS below is the one place the order is written down; the README draws it.
+
+Usage: check_includes.py [SRC_ROOT]      SRC_ROOT defaults to this repository's src/tarnwick/bundle
+       check_includes.py --self-test     checks the checker on a small made-up tree
+"""
+import os
+import re
+import sys
+import tempfile
+
+# Lowest first. Folders on one line are peers: they may not include each other.
+# The loose files at the top of the tree are named by file: errors.* is the foundation every
+# folder may use, bundle.hpp is the public header over everything.
+LAYERS = [
+    ["errors"],
+    ["h5"],
+    ["host"],
+    ["formats", "layout"],
+    ["service"],
+    ["selection"],
+    ["drivers"],
+    ["minbar", "tick", "checks"],
+    ["status", "commands"],
+    ["bundle"],
+]
+RANK = {name: level for level, names in enumerate(LAYERS) for name in names}
+INCLUDE = re.compile(r'^\s*#\s*include\s+"tarnwick/bundle/([^"]+)"', re.M)
+
+
+def unit_of(relative_path):
+    """The folder a file belongs to; a loose top-level file is named by its stem."""
+    head, _, rest = relative_path.partition("/")
+    return head if rest else os.path.splitext(head)[0]
+
+
+def violations(src_root):
+    found = []
+    for directory, _, names in os.walk(src_root):
+        for name in sorted(names):
+            if not name.endswith((".hpp", ".cpp", ".h")):
+                continue
+            path = os.path.join(directory, name)
+            relative = os.path.relpath(path, src_root).replace(os.sep, "/")
+            source = unit_of(relative)
+            with open(path, encoding="utf-8") as f:
+                text = f.read()
+            for target_path in INCLUDE.findall(text):
+                target = unit_of(target_path)
+                if target == source:
+                    continue
+                if source not in RANK:
+                    found.append((relative, target_path, f"folder '{source}' is not in the layer order"))
+                elif target not in RANK:
+                    found.append((relative, target_path, f"folder '{target}' is not in the layer order"))
+                elif RANK[target] >= RANK[source]:
+                    relation = "a peer of" if RANK[target] == RANK[source] else "above"
+                    found.append((relative, target_path, f"'{target}' is {relation} '{source}'"))
+    return sorted(found)
+
+
+def report(src_root):
+    found = violations(src_root)
+    for file, include, rule in found:
+        print(f"{file}: includes tarnwick/bundle/{include}: {rule}")
+    order = " -> ".join(" | ".join(names) for names in LAYERS)
+    if found:
+        print(f"{len(found)} include(s) against the order {order}")
+        return 1
+    print(f"includes follow the order {order}")
+    return 0
+
+
+def self_test():
+    files = {
+        "errors.hpp": "",
+        "h5/h5.hpp": '#include "tarnwick/bundle/errors.hpp"\n',
+        "host/log.cpp": '#include "tarnwick/bundle/host/log.hpp"\n#include "tarnwick/bundle/h5/h5.hpp"\n',
+        "host/log.hpp": "",
+        "layout/paths.cpp": '#include "tarnwick/bundle/formats/npy.hpp"\n',
+        "formats/npy.hpp": "",
+        "h5/bad.cpp": '  #  include "tarnwick/bundle/tick/append.hpp"\n',
+        "tick/append.hpp": "",
+        "mystery/x.cpp": '#include "tarnwick/bundle/h5/h5.hpp"\n',
+    }
+    with tempfile.TemporaryDirectory() as root:
+        for relative, text in files.items():
+            os.makedirs(os.path.dirname(os.path.join(root, relative)), exist_ok=True)
+            with open(os.path.join(root, relative), "w", encoding="utf-8") as f:
+                f.write(text)
+        got = [(file, include) for file, include, _ in violations(root)]
+    expected = [("h5/bad.cpp", "tick/append.hpp"), ("layout/paths.cpp", "formats/npy.hpp"),
+                ("mystery/x.cpp", "h5/h5.hpp")]
+    if got != expected:
+        print(f"self-test: expected {expected}, got {got}")
+        return 1
+    print("self-test: upward, peer and unknown-folder includes are reported, downward ones are not")
+    return 0
+
+
+if __name__ == "__main__":
+    if sys.argv[1:] == ["--self-test"]:
+        sys.exit(self_test())
+    default = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "src", "tarnwick", "bundle")
+    sys.exit(report(sys.argv[1] if len(sys.argv) > 1 else default))
