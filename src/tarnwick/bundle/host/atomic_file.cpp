@@ -45,8 +45,9 @@ void sync_fd(int fd, const std::string& path) {
 }
 
 void sync_parent_directory(const std::string& path) {
-    std::string dir = std::filesystem::path(path).parent_path().string();
-    if (dir.empty()) dir = ".";
+    // Built in one go: assigning "." afterwards trips GCC 12's false -Wrestrict (its bug 105329).
+    const std::string parent = std::filesystem::path(path).parent_path().string();
+    const std::string dir = parent.empty() ? std::string(".") : parent;
     Fd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     // Some file systems cannot sync directories; the rename has happened either way.
     if (fd.get() >= 0) (void)::fsync(fd.get());
