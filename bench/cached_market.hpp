@@ -18,7 +18,6 @@ namespace tarnwick::bundle::bench {
 
 namespace tb = tarnwick::bundle;
 
-
 class CachedMarket : public tb::service::Client {
 public:
     CachedMarket(std::unique_ptr<tb::service::Client> market, const std::string& id, int first_date, int last_date)
@@ -98,6 +97,5 @@ private:
     std::string id_;
     std::map<int, Day> days_;
 };
-
 
 }  // namespace tarnwick::bundle::bench

@@ -41,14 +41,14 @@
 
 #include "tarnwick/bundle/checks/minbar_check.hpp"
 #include "tarnwick/bundle/checks/tick_check.hpp"
+#include "tarnwick/bundle/formats/npy.hpp"
 #include "tarnwick/bundle/h5/h5.hpp"
 #include "tarnwick/bundle/host/clock.hpp"
 #include "tarnwick/bundle/host/console.hpp"
-#include "tarnwick/bundle/formats/npy.hpp"
-#include "tarnwick/bundle/layout/tick_layout.hpp"
 #include "tarnwick/bundle/layout/constants.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
 #include "tarnwick/bundle/layout/records.hpp"
+#include "tarnwick/bundle/layout/tick_layout.hpp"
 #include "tarnwick/bundle/minbar/append.hpp"
 #include "tarnwick/bundle/service/simulated_market.hpp"
 #include "tarnwick/bundle/tick/append.hpp"
@@ -85,13 +85,20 @@ Options parse(int argc, char** argv) {
             if (i + 1 >= argc) usage("missing value after " + a);
             return argv[++i];
         };
-        if (a == "--files") o.files = std::stoi(value());
-        else if (a == "--days") o.days = std::stoi(value());
-        else if (a == "--tick-history") o.tick_history = std::stoi(value());
-        else if (a == "--repeat") o.repeat = std::stoi(value());
-        else if (a == "--dir") o.dir = value();
-        else if (a == "--keep") o.keep = true;
-        else usage("unknown argument " + a);
+        if (a == "--files")
+            o.files = std::stoi(value());
+        else if (a == "--days")
+            o.days = std::stoi(value());
+        else if (a == "--tick-history")
+            o.tick_history = std::stoi(value());
+        else if (a == "--repeat")
+            o.repeat = std::stoi(value());
+        else if (a == "--dir")
+            o.dir = value();
+        else if (a == "--keep")
+            o.keep = true;
+        else
+            usage("unknown argument " + a);
     }
     if (o.files < 1 || o.days < 3 || o.repeat < 1 || o.tick_history < 0) usage("counts out of range");
     return o;

@@ -66,14 +66,22 @@ Options parse(int argc, char** argv) {
         const std::string a = argv[i];
         if (i + 1 >= argc) throw std::invalid_argument("missing value after " + a);
         const std::string v = argv[++i];
-        if (a == "--days") o.days = std::stoi(v);
-        else if (a == "--appends") o.appends = std::stoi(v);
-        else if (a == "--repeat") o.repeat = std::stoi(v);
-        else if (a == "--first-date") o.first_date = std::stoi(v);
-        else if (a == "--levels") o.levels = list_of(v);
-        else if (a == "--chunks") o.chunk_kib = list_of(v);
-        else if (a == "--edge-level") o.edge_level = std::stoi(v);
-        else throw std::invalid_argument("unknown argument " + a);
+        if (a == "--days")
+            o.days = std::stoi(v);
+        else if (a == "--appends")
+            o.appends = std::stoi(v);
+        else if (a == "--repeat")
+            o.repeat = std::stoi(v);
+        else if (a == "--first-date")
+            o.first_date = std::stoi(v);
+        else if (a == "--levels")
+            o.levels = list_of(v);
+        else if (a == "--chunks")
+            o.chunk_kib = list_of(v);
+        else if (a == "--edge-level")
+            o.edge_level = std::stoi(v);
+        else
+            throw std::invalid_argument("unknown argument " + a);
     }
     if (o.appends < 1 || o.days <= o.appends || o.repeat < 1) throw std::invalid_argument("bad counts");
     return o;
@@ -103,11 +111,13 @@ Records make_records(const Options& o, const fs::path& dir) {
     auto previous = tb::service::install(std::make_unique<tb::service::SimulatedMarket>(settings));
     const auto dates = tb::service::current().get_trading_dates(o.first_date, 29991231);
     if (dates.size() < static_cast<std::size_t>(o.days)) throw std::runtime_error("calendar too short");
-    tb::host::set_clock(tb::host::date_from_number(dates[static_cast<std::size_t>(o.days) - 1]) + std::chrono::hours(18));
+    tb::host::set_clock(tb::host::date_from_number(dates[static_cast<std::size_t>(o.days) - 1]) +
+                        std::chrono::hours(18));
     tb::minbar::_append_h5("600000.XSHG", dir.string(), std::nullopt, o.first_date);
     tb::service::install(std::move(previous));
     if (!tb::host::sval().value()) throw std::runtime_error("the update failed");
-    const tb::h5::File f = tb::h5::File::open((dir / "equities" / "600000.XSHG.h5").string(), tb::h5::File::Access::ReadOnly);
+    const tb::h5::File f =
+        tb::h5::File::open((dir / "equities" / "600000.XSHG.h5").string(), tb::h5::File::Access::ReadOnly);
     Records r;
     r.bars = f.open_dataset("data").read_all<EquityBar>(tb::layout::equity_bar_memory_type().id());
     r.index = f.open_dataset("index").read_all<IndexRecord>(tb::layout::index_memory_type().id());
@@ -123,7 +133,8 @@ struct Cell {
     std::uintmax_t bytes = 0;
 };
 
-void create(const std::string& path, const Records& r, std::size_t days, hsize_t chunk_rows, int level, int edge_level) {
+void create(const std::string& path, const Records& r, std::size_t days, hsize_t chunk_rows, int level,
+            int edge_level) {
     tb::h5::File file = tb::h5::File::create(path);
     tb::h5::DatasetOptions data;
     data.resizable = true;
@@ -180,8 +191,10 @@ Cell measure(const Options& o, const Records& r, const fs::path& dir, int level,
     for (int k = 0; k < o.repeat; ++k) {
         const double c = cpu_of([&] { create(path, r, created_days, chunk_rows, level, o.edge_level); });
         const double a = cpu_of([&] {
-            for (std::size_t day = created_days; day < static_cast<std::size_t>(o.days); ++day) append_day(path, r, day, level, o.edge_level);
-        }) / o.appends;
+                             for (std::size_t day = created_days; day < static_cast<std::size_t>(o.days); ++day)
+                                 append_day(path, r, day, level, o.edge_level);
+                         }) /
+                         o.appends;
         std::vector<EquityBar> direct, through;
         const double rd = cpu_of([&] {
             const tb::h5::File f = tb::h5::File::open(path, tb::h5::File::Access::ReadOnly);
@@ -189,7 +202,8 @@ Cell measure(const Options& o, const Records& r, const fs::path& dir, int level,
             tb::h5::ZlibCodec codec(1);
             const auto layout = tb::h5::direct_layout(data, tb::layout::equity_bar_memory_type().id());
             direct.reserve(data.rows());
-            if (!layout || !tb::h5::visit_chunks(data, *layout, codec, [&](hsize_t, hsize_t n, const unsigned char* raw) {
+            if (!layout ||
+                !tb::h5::visit_chunks(data, *layout, codec, [&](hsize_t, hsize_t n, const unsigned char* raw) {
                     const auto* bars = reinterpret_cast<const EquityBar*>(raw);
                     direct.insert(direct.end(), bars, bars + n);
                 }))
@@ -220,11 +234,14 @@ int main(int argc, char** argv) try {
     const fs::path dir = fs::temp_directory_path() / fmt::format("codec_bench-{}", ::getpid());
     fs::create_directories(dir);
     const Records r = make_records(o, dir);
-    fmt::print("600000.XSHG: {} bars in {} days; created {} days, then {} daily appends; partly filled last "
-               "chunks at level {}; best of {}, CPU ms\n\n",
-               r.bars.size(), r.index.size(), o.days - o.appends, o.appends,
-               o.edge_level < 0 ? std::string("of the cell") : std::to_string(o.edge_level), o.repeat);
-    fmt::print("| codec | chunk | create | append (mean) | read, direct | read, HDF5 filter | file bytes | vs zlib-9 16 KiB |\n");
+    fmt::print(
+        "600000.XSHG: {} bars in {} days; created {} days, then {} daily appends; partly filled last "
+        "chunks at level {}; best of {}, CPU ms\n\n",
+        r.bars.size(), r.index.size(), o.days - o.appends, o.appends,
+        o.edge_level < 0 ? std::string("of the cell") : std::to_string(o.edge_level), o.repeat);
+    fmt::print(
+        "| codec | chunk | create | append (mean) | read, direct | read, HDF5 filter | file bytes | vs zlib-9 16 KiB "
+        "|\n");
     fmt::print("|---|---:|---:|---:|---:|---:|---:|---:|\n");
     const Cell reference = measure(o, r, dir, -1, 16);
     auto print = [&](const Cell& c) {

@@ -39,8 +39,8 @@
 
 #include "tarnwick/bundle/h5/h5.hpp"
 #include "tarnwick/bundle/host/clock.hpp"
-#include "tarnwick/bundle/layout/h5_mode.hpp"
 #include "tarnwick/bundle/host/shared_flag.hpp"
+#include "tarnwick/bundle/layout/h5_mode.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
 #include "tarnwick/bundle/layout/records.hpp"
 #include "tarnwick/bundle/minbar/append.hpp"
@@ -88,13 +88,20 @@ Options parse(int argc, char** argv) {
             if (i + 1 >= argc) usage(("missing value after " + a).c_str());
             return argv[++i];
         };
-        if (a == "--days") o.days = std::stoi(value());
-        else if (a == "--appends") o.appends = std::stoi(value());
-        else if (a == "--repeat") o.repeat = std::stoi(value());
-        else if (a == "--first-date") o.first_date = std::stoi(value());
-        else if (a == "--dir") o.dir = value();
-        else if (a == "--keep") o.keep = true;
-        else if (a == "--no-simulated") o.skip_simulated = true;
+        if (a == "--days")
+            o.days = std::stoi(value());
+        else if (a == "--appends")
+            o.appends = std::stoi(value());
+        else if (a == "--repeat")
+            o.repeat = std::stoi(value());
+        else if (a == "--first-date")
+            o.first_date = std::stoi(value());
+        else if (a == "--dir")
+            o.dir = value();
+        else if (a == "--keep")
+            o.keep = true;
+        else if (a == "--no-simulated")
+            o.skip_simulated = true;
         else if (a == "--chunks") {
             o.chunk_kib.clear();
             const std::string list = value();
@@ -103,7 +110,8 @@ Options parse(int argc, char** argv) {
                 o.chunk_kib.push_back(std::stoi(list.substr(at, comma - at)));
                 at = comma + 1;
             }
-        } else usage(("unknown argument " + a).c_str());
+        } else
+            usage(("unknown argument " + a).c_str());
     }
     if (o.days < 1 || o.appends < 1 || o.repeat < 1 || o.chunk_kib.empty()) usage("counts must be positive");
     return o;
@@ -213,8 +221,8 @@ ZlibCost zlib_create(const Records& r, std::size_t days, std::size_t data_chunk_
     for (int k = 0; k < repeat; ++k)
         costs.push_back(measure([&] {
             z.compressed = d.deflate(r.bars.data(), rows, kBar, data_chunk_rows, 0, (rows - 1) / data_chunk_rows);
-            z.compressed += d.deflate(r.index.data(), days, sizeof(IndexRecord), kIndexChunkRows, 0,
-                                      (days - 1) / kIndexChunkRows);
+            z.compressed +=
+                d.deflate(r.index.data(), days, sizeof(IndexRecord), kIndexChunkRows, 0, (days - 1) / kIndexChunkRows);
         }));
     z.deflate = best(costs);
     return z;
@@ -255,9 +263,7 @@ std::unique_ptr<tb::service::SimulatedMarket> simulated_market(int first_date) {
 }
 
 // After the 17:30 cut-off of `day`, so that the day's bars are complete and the end date is it.
-void evening_of(int day) {
-    tb::host::set_clock(tb::host::date_from_number(day) + std::chrono::hours(18));
-}
+void evening_of(int day) { tb::host::set_clock(tb::host::date_from_number(day) + std::chrono::hours(18)); }
 
 // ------------------------------------------------------------------------------------------
 // Reading a store file back
@@ -278,8 +284,8 @@ std::pair<hsize_t, hsize_t> rows_of(const std::string& file) {
 void expect_days(const std::string& file, std::size_t days, const char* after) {
     const auto [data, index] = rows_of(file);
     if (index != days || data == 0)
-        throw std::runtime_error(fmt::format("{}: {} holds {} days and {} bars, expected {} days", after, file, index,
-                                             data, days));
+        throw std::runtime_error(
+            fmt::format("{}: {} holds {} days and {} bars, expected {} days", after, file, index, data, days));
 }
 
 // ------------------------------------------------------------------------------------------
@@ -327,7 +333,9 @@ std::string ratio(double a, double b) { return b > 0 ? fmt::format("{:.2f}", a /
 
 void print_update(const char* title, const Options& o, const UpdateRun& run, const ZlibCost& zc, const ZlibCost& za) {
     fmt::print("\n## {}\n\n", title);
-    fmt::print("| phase | rows | cpu ms | wall ms | rows/s (cpu) | zlib-9 cpu ms | zlib rows/s | cpu - zlib ms | cpu / zlib |\n");
+    fmt::print(
+        "| phase | rows | cpu ms | wall ms | rows/s (cpu) | zlib-9 cpu ms | zlib rows/s | cpu - zlib ms | cpu / zlib "
+        "|\n");
     fmt::print("|---|---:|---:|---:|---:|---:|---:|---:|---:|\n");
     fmt::print("| create, {} days | {} | {} | {} | {} | {} | {} | {} | {} |\n", o.days, run.create_rows,
                ms(run.create.cpu), ms(run.create.wall), rate(run.create_rows, run.create.cpu), ms(zc.deflate.cpu),
@@ -338,11 +346,12 @@ void print_update(const char* title, const Options& o, const UpdateRun& run, con
                run.append_rows / n, ms(run.appends.cpu / n), ms(run.appends.wall / n),
                rate(run.append_rows, run.appends.cpu), ms(za.deflate.cpu / n), rate(run.append_rows, za.deflate.cpu),
                ms((run.appends.cpu - za.deflate.cpu) / n), ratio(run.appends.cpu, za.deflate.cpu));
-    fmt::print("\nfile: {} bytes for {} rows ({:.1f} bytes/row, {:.1f}x smaller than the records); "
-               "inflating the partly filled chunk before each append: {} ms cpu\n",
-               run.file_bytes, run.create_rows + run.append_rows,
-               double(run.file_bytes) / double(run.create_rows + run.append_rows),
-               double((run.create_rows + run.append_rows) * kBar) / double(run.file_bytes), ms(za.inflate.cpu / n));
+    fmt::print(
+        "\nfile: {} bytes for {} rows ({:.1f} bytes/row, {:.1f}x smaller than the records); "
+        "inflating the partly filled chunk before each append: {} ms cpu\n",
+        run.file_bytes, run.create_rows + run.append_rows,
+        double(run.file_bytes) / double(run.create_rows + run.append_rows),
+        double((run.create_rows + run.append_rows) * kBar) / double(run.file_bytes), ms(za.inflate.cpu / n));
 }
 
 // ------------------------------------------------------------------------------------------
@@ -368,8 +377,8 @@ void create_file(const std::string& path, const Records& r, std::size_t days, st
     index.resizable = true;
     index.chunk_rows = kIndexChunkRows;
     index.deflate_level = 9;
-    file.create_dataset("index", tb::layout::INDEX_DTYPE(), tb::layout::index_memory_type().id(), days,
-                        r.index.data(), index);
+    file.create_dataset("index", tb::layout::INDEX_DTYPE(), tb::layout::index_memory_type().id(), days, r.index.data(),
+                        index);
     file.close();
 }
 
@@ -382,8 +391,7 @@ void append_day(const std::string& path, const Records& r, std::size_t day, bool
     const auto index_type = tb::layout::index_memory_type();
     const auto bar_type = tb::layout::equity_bar_memory_type();
     const auto last = index.read_one<IndexRecord>(index_type.id(), index.rows() - 1);
-    const auto last_time =
-        data.read_one<std::int64_t>(tb::layout::datetime_field_memory_type().id(), data.rows() - 1);
+    const auto last_time = data.read_one<std::int64_t>(tb::layout::datetime_field_memory_type().id(), data.rows() - 1);
     if (last.line_no >= data.rows() || last_time / 1000000 != last.date)
         throw std::runtime_error("chunk benchmark: the file's index and data disagree");
     if (write) {
@@ -464,38 +472,43 @@ void print_sweep(const Options& o, const Records& r, const std::vector<SweepRow>
     const std::size_t create_rows = r.first_row(o.days);
     fmt::print("\n## Chunk sizes (h5 layer, same records; create {} rows, then {} daily appends; cpu ms)\n\n",
                create_rows, o.appends);
-    fmt::print("| chunk | rows/chunk | create | zlib-9 | create - zlib | create rows/s | "
-               "append | zlib-9 | inflate | append - zlib | open+read+close | read all | read 1 day | file bytes |\n");
+    fmt::print(
+        "| chunk | rows/chunk | create | zlib-9 | create - zlib | create rows/s | "
+        "append | zlib-9 | inflate | append - zlib | open+read+close | read all | read 1 day | file bytes |\n");
     fmt::print("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
     for (const SweepRow& s : rows) {
         fmt::print("| {} KiB{} | {} | {} | {} | {} | {} | {} | {} | {} | {} | {} | {} | {} | {} |\n", s.kib,
-                   static_cast<hsize_t>(s.kib) * 1024 == tb::minbar::DATA_CHUNK_BYTES ? " (current)" : "",
-                   s.chunk_rows, ms(s.create.cpu), ms(s.zc.deflate.cpu), ms(s.create.cpu - s.zc.deflate.cpu),
+                   static_cast<hsize_t>(s.kib) * 1024 == tb::minbar::DATA_CHUNK_BYTES ? " (current)" : "", s.chunk_rows,
+                   ms(s.create.cpu), ms(s.zc.deflate.cpu), ms(s.create.cpu - s.zc.deflate.cpu),
                    rate(create_rows, s.create.cpu), ms(s.appends.cpu / n), ms(s.za.deflate.cpu / n),
                    ms(s.za.inflate.cpu / n), ms((s.appends.cpu - s.za.deflate.cpu - s.za.inflate.cpu) / n),
                    ms(s.open_only.cpu), ms(s.read_all.cpu), ms(s.read_day.cpu), s.file_bytes);
     }
-    fmt::print("\nappend columns are per append (mean of {}); \"append - zlib\" subtracts deflate and inflate; "
-               "\"open+read+close\" is an append that writes nothing (the fixed part); \"read all\" reads every "
-               "bar of the file, \"read 1 day\" opens the file and reads one day's bars through the index.\n",
-               o.appends);
+    fmt::print(
+        "\nappend columns are per append (mean of {}); \"append - zlib\" subtracts deflate and inflate; "
+        "\"open+read+close\" is an append that writes nothing (the fixed part); \"read all\" reads every "
+        "bar of the file, \"read 1 day\" opens the file and reads one day's bars through the index.\n",
+        o.appends);
 }
 
 int run_all(const Options& o) {
-    const fs::path base = o.dir.empty() ? fs::temp_directory_path() / fmt::format("minbar_bench.{}", getpid()) : fs::path(o.dir);
+    const fs::path base =
+        o.dir.empty() ? fs::temp_directory_path() / fmt::format("minbar_bench.{}", getpid()) : fs::path(o.dir);
     fs::create_directories(base);
 
     // The trading days: the first `days` are created at once, the next `appends` one by one.
-    const std::vector<int> calendar = simulated_market(o.first_date)->get_trading_dates(
-        o.first_date, tb::host::add_days(o.first_date, (o.days + o.appends) * 2 + 30));
+    const std::vector<int> calendar =
+        simulated_market(o.first_date)
+            ->get_trading_dates(o.first_date, tb::host::add_days(o.first_date, (o.days + o.appends) * 2 + 30));
     if (calendar.size() < static_cast<std::size_t>(o.days + o.appends)) usage("calendar too short");
     const std::vector<int> dates(calendar.begin(), calendar.begin() + o.days + o.appends);
     const int last_date = dates.back();
 
-    fmt::print("# minbar_bench: {} ({} trading days {}..{} created, then {} daily appends {}..{}), "
-               "DATA_CHUNK_BYTES = {}, best of {}\n",
-               kId, o.days, dates.front(), dates[o.days - 1], o.appends, dates[o.days], last_date,
-               tb::minbar::DATA_CHUNK_BYTES, o.repeat);
+    fmt::print(
+        "# minbar_bench: {} ({} trading days {}..{} created, then {} daily appends {}..{}), "
+        "DATA_CHUNK_BYTES = {}, best of {}\n",
+        kId, o.days, dates.front(), dates[o.days - 1], o.appends, dates[o.days], last_date,
+        tb::minbar::DATA_CHUNK_BYTES, o.repeat);
 
     const std::size_t current_chunk_rows = tb::minbar::DATA_CHUNK_BYTES / kBar;
 

@@ -22,8 +22,8 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
-#include <fstream>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -33,9 +33,9 @@
 
 #include "cached_market.hpp"
 #include "tarnwick/bundle/checks/minbar_check.hpp"
+#include "tarnwick/bundle/formats/npy.hpp"
 #include "tarnwick/bundle/host/clock.hpp"
 #include "tarnwick/bundle/host/console.hpp"
-#include "tarnwick/bundle/formats/npy.hpp"
 #include "tarnwick/bundle/host/shared_flag.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
 #include "tarnwick/bundle/minbar/append.hpp"
@@ -69,16 +69,26 @@ Options parse(int argc, char** argv) {
         const std::string a = argv[i];
         if (i + 1 >= argc) throw std::invalid_argument("missing value after " + a);
         const std::string v = argv[++i];
-        if (a == "--days") o.days = std::stoi(v);
-        else if (a == "--appends") o.appends = std::stoi(v);
-        else if (a == "--repeat") o.repeat = std::stoi(v);
-        else if (a == "--first-date") o.first_date = std::stoi(v);
-        else if (a == "--check-files") o.check_files = std::stoi(v);
-        else if (a == "--check-days") o.check_days = std::stoi(v);
-        else if (a == "--tick-days") o.tick_days = std::stoi(v);
-        else if (a == "--workers") o.workers = static_cast<unsigned>(std::stoi(v));
-        else if (a == "--python") o.python = v;
-        else throw std::invalid_argument("unknown argument " + a);
+        if (a == "--days")
+            o.days = std::stoi(v);
+        else if (a == "--appends")
+            o.appends = std::stoi(v);
+        else if (a == "--repeat")
+            o.repeat = std::stoi(v);
+        else if (a == "--first-date")
+            o.first_date = std::stoi(v);
+        else if (a == "--check-files")
+            o.check_files = std::stoi(v);
+        else if (a == "--check-days")
+            o.check_days = std::stoi(v);
+        else if (a == "--tick-days")
+            o.tick_days = std::stoi(v);
+        else if (a == "--workers")
+            o.workers = static_cast<unsigned>(std::stoi(v));
+        else if (a == "--python")
+            o.python = v;
+        else
+            throw std::invalid_argument("unknown argument " + a);
     }
     if (o.days < 1 || o.appends < 1 || o.repeat < 1 || o.check_files < 1 || o.check_days < 2 || o.workers < 1)
         throw std::invalid_argument("counts must be positive");
@@ -204,8 +214,8 @@ int main(int argc, char** argv) try {
     const std::size_t total_days = static_cast<std::size_t>(o.days + o.appends);
     if (dates.size() < total_days) throw std::runtime_error("the calendar is too short");
     evening_of(dates[total_days - 1]);
-    tb::service::install(std::make_unique<tb::bench::CachedMarket>(std::move(market), kId, o.first_date,
-                                                                  dates[total_days - 1]));
+    tb::service::install(
+        std::make_unique<tb::bench::CachedMarket>(std::move(market), kId, o.first_date, dates[total_days - 1]));
 
     // 1 and 2: ours.
     double create = 0, append = 0;
@@ -230,8 +240,8 @@ int main(int argc, char** argv) try {
     }
     if (!tb::host::sval().value()) throw std::runtime_error("an update failed");
     const std::uintmax_t our_bytes = fs::file_size(file);
-    auto h5py = run_h5py(o, fmt::format("minbar '{}' {} {} {} '{}'", file.string(), o.days, o.appends, o.repeat,
-                                        work.string()));
+    auto h5py = run_h5py(
+        o, fmt::format("minbar '{}' {} {} {} '{}'", file.string(), o.days, o.appends, o.repeat, work.string()));
 
     // 3: a bundle of identical complete files.
     const fs::path root = work / "bundle-root";
@@ -241,8 +251,9 @@ int main(int argc, char** argv) try {
         tb::minbar::_append_h5(kId, one.string(), std::nullopt, o.first_date);
         fs::create_directories(fs::path(tb::layout::minbar_root(root.string())) / "equities");
         for (int k = 0; k < o.check_files; ++k)
-            fs::copy_file(one / "equities" / (std::string(kId) + ".h5"),
-                          fs::path(tb::layout::minbar_root(root.string())) / "equities" / fmt::format("{:06d}.XSHG.h5", k));
+            fs::copy_file(
+                one / "equities" / (std::string(kId) + ".h5"),
+                fs::path(tb::layout::minbar_root(root.string())) / "equities" / fmt::format("{:06d}.XSHG.h5", k));
         std::vector<std::int64_t> calendar(dates.begin(), dates.begin() + o.check_days);
         tb::formats::write_npy(tb::layout::trading_dates_file(root.string()), calendar);
     }
@@ -274,21 +285,22 @@ int main(int argc, char** argv) try {
 
     const fs::path tick_dir = work / "ticks";
     const TickResult ticks = our_tick_write(o, tick_dir, work / "tick-columns");
-    auto h5py_ticks = run_h5py(o, fmt::format("tick '{}' '{}' '{}' {}", (work / "tick-columns").string(),
-                                              (tick_dir / "000001.XSHE.h5").string(), (work / "h5py-ticks.h5").string(),
-                                              o.repeat));
+    auto h5py_ticks =
+        run_h5py(o, fmt::format("tick '{}' '{}' '{}' {}", (work / "tick-columns").string(),
+                                (tick_dir / "000001.XSHE.h5").string(), (work / "h5py-ticks.h5").string(), o.repeat));
 
-    std::printf("records: %s, %d days created + %d daily appends (%s); check: %d files of %d days; best of %d\n\n",
-                kId, o.days, o.appends, "bars from memory", o.check_files, o.check_days, o.repeat);
+    std::printf("records: %s, %d days created + %d daily appends (%s); check: %d files of %d days; best of %d\n\n", kId,
+                o.days, o.appends, "bars from memory", o.check_files, o.check_days, o.repeat);
     std::printf("| step | ours | h5py | h5py / ours |\n|---|---:|---:|---:|\n");
     const std::vector<Row> rows = {
         {"create, CPU ms", create * 1e3, h5py["create_cpu_s"] * 1e3, ""},
         {"daily append, CPU ms (mean)", append * 1e3, h5py["append_cpu_s"] * 1e3, ""},
         {"check, CPU ms (1 worker)", check * 1e3, h5py_check * 1e3, ""},
-        {fmt::format("check, wall ms (ours: {} workers; h5py: one process)", o.workers),
-         check_wall_n * 1e3, h5py_check_wall * 1e3, ""},
+        {fmt::format("check, wall ms (ours: {} workers; h5py: one process)", o.workers), check_wall_n * 1e3,
+         h5py_check_wall * 1e3, ""},
     };
-    for (const Row& r : rows) std::printf("| %s | %.3f | %.3f | %.2fx |\n", r.what.c_str(), r.ours, r.theirs, r.theirs / r.ours);
+    for (const Row& r : rows)
+        std::printf("| %s | %.3f | %.3f | %.2fx |\n", r.what.c_str(), r.ours, r.theirs, r.theirs / r.ours);
     std::printf("| tick write, CPU ms (%zu ticks, %d days) | %.3f | %.3f | %.2fx |\n", ticks.ticks, o.tick_days,
                 ticks.cpu * 1e3, h5py_ticks["tick_cpu_s"] * 1e3, h5py_ticks["tick_cpu_s"] / ticks.cpu);
     std::printf("| tick write, M ticks/s | %.2f | %.2f | |\n", ticks.ticks / ticks.cpu / 1e6,

@@ -24,12 +24,12 @@
 
 #include <fmt/format.h>
 
+#include "tarnwick/bundle/formats/npy.hpp"
 #include "tarnwick/bundle/h5/h5.hpp"
 #include "tarnwick/bundle/host/clock.hpp"
-#include "tarnwick/bundle/formats/npy.hpp"
-#include "tarnwick/bundle/layout/tick_layout.hpp"
 #include "tarnwick/bundle/layout/constants.hpp"
 #include "tarnwick/bundle/layout/records.hpp"
+#include "tarnwick/bundle/layout/tick_layout.hpp"
 #include "tarnwick/bundle/status/status.hpp"
 #include "tarnwick/bundle/tick/append.hpp"
 
@@ -60,12 +60,18 @@ Options parse(int argc, char** argv) {
             if (i + 1 >= argc) usage("missing value after " + a);
             return argv[++i];
         };
-        if (a == "--files") o.files = std::stoi(value());
-        else if (a == "--days") o.days = std::stoi(value());
-        else if (a == "--repeat") o.repeat = std::stoi(value());
-        else if (a == "--dir") o.dir = value();
-        else if (a == "--keep") o.keep = true;
-        else usage("unknown argument " + a);
+        if (a == "--files")
+            o.files = std::stoi(value());
+        else if (a == "--days")
+            o.days = std::stoi(value());
+        else if (a == "--repeat")
+            o.repeat = std::stoi(value());
+        else if (a == "--dir")
+            o.dir = value();
+        else if (a == "--keep")
+            o.keep = true;
+        else
+            usage("unknown argument " + a);
     }
     if (o.files < 1 || o.days < 1 || o.repeat < 1) usage("counts out of range");
     return o;
@@ -90,7 +96,8 @@ Cost best_of(int repeat, const std::function<void()>& f) {
         const double cpu0 = cpu_seconds();
         const auto wall0 = std::chrono::steady_clock::now();
         f();
-        best.wall = std::min(best.wall, std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count());
+        best.wall =
+            std::min(best.wall, std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count());
         best.cpu = std::min(best.cpu, cpu_seconds() - cpu0);
     }
     return best;

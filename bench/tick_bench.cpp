@@ -31,12 +31,12 @@
 #include <vector>
 
 #include "tarnwick/bundle/h5/h5.hpp"
-#include "tarnwick/bundle/layout/blosc.hpp"
 #include "tarnwick/bundle/host/clock.hpp"
 #include "tarnwick/bundle/host/console.hpp"
 #include "tarnwick/bundle/host/shared_flag.hpp"
-#include "tarnwick/bundle/layout/tick_layout.hpp"
+#include "tarnwick/bundle/layout/blosc.hpp"
 #include "tarnwick/bundle/layout/constants.hpp"
+#include "tarnwick/bundle/layout/tick_layout.hpp"
 #include "tarnwick/bundle/service/scripted_client.hpp"
 #include "tarnwick/bundle/service/simulated_market.hpp"
 #include "tarnwick/bundle/tick/append.hpp"
@@ -58,8 +58,7 @@ struct Options {
 };
 
 [[noreturn]] void usage(const std::string& problem) {
-    std::fprintf(stderr,
-                 "%s\nusage: tick_bench [--repeat N] [--days N] [--universe-end YYYYMMDD] [--no-universe]\n",
+    std::fprintf(stderr, "%s\nusage: tick_bench [--repeat N] [--days N] [--universe-end YYYYMMDD] [--no-universe]\n",
                  problem.c_str());
     std::exit(2);
 }
@@ -76,11 +75,16 @@ Options parse(int argc, char** argv) {
                 usage("not a number after " + a);
             }
         };
-        if (a == "--repeat") o.repeat = value();
-        else if (a == "--days") o.days = value();
-        else if (a == "--universe-end") o.universe_end = value();
-        else if (a == "--no-universe") o.universe = false;
-        else usage("unknown option " + a);
+        if (a == "--repeat")
+            o.repeat = value();
+        else if (a == "--days")
+            o.days = value();
+        else if (a == "--universe-end")
+            o.universe_end = value();
+        else if (a == "--no-universe")
+            o.universe = false;
+        else
+            usage("unknown option " + a);
     }
     if (o.repeat < 1 || o.days < 1 || o.days > 100) usage("--repeat must be at least 1, --days 1 to 100");
     return o;
@@ -107,7 +111,8 @@ double cpu_seconds() {
     for (int who : {RUSAGE_SELF, RUSAGE_CHILDREN}) {
         rusage usage{};
         getrusage(who, &usage);
-        total += usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+        total +=
+            usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     }
     return total;
 }
@@ -189,8 +194,7 @@ Instrument fetch(const std::string& id, int days) {
     query.frequency = tb::service::Frequency::Tick;
     const Timing generate = time_of([&] { ins.ticks = *market.get_price(query); });
     std::printf("%-11s generate       %7zu ticks  cpu %6.1f ms (%5.2f M ticks/s)  %d days %d..%d\n", id.c_str(),
-                ins.ticks.rows(), generate.cpu * 1e3, ins.ticks.rows() / generate.cpu / 1e6, days, ins.first,
-                ins.last);
+                ins.ticks.rows(), generate.cpu * 1e3, ins.ticks.rows() / generate.cpu / 1e6, days, ins.first, ins.last);
     return ins;
 }
 
@@ -199,7 +203,8 @@ void bench_instrument(const std::string& id, const Options& o, const fs::path& w
     const std::size_t rows = ins.ticks.rows();
 
     std::vector<tb::tick::TickDay> days;
-    const Timing convert = median_of(o.repeat, [] {}, [&] { days = tb::tick::convert_ticks(ins.ticks); });
+    const Timing convert = median_of(
+        o.repeat, [] {}, [&] { days = tb::tick::convert_ticks(ins.ticks); });
     std::size_t records = 0;
     for (const auto& day : days) records += day.records.size();
     check(days.size() == static_cast<std::size_t>(o.days), id + ": converted days");
@@ -209,9 +214,12 @@ void bench_instrument(const std::string& id, const Options& o, const fs::path& w
                 convert.cpu * 1e3, rows / convert.cpu / 1e6, convert.wall * 1e3);
     // What the updater does: one day at a time in a reused buffer.
     std::size_t streamed = 0;
-    const Timing by_day = median_of(o.repeat, [&] { streamed = 0; }, [&] {
-        tb::tick::for_each_tick_day(ins.ticks, [&](const tb::tick::TickDay& day) { streamed += day.records.size(); });
-    });
+    const Timing by_day = median_of(
+        o.repeat, [&] { streamed = 0; },
+        [&] {
+            tb::tick::for_each_tick_day(ins.ticks,
+                                        [&](const tb::tick::TickDay& day) { streamed += day.records.size(); });
+        });
     check(streamed == records, id + ": ticks converted day by day");
     std::printf("%-11s convert by day %7zu ticks  cpu %6.1f ms (%5.2f M ticks/s)  wall %6.1f ms\n", id.c_str(), rows,
                 by_day.cpu * 1e3, rows / by_day.cpu / 1e6, by_day.wall * 1e3);
@@ -244,10 +252,11 @@ void bench_instrument(const std::string& id, const Options& o, const fs::path& w
     tb::service::install(std::move(previous));
     check(flag->value(), id + ": the update reported a failure");
     check(stored_ticks(dir) == records, id + ": ticks in the file differ from the ticks converted");
-    std::printf("%-11s convert+write  %7zu ticks  cpu %6.1f ms (%5.2f M ticks/s)  wall %6.1f ms  "
-                "file %.2f MB = %.1f%% of %.2f MB\n",
-                id.c_str(), records, update.cpu * 1e3, records / update.cpu / 1e6, update.wall * 1e3,
-                tree_bytes(dir) / 1e6, 100.0 * tree_bytes(dir) / bytes, bytes / 1e6);
+    std::printf(
+        "%-11s convert+write  %7zu ticks  cpu %6.1f ms (%5.2f M ticks/s)  wall %6.1f ms  "
+        "file %.2f MB = %.1f%% of %.2f MB\n",
+        id.c_str(), records, update.cpu * 1e3, records / update.cpu / 1e6, update.wall * 1e3, tree_bytes(dir) / 1e6,
+        100.0 * tree_bytes(dir) / bytes, bytes / 1e6);
 
     // The same days written with other chunk shapes, and read back whole.
     const auto file_type = tb::layout::H5TicksLoader::DTYPES();
@@ -283,23 +292,26 @@ void bench_instrument(const std::string& id, const Options& o, const fs::path& w
             });
         const auto in = tb::h5::File::open(file.string(), tb::h5::File::Access::ReadOnly);
         std::vector<std::vector<TickRecord>> read_back(days.size());
-        const Timing read = median_of(o.repeat, [] {}, [&] {
-            for (std::size_t d = 0; d < days.size(); ++d)
-                read_back[d] = in.open_dataset(tb::tick::day_key(days[d].trading_date))
-                                   .read_all<TickRecord>(memory_type.id());
-        });
+        const Timing read = median_of(
+            o.repeat, [] {},
+            [&] {
+                for (std::size_t d = 0; d < days.size(); ++d)
+                    read_back[d] =
+                        in.open_dataset(tb::tick::day_key(days[d].trading_date)).read_all<TickRecord>(memory_type.id());
+            });
         for (std::size_t d = 0; d < days.size(); ++d)
             check(read_back[d] == days[d].records, id + ": chunks " + shape.name + ": a day reads back differently");
-        std::printf("%-11s chunks %-10s (%4zu rows)  write cpu %6.1f ms (%5.2f M ticks/s)  read cpu %6.1f ms  "
-                    "file %.2f MB\n",
-                    id.c_str(), shape.name, shape.rows(days.front().records.size()), write.cpu * 1e3,
-                    records / write.cpu / 1e6, read.cpu * 1e3, fs::file_size(file) / 1e6);
+        std::printf(
+            "%-11s chunks %-10s (%4zu rows)  write cpu %6.1f ms (%5.2f M ticks/s)  read cpu %6.1f ms  "
+            "file %.2f MB\n",
+            id.c_str(), shape.name, shape.rows(days.front().records.size()), write.cpu * 1e3, records / write.cpu / 1e6,
+            read.cpu * 1e3, fs::file_size(file) / 1e6);
     }
 }
 
 std::size_t bench_universe(int workers, const Options& o, const fs::path& work) {
-    auto previous = tb::service::install(
-        std::make_unique<tb::service::SimulatedMarket>(tb::service::SimulatedMarket::Settings{}));
+    auto previous =
+        tb::service::install(std::make_unique<tb::service::SimulatedMarket>(tb::service::SimulatedMarket::Settings{}));
     tb::host::set_clock(tb::host::date_from_number(o.universe_end) + std::chrono::hours{18});
     const fs::path dir = work / ("universe-j" + std::to_string(workers));
     fs::remove_all(dir);
@@ -310,10 +322,11 @@ std::size_t bench_universe(int workers, const Options& o, const fs::path& work) 
     const std::size_t ticks = stored_ticks(dir, &files);
     check(ok, "universe -j " + std::to_string(workers) + ": the update reported a failure");
     check(ticks > 0, "universe -j " + std::to_string(workers) + ": no ticks stored");
-    std::printf("universe -j %d: %zu files, %zu ticks up to %d, wall %.2f s (%.2f M ticks/s), cpu %.2f s "
-                "(%.2f M ticks/s)\n",
-                workers, files, ticks, o.universe_end, elapsed.wall, ticks / elapsed.wall / 1e6, elapsed.cpu,
-                ticks / elapsed.cpu / 1e6);
+    std::printf(
+        "universe -j %d: %zu files, %zu ticks up to %d, wall %.2f s (%.2f M ticks/s), cpu %.2f s "
+        "(%.2f M ticks/s)\n",
+        workers, files, ticks, o.universe_end, elapsed.wall, ticks / elapsed.wall / 1e6, elapsed.cpu,
+        ticks / elapsed.cpu / 1e6);
     return ticks;
 }
 

@@ -18,7 +18,6 @@ namespace fs = std::filesystem;
 
 constexpr long MAX_WORKERS = 4096;
 
-
 bool folder_exists(const fs::path& path) {
     std::error_code ec;
     return fs::is_directory(path, ec);
@@ -37,8 +36,8 @@ bool looks_like_bundle_folder(const fs::path& path) {
         return true;
     const bool minbar_groups =
         folder_exists(path / "equities") || folder_exists(path / "future") || folder_exists(path / "option");
-    return entry_exists(path / "trading_dates.npy") || entry_exists(path / "instruments.pk") || folder_exists(path / "h5") ||
-           (folder_exists(path / "ticks") && !minbar_groups);
+    return entry_exists(path / "trading_dates.npy") || entry_exists(path / "instruments.pk") ||
+           folder_exists(path / "h5") || (folder_exists(path / "ticks") && !minbar_groups);
 }
 
 const char* store_folder_name(Store store) { return store == Store::MinuteBars ? "h5" : "ticks"; }
@@ -77,8 +76,8 @@ CLI::Validator worker_count() {
                 used = 0;
             }
             if (used != text.size() || value < 1 || value > MAX_WORKERS)
-                return fmt::format("expected a whole number of worker processes from 1 to {}, got \"{}\"",
-                                   MAX_WORKERS, text);
+                return fmt::format("expected a whole number of worker processes from 1 to {}, got \"{}\"", MAX_WORKERS,
+                                   text);
             return {};
         },
         fmt::format("1..{}", MAX_WORKERS));
@@ -138,8 +137,8 @@ void require_store_folder(const std::string& path, Store store) {
         throw UsageError(fmt::format("\"{}\" is a data root (it holds bundle/); give its store folder \"{}\"", path,
                                      (folder / "bundle" / wanted).string()));
     if (looks_like_bundle_folder(folder))
-        throw UsageError(fmt::format("\"{}\" is a bundle folder; give its store folder \"{}\"", path,
-                                     (folder / wanted).string()));
+        throw UsageError(
+            fmt::format("\"{}\" is a bundle folder; give its store folder \"{}\"", path, (folder / wanted).string()));
 }
 
 void require_not_a_bundle_folder(const std::string& data_bundle_path) {
@@ -152,10 +151,10 @@ void require_not_a_bundle_folder(const std::string& data_bundle_path) {
 void require_existing_bundle(const std::string& data_bundle_path) {
     require_not_a_bundle_folder(data_bundle_path);
     if (!folder_exists(fs::path(data_bundle_path) / "bundle"))
-        throw UsageError(fmt::format(
-            "no bundle folder in \"{}\"; give the folder that holds bundle/, or create a bundle with "
-            "\"{} update {} --base\"",
-            data_bundle_path, PROGRAM, data_bundle_path));
+        throw UsageError(
+            fmt::format("no bundle folder in \"{}\"; give the folder that holds bundle/, or create a bundle with "
+                        "\"{} update {} --base\"",
+                        data_bundle_path, PROGRAM, data_bundle_path));
 }
 
 SelectionCounts::SelectionCounts() {

@@ -28,8 +28,7 @@ void add_download_sample_command(CLI::App& app, Commands& commands) {
         const SampleOutcome outcome = bundle::commands::install_sample_bundle(options->path, file);
         // The refusals of a local archive are reported on the console and are not errors of the
         // library call, but a script must still see that nothing was installed.
-        const bool installed =
-            outcome == SampleOutcome::Downloaded || outcome == SampleOutcome::LocalArchiveUnpacked;
+        const bool installed = outcome == SampleOutcome::Downloaded || outcome == SampleOutcome::LocalArchiveUnpacked;
         return installed ? EXIT_OK : EXIT_FAILED;
     });
 }

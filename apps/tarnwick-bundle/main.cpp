@@ -49,8 +49,10 @@ bool unknown_command(CLI::App& app, int argc, char** argv) {
             if (candidate->get_name() == word) sub = candidate;
         if (sub == nullptr) {
             std::string text = "unknown command \"" + word + "\" for " + path;
-            if (const auto nearest = nearest_name(word, names)) text += "; did you mean \"" + *nearest + "\"?";
-            else text += "; run " + path + " --help for the commands";
+            if (const auto nearest = nearest_name(word, names))
+                text += "; did you mean \"" + *nearest + "\"?";
+            else
+                text += "; run " + path + " --help for the commands";
             note(text);
             return true;
         }

@@ -46,8 +46,10 @@ void write_file(const std::string& path, const std::string& text) {
 int run_status(const StatusOptions& options) {
     const st::BundleStatus status = st::bundle_status(options.root, st::Options{options.jobs});
     if (!options.html.empty()) write_file(options.html, st::html_view(status));
-    if (options.json) std::cout << st::json_view(status);
-    else std::cout << st::text_view(status, options.all ? 0 : screen_lines() - 1);  // one line for the prompt
+    if (options.json)
+        std::cout << st::json_view(status);
+    else
+        std::cout << st::text_view(status, options.all ? 0 : screen_lines() - 1);  // one line for the prompt
     std::cout.flush();
     return status.all_good() ? EXIT_OK : EXIT_FAILED;
 }

@@ -53,7 +53,8 @@ void add_update_command(CLI::App& app, Commands& commands) {
             options->with_derivatives, options->rebuild, options->enable_bjse);
         // The runs come in the order minute bars, ticks, each only when its tags were given.
         std::size_t run = 0;
-        for (const auto& [tags, what] : {std::pair{&options->minbar, "--minbar"}, std::pair{&options->tick, "--tick"}}) {
+        for (const auto& [tags, what] :
+             {std::pair{&options->minbar, "--minbar"}, std::pair{&options->tick, "--tick"}}) {
             if (tags->empty()) continue;
             if (run < counts.runs().size() && counts.runs()[run] == 0) {
                 note(fmt::format("no instrument matched the {} tags; nothing was updated for them", what));

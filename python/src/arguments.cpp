@@ -82,8 +82,7 @@ std::vector<std::string> enforced_str_list(py::handle value, const char* name) {
     // is then rejected.
     const py::list list = py::reinterpret_borrow<py::list>(value);
     for (std::size_t i = 0; i < list.size(); ++i)
-        if (!PyUnicode_Check(list[i].ptr()))
-            wrong_type(quoted(name) + "[" + std::to_string(i) + "]", "str", list[i]);
+        if (!PyUnicode_Check(list[i].ptr())) wrong_type(quoted(name) + "[" + std::to_string(i) + "]", "str", list[i]);
     std::vector<std::string> texts;
     texts.reserve(list.size());
     for (const py::handle item : list) texts.push_back(fs_bytes(item.ptr(), name));

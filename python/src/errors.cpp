@@ -56,8 +56,10 @@ void translate(std::exception_ptr thrown) {
     } catch (const tb::host::Interrupted& interrupted) {
         // Ctrl-C reaches the interpreter as its own KeyboardInterrupt (raised before this when
         // the interpreter's handler saw it); SIGTERM ends the program as its default would.
-        if (interrupted.signal() == SIGINT) set_error(PyExc_KeyboardInterrupt, py::make_tuple());
-        else set_error(PyExc_SystemExit, py::make_tuple(interrupted.exit_status()));
+        if (interrupted.signal() == SIGINT)
+            set_error(PyExc_KeyboardInterrupt, py::make_tuple());
+        else
+            set_error(PyExc_SystemExit, py::make_tuple(interrupted.exit_status()));
     } catch (const tb::EndOfInput& error) {
         set_error(PyExc_EOFError, py::make_tuple(display_text(error.what())));
     } catch (const tb::OsError& error) {

@@ -192,9 +192,8 @@ void add_functions(py::module_& m) {
           py::arg("order_book_id"), py::arg("path"), py::arg("file_name") = py::none(),
           py::arg("min_start_date") = tb::layout::MIN_START_DATE, py::arg("rebuild") = false);
     m.def("_append_h5_tick", &append_h5_tick,
-          TARNWICK_SIGNATURE(
-              "_append_h5_tick(order_book_id, path, file_name=None, min_start_date=20050104, rebuild=False)")
-              "更新tick级h5文件",
+          TARNWICK_SIGNATURE("_append_h5_tick(order_book_id, path, file_name=None, min_start_date=20050104, "
+                             "rebuild=False)") "更新tick级h5文件",
           py::arg("order_book_id"), py::arg("path"), py::arg("file_name") = py::none(),
           py::arg("min_start_date") = tb::layout::MIN_START_DATE, py::arg("rebuild") = false);
     m.def("_merge_tags", &merge_tags, TARNWICK_SIGNATURE("_merge_tags(tags, with_derivatives, enable_bjse=False)"),

@@ -109,8 +109,8 @@ std::optional<std::string> read_console_line() {
     try {
         const py::object line = py::handle(in).attr("readline")();
         if (PyUnicode_Check(line.ptr())) {
-            const py::object encoded = py::reinterpret_steal<py::object>(
-                PyUnicode_AsEncodedString(line.ptr(), "utf-8", "surrogateescape"));
+            const py::object encoded =
+                py::reinterpret_steal<py::object>(PyUnicode_AsEncodedString(line.ptr(), "utf-8", "surrogateescape"));
             if (!encoded) throw py::error_already_set();
             text = std::string(py::bytes(encoded));
         } else if (PyBytes_Check(line.ptr())) {

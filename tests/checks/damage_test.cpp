@@ -53,7 +53,7 @@ using layout::IndexRecord;
 
 // Minute bars: stocks (one of them suspended for a while), an ETF, a future and an option, so
 // that both day-session and night-session groups are covered.
-const std::vector<std::string> MINBAR_IDS = {"000001.XSHE", "000002.XSHE", "600000.XSHG", "300750.XSHE",
+const std::vector<std::string> MINBAR_IDS = {"000001.XSHE", "000002.XSHE", "600000.XSHG",  "300750.XSHE",
                                              "510050.XSHG", "IF2612",      "IO2612-C-4000"};
 const std::vector<std::string> TICK_IDS = {"000001.XSHE", "000002.XSHE", "600000.XSHG", "IF2612"};
 
@@ -141,10 +141,14 @@ protected:
         outcome.exit_status = child.wait_exit_status();
         std::ifstream in(result_file);
         for (std::string line; std::getline(in, line);) {
-            if (line == "examined") outcome.examined = true;
-            else if (line.starts_with("A ")) outcome.abnormal.insert(line.substr(2));
-            else if (line.starts_with("B ")) outcome.blocked.insert(line.substr(2));
-            else if (line.starts_with("T ")) outcome.thrown = line.substr(2);
+            if (line == "examined")
+                outcome.examined = true;
+            else if (line.starts_with("A "))
+                outcome.abnormal.insert(line.substr(2));
+            else if (line.starts_with("B "))
+                outcome.blocked.insert(line.substr(2));
+            else if (line.starts_with("T "))
+                outcome.thrown = line.substr(2);
         }
         return outcome;
     }
@@ -285,9 +289,8 @@ struct CliRun {
 };
 
 CliRun run_cli_check(const std::string& kind, const std::string& root) {
-    const std::string command =
-        fmt::format("printf 'n\\n' | TARNWICK_NOW='2026-12-04 18:00:00' {} check {} '{}' 2>/dev/null", TARNWICK_CLI,
-                    kind, root);
+    const std::string command = fmt::format(
+        "printf 'n\\n' | TARNWICK_NOW='2026-12-04 18:00:00' {} check {} '{}' 2>/dev/null", TARNWICK_CLI, kind, root);
     CliRun run;
     FILE* pipe = popen(command.c_str(), "r");
     if (!pipe) throw std::runtime_error("popen failed");

@@ -127,7 +127,8 @@ TEST(ExamineIsolated, AnErrorStopsTheRunAfterTheFilesBeforeIt) {
     }
     Seen seen;
     EXPECT_THROW(examine_isolated(
-                     5, [](std::size_t i) -> Verdict {
+                     5,
+                     [](std::size_t i) -> Verdict {
                          if (i == 2) throw OsError(OsError::Kind::Other, 0, "lost connection");
                          return Verdict::Good;
                      },

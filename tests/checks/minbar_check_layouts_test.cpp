@@ -9,10 +9,10 @@
 
 #include "support/temp_dir.hpp"
 #include "tarnwick/bundle/checks/minbar_check.hpp"
+#include "tarnwick/bundle/formats/npy.hpp"
 #include "tarnwick/bundle/h5/h5.hpp"
 #include "tarnwick/bundle/host/clock.hpp"
 #include "tarnwick/bundle/host/console.hpp"
-#include "tarnwick/bundle/formats/npy.hpp"
 #include "tarnwick/bundle/host/shared_flag.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
 #include "tarnwick/bundle/layout/records.hpp"
@@ -112,8 +112,9 @@ TEST_F(MinbarCheckLayouts, VerdictsDoNotDependOnHowTheChunksWereWritten) {
         auto data = file.open_dataset("data");
         data.resize(bars.size() + 240);
         auto index_ds = file.open_dataset("index");
-        const IndexRecord next{static_cast<std::int32_t>(service::current().get_next_trading_date(index.back().date, "cn")),
-                               static_cast<std::uint32_t>(bars.size())};
+        const IndexRecord next{
+            static_cast<std::int32_t>(service::current().get_next_trading_date(index.back().date, "cn")),
+            static_cast<std::uint32_t>(bars.size())};
         index_ds.append<IndexRecord>(layout::index_memory_type().id(), std::span<const IndexRecord>(&next, 1));
         file.close();
         expected_abnormal.push_back(unstored);

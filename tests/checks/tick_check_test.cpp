@@ -14,10 +14,10 @@
 
 #include "support/child_process.hpp"
 #include "support/temp_dir.hpp"
+#include "tarnwick/bundle/commands/daybar.hpp"
 #include "tarnwick/bundle/h5/h5.hpp"
 #include "tarnwick/bundle/host/clock.hpp"
 #include "tarnwick/bundle/host/console.hpp"
-#include "tarnwick/bundle/commands/daybar.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
 #include "tarnwick/bundle/service/simulated_market.hpp"
 #include "tarnwick/bundle/tick/append.hpp"

@@ -12,8 +12,8 @@
 #include <fmt/format.h>
 
 #include "support/temp_dir.hpp"
-#include "tarnwick/bundle/h5/h5.hpp"
 #include "tarnwick/bundle/formats/npy.hpp"
+#include "tarnwick/bundle/h5/h5.hpp"
 
 namespace tarnwick::bundle {
 namespace {
@@ -255,7 +255,8 @@ TEST_F(Cli, ARefusedRebuildSaysNothingWasChanged) {
     EXPECT_EQ(refused.status, 0);
     EXPECT_EQ(refused.out, question);
     EXPECT_EQ(refused.err, "tarnwick-bundle: the rebuild was not confirmed; nothing was changed\n");
-    const CliRun three = run(EARLY, fmt::format("update {} --minbar 000001.XSHE --rebuild -j 1", root()), "y\nyes\nN\n");
+    const CliRun three =
+        run(EARLY, fmt::format("update {} --minbar 000001.XSHE --rebuild -j 1", root()), "y\nyes\nN\n");
     EXPECT_EQ(three.status, 0);
     EXPECT_EQ(three.out, std::string(question) + question + question);
     EXPECT_EQ(count(three.err, "nothing was changed"), 1u);
@@ -288,7 +289,7 @@ TEST_F(Cli, BadSettingsAreReportedOnceAtTheStart) {
         EXPECT_EQ(tree(), before) << environment;
     }
     const CliRun log_option = run("TARNWICK_NOW='2026-09-03 18:00:00'",
-                               fmt::format("update-minbar {} 000001.XSHE --log-file {}", h5(), unusable_log));
+                                  fmt::format("update-minbar {} 000001.XSHE --log-file {}", h5(), unusable_log));
     EXPECT_EQ(log_option.status, 2);
     EXPECT_EQ(count(log_option.err, "cannot open the log file"), 1u) << log_option.err;
 }
@@ -313,9 +314,9 @@ TEST_F(Cli, QuietHidesTheProgressAndLogFileAppends) {
     const fs::path log = dir / "run.log";
     std::ofstream(log) << "earlier line\n";
     // A file not made yet, so that its first fetch is refused.
-    const CliRun logged = run(std::string(EARLY) + " TARNWICK_SIM_DENY=000002.XSHE",
-                              fmt::format("update-minbar {} 000001.XSHE 000002.XSHE -j 1 -q --log-file {}", h5(),
-                                          log.string()));
+    const CliRun logged =
+        run(std::string(EARLY) + " TARNWICK_SIM_DENY=000002.XSHE",
+            fmt::format("update-minbar {} 000001.XSHE 000002.XSHE -j 1 -q --log-file {}", h5(), log.string()));
     EXPECT_EQ(logged.status, 1) << logged.out << logged.err;
     const std::string text = read_text(log);
     EXPECT_EQ(text.rfind("earlier line\n", 0), 0u) << text;

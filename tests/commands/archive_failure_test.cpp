@@ -105,7 +105,8 @@ TEST_F(ArchiveFailureTest, TruncatedOrDamagedArchiveLeavesTheOldFilesByteIdentic
         expect_failure_leaves_bundle<ValueError>(new_archive(), "");
     }
     std::string damaged = whole;
-    for (std::size_t i = damaged.size() / 2; i < damaged.size() / 2 + 64; ++i) damaged[i] = static_cast<char>(~damaged[i]);
+    for (std::size_t i = damaged.size() / 2; i < damaged.size() / 2 + 64; ++i)
+        damaged[i] = static_cast<char>(~damaged[i]);
     write_file(new_archive(), damaged);
     expect_failure_leaves_bundle<ValueError>(new_archive(), "");
 }
@@ -114,7 +115,8 @@ TEST_F(ArchiveFailureTest, HeaderClaimingMoreThanTheDiskHoldsIsRefusedBeforeWrit
     install_old_bundle(tmp_ / "bundle");
     fs::create_directories(new_archive().parent_path());
     // A header promising an exabyte, with the data cut off: refused on the header alone.
-    write_tar_with_python(new_archive(), {{"file", "a.txt", "a"}, {"huge", "ticks/000001.XSHE.h5", "1152921504606846976"}});
+    write_tar_with_python(new_archive(),
+                          {{"file", "a.txt", "a"}, {"huge", "ticks/000001.XSHE.h5", "1152921504606846976"}});
     expect_failure_leaves_bundle<OsError>(new_archive(), "No space left on device");
 }
 
@@ -185,9 +187,9 @@ TEST_F(ArchiveFailureTest, MemberNamedLikeTheStagingFolderIsRefused) {
 
 // ---- on small file systems of their own (root) ----
 
-#define MOUNT_OR_SKIP(fs_)                                        \
-    do {                                                          \
-        if (!(fs_).mounted()) GTEST_SKIP() << (fs_).why_not();    \
+#define MOUNT_OR_SKIP(fs_)                                     \
+    do {                                                       \
+        if (!(fs_).mounted()) GTEST_SKIP() << (fs_).why_not(); \
     } while (false)
 
 TEST_F(ArchiveFailureTest, FullDiskIsRefusedWithTheSystemsReason) {

@@ -218,7 +218,8 @@ TEST_F(MakeArchiveTest, LeavesOutItsOwnArchiveAndReplacesAnOldOne) {
 TEST_F(MakeArchiveTest, RoundTripKeepsContentsLinksAndTimes) {
     make_sample_tree();
     // Whole seconds: a tar header keeps no fraction.
-    const auto stamp = std::chrono::floor<std::chrono::seconds>(fs::file_time_type::clock::now() - std::chrono::hours(24 * 400));
+    const auto stamp =
+        std::chrono::floor<std::chrono::seconds>(fs::file_time_type::clock::now() - std::chrono::hours(24 * 400));
     fs::last_write_time(bundle() / "ticks" / "000001.XSHE.h5", stamp);
     make_archive(bundle().string(), archive().string());
 

@@ -12,21 +12,18 @@
 #include "support/scoped_client.hpp"
 #include "support/temp_dir.hpp"
 #include "tarnwick/bundle/errors.hpp"
+#include "tarnwick/bundle/formats/npy.hpp"
+#include "tarnwick/bundle/formats/pickle.hpp"
 #include "tarnwick/bundle/h5/h5.hpp"
 #include "tarnwick/bundle/host/clock.hpp"
 #include "tarnwick/bundle/host/log.hpp"
-#include "tarnwick/bundle/formats/npy.hpp"
-#include "tarnwick/bundle/formats/pickle.hpp"
 #include "tarnwick/bundle/service/simulated_market.hpp"
 
 namespace tarnwick::bundle::commands {
 namespace {
 
 namespace fs = std::filesystem;
-using service::Instrument;
-using service::InstrumentLookup;
-using service::ListingRow;
-using test::TempDir;
+using formats::read_npy;
 using host::add_days;
 using host::DateTime;
 using host::InstrumentType;
@@ -35,7 +32,10 @@ using host::set_clock;
 using host::system_log;
 using host::SystemLog;
 using host::weekday;
-using formats::read_npy;
+using service::Instrument;
+using service::InstrumentLookup;
+using service::ListingRow;
+using test::TempDir;
 namespace pickle = formats::pickle;
 
 struct ClockAt {
@@ -118,8 +118,13 @@ protected:
         c.on_instruments = [](const std::string& id, const std::optional<std::string>&) -> InstrumentLookup {
             const auto rec = [&](std::string listed, std::string delisted, std::string symbol, std::string type,
                                  std::string stock_code = "") {
-                return Instrument{id, std::move(type), "", std::move(listed), std::move(delisted),
-                                  std::move(stock_code), std::move(symbol)};
+                return Instrument{id,
+                                  std::move(type),
+                                  "",
+                                  std::move(listed),
+                                  std::move(delisted),
+                                  std::move(stock_code),
+                                  std::move(symbol)};
             };
             if (id == "000001.XSHE") return {rec("1991-04-03", "0000-00-00", "平安银行", "CS")};
             if (id == "600087.XSHG") return {rec("1997-07-23", "2026-10-15", "Nanjing Tanker", "CS")};
@@ -129,7 +134,8 @@ protected:
                                                 rec("2018-02-28", "0000-00-00", "360 Security", "CS")}};
             if (id == "430047.BJSE") return {rec("2026-11-02", "0000-00-00", "Nuosi Lanbo", "CS")};
             if (id == "00700.XHKG") return {rec("2004-06-16", "0000-00-00", "Tencent", "CS")};
-            if (id == "113050.XSHG") return {rec("2019-11-15", "0000-00-00", "SPD Convertible", "Convertible", "600000.XSHG")};
+            if (id == "113050.XSHG")
+                return {rec("2019-11-15", "0000-00-00", "SPD Convertible", "Convertible", "600000.XSHG")};
             if (id == "IF2612") return {rec("2026-04-20", "2026-12-18", "IF2612", "Future")};
             return {};  // 510050.XSHG and the option have no record here
         };
@@ -137,8 +143,8 @@ protected:
             service::SuspensionTable out;
             const auto it = suspended.find(id);
             for (std::int64_t d : weekdays(std::max(start, 20261001), end)) {
-                const bool s = it != suspended.end() &&
-                               std::find(it->second.begin(), it->second.end(), d) != it->second.end();
+                const bool s =
+                    it != suspended.end() && std::find(it->second.begin(), it->second.end(), d) != it->second.end();
                 out.push_back({static_cast<int>(d), s});
             }
             // Days before October only where they are suspended, to keep the table short.
@@ -153,7 +159,9 @@ protected:
 };
 
 TEST_F(DaybarTest, WritesTheThreeFilesAndPythonLoadsThem) {
-    ASSERT_TRUE(update_daybar(bundle, true, true, 2, {.tickwire_kwargs = std::map<std::string, bool>{{"enable_bjse", true}}, .enable_bjse = std::nullopt}));
+    ASSERT_TRUE(update_daybar(
+        bundle, true, true, 2,
+        {.tickwire_kwargs = std::map<std::string, bool>{{"enable_bjse", true}}, .enable_bjse = std::nullopt}));
 
     const auto r = test::run_python_script("check_daybar.py", {bundle});
     ASSERT_EQ(r.exit_status, 0) << r.output;
@@ -218,7 +226,9 @@ TEST_F(DaybarTest, BothCallShapesSetTheExchangeFlag) {
         client().calls.clear();
         return out;
     };
-    ASSERT_TRUE(update_daybar(bundle, true, true, 1, {.tickwire_kwargs = std::map<std::string, bool>{{"enable_bjse", true}}, .enable_bjse = std::nullopt}));
+    ASSERT_TRUE(update_daybar(
+        bundle, true, true, 1,
+        {.tickwire_kwargs = std::map<std::string, bool>{{"enable_bjse", true}}, .enable_bjse = std::nullopt}));
     EXPECT_EQ(init_args(), std::vector<std::string>{"enable_bjse=true"});
     EXPECT_EQ(pickle::load_records(path(INSTRUMENTS_FILE)).size(), 10u);
 
@@ -233,17 +243,21 @@ TEST_F(DaybarTest, BothCallShapesSetTheExchangeFlag) {
     EXPECT_EQ(init_args(), std::vector<std::string>{"enable_bjse=false"});
 
     // Both shapes agreeing is accepted.
-    ASSERT_TRUE(update_daybar(bundle, false, true, 1,
-                              {.tickwire_kwargs = std::map<std::string, bool>{{"enable_bjse", true}}, .enable_bjse = true}));
+    ASSERT_TRUE(
+        update_daybar(bundle, false, true, 1,
+                      {.tickwire_kwargs = std::map<std::string, bool>{{"enable_bjse", true}}, .enable_bjse = true}));
     EXPECT_EQ(init_args(), std::vector<std::string>{"enable_bjse=true"});
 }
 
 TEST_F(DaybarTest, BadArgumentsThrowBeforeAnythingHappens) {
-    EXPECT_THROW(update_daybar(bundle, true, true, 1,
-                               {.tickwire_kwargs = std::map<std::string, bool>{{"enable_bjse", true}}, .enable_bjse = false}),
-                 ValueError);
+    EXPECT_THROW(
+        update_daybar(bundle, true, true, 1,
+                      {.tickwire_kwargs = std::map<std::string, bool>{{"enable_bjse", true}}, .enable_bjse = false}),
+        ValueError);
     try {
-        update_daybar(bundle, true, true, 1, {.tickwire_kwargs = std::map<std::string, bool>{{"enable_bjs", true}}, .enable_bjse = std::nullopt});
+        update_daybar(
+            bundle, true, true, 1,
+            {.tickwire_kwargs = std::map<std::string, bool>{{"enable_bjs", true}}, .enable_bjse = std::nullopt});
         FAIL() << "no error";
     } catch (const TypeError& e) {
         EXPECT_NE(std::string(e.what()).find("'enable_bjs'"), std::string::npos) << e.what();

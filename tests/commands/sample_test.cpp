@@ -15,9 +15,9 @@
 #include "support/fault_fs.hpp"
 #include "support/http_server.hpp"
 #include "support/temp_dir.hpp"
+#include "tarnwick/bundle/commands/download.hpp"
 #include "tarnwick/bundle/errors.hpp"
 #include "tarnwick/bundle/host/console.hpp"
-#include "tarnwick/bundle/commands/download.hpp"
 
 namespace tarnwick::bundle::commands {
 namespace {
@@ -36,12 +36,16 @@ class ScopedEnv {
 public:
     ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
         if (const char* old = std::getenv(name)) old_ = old;
-        if (value) ::setenv(name, value->c_str(), 1);
-        else ::unsetenv(name);
+        if (value)
+            ::setenv(name, value->c_str(), 1);
+        else
+            ::unsetenv(name);
     }
     ~ScopedEnv() {
-        if (old_) ::setenv(name_, old_->c_str(), 1);
-        else ::unsetenv(name_);
+        if (old_)
+            ::setenv(name_, old_->c_str(), 1);
+        else
+            ::unsetenv(name_);
     }
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;
@@ -68,14 +72,14 @@ protected:
         write_file(source() / "trading_dates.npy", random_bytes(500, 1));
         write_file(source() / "h5" / "equities" / "000001.XSHE.h5", random_bytes(200 * 1024, 2));
         write_file(source() / "ticks" / "000001.XSHE.h5", "ticks");
-        test::write_tar_with_python(tmp_ / "packed.tar.bz2",
-                                    {{"file", "trading_dates.npy", read_file(source() / "trading_dates.npy")},
-                                     {"dir", "h5", ""},
-                                     {"dir", "h5/equities", ""},
-                                     {"file", "h5/equities/000001.XSHE.h5",
-                                      read_file(source() / "h5" / "equities" / "000001.XSHE.h5")},
-                                     {"dir", "ticks", ""},
-                                     {"file", "ticks/000001.XSHE.h5", "ticks"}});
+        test::write_tar_with_python(
+            tmp_ / "packed.tar.bz2",
+            {{"file", "trading_dates.npy", read_file(source() / "trading_dates.npy")},
+             {"dir", "h5", ""},
+             {"dir", "h5/equities", ""},
+             {"file", "h5/equities/000001.XSHE.h5", read_file(source() / "h5" / "equities" / "000001.XSHE.h5")},
+             {"dir", "ticks", ""},
+             {"file", "ticks/000001.XSHE.h5", "ticks"}});
         archive_ = read_file(tmp_ / "packed.tar.bz2");
     }
     void TearDown() override { host::set_console(previous_console_); }
@@ -94,7 +98,8 @@ protected:
     }
 
     std::string overwrite_warning() const {
-        return "warning: " + bundle().string() + " already holds files; the sample's files replace those of the same name";
+        return "warning: " + bundle().string() +
+               " already holds files; the sample's files replace those of the same name";
     }
 
     HttpServer::Response archive_response() const {
@@ -338,7 +343,8 @@ TEST_F(SampleTest, CommandLineReportsAFailedInstallWithoutTheCompletionMessage) 
         close(out[1]);
         std::string text;
         char buffer[4096];
-        for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<std::size_t>(n));
+        for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;)
+            text.append(buffer, static_cast<std::size_t>(n));
         close(out[0]);
         int status = 0;
         waitpid(pid, &status, 0);
@@ -375,8 +381,8 @@ TEST_F(DownloadTest, WritesExactlyTheBodyAndShowsProgressOnStandardError) {
     auto out = open_target();
 
     ::testing::internal::CaptureStderr();
-    const auto written = commands::download(out.get(), static_cast<std::int64_t>(body.size()),
-                                        SAMPLE_ARCHIVE_URL, server.url());
+    const auto written =
+        commands::download(out.get(), static_cast<std::int64_t>(body.size()), SAMPLE_ARCHIVE_URL, server.url());
     const std::string progress = ::testing::internal::GetCapturedStderr();
     out.reset();
 

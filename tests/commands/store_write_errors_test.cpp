@@ -18,9 +18,9 @@
 
 #include "support/store_contents.hpp"
 #include "support/temp_dir.hpp"
+#include "tarnwick/bundle/errors.hpp"
 #include "tarnwick/bundle/h5/h5.hpp"
 #include "tarnwick/bundle/h5/journal.hpp"
-#include "tarnwick/bundle/errors.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
 
 namespace tarnwick::bundle {
@@ -57,7 +57,8 @@ std::string not_continued(const std::map<std::string, std::string>& earlier,
     for (const auto& [name, bytes] : earlier) {
         if (name.find(":.tmp-") != std::string::npos) continue;
         const auto other = later.find(name);
-        if (other == later.end()) text += " missing:" + name;
+        if (other == later.end())
+            text += " missing:" + name;
         else if (!other->second.starts_with(bytes))
             text += fmt::format(" changed:{}({}B/{}B)", name, bytes.size(), other->second.size());
     }
@@ -94,9 +95,10 @@ TEST_P(StoreWriteErrors, FailedWritesLoseNothingAndTheRerunCatchesUp) {
     const fs::path store = dir / "bundle" / c.folder;
     const std::string ids = " 000001.XSHE IF2612 -j 1";
     const std::string later = "TARNWICK_NOW='2026-12-04 18:00:00'";
-    ASSERT_EQ(run_cli(fmt::format("TARNWICK_NOW='{}'", c.first_now), fmt::format("{} {}{}", c.command, store.string(), ids))
-                  .status,
-              0);
+    ASSERT_EQ(
+        run_cli(fmt::format("TARNWICK_NOW='{}'", c.first_now), fmt::format("{} {}{}", c.command, store.string(), ids))
+            .status,
+        0);
     const auto before = test::store_contents(store);
 
     const fs::path reference = dir / "reference";
@@ -106,8 +108,9 @@ TEST_P(StoreWriteErrors, FailedWritesLoseNothingAndTheRerunCatchesUp) {
     ASSERT_NE(expected, before);
 
     // Room for a few KiB more than the largest file holds: every append fails part-way.
-    const CliRun failed = run_cli(later + " TARNWICK_SKIP_SPACE_CHECK=1", fmt::format("{} {}{}", c.command, store.string(), ids),
-                               largest_file(store) / 1024 + 4);
+    const CliRun failed =
+        run_cli(later + " TARNWICK_SKIP_SPACE_CHECK=1", fmt::format("{} {}{}", c.command, store.string(), ids),
+                largest_file(store) / 1024 + 4);
     EXPECT_EQ(failed.status, 1) << failed.out;
     EXPECT_NE(failed.out.find("失败，File too large (errno 27)"), std::string::npos) << failed.out;
     EXPECT_TRUE(leftovers(store).empty()) << fmt::format("{}", fmt::join(leftovers(store), " "));
@@ -120,13 +123,16 @@ TEST_P(StoreWriteErrors, FailedWritesLoseNothingAndTheRerunCatchesUp) {
     const CliRun rerun = run_cli(later, fmt::format("{} {}{}", c.command, store.string(), ids));
     EXPECT_EQ(rerun.status, 0) << rerun.out;
     const auto after_rerun = test::store_contents(store);
-    EXPECT_TRUE(after_rerun == expected) << not_continued(expected, after_rerun) << not_continued(after_rerun, expected);
+    EXPECT_TRUE(after_rerun == expected) << not_continued(expected, after_rerun)
+                                         << not_continued(after_rerun, expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(MinuteBarsAndTicks, StoreWriteErrors,
                          ::testing::Values(Case{"update-minbar", "h5", "2026-11-02 18:00:00"},
                                            Case{"update-tick", "ticks", "2026-11-18 18:00:00"}),
-                         [](const auto& info) { return std::string(info.param.folder == std::string("h5") ? "MinuteBars" : "Ticks"); });
+                         [](const auto& info) {
+                             return std::string(info.param.folder == std::string("h5") ? "MinuteBars" : "Ticks");
+                         });
 
 TEST(StoreWriteErrors, ShortFreeSpaceIsAClearErrorBeforeAnyWrite) {
     test::TempDir dir;

@@ -10,10 +10,10 @@
 #include "support/store_contents.hpp"
 #include "support/temp_dir.hpp"
 #include "tarnwick/bundle/errors.hpp"
+#include "tarnwick/bundle/formats/pickle.hpp"
 #include "tarnwick/bundle/h5/h5.hpp"
 #include "tarnwick/bundle/host/clock.hpp"
 #include "tarnwick/bundle/host/console.hpp"
-#include "tarnwick/bundle/formats/pickle.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
 #include "tarnwick/bundle/service/simulated_market.hpp"
 
@@ -112,9 +112,7 @@ TEST_F(Updates, BeijingExchangeCheck) {
 
 class BrokenCalendar : public service::SimulatedMarket {
 public:
-    std::vector<int> get_trading_dates(int, int) override {
-        throw OsError(OsError::Kind::Other, 0, "connection lost");
-    }
+    std::vector<int> get_trading_dates(int, int) override { throw OsError(OsError::Kind::Other, 0, "connection lost"); }
 };
 
 TEST_F(Updates, FailedDayBarsMakeTheResultFalseAndTheRestStillRuns) {
@@ -186,8 +184,8 @@ TEST_F(Updates, BeijingRecordInInstrumentsTurnsTheExchangeOnForDayBarsOnly) {
     const fs::path bundle = dir / "bundle";
     fs::create_directories(bundle);
     formats::pickle::dump_records((bundle / "instruments.pk").string(),
-                               {{{"order_book_id", std::string("000001.XSHE")}, {"exchange", std::string("XSHE")}},
-                                {{"order_book_id", std::string("430047.BJSE")}, {"exchange", std::string("BJSE")}}});
+                                  {{{"order_book_id", std::string("000001.XSHE")}, {"exchange", std::string("XSHE")}},
+                                   {{"order_book_id", std::string("430047.BJSE")}, {"exchange", std::string("BJSE")}}});
     ASSERT_TRUE(update_bundle_from_exist_file(1, dir.str()));
     // The day-bar update initialised the client with the exchange on; no driver ran.
     EXPECT_TRUE(service::current().bjse_enabled());

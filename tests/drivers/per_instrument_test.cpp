@@ -107,8 +107,8 @@ TEST_F(DriverTest, UnknownInstrumentAndDeadWorkerMakeTheResultFalseAndAreLogged)
     const std::string text = log();
     EXPECT_NE(text.find("更新 GHOST.XSHE 失败\n标的 GHOST.XSHE 不存在"), std::string::npos) << text;
     EXPECT_NE(text.find("更新 600519.XSHG 失败\nworker process was killed by signal 9"), std::string::npos) << text;
-    EXPECT_EQ(console.rfind("开始更新 4 只标的的分钟线数据：{'000001.XSHE', '600519.XSHG', 'GHOST.XSHE', 'IF2612'}\n", 0),
-              0u)
+    EXPECT_EQ(
+        console.rfind("开始更新 4 只标的的分钟线数据：{'000001.XSHE', '600519.XSHG', 'GHOST.XSHE', 'IF2612'}\n", 0), 0u)
         << console;
 }
 
@@ -138,7 +138,8 @@ TEST_F(DriverTest, FileHeldByAnotherProcessFailsOnlyThatInstrument) {
 
     EXPECT_EQ(rows_before(held), held_rows);
     EXPECT_GT(rows_before(other), other_rows);
-    EXPECT_NE(log().find("更新 " + held + " 失败，请检查文件的权限以及是否被其他进程占用\n"), std::string::npos) << log();
+    EXPECT_NE(log().find("更新 " + held + " 失败，请检查文件的权限以及是否被其他进程占用\n"), std::string::npos)
+        << log();
 }
 
 TEST_F(DriverTest, ConcurrencyBelowOneFailsBeforeAnythingIsPrinted) {

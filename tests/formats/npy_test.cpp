@@ -57,12 +57,9 @@ TEST_F(NumpyFiles, ReadsEveryIntegerAndDateTypeNumpyWrites) {
 
 TEST_F(NumpyFiles, RefusesWhatIsNotAOneDimensionalIntegerOrDateArray) {
     const std::vector<std::pair<std::string, std::string>> cases{
-        {"float64.npy", "unsupported element type '<f8'"},
-        {"two_dim.npy", "one-dimensional array was expected"},
-        {"scalar.npy", "one-dimensional array was expected"},
-        {"structured.npy", "not a plain type"},
-        {"S8_not_date.npy", "element 0 is not an 8-digit date"},
-        {"object.npy", "unsupported element type '|O'"},
+        {"float64.npy", "unsupported element type '<f8'"},       {"two_dim.npy", "one-dimensional array was expected"},
+        {"scalar.npy", "one-dimensional array was expected"},    {"structured.npy", "not a plain type"},
+        {"S8_not_date.npy", "element 0 is not an 8-digit date"}, {"object.npy", "unsupported element type '|O'"},
     };
     for (const auto& [name, reason] : cases) {
         SCOPED_TRACE(name);
@@ -128,8 +125,8 @@ TEST(Npy, HeaderLiteralIsParsedNotEvaluated) {
                             "{'descr': '<i8', 'fortran_order': False, 'shape': ((((((((((0,),),),),),),),),),)}",
                             "{'descr': '<i3', 'fortran_order': False, 'shape': (0,)}",
                             "{'descr': '|i8', 'fortran_order': False, 'shape': (0,)}",
-                            "{'descr': '<i8', 'fortran_order': False, 'shape': (99999999999999999999,)}",
-                            "['descr']", "{'descr': '<i8"}) {
+                            "{'descr': '<i8', 'fortran_order': False, 'shape': (99999999999999999999,)}", "['descr']",
+                            "{'descr': '<i8"}) {
         SCOPED_TRACE(bad);
         EXPECT_THROW(decode_npy(with_header(bad), "bad.npy"), ValueError);
     }
@@ -144,7 +141,8 @@ TEST(Npy, UnsignedValuesBeyondInt64AreRefused) {
 TEST(Npy, WriterRefusesValuesThatDoNotFit) {
     EXPECT_THROW(encode_npy(std::vector<std::int64_t>{std::int64_t{1} << 31}, NpyElement::int32()), ValueError);
     EXPECT_NO_THROW(encode_npy(std::vector<std::int64_t>{(std::int64_t{1} << 31) - 1}, NpyElement::int32()));
-    EXPECT_THROW(encode_npy(std::vector<std::int64_t>{-1}, NpyElement{NpyElement::Kind::Unsigned, 2, false}), ValueError);
+    EXPECT_THROW(encode_npy(std::vector<std::int64_t>{-1}, NpyElement{NpyElement::Kind::Unsigned, 2, false}),
+                 ValueError);
     EXPECT_THROW(encode_npy(std::vector<std::int64_t>{1234567}, NpyElement::text()), ValueError);
     EXPECT_THROW(encode_npy(kDates, NpyElement::text(7)), ValueError);
     EXPECT_THROW(encode_npy(std::vector<std::int64_t>{20230230}, NpyElement{NpyElement::Kind::Days, 8, false}),
@@ -204,12 +202,21 @@ TEST_F(NumpyFiles, MutatedFilesNeverCrash) {
         const int edits = 1 + static_cast<int>(rng() % 4);
         for (int e = 0; e < edits && !bytes.empty(); ++e) {
             // Header bytes (the first 128) are hit more often: that is where the parsing is.
-            const std::size_t at = (rng() % 2 ? rng() % std::min<std::size_t>(bytes.size(), 128) : rng() % bytes.size());
+            const std::size_t at =
+                (rng() % 2 ? rng() % std::min<std::size_t>(bytes.size(), 128) : rng() % bytes.size());
             switch (rng() % 4) {
-                case 0: bytes[at] = static_cast<char>(rng()); break;
-                case 1: bytes.resize(at); break;
-                case 2: bytes.insert(at, 1, "0123456789(),:'{} -<>|SUiMu"[rng() % 27]); break;
-                default: bytes.erase(at, 1); break;
+                case 0:
+                    bytes[at] = static_cast<char>(rng());
+                    break;
+                case 1:
+                    bytes.resize(at);
+                    break;
+                case 2:
+                    bytes.insert(at, 1, "0123456789(),:'{} -<>|SUiMu"[rng() % 27]);
+                    break;
+                default:
+                    bytes.erase(at, 1);
+                    break;
             }
         }
         try {

@@ -48,12 +48,18 @@ std::string render_float(double d) {
 // The rendering of tests/python/render.py.
 std::string render(const Value& v) {
     switch (v.kind()) {
-        case Value::Kind::None: return "N";
-        case Value::Kind::Bool: return v.as_bool() ? "T" : "F";
-        case Value::Kind::Int: return "i" + std::to_string(v.as_int());
-        case Value::Kind::Float: return render_float(v.as_float());
-        case Value::Kind::Str: return "s" + hex(v.as_str());
-        case Value::Kind::Bytes: return "b" + hex(v.as_bytes());
+        case Value::Kind::None:
+            return "N";
+        case Value::Kind::Bool:
+            return v.as_bool() ? "T" : "F";
+        case Value::Kind::Int:
+            return "i" + std::to_string(v.as_int());
+        case Value::Kind::Float:
+            return render_float(v.as_float());
+        case Value::Kind::Str:
+            return "s" + hex(v.as_str());
+        case Value::Kind::Bytes:
+            return "b" + hex(v.as_bytes());
         case Value::Kind::List:
         case Value::Kind::Tuple: {
             std::string out = v.kind() == Value::Kind::List ? "[" : "(";
@@ -179,10 +185,9 @@ TEST_F(CPythonPickles, ClassInstancesAndReduceAreRefusedAndNothingRuns) {
 
 TEST(Pickle, EveryOpcodeThatRunsCodeIsRefusedByName) {
     const std::vector<std::pair<char, std::string>> opcodes{
-        {'c', "GLOBAL"},  {'\x93', "STACK_GLOBAL"}, {'R', "REDUCE"},    {'b', "BUILD"},
-        {'i', "INST"},    {'o', "OBJ"},             {'\x81', "NEWOBJ"}, {'\x92', "NEWOBJ_EX"},
-        {'\x82', "EXT1"}, {'\x83', "EXT2"},         {'\x84', "EXT4"},   {'P', "PERSID"},
-        {'Q', "BINPERSID"},
+        {'c', "GLOBAL"},  {'\x93', "STACK_GLOBAL"}, {'R', "REDUCE"},       {'b', "BUILD"},   {'i', "INST"},
+        {'o', "OBJ"},     {'\x81', "NEWOBJ"},       {'\x92', "NEWOBJ_EX"}, {'\x82', "EXT1"}, {'\x83', "EXT2"},
+        {'\x84', "EXT4"}, {'P', "PERSID"},          {'Q', "BINPERSID"},
     };
     for (const auto& [op, name] : opcodes) {
         SCOPED_TRACE(name);
@@ -203,15 +208,17 @@ TEST(Pickle, ReadsHandWrittenOpcodesCPythonRarelyEmits) {
     p += std::string("\x8b\x09\0\0\0\x00\x00\x00\x00\x00\x00\x00\x80\xff", 14);  // -2**63 in 9 bytes
     p += std::string("T\x03\0\0\0abc", 8);
     p += std::string("U\x01z", 3);
-    p += "(N1";                                 // POP_MARK drops the N
-    p += "N0";                                  // POP drops the N
-    p += "K\x05" "2";                           // DUP
-    p += std::string("r\x00\x01\x00\x00", 5);   // LONG_BINPUT 256
-    p += std::string("j\x00\x01\x00\x00", 5);   // LONG_BINGET 256
-    p += "(K\x01K\x02l";                        // LIST
-    p += "(K\x01K\x02t";                        // TUPLE
-    p += "(X\x01\0\0\0kK\x01" "d"s;             // DICT
-    p += "}X\x01\0\0\0aNs"s;                     // SETITEM
+    p += "(N1";  // POP_MARK drops the N
+    p += "N0";   // POP drops the N
+    p += "K\x05"
+         "2";                                  // DUP
+    p += std::string("r\x00\x01\x00\x00", 5);  // LONG_BINPUT 256
+    p += std::string("j\x00\x01\x00\x00", 5);  // LONG_BINGET 256
+    p += "(K\x01K\x02l";                       // LIST
+    p += "(K\x01K\x02t";                       // TUPLE
+    p += "(X\x01\0\0\0kK\x01"
+         "d"s;                // DICT
+    p += "}X\x01\0\0\0aNs"s;  // SETITEM
     p += "l.";
     const Value v = loads(p, "hand.pk");
     EXPECT_EQ(render(v), "[s6869,bff,b,i-9223372036854775808,s616263,s7a,i5,i5,i5,[i1,i2],(i1,i2),{s6b:i1},{s61:N}]");
@@ -230,7 +237,9 @@ TEST(Pickle, MalformedInputGivesClearErrors) {
         {kP2, "ends early"},
         {kP2 + ".", "stack underflow"},
         {kP2 + "NNa.", "APPEND needs a list below it, found a None"},
-        {kP2 + "K\x01" "a.", "stack underflow"},
+        {kP2 + "K\x01"
+               "a.",
+         "stack underflow"},
         {kP2 + "]e.", "MARK expected"},
         {kP2 + "}(K\x01u.", "odd number"},
         {kP2 + "h\x05.", "memo entry 5 is used before it is set"},
@@ -248,8 +257,12 @@ TEST(Pickle, MalformedInputGivesClearErrors) {
         {std::string("\x80\x04\x95\x03\0\0\0\0\0\0\0X\x05\0\0\0hello.", 22), "past the end of its frame"},
         {std::string("\x80\x04\x95\x03\0\0\0\0\0\0\0N\x95\x01\0\0\0\0\0\0\0N.", 23), "new frame begins"},
         {std::string("\x80\x04\x95\xff\0\0\0\0\0\0\0N.", 13), "truncated frame"},
-        {kP2 + "]q\x00h\x00" "a."s, "refers to itself"},
-        {kP2 + "](]q\x00h\x00" "ae."s, "refers to itself"},
+        {kP2 + "]q\x00h\x00"
+               "a."s,
+         "refers to itself"},
+        {kP2 + "](]q\x00h\x00"
+               "ae."s,
+         "refers to itself"},
     };
     for (const auto& [bytes, reason] : cases) {
         SCOPED_TRACE(hex(bytes));
@@ -265,7 +278,10 @@ TEST(Pickle, TrailingBytesAfterStopAreIgnoredAsPickleLoadDoes) {
 
 TEST(Pickle, ACycleThatIsDroppedBeforeStopIsNotReturned) {
     // A list appended to itself, then popped: the result does not contain it.
-    EXPECT_EQ(render(loads(kP2 + "]q\x00h\x00" "a0K\x01."s, "c.pk")), "i1");
+    EXPECT_EQ(render(loads(kP2 + "]q\x00h\x00"
+                                 "a0K\x01."s,
+                           "c.pk")),
+              "i1");
 }
 
 TEST(Pickle, DeepNestingLoadsAndIsReleasedWithoutRecursion) {
@@ -313,11 +329,11 @@ std::vector<Record> sample_records() {
     const std::int64_t i64min = std::numeric_limits<std::int64_t>::min();
     const std::int64_t i64max = std::numeric_limits<std::int64_t>::max();
     std::vector<Record> records;
-    for (std::int64_t v : {std::int64_t{0}, std::int64_t{255}, std::int64_t{256}, std::int64_t{65535},
-                           std::int64_t{65536}, std::int64_t{-1}, std::int64_t{-2147483648LL},
-                           std::int64_t{2147483647}, std::int64_t{2147483648LL}, std::int64_t{-2147483649LL},
-                           std::int64_t{1} << 40, -(std::int64_t{1} << 47), i64min, i64max, std::int64_t{-128},
-                           std::int64_t{128}, std::int64_t{-32768}, std::int64_t{32768}})
+    for (std::int64_t v :
+         {std::int64_t{0}, std::int64_t{255}, std::int64_t{256}, std::int64_t{65535}, std::int64_t{65536},
+          std::int64_t{-1}, std::int64_t{-2147483648LL}, std::int64_t{2147483647}, std::int64_t{2147483648LL},
+          std::int64_t{-2147483649LL}, std::int64_t{1} << 40, -(std::int64_t{1} << 47), i64min, i64max,
+          std::int64_t{-128}, std::int64_t{128}, std::int64_t{-32768}, std::int64_t{32768}})
         records.push_back({{"value", v}});
     // More records than a batch of 1000, texts repeated (memo), None, bools, floats.
     for (int i = 0; i < 1300; ++i) {
@@ -329,8 +345,8 @@ std::vector<Record> sample_records() {
                            {"flag", i % 2 == 0},
                            {"tick", 0.01 * i}});
     }
-    records.push_back({});                    // an empty record
-    records.push_back({{"only", "one"}});     // a single item: SETITEM, not SETITEMS
+    records.push_back({});                 // an empty record
+    records.push_back({{"only", "one"}});  // a single item: SETITEM, not SETITEMS
     return records;
 }
 
@@ -350,15 +366,13 @@ TEST(Pickle, CPythonLoadsWhatWeWrite) {
     EXPECT_EQ(render(loads(dumps_records({}), "none.pk")), "[]");
 }
 
-TEST(Pickle, WriterRefusesInvalidUtf8) {
-    EXPECT_THROW(dumps_records({{{"symbol", std::string("\xff")}}}), ValueError);
-}
+TEST(Pickle, WriterRefusesInvalidUtf8) { EXPECT_THROW(dumps_records({{{"symbol", std::string("\xff")}}}), ValueError); }
 
 // Mutated and truncated copies of CPython's pickles: every outcome is a value or a ValueError.
 TEST_F(CPythonPickles, MutatedFilesNeverCrash) {
     std::vector<std::string> seeds;
-    for (const char* name : {"small_p2.pk", "small_p3.pk", "small_p4.pk", "small_p5.pk", "class_p2.pk",
-                             "class_p4.pk", "reduce_system.pk", "nested.pk"})
+    for (const char* name : {"small_p2.pk", "small_p3.pk", "small_p4.pk", "small_p5.pk", "class_p2.pk", "class_p4.pk",
+                             "reduce_system.pk", "nested.pk"})
         seeds.push_back(slurp(file(name)));
     seeds.push_back(dumps_records({{{"order_book_id", "000001.XSHE"}, {"n", std::int64_t{1} << 40}}}));
     std::mt19937_64 rng(4300470);
@@ -370,10 +384,18 @@ TEST_F(CPythonPickles, MutatedFilesNeverCrash) {
         for (int e = 0; e < edits && !bytes.empty(); ++e) {
             const std::size_t at = rng() % bytes.size();
             switch (rng() % 5) {
-                case 0: bytes[at] = static_cast<char>(rng()); break;
-                case 1: bytes.resize(at); break;
-                case 2: bytes.insert(at, 1, "(.012NKJMXqh]}ea)tusl\x94\x95\x8c\x8a\x85"[rng() % 26]); break;
-                case 3: bytes.erase(at, 1); break;
+                case 0:
+                    bytes[at] = static_cast<char>(rng());
+                    break;
+                case 1:
+                    bytes.resize(at);
+                    break;
+                case 2:
+                    bytes.insert(at, 1, "(.012NKJMXqh]}ea)tusl\x94\x95\x8c\x8a\x85"[rng() % 26]);
+                    break;
+                case 3:
+                    bytes.erase(at, 1);
+                    break;
                 default: {  // duplicate a slice: repeats opcodes and memo references
                     const std::size_t len = 1 + rng() % 16;
                     bytes.insert(at, bytes.substr(rng() % bytes.size(), len));

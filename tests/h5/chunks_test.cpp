@@ -168,11 +168,12 @@ TEST_F(DirectChunks, VisitsEveryRowAndFallsBackWhereItCannot) {
         layout = direct_layout(rows_dataset, type_.id());
         ASSERT_TRUE(layout);
         std::vector<Row> seen;
-        EXPECT_TRUE(visit_chunks(rows_dataset, *layout, codec_, [&](hsize_t first, hsize_t n, const unsigned char* raw) {
-            EXPECT_EQ(first, seen.size());
-            const auto* records = reinterpret_cast<const Row*>(raw);
-            seen.insert(seen.end(), records, records + n);
-        }));
+        EXPECT_TRUE(
+            visit_chunks(rows_dataset, *layout, codec_, [&](hsize_t first, hsize_t n, const unsigned char* raw) {
+                EXPECT_EQ(first, seen.size());
+                const auto* records = reinterpret_cast<const Row*>(raw);
+                seen.insert(seen.end(), records, records + n);
+            }));
         EXPECT_TRUE(same(seen, all));
     }
 
@@ -185,8 +186,9 @@ TEST_F(DirectChunks, VisitsEveryRowAndFallsBackWhereItCannot) {
 
 TEST_F(DirectChunks, OtherLayoutsGoThroughTheFilterPipeline) {
     File file = File::create(path());
-    Dataset shuffled = make(file, 40, {Filter{H5Z_FILTER_SHUFFLE, H5Z_FLAG_OPTIONAL, {}},
-                                       Filter{H5Z_FILTER_DEFLATE, H5Z_FLAG_OPTIONAL, {9}}});
+    Dataset shuffled =
+        make(file, 40,
+             {Filter{H5Z_FILTER_SHUFFLE, H5Z_FLAG_OPTIONAL, {}}, Filter{H5Z_FILTER_DEFLATE, H5Z_FLAG_OPTIONAL, {9}}});
     EXPECT_FALSE(direct_layout(shuffled, type_.id()).has_value());
     const auto all = rows(100);
     append_records(shuffled, type_.id(), all.data(), 60, codec_);

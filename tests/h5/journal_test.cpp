@@ -95,9 +95,7 @@ TEST_F(JournalTest, KilledWriterIsUndoneByteForByte) {
     // Killed with the file in every state from "barely touched" to "tens of MiB written": the
     // journal restores the bytes the file had.
     for (std::size_t rows : {std::size_t{600}, std::size_t{60'000}, std::size_t{3'000'000}}) {
-        kill_writer_after([&](File& file) {
-            append_and_rewrite(file, rows);
-        });
+        kill_writer_after([&](File& file) { append_and_rewrite(file, rows); });
         EXPECT_TRUE(recover_interrupted_update(path_)) << rows;
         EXPECT_FALSE(fs::exists(journal_path(path_)));
         EXPECT_EQ(bytes_of(path_), original_bytes_) << rows;
@@ -106,9 +104,7 @@ TEST_F(JournalTest, KilledWriterIsUndoneByteForByte) {
 }
 
 TEST_F(JournalTest, NextWriterRollsBackBeforeItReads) {
-    kill_writer_after([&](File& file) {
-        append_and_rewrite(file, 200'000);
-    });
+    kill_writer_after([&](File& file) { append_and_rewrite(file, 200'000); });
     ASSERT_TRUE(fs::exists(journal_path(path_)));
     {
         File file = File::open(path_, File::Access::ReadWrite);
@@ -209,9 +205,7 @@ TEST_F(JournalTest, SecondCreatorFailsOnTheLockWithoutTouchingTheFirstsFile) {
 }
 
 TEST_F(JournalTest, JournalOfADeletedFileNeverTouchesTheNewFileOfThatName) {
-    kill_writer_after([&](File& file) {
-        append_and_rewrite(file, 100'000);
-    });
+    kill_writer_after([&](File& file) { append_and_rewrite(file, 100'000); });
     ASSERT_TRUE(fs::exists(journal_path(path_)));
     // The user deletes the damaged-looking file and a new one is made under its name.
     fs::remove(path_);

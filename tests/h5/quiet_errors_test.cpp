@@ -87,9 +87,7 @@ TEST(FailedClose, TheLogInstallsItselfAndRecordsTheFailureAsAWarning) {
     std::vector<std::pair<std::string, std::string>> records;
     const auto previous = host::system_log().observe(
         [&records](const std::string& level, const std::string& text) { records.emplace_back(level, text); });
-    {
-        Handle immutable(H5T_NATIVE_INT, H5Tclose);
-    }
+    { Handle immutable(H5T_NATIVE_INT, H5Tclose); }
     host::system_log().observe(previous);
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].first, "warning");

@@ -10,8 +10,8 @@
 #include <thread>
 
 #include <fcntl.h>
-#include <sys/wait.h>
 #include <sys/mman.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "support/temp_dir.hpp"
@@ -56,8 +56,7 @@ TEST(ProcessPool, RunsEachCallOnceWithAtMostMaxWorkersAndInitializerFirst) {
                 if (initialised_in_this_process) ++counters->initialised_before_call;
                 const int now = ++counters->running;
                 int seen = counters->max_running.load();
-                while (now > seen && !counters->max_running.compare_exchange_weak(seen, now)) {
-                }
+                while (now > seen && !counters->max_running.compare_exchange_weak(seen, now)) {}
                 std::this_thread::sleep_for(std::chrono::milliseconds(60));
                 ++counters->runs[i];
                 --counters->running;
@@ -177,7 +176,8 @@ TEST(ProcessPool, SigtermStopsTheRunAndEveryUnrunCallIsAFailure) {
     SharedMemory shared;
     SharedCounters* counters = shared.get();
     ProgressedProcessPoolExecutor pool(2, {});
-    for (int i = 0; i < 8; ++i) pool.submit("call " + std::to_string(i), [counters, i] { work_until_stopped(counters, i); });
+    for (int i = 0; i < 8; ++i)
+        pool.submit("call " + std::to_string(i), [counters, i] { work_until_stopped(counters, i); });
     std::thread stopper([] {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         ::kill(::getpid(), SIGTERM);

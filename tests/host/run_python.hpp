@@ -19,14 +19,17 @@ struct PythonResult {
 inline std::string shell_quote(const std::string& s) {
     std::string out = "'";
     for (char c : s) {
-        if (c == '\'') out += "'\\''";
-        else out += c;
+        if (c == '\'')
+            out += "'\\''";
+        else
+            out += c;
     }
     return out + "'";
 }
 
 inline PythonResult run_python_script(const std::string& script, const std::vector<std::string>& args) {
-    std::string command = std::string(TARNWICK_PYTHON) + " " + shell_quote(std::string(TARNWICK_TESTS_DIR) + "/python/" + script);
+    std::string command =
+        std::string(TARNWICK_PYTHON) + " " + shell_quote(std::string(TARNWICK_TESTS_DIR) + "/python/" + script);
     for (const auto& a : args) command += " " + shell_quote(a);
     command += " 2>&1";
     PythonResult result;

@@ -2,8 +2,8 @@
 // file is created, repaired and extended, and how failures are reported.
 #include "tarnwick/bundle/minbar/append.hpp"
 
-#include <gtest/gtest.h>
 #include <gmock/gmock.h>
+#include <gtest/gtest.h>
 
 #include <cerrno>
 #include <filesystem>
@@ -70,9 +70,7 @@ struct FakeBars {
         while (!trading(d));
         return d;
     }
-    static DateTime at_minute(int d, int minute) {
-        return host::date_from_number(d) + std::chrono::minutes{minute};
-    }
+    static DateTime at_minute(int d, int minute) { return host::date_from_number(d) + std::chrono::minutes{minute}; }
 
     std::vector<Row> rows(int start, int end) const {
         std::vector<Row> out;
@@ -143,7 +141,8 @@ struct FakeBars {
         std::set<int> seen;
         const std::vector<Row> rs = rows(start, end);
         for (std::size_t row = 0; row < rs.size(); ++row) {
-            const int day = (derivative && trading_date_column) ? rs[row].trading_date : host::date_to_number(rs[row].time);
+            const int day =
+                (derivative && trading_date_column) ? rs[row].trading_date : host::date_to_number(rs[row].time);
             if (seen.insert(day).second) out.push_back({day, static_cast<std::uint32_t>(row)});
         }
         return out;
@@ -208,7 +207,9 @@ protected:
                " frequency=1m adjust_type=none market=" + market;
     }
 
-    fs::path file_of(const std::string& group, const std::string& id) const { return fs::path(root_) / group / (id + ".h5"); }
+    fs::path file_of(const std::string& group, const std::string& id) const {
+        return fs::path(root_) / group / (id + ".h5");
+    }
     static bool flag() { return host::sval().value(); }
 
     test::TempDir tmp_;
@@ -245,8 +246,8 @@ TEST_F(AppendH5Test, MissingFileWithBarsIsCreatedWithBothDatasetsInEquitiesLayou
 }
 
 TEST_F(AppendH5Test, FuturesAndOptionsGetDerivativesLayoutAndNightBarsJoinTheNextTradingDay) {
-    for (auto [id, type, group] : {std::tuple{"IF2612", IT::FUTURE, "future"},
-                                   std::tuple{"IO2612-C-4000", IT::OPTION, "option"}}) {
+    for (auto [id, type, group] :
+         {std::tuple{"IF2612", IT::FUTURE, "future"}, std::tuple{"IO2612-C-4000", IT::OPTION, "option"}}) {
         SCOPED_TRACE(id);
         const FakeBars& bars = listed(id, type);
         _append_h5(id, root_);
@@ -285,9 +286,8 @@ TEST_P(AppendH5GroupTest, TypeChoosesTheGroupDirectory) {
 INSTANTIATE_TEST_SUITE_P(Types, AppendH5GroupTest,
                          ::testing::Values(std::pair{IT::CS, "equities"}, std::pair{IT::ETF, "equities"},
                                            std::pair{IT::LOF, "equities"}, std::pair{IT::INDX, "equities"},
-                                           std::pair{IT::CONVERTIBLE, "equities"},
-                                           std::pair{IT::REITs, "equities"}, std::pair{IT::FUTURE, "future"},
-                                           std::pair{IT::OPTION, "option"}));
+                                           std::pair{IT::CONVERTIBLE, "equities"}, std::pair{IT::REITs, "equities"},
+                                           std::pair{IT::FUTURE, "future"}, std::pair{IT::OPTION, "option"}));
 
 TEST_F(AppendH5Test, OtherTypesLeaveNoDirectoryAndNoFile) {
     for (const std::string type : {"Spot", "Repo", "FenjiA", ""}) {
@@ -347,8 +347,9 @@ TEST_F(AppendH5Test, ListWithOneListedEntryCountsAsListed) {
 TEST_F(AppendH5Test, ListOfDelistedEntriesUsesTheLatestDateAndTheFirstEntrysType) {
     FakeBars& bars = listed("X1", IT::FUTURE);
     bars.first_day = 20160222;
-    lookups_["X1"] = InstrumentLookup{std::vector<service::Instrument>{
-        record("X1", IT::FUTURE, "2012-06-01"), record("X1", IT::CS, "2016-03-01"), record("X1", IT::CS, "2010-01-04")}};
+    lookups_["X1"] = InstrumentLookup{std::vector<service::Instrument>{record("X1", IT::FUTURE, "2012-06-01"),
+                                                                       record("X1", IT::CS, "2016-03-01"),
+                                                                       record("X1", IT::CS, "2010-01-04")}};
     _append_h5("X1", root_);
     EXPECT_THAT(args_of("get_price"), ElementsAre(price_call("X1", 20050104, 20160301)));
     const auto store = read_store<DerivativeBar>(file_of("future", "X1"));
@@ -602,8 +603,12 @@ TEST_F(AppendH5Test, DuplicateRowsKeepTheFirstOccurrence) {
     client().on_get_price = [&](const service::PriceQuery& q) -> std::optional<service::Frame> {
         const std::vector<double> open = {1, 2, 20, 3, 10};
         return service::make_frame(q.order_book_id, {t(31), t(32), t(32), t(33), t(31)},
-                                   {{"open", open}, {"high", open}, {"low", open}, {"close", open},
-                                    {"volume", open}, {"total_turnover", open}});
+                                   {{"open", open},
+                                    {"high", open},
+                                    {"low", open},
+                                    {"close", open},
+                                    {"volume", open},
+                                    {"total_turnover", open}});
     };
     _append_h5("600000.XSHG", root_);
     const auto store = read_store<EquityBar>(file_of("equities", "600000.XSHG"));
@@ -732,7 +737,8 @@ TEST_F(AppendH5Test, OperatingSystemErrorWhileTheFileIsOpenIsLoggedWithThePermis
     _append_h5("600000.XSHG", root_);
 
     const std::string file = file_of("equities", "600000.XSHG").string();
-    EXPECT_THAT(errors_, ElementsAre("更新 " + file + " 失败，请检查文件的权限以及是否被其他进程占用\nconnection reset by peer"));
+    EXPECT_THAT(errors_, ElementsAre("更新 " + file +
+                                     " 失败，请检查文件的权限以及是否被其他进程占用\nconnection reset by peer"));
     EXPECT_FALSE(flag());
     EXPECT_EQ(read_store<EquityBar>(file).data, bars.bars<EquityBar>(20050104, 20261120));
 }
@@ -749,8 +755,13 @@ TEST_F(AppendH5Test, OtherErrorWhileTheFileIsOpenIsLoggedWithTheDamagedText) {
     client().fail("get_price", std::make_exception_ptr(service::PermissionDenied("no permission to 600000.XSHG")));
     _append_h5("600000.XSHG", root_);
 
-    EXPECT_THAT(errors_, ElementsAre("更新 " + file + " 失败，该文件可能已经损坏，您可以尝试删除该文件并重新执行更新命令\nunexpected column \"foo\"",
-                                     "更新 " + file + " 失败，该文件可能已经损坏，您可以尝试删除该文件并重新执行更新命令\nno permission to 600000.XSHG"));
+    EXPECT_THAT(
+        errors_,
+        ElementsAre(
+            "更新 " + file +
+                " 失败，该文件可能已经损坏，您可以尝试删除该文件并重新执行更新命令\nunexpected column \"foo\"",
+            "更新 " + file +
+                " 失败，该文件可能已经损坏，您可以尝试删除该文件并重新执行更新命令\nno permission to 600000.XSHG"));
     EXPECT_FALSE(flag());
 }
 
@@ -873,8 +884,10 @@ TEST_P(StepwiseUpdateTest, TenStepsGiveTheSameFileAsOneUpdate) {
     EXPECT_TRUE(host::sval().value());
 
     const fs::path a = fs::path(stepwise) / group / (id + ".h5"), b = fs::path(single) / group / (id + ".h5");
-    if (group == "equities") expect_same_store<EquityBar>(a, b);
-    else expect_same_store<DerivativeBar>(a, b);
+    if (group == "equities")
+        expect_same_store<EquityBar>(a, b);
+    else
+        expect_same_store<DerivativeBar>(a, b);
 
     // And the single update holds every trading day since the market's first one.
     std::vector<int> dates;

@@ -45,7 +45,9 @@ public:
     void init(bool enable_bjse) override { market_.init(enable_bjse); }
     bool bjse_enabled() override { return market_.bjse_enabled(); }
     service::Listing all_instruments() override { return market_.all_instruments(); }
-    service::Listing all_instruments(const service::InstrumentType& type) override { return market_.all_instruments(type); }
+    service::Listing all_instruments(const service::InstrumentType& type) override {
+        return market_.all_instruments(type);
+    }
     service::Listing all_instruments_hk(const service::InstrumentType& type) override {
         return market_.all_instruments_hk(type);
     }

@@ -13,8 +13,8 @@
 #include <sys/wait.h>
 
 #include "minbar/minbar_files.hpp"
-#include "tarnwick/bundle/h5/chunks.hpp"
 #include "support/temp_dir.hpp"
+#include "tarnwick/bundle/h5/chunks.hpp"
 #include "tarnwick/bundle/host/clock.hpp"
 #include "tarnwick/bundle/host/shared_flag.hpp"
 #include "tarnwick/bundle/minbar/append.hpp"
@@ -104,11 +104,14 @@ TEST_F(MinbarInteropTest, CheckerRejectsFilesThatDifferInOneWay) {
         h5::DatasetOptions options;
         options.resizable = true;
         options.chunk_rows = 256;
-        options.filters = {h5::Filter{H5Z_FILTER_SHUFFLE, H5Z_FLAG_OPTIONAL, {}}, h5::Filter{H5Z_FILTER_DEFLATE, H5Z_FLAG_OPTIONAL, {9}}};
+        options.filters = {h5::Filter{H5Z_FILTER_SHUFFLE, H5Z_FLAG_OPTIONAL, {}},
+                           h5::Filter{H5Z_FILTER_DEFLATE, H5Z_FLAG_OPTIONAL, {9}}};
         const auto bar_memory = layout::derivative_bar_memory_type();
         const auto index_memory = layout::index_memory_type();
-        f.create_dataset("data", layout::DERIVATIVES_DTYPE(), bar_memory.id(), store.data.size(), store.data.data(), options);
-        f.create_dataset("index", layout::INDEX_DTYPE(), index_memory.id(), store.index.size(), store.index.data(), options);
+        f.create_dataset("data", layout::DERIVATIVES_DTYPE(), bar_memory.id(), store.data.size(), store.data.data(),
+                         options);
+        f.create_dataset("index", layout::INDEX_DTYPE(), index_memory.id(), store.index.size(), store.index.data(),
+                         options);
         f.close();
     }
 
@@ -129,12 +132,11 @@ TEST_F(MinbarInteropTest, CheckerRejectsFilesThatDifferInOneWay) {
     }
 }
 
-
 // ---- h5py writing to our files and we to h5py's -----------------------------------------
 
 RunResult run_h5py_writer(const std::string& args) {
-    const std::string command = std::string(TARNWICK_PYTHON) + " " + TARNWICK_TESTS_DIR +
-                                "/python/h5py_minbar_writer.py " + args + " 2>&1";
+    const std::string command =
+        std::string(TARNWICK_PYTHON) + " " + TARNWICK_TESTS_DIR + "/python/h5py_minbar_writer.py " + args + " 2>&1";
     RunResult result;
     FILE* pipe = popen(command.c_str(), "r");
     if (!pipe) return result;
@@ -196,8 +198,10 @@ TEST_F(MinbarH5pyWriteTest, H5pyReadsOurChunksBitForBitAndEachIsOurOwnZlibStream
         const RunResult dumped = run_h5py_writer("dump " + quoted(path) + " " + quoted(scratch_ / id));
         ASSERT_EQ(dumped.status, 0) << dumped.output;
         const std::string data = file_bytes(scratch_ / (id + ".data"));
-        if (id == STOCK) EXPECT_EQ(data, record_bytes(test::read_store<layout::EquityBar>(path).data));
-        else EXPECT_EQ(data, record_bytes(test::read_store<layout::DerivativeBar>(path).data));
+        if (id == STOCK)
+            EXPECT_EQ(data, record_bytes(test::read_store<layout::EquityBar>(path).data));
+        else
+            EXPECT_EQ(data, record_bytes(test::read_store<layout::DerivativeBar>(path).data));
         EXPECT_EQ(file_bytes(scratch_ / (id + ".index")), record_bytes(test::read_index(path)));
         EXPECT_GT(data.size(), 20000u);
 
@@ -217,14 +221,16 @@ TEST_F(MinbarH5pyWriteTest, H5pyReadsOurChunksBitForBitAndEachIsOurOwnZlibStream
             h5::ZlibCodec ours(DEFLATE_LEVEL), edge(EDGE_DEFLATE_LEVEL);
             h5::StoredChunk stored;
             hsize_t chunks = 0;
-            ASSERT_TRUE(h5::visit_chunks(dataset, *layout, ours, [&](hsize_t first, hsize_t rows, const unsigned char* raw) {
-                std::vector<unsigned char> full(raw, raw + layout->chunk_bytes());
-                std::fill(full.begin() + static_cast<std::ptrdiff_t>(rows * layout->record_size), full.end(), 0);
-                h5::read_stored_chunk(dataset, first, stored);
-                const auto again = (rows == layout->chunk_rows ? ours : edge).compress(full);
-                EXPECT_TRUE(std::equal(again.begin(), again.end(), stored.bytes.begin(), stored.bytes.end())) << first;
-                ++chunks;
-            }));
+            ASSERT_TRUE(
+                h5::visit_chunks(dataset, *layout, ours, [&](hsize_t first, hsize_t rows, const unsigned char* raw) {
+                    std::vector<unsigned char> full(raw, raw + layout->chunk_bytes());
+                    std::fill(full.begin() + static_cast<std::ptrdiff_t>(rows * layout->record_size), full.end(), 0);
+                    h5::read_stored_chunk(dataset, first, stored);
+                    const auto again = (rows == layout->chunk_rows ? ours : edge).compress(full);
+                    EXPECT_TRUE(std::equal(again.begin(), again.end(), stored.bytes.begin(), stored.bytes.end()))
+                        << first;
+                    ++chunks;
+                }));
             EXPECT_GT(chunks, 0u);
         }
     }

@@ -5,8 +5,8 @@
 
 #include <algorithm>
 #include <cstring>
-#include <memory>
 #include <filesystem>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -21,7 +21,9 @@ namespace tarnwick::bundle::layout {
 // equality, NaNs included.
 inline bool operator==(const EquityBar& a, const EquityBar& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 inline bool operator==(const DerivativeBar& a, const DerivativeBar& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-inline bool operator==(const IndexRecord& a, const IndexRecord& b) { return a.date == b.date && a.line_no == b.line_no; }
+inline bool operator==(const IndexRecord& a, const IndexRecord& b) {
+    return a.date == b.date && a.line_no == b.line_no;
+}
 
 inline void PrintTo(const EquityBar& b, std::ostream* os) {
     *os << "{" << b.datetime << " o=" << b.open << " h=" << b.high << " l=" << b.low << " c=" << b.close
@@ -51,13 +53,17 @@ private:
 
 template <class Bar>
 inline h5::DataType bar_memory_type() {
-    if constexpr (std::is_same_v<Bar, layout::EquityBar>) return layout::equity_bar_memory_type();
-    else return layout::derivative_bar_memory_type();
+    if constexpr (std::is_same_v<Bar, layout::EquityBar>)
+        return layout::equity_bar_memory_type();
+    else
+        return layout::derivative_bar_memory_type();
 }
 template <class Bar>
 inline h5::DataType bar_file_type() {
-    if constexpr (std::is_same_v<Bar, layout::EquityBar>) return layout::EQUITIES_DTYPE();
-    else return layout::DERIVATIVES_DTYPE();
+    if constexpr (std::is_same_v<Bar, layout::EquityBar>)
+        return layout::EQUITIES_DTYPE();
+    else
+        return layout::DERIVATIVES_DTYPE();
 }
 
 // Everything a minute-bar store file holds, as records.

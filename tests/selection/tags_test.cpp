@@ -22,7 +22,9 @@ using service::ListingRow;
 // Captures console output for one test.
 class ConsoleCapture {
 public:
-    ConsoleCapture() { previous_ = host::set_console({[this](const std::string& t) { text += t; }, nullptr}); }
+    ConsoleCapture() {
+        previous_ = host::set_console({[this](const std::string& t) { text += t; }, nullptr});
+    }
     ~ConsoleCapture() { host::set_console(previous_); }
     std::string text;
 
@@ -38,10 +40,10 @@ class MergeTags : public test::ScriptedClientFixture {
 protected:
     void SetUp() override {
         ScriptedClientFixture::SetUp();
-        df = {row("000001.XSHE", T::CS),      row("600000.XSHG", T::CS),     row("510050.XSHG", T::ETF),
-              row("161725.XSHE", T::LOF),     row("000300.XSHG", T::INDX),   row("508000.XSHG", T::REITs),
-              row("113050.XSHG", T::CONVERTIBLE), row("IF2612", T::FUTURE),  row("IF2701", T::FUTURE),
-              row("CU2701", T::FUTURE),       row("10008001", T::OPTION),    row("IO2612-C-4000", T::OPTION)};
+        df = {row("000001.XSHE", T::CS),          row("600000.XSHG", T::CS),   row("510050.XSHG", T::ETF),
+              row("161725.XSHE", T::LOF),         row("000300.XSHG", T::INDX), row("508000.XSHG", T::REITs),
+              row("113050.XSHG", T::CONVERTIBLE), row("IF2612", T::FUTURE),    row("IF2701", T::FUTURE),
+              row("CU2701", T::FUTURE),           row("10008001", T::OPTION),  row("IO2612-C-4000", T::OPTION)};
         futures = {row("IF2612", T::FUTURE, "IF", "000300.XSHG"), row("IF2701", T::FUTURE, "IF", "000300.XSHG"),
                    row("CU2701", T::FUTURE, "CU", "")};
         options = {row("10008001", T::OPTION, "", "510050.XSHG"), row("IO2612-C-4000", T::OPTION, "", "IF2612"),

@@ -22,8 +22,10 @@ public:
         ::setenv(name, value, 1);
     }
     ~ScopedEnv() {
-        if (old_) ::setenv(name_, old_->c_str(), 1);
-        else ::unsetenv(name_);
+        if (old_)
+            ::setenv(name_, old_->c_str(), 1);
+        else
+            ::unsetenv(name_);
     }
 
 private:
@@ -292,7 +294,8 @@ TEST_F(SimulatedMarketTest, LookupShapes) {
     EXPECT_EQ(two.list()->size(), 2u);
 
     const auto futures = market_.all_instruments("Future");
-    const auto ih = std::find_if(futures.begin(), futures.end(), [](const ListingRow& r) { return r.order_book_id == "IH2701"; });
+    const auto ih =
+        std::find_if(futures.begin(), futures.end(), [](const ListingRow& r) { return r.order_book_id == "IH2701"; });
     ASSERT_NE(ih, futures.end());
     EXPECT_EQ(ih->underlying_symbol, "IH");
     EXPECT_EQ(ih->underlying_order_book_id, "000016.XSHG");
@@ -399,10 +402,10 @@ TEST_F(SimulatedMarketTest, SettingsComeFromTheEnvironment) {
 }
 
 TEST_F(SimulatedMarketTest, BadSettingsNameTheVariable) {
-    for (auto [name, value] : {std::pair{"TARNWICK_SIM_SEED", "-1"}, std::pair{"TARNWICK_SIM_STOCKS", "lots"},
-                               std::pair{"TARNWICK_SIM_FIRST_DATE", "20261340"},
-                               std::pair{"TARNWICK_SIM_TICK_FIRST_DATE", "2026-11-16"},
-                               std::pair{"TARNWICK_SIM_DENY", "000001.XSHE,,600000.XSHG"}}) {
+    for (auto [name, value] :
+         {std::pair{"TARNWICK_SIM_SEED", "-1"}, std::pair{"TARNWICK_SIM_STOCKS", "lots"},
+          std::pair{"TARNWICK_SIM_FIRST_DATE", "20261340"}, std::pair{"TARNWICK_SIM_TICK_FIRST_DATE", "2026-11-16"},
+          std::pair{"TARNWICK_SIM_DENY", "000001.XSHE,,600000.XSHG"}}) {
         ScopedEnv bad(name, value);
         try {
             SimulatedMarket m;

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "tarnwick/bundle/formats/npy.hpp"
 #include "tarnwick/bundle/h5/h5.hpp"
 #include "tarnwick/bundle/host/clock.hpp"
-#include "tarnwick/bundle/formats/npy.hpp"
 #include "tarnwick/bundle/layout/records.hpp"
 
 namespace tarnwick::bundle::test {

@@ -55,9 +55,10 @@ protected:
         test::write_bytes(bundle / "ticks/IF2612.h5.tmp", "half written");
         // An expired contract: its last day is its delisting date, so it is complete, not stale.
         test::write_minbar(bundle / "h5/future/IF2611.h5", weekdays(20261102, 20261120));
-        formats::pickle::dump_records((bundle / "instruments.pk").string(),
-                                   {{{"order_book_id", std::string("IF2611")}, {"de_listed_date", std::string("2026-11-20")}},
-                                    {{"order_book_id", std::string("IF2612")}, {"de_listed_date", std::string("0000-00-00")}}});
+        formats::pickle::dump_records(
+            (bundle / "instruments.pk").string(),
+            {{{"order_book_id", std::string("IF2611")}, {"de_listed_date", std::string("2026-11-20")}},
+             {{"order_book_id", std::string("IF2612")}, {"de_listed_date", std::string("0000-00-00")}}});
     }
     void TearDown() override { host::set_clock(std::nullopt); }
 
@@ -191,10 +192,12 @@ TEST_F(StatusBundle, StaleFollowsTheSeventeenThirtyEndDate) {
 
 TEST_F(StatusBundle, WritesNothing) {
     std::vector<std::pair<std::string, fs::file_time_type>> before;
-    for (const auto& e : fs::recursive_directory_iterator(root.path())) before.emplace_back(e.path(), e.last_write_time());
+    for (const auto& e : fs::recursive_directory_iterator(root.path()))
+        before.emplace_back(e.path(), e.last_write_time());
     bundle_status(root.str(), Options{2});
     std::vector<std::pair<std::string, fs::file_time_type>> after;
-    for (const auto& e : fs::recursive_directory_iterator(root.path())) after.emplace_back(e.path(), e.last_write_time());
+    for (const auto& e : fs::recursive_directory_iterator(root.path()))
+        after.emplace_back(e.path(), e.last_write_time());
     std::sort(before.begin(), before.end());
     std::sort(after.begin(), after.end());
     EXPECT_EQ(before, after);

@@ -25,7 +25,8 @@ std::string hex(const std::string& bytes) {
 
 std::string unhex(const std::string& text) {
     std::string out;
-    for (std::size_t i = 0; i + 1 < text.size(); i += 2) out += static_cast<char>(std::stoi(text.substr(i, 2), nullptr, 16));
+    for (std::size_t i = 0; i + 1 < text.size(); i += 2)
+        out += static_cast<char>(std::stoi(text.substr(i, 2), nullptr, 16));
     return out;
 }
 
@@ -78,8 +79,8 @@ std::vector<TarMember> list_tar_with_python(const fs::path& archive) {
     for (std::string line; std::getline(lines, line);) {
         const auto first = line.find('\t');
         const auto second = line.find('\t', first + 1);
-        members.push_back({line.substr(0, first), unhex(line.substr(first + 1, second - first - 1)),
-                           unhex(line.substr(second + 1))});
+        members.push_back(
+            {line.substr(0, first), unhex(line.substr(first + 1, second - first - 1)), unhex(line.substr(second + 1))});
     }
     return members;
 }
@@ -88,9 +89,12 @@ std::map<std::string, std::string> read_tree(const fs::path& dir) {
     std::map<std::string, std::string> tree;
     for (const auto& entry : fs::recursive_directory_iterator(dir)) {
         const std::string name = entry.path().lexically_relative(dir).generic_string();
-        if (entry.is_symlink()) tree[name] = "symlink:" + fs::read_symlink(entry.path()).string();
-        else if (entry.is_directory()) tree[name] = "dir";
-        else tree[name] = "file:" + read_file(entry.path());
+        if (entry.is_symlink())
+            tree[name] = "symlink:" + fs::read_symlink(entry.path()).string();
+        else if (entry.is_directory())
+            tree[name] = "dir";
+        else
+            tree[name] = "file:" + read_file(entry.path());
     }
     return tree;
 }

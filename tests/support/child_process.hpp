@@ -16,10 +16,10 @@ public:
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    void ready();              // in the child
-    bool wait_ready();         // in the parent; false when the child ended without ready()
-    int wait_exit_status();    // in the parent; -signal when killed by a signal
-    void kill_now();           // SIGKILL
+    void ready();            // in the child
+    bool wait_ready();       // in the parent; false when the child ended without ready()
+    int wait_exit_status();  // in the parent; -signal when killed by a signal
+    void kill_now();         // SIGKILL
     pid_t pid() const { return pid_; }
 
 private:

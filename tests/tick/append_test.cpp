@@ -95,8 +95,8 @@ TEST_F(AppendTickTest, DaysWithTicksAreBloscLz4Level9) {
     ASSERT_EQ(filters.size(), 1u);
     EXPECT_EQ(filters[0].id, layout::BLOSC_FILTER_ID);
     ASSERT_GE(filters[0].cd_values.size(), 7u);
-    EXPECT_EQ(filters[0].cd_values[4], 9u);  // level
-    EXPECT_EQ(filters[0].cd_values[6], 1u);  // LZ4
+    EXPECT_EQ(filters[0].cd_values[4], 9u);                           // level
+    EXPECT_EQ(filters[0].cd_values[6], 1u);                           // LZ4
     EXPECT_EQ(day.chunk_rows(), std::optional<hsize_t>(day.rows()));  // one chunk per day
 }
 
@@ -107,9 +107,9 @@ TEST_F(AppendTickTest, TwoHundredFiftyDaysAreFetchedInThreeAnnouncedBlocks) {
     _append_h5_tick(ins_.id, dir_.str(), std::nullopt, 20250101);
     const auto& days = ins_.trading_days;
     const auto text = [](int d) { return host::hyphenated(d); };
-    EXPECT_EQ(console_lines(), (std::vector<std::string>{text(days[0]) + " " + text(days[99]),
-                                                         text(days[100]) + " " + text(days[199]),
-                                                         text(days[200]) + " " + text(days[249])}));
+    EXPECT_EQ(console_lines(),
+              (std::vector<std::string>{text(days[0]) + " " + text(days[99]), text(days[100]) + " " + text(days[199]),
+                                        text(days[200]) + " " + text(days[249])}));
     std::vector<std::string> tick_calls;
     for (const auto& c : calls("get_price"))
         if (c.find("frequency=tick") != std::string::npos) tick_calls.push_back(c);
@@ -223,8 +223,8 @@ TEST_F(AppendTickTest, PermissionDeniedIsLoggedWithItsOwnText) {
     update();
     EXPECT_FALSE(flag());
     ASSERT_EQ(log_.size(), 1u);
-    EXPECT_EQ(log_[0], "error:更新 " + file() +
-                           " 失败，您没有相关数据的使用权限，可联系Quorvane开通相关权限：0000-00000000");
+    EXPECT_EQ(log_[0],
+              "error:更新 " + file() + " 失败，您没有相关数据的使用权限，可联系Quorvane开通相关权限：0000-00000000");
 }
 
 TEST_F(AppendTickTest, PermissionDeniedOnTicksKeepsTheDaysBefore) {
@@ -282,8 +282,7 @@ TEST_F(AppendTickTest, SuspendedDaysAreMarkedInDateOrderAmongTheTickDays) {
     end_date_is(20261123);
     update();
     EXPECT_TRUE(flag());
-    EXPECT_EQ(made, (std::vector<std::string>{"20261116", "20261117", "20261118", "20261119", "20261120",
-                                              "20261123"}));
+    EXPECT_EQ(made, (std::vector<std::string>{"20261116", "20261117", "20261118", "20261119", "20261120", "20261123"}));
     EXPECT_EQ(members(file()), keys({20261116, 20261117, 20261118, 20261119, 20261120, 20261123}));
 }
 

@@ -12,9 +12,9 @@
 namespace tarnwick::bundle::tick {
 namespace {
 
+using service::DateTime;
 using test_support::at;
 using test_support::ScriptedInstrument;
-using service::DateTime;
 
 std::vector<TickDay> by_day(const service::Frame& frame) {
     std::vector<TickDay> seen;
@@ -26,7 +26,8 @@ bool same_days(const std::vector<TickDay>& a, const std::vector<TickDay>& b) {
     if (a.size() != b.size()) return false;
     for (std::size_t d = 0; d < a.size(); ++d)
         if (a[d].trading_date != b[d].trading_date || a[d].records.size() != b[d].records.size() ||
-            std::memcmp(a[d].records.data(), b[d].records.data(), a[d].records.size() * sizeof(layout::TickRecord)) != 0)
+            std::memcmp(a[d].records.data(), b[d].records.data(), a[d].records.size() * sizeof(layout::TickRecord)) !=
+                0)
             return false;
     return true;
 }
@@ -62,8 +63,7 @@ TEST(ConvertTicksByDay, TradingDatesOutOfOrderAreGroupedAscending) {
     ins.trading_days = {20261116};
     const auto sample = ins.ticks(20261116, 20261116);
     ASSERT_FALSE(sample.empty());
-    for (const auto& [name, values] : sample.columns)
-        frame.columns[name] = std::vector<double>(4, values.front());
+    for (const auto& [name, values] : sample.columns) frame.columns[name] = std::vector<double>(4, values.front());
     const auto seen = by_day(frame);
     ASSERT_EQ(seen.size(), 2u);
     EXPECT_EQ(seen[0].trading_date, 20261116);

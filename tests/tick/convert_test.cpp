@@ -11,9 +11,9 @@
 namespace tarnwick::bundle::tick {
 namespace {
 
+using service::DateTime;
 using test_support::at;
 using test_support::ScriptedInstrument;
-using service::DateTime;
 
 TEST(TickScaling, RoundsToTheNearestInteger) {
     // 0.29 * 10000 is 2899.9999999999995 in binary floating point.

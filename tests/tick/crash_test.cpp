@@ -160,9 +160,9 @@ private:
 TickCrashTest::Shared* TickCrashTest::shared_ = nullptr;
 
 TEST_F(TickCrashTest, NewFileKilledWhileStarting) {
-    run_points({{"file_created", 0}, {"suspended_marked", 20261021}, {"temp_written", 20261116},
-                {"temp_flushed", 20261118}},
-               /*existing=*/false);
+    run_points(
+        {{"file_created", 0}, {"suspended_marked", 20261021}, {"temp_written", 20261116}, {"temp_flushed", 20261118}},
+        /*existing=*/false);
 }
 
 TEST_F(TickCrashTest, NewFileKilledLater) {
@@ -181,8 +181,9 @@ TEST_F(TickCrashTest, ExistingFileKilledWhileReplacingItsNewestDay) {
 }
 
 TEST_F(TickCrashTest, ExistingFileKilledWhileAddingDays) {
-    run_points({{"temp_flushed", 20261123}, {"suspended_marked", 20261124}, {"renamed", 20261126}, {"day_done", 20261204}},
-               /*existing=*/true);
+    run_points(
+        {{"temp_flushed", 20261123}, {"suspended_marked", 20261124}, {"renamed", 20261126}, {"day_done", 20261204}},
+        /*existing=*/true);
 }
 
 // Kills at moments nobody chose: wherever the update happens to be.

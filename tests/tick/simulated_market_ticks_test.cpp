@@ -63,8 +63,8 @@ TEST_F(SimulatedTicksTest, TenStepUpdateEqualsOneUpdate) {
     // A stock with suspensions (20-23 Oct, 24-25 Nov) and a future with night sessions.
     const std::vector<std::string> ids = {"000002.XSHE", "IF2612"};
     const std::vector<host::DateTime> steps = {
-        at(20261116, 16), at(20261117, 18), at(20261118, 10), at(20261120, 18), at(20261123, 18),
-        at(20261124, 18), at(20261125, 17, 45), at(20261127, 18), at(20261130, 9), at(20261202, 18)};
+        at(20261116, 16), at(20261117, 18),     at(20261118, 10), at(20261120, 18), at(20261123, 18),
+        at(20261124, 18), at(20261125, 17, 45), at(20261127, 18), at(20261130, 9),  at(20261202, 18)};
     const host::DateTime final_clock = at(20261204, 18);
     const std::string stepwise = (dir_ / "steps").string(), at_once = (dir_ / "once").string();
     for (const auto& id : ids) {

@@ -20,8 +20,8 @@
 #include "tarnwick/bundle/host/console.hpp"
 #include "tarnwick/bundle/host/log.hpp"
 #include "tarnwick/bundle/host/shared_flag.hpp"
-#include "tarnwick/bundle/layout/tick_layout.hpp"
 #include "tarnwick/bundle/layout/constants.hpp"
+#include "tarnwick/bundle/layout/tick_layout.hpp"
 #include "tarnwick/bundle/service/scripted_client.hpp"
 
 namespace tarnwick::bundle::tick::test_support {

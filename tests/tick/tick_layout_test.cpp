@@ -12,14 +12,15 @@ namespace {
 namespace loader = H5TicksLoader;
 
 const std::vector<std::string> kColumns = {
-    "date", "time", "open", "last", "high", "low", "prev_close", "limit_up", "limit_down", "volume", "total_turnover",
-    "open_interest", "a1", "a2", "a3", "a4", "a5", "a1_v", "a2_v", "a3_v", "a4_v", "a5_v",
-    "b1", "b2", "b3", "b4", "b5", "b1_v", "b2_v", "b3_v", "b4_v", "b5_v"};
+    "date",   "time",           "open",          "last", "high", "low", "prev_close", "limit_up", "limit_down",
+    "volume", "total_turnover", "open_interest", "a1",   "a2",   "a3",  "a4",         "a5",       "a1_v",
+    "a2_v",   "a3_v",           "a4_v",          "a5_v", "b1",   "b2",  "b3",         "b4",       "b5",
+    "b1_v",   "b2_v",           "b3_v",          "b4_v", "b5_v"};
 
 bool is_price(const std::string& name) {
-    static const std::vector<std::string> prices = {"open", "last", "high", "low", "prev_close", "limit_up",
-                                                    "limit_down", "a1", "a2", "a3", "a4", "a5",
-                                                    "b1", "b2", "b3", "b4", "b5"};
+    static const std::vector<std::string> prices = {"open",       "last", "high", "low", "prev_close", "limit_up",
+                                                    "limit_down", "a1",   "a2",   "a3",  "a4",         "a5",
+                                                    "b1",         "b2",   "b3",   "b4",  "b5"};
     return std::find(prices.begin(), prices.end(), name) != prices.end();
 }
 

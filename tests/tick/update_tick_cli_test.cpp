@@ -41,7 +41,8 @@ std::size_t count(const std::string& text, const std::string& part) {
 TEST(UpdateTickCli, UpdatesTheSelectedFilesAndAnnouncesEachBlock) {
     test::TempDir dir;
     const std::string ticks = (dir / "bundle" / "ticks").string();
-    const CliRun run = run_cli("TARNWICK_NOW='2026-11-18 18:00:00' TARNWICK_SIM_DENY=", ticks + " 000002.XSHE IF2612 -j 2");
+    const CliRun run =
+        run_cli("TARNWICK_NOW='2026-11-18 18:00:00' TARNWICK_SIM_DENY=", ticks + " 000002.XSHE IF2612 -j 2");
     EXPECT_EQ(run.status, 0) << run.out;
     EXPECT_EQ(run.out.rfind("开始更新 2 只标的的tick数据：{'000002.XSHE', 'IF2612'}\n", 0), 0u) << run.out;
     // Day bars start on 1 Sep in the simulated market: one block per instrument.
@@ -53,13 +54,15 @@ TEST(UpdateTickCli, UpdatesTheSelectedFilesAndAnnouncesEachBlock) {
 TEST(UpdateTickCli, RefusedDataFailsTheRunWithTheServiceText) {
     test::TempDir dir;
     const std::string log = (dir / "log.txt").string();
-    const CliRun run = run_cli(fmt::format("TARNWICK_NOW='2026-11-18 18:00:00' TARNWICK_SIM_DENY=IF2612 TARNWICK_LOG_FILE={}", log),
-                            dir.str() + " IF2612 000001.XSHE -j 1");
+    const CliRun run =
+        run_cli(fmt::format("TARNWICK_NOW='2026-11-18 18:00:00' TARNWICK_SIM_DENY=IF2612 TARNWICK_LOG_FILE={}", log),
+                dir.str() + " IF2612 000001.XSHE -j 1");
     EXPECT_EQ(run.status, 1) << run.out;
     std::stringstream text;
     text << std::ifstream(log).rdbuf();
-    EXPECT_NE(text.str().find("更新 " + dir.str() + "/IF2612.h5 失败，您没有相关数据的使用权限，可联系Quorvane开通相关权限："
-                                                   "0000-00000000"),
+    EXPECT_NE(text.str().find("更新 " + dir.str() +
+                              "/IF2612.h5 失败，您没有相关数据的使用权限，可联系Quorvane开通相关权限："
+                              "0000-00000000"),
               std::string::npos)
         << text.str();
     EXPECT_EQ(test_support::members(dir.str() + "/000001.XSHE.h5").back(), "20261118");

@@ -22,8 +22,7 @@ namespace tarnwick::bundle {
 class OsError : public std::runtime_error {
 public:
     enum class Kind { WouldBlock, PermissionDenied, Other };
-    OsError(Kind kind, int err_no, const std::string& what)
-        : std::runtime_error(what), kind_(kind), errno_(err_no) {}
+    OsError(Kind kind, int err_no, const std::string& what) : std::runtime_error(what), kind_(kind), errno_(err_no) {}
     Kind kind() const noexcept { return kind_; }
     int error_number() const noexcept { return errno_; }
 

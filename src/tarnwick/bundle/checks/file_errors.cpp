@@ -8,8 +8,10 @@
 namespace tarnwick::bundle::checks {
 
 void CheckLists::add(const std::string& path, Verdict verdict) {
-    if (verdict == Verdict::Abnormal) error_file_path_list.push_back(path);
-    else if (verdict == Verdict::Blocked) blocking_or_permission_error.push_back(path);
+    if (verdict == Verdict::Abnormal)
+        error_file_path_list.push_back(path);
+    else if (verdict == Verdict::Blocked)
+        blocking_or_permission_error.push_back(path);
 }
 
 Verdict verdict_of_failure(std::exception_ptr error) {

@@ -44,10 +44,14 @@ char category_of(std::exception_ptr error) {
 
 [[noreturn]] void rethrow(char category, const std::string& message) {
     switch (category) {
-        case 'P': throw service::PermissionDenied(message);
-        case 'O': throw OsError(OsError::Kind::Other, 0, message);
-        case 'V': throw ValueError(message);
-        default: throw std::runtime_error(message);
+        case 'P':
+            throw service::PermissionDenied(message);
+        case 'O':
+            throw OsError(OsError::Kind::Other, 0, message);
+        case 'V':
+            throw ValueError(message);
+        default:
+            throw std::runtime_error(message);
     }
 }
 
@@ -55,8 +59,8 @@ char category_of(std::exception_ptr error) {
 class SharedCounter {
 public:
     SharedCounter() {
-        void* p = ::mmap(nullptr, sizeof(std::atomic<FileNumber>), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS,
-                         -1, 0);
+        void* p =
+            ::mmap(nullptr, sizeof(std::atomic<FileNumber>), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
         if (p == MAP_FAILED) throw OsError::from_errno(errno, "cannot share memory with the check's processes");
         next_ = new (p) std::atomic<FileNumber>(0);
     }
@@ -92,10 +96,10 @@ private:
 struct Worker {
     pid_t pid = -1;
     int fd = -1;
-    std::string pending;                 // bytes of a record not complete yet
-    std::optional<FileNumber> current;   // the file it has started and not finished
+    std::string pending;                // bytes of a record not complete yet
+    std::optional<FileNumber> current;  // the file it has started and not finished
     bool in_error = false;
-    std::string error;                   // category letter and message
+    std::string error;  // category letter and message
 };
 
 Worker start_worker(std::size_t count, SharedCounter& counter, const std::function<Verdict(std::size_t)>& examine) {
@@ -134,8 +138,8 @@ public:
         for (Worker& w : workers_) stop(w);
         workers_.clear();
         emit_ready();
-        if (error_at_ && emitted_ == *error_at_) rethrow(error_.empty() ? 'X' : error_[0],
-                                                       error_.empty() ? "check failed" : error_.substr(1));
+        if (error_at_ && emitted_ == *error_at_)
+            rethrow(error_.empty() ? 'X' : error_[0], error_.empty() ? "check failed" : error_.substr(1));
         if (emitted_ < count_) throw std::runtime_error("the check's processes ended before examining every file");
     }
 

@@ -39,8 +39,8 @@ bool night_session_group(const fs::path& file) {
 std::int64_t trading_day_of(std::int64_t datetime, const Calendar& calendar) {
     const std::int64_t date = datetime / 1000000;
     if (datetime % 1000000 < NIGHT_START) return date;
-    const auto position = static_cast<std::size_t>(std::lower_bound(calendar.begin(), calendar.end(), date) -
-                                                   calendar.begin());
+    const auto position =
+        static_cast<std::size_t>(std::lower_bound(calendar.begin(), calendar.end(), date) - calendar.begin());
     return calendar[std::min(position + 1, calendar.size() - 1)];
 }
 
@@ -52,8 +52,8 @@ bool stored_as_written(const h5::Dataset& dataset, const std::vector<h5::DataTyp
     const bool known_type = std::any_of(allowed_types.begin(), allowed_types.end(),
                                         [&](const h5::DataType& type) { return stored.equals(type.id()); });
     const auto filters = dataset.filters();
-    const bool deflated = std::any_of(filters.begin(), filters.end(),
-                                      [](const h5::Filter& f) { return f.id == H5Z_FILTER_DEFLATE; });
+    const bool deflated =
+        std::any_of(filters.begin(), filters.end(), [](const h5::Filter& f) { return f.id == H5Z_FILTER_DEFLATE; });
     return known_type && (deflated || stored_whole_without_filters(dataset));
 }
 
@@ -75,9 +75,10 @@ std::vector<T> read_records(const h5::Dataset& dataset, const h5::DataType& stor
     std::vector<T> out;
     if (const auto direct = h5::direct_layout(dataset, stored_type.id())) {
         out.reserve(dataset.rows());
-        const bool complete = h5::visit_chunks(dataset, *direct, codec, [&](hsize_t, hsize_t rows, const unsigned char* raw) {
-            for (hsize_t r = 0; r < rows; ++r) out.push_back(take(raw + r * direct->record_size));
-        });
+        const bool complete =
+            h5::visit_chunks(dataset, *direct, codec, [&](hsize_t, hsize_t rows, const unsigned char* raw) {
+                for (hsize_t r = 0; r < rows; ++r) out.push_back(take(raw + r * direct->record_size));
+            });
         if (complete) return out;
     }
     return dataset.read_all<T>(mem_type);
@@ -95,19 +96,20 @@ Verdict examine(const fs::path& path, const Calendar& calendar) {
     // Both stored types are packed little-endian records (checked above); `datetime` is the
     // first field of every bar record.
     h5::ZlibCodec codec;  // inflates only
-    const std::vector<layout::IndexRecord> index = read_records<layout::IndexRecord>(
-        index_dataset, index_dataset.file_type(), layout::index_memory_type().id(), codec, [](const unsigned char* raw) {
-            layout::IndexRecord record;
-            std::memcpy(&record, raw, sizeof record);
-            return record;
-        });
-    const std::vector<std::int64_t> datetimes = read_records<std::int64_t>(
-        data_dataset, data_dataset.file_type(), layout::datetime_field_memory_type().id(), codec,
-        [](const unsigned char* raw) {
-            std::int64_t datetime;
-            std::memcpy(&datetime, raw, sizeof datetime);
-            return datetime;
-        });
+    const std::vector<layout::IndexRecord> index =
+        read_records<layout::IndexRecord>(index_dataset, index_dataset.file_type(), layout::index_memory_type().id(),
+                                          codec, [](const unsigned char* raw) {
+                                              layout::IndexRecord record;
+                                              std::memcpy(&record, raw, sizeof record);
+                                              return record;
+                                          });
+    const std::vector<std::int64_t> datetimes =
+        read_records<std::int64_t>(data_dataset, data_dataset.file_type(), layout::datetime_field_memory_type().id(),
+                                   codec, [](const unsigned char* raw) {
+                                       std::int64_t datetime;
+                                       std::memcpy(&datetime, raw, sizeof datetime);
+                                       return datetime;
+                                   });
     if (index.empty()) return Verdict::Abnormal;
 
     // The index names each day's first bar: days and rows strictly ascending from row 0.

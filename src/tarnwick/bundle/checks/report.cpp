@@ -44,7 +44,8 @@ bool settle_check_result(const std::vector<std::string>& error_file_path_list,
                                  frequency, len_blocking_or_permission_error));
     if (len_err > 0) host::print_line("数据异常标的如下:\n" + rendered_identifiers(error_file_path_list) + "\n");
     if (len_blocking_or_permission_error > 0)
-        host::print_line("被其他进程占用或没有权限的文件如下:\n" + rendered_identifiers(blocking_or_permision_error) + "\n");
+        host::print_line("被其他进程占用或没有权限的文件如下:\n" + rendered_identifiers(blocking_or_permision_error) +
+                         "\n");
 
     host::print("是否删除异常数据(yes/no):");
     std::optional<std::string> answer = host::read_line();

@@ -80,9 +80,9 @@ std::optional<CheckLists> examine_tick_files(const std::string& data_bundle_path
     for (const std::int64_t day : load_trading_dates(calendar_file)) calendar.push_back(std::to_string(day));
     const auto suspendeds = load_suspensions(suspension_file, files);
 
-    return examine_each(files, [&](const fs::path& path) {
-        return examine(path, calendar, suspendeds.at(store_identifier(path)));
-    }, workers);
+    return examine_each(
+        files, [&](const fs::path& path) { return examine(path, calendar, suspendeds.at(store_identifier(path))); },
+        workers);
 }
 
 void check_tick_data(const std::string& data_bundle_path, unsigned workers) {

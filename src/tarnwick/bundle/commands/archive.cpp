@@ -19,9 +19,9 @@
 
 #include <fmt/format.h>
 
-#include "tarnwick/bundle/host/disk_space.hpp"
 #include "tarnwick/bundle/commands/install_tree.hpp"
 #include "tarnwick/bundle/errors.hpp"
+#include "tarnwick/bundle/host/disk_space.hpp"
 
 namespace tarnwick::bundle::commands {
 namespace {
@@ -153,8 +153,8 @@ void write_file_data(archive* out, const fs::path& file, const std::string& memb
             throw_archive_error(out, fmt::format("cannot pack member \"{}\"", member));
     }
     if (total != expected)
-        throw ValueError(fmt::format("{} changed size while it was packed ({} bytes, then {})", file.string(), expected,
-                                     total));
+        throw ValueError(
+            fmt::format("{} changed size while it was packed ({} bytes, then {})", file.string(), expected, total));
 }
 
 // The staging folder, created fresh (a killed install may have left one) and removed on every
@@ -212,8 +212,8 @@ std::size_t unpack(const std::string& archive_path, const std::string& dest_dir,
     if (!in || !out) throw OsError(OsError::Kind::Other, ENOMEM, "cannot create a libarchive handle");
     archive_read_support_filter_bzip2(in.get());
     archive_read_support_format_tar(in.get());
-    archive_write_disk_set_options(out.get(), ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_SECURE_SYMLINKS |
-                                                  ARCHIVE_EXTRACT_SECURE_NODOTDOT);
+    archive_write_disk_set_options(
+        out.get(), ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_SECURE_SYMLINKS | ARCHIVE_EXTRACT_SECURE_NODOTDOT);
 
     if (archive_read_open_filename(in.get(), archive_path.c_str(), BLOCK_SIZE) != ARCHIVE_OK)
         throw_archive_error(in.get(), fmt::format("cannot open {}", archive_path));
@@ -262,7 +262,7 @@ std::size_t unpack(const std::string& archive_path, const std::string& dest_dir,
         const la_int64_t size = archive_entry_size_is_set(entry) ? archive_entry_size(entry) : 0;
         if (size > 0)
             host::require_free_space(root.string(), host::blocks_for(static_cast<std::uint64_t>(size)),
-                               fmt::format("unpacking member \"{}\" of {}", name, archive_path));
+                                     fmt::format("unpacking member \"{}\" of {}", name, archive_path));
 
         make_parent_folders(root, *relative);
         archive_entry_set_pathname(entry, (root / *relative).c_str());

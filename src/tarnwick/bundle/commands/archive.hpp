@@ -44,10 +44,10 @@ std::size_t extract_archive(const std::string& archive_path, const std::string& 
 // Packs every file, folder and symbolic link below the folder `bundle_dir` (links are stored as
 // links, not followed) into a bzip2-compressed tar at `out_path`, member paths relative to
 // `bundle_dir`, in sorted order so that folders precede their contents. `out_path` is left out
-// when it lies inside `bundle_dir`, and so is a staging folder of an install. The archive is written under `out_path` + ".tmp" and renamed
-// into place, so `out_path` is never a half-written archive.
-// Throws OsError for file-system failures, ValueError for `bundle_dir` not being a folder, a
-// file of another kind below it, or a file that changes size while it is packed.
+// when it lies inside `bundle_dir`, and so is a staging folder of an install. The archive is written under `out_path` +
+// ".tmp" and renamed into place, so `out_path` is never a half-written archive. Throws OsError for file-system
+// failures, ValueError for `bundle_dir` not being a folder, a file of another kind below it, or a file that changes
+// size while it is packed.
 void make_archive(const std::string& bundle_dir, const std::string& out_path);
 
 }  // namespace tarnwick::bundle::commands

@@ -6,12 +6,12 @@
 #include <fmt/format.h>
 
 #include "tarnwick/bundle/errors.hpp"
+#include "tarnwick/bundle/formats/npy.hpp"
+#include "tarnwick/bundle/formats/pickle.hpp"
 #include "tarnwick/bundle/h5/h5.hpp"
 #include "tarnwick/bundle/host/atomic_file.hpp"
 #include "tarnwick/bundle/host/instrument_type.hpp"
 #include "tarnwick/bundle/host/log.hpp"
-#include "tarnwick/bundle/formats/npy.hpp"
-#include "tarnwick/bundle/formats/pickle.hpp"
 #include "tarnwick/bundle/layout/constants.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
 #include "tarnwick/bundle/selection/connection.hpp"
@@ -89,7 +89,8 @@ formats::pickle::Record record_of(const Listed& ins) {
     out.emplace_back("listed_date", r && !r->listed_date.empty() ? r->listed_date : std::string(kStillListed));
     out.emplace_back("de_listed_date", r && !r->de_listed_date.empty() ? r->de_listed_date : std::string(kStillListed));
     out.emplace_back("market", ins.market);
-    if (ins.row.type == host::INSTRUMENT_TYPE::FUTURE) out.emplace_back("underlying_symbol", text_or_none(ins.row.underlying_symbol));
+    if (ins.row.type == host::INSTRUMENT_TYPE::FUTURE)
+        out.emplace_back("underlying_symbol", text_or_none(ins.row.underlying_symbol));
     if (ins.row.type == host::INSTRUMENT_TYPE::FUTURE || ins.row.type == host::INSTRUMENT_TYPE::OPTION)
         out.emplace_back("underlying_order_book_id", text_or_none(ins.row.underlying_order_book_id));
     if (ins.row.type == host::INSTRUMENT_TYPE::CONVERTIBLE)
@@ -117,7 +118,7 @@ std::vector<std::int64_t> trading_dates(service::Client& client, int end_date) {
 }
 
 std::map<std::string, std::vector<std::int64_t>> suspensions(service::Client& client, const std::vector<Listed>& all,
-                                                              int end_date) {
+                                                             int end_date) {
     std::map<std::string, std::vector<std::int64_t>> out;
     for (const Listed& ins : all) {
         if (ins.row.type != host::INSTRUMENT_TYPE::CS) continue;

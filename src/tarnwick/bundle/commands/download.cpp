@@ -197,8 +197,10 @@ private:
         if (final_line && tenth == last_tenth_ && reported_) return;  // that line is already out
         last_tenth_ = tenth;
         reported_ = true;
-        if (total_ > 0) std::cerr << fmt::format("download {} ({}%)\n", amount(done), done * 100 / total_);
-        else std::cerr << fmt::format("download {}\n", amount(done));
+        if (total_ > 0)
+            std::cerr << fmt::format("download {} ({}%)\n", amount(done), done * 100 / total_);
+        else
+            std::cerr << fmt::format("download {}\n", amount(done));
         std::cerr.flush();
     }
 
@@ -235,8 +237,8 @@ std::size_t on_download_body(char* data, std::size_t size, std::size_t count, vo
                                          *state.url, state.total));
         if (std::fwrite(data, 1, n, state.out) != n) {
             const int err = errno;
-            throw OsError::from_errno(err, fmt::format("cannot write the download of {}: {}", *state.url,
-                                                       std::strerror(err)));
+            throw OsError::from_errno(
+                err, fmt::format("cannot write the download of {}: {}", *state.url, std::strerror(err)));
         }
         state.written += static_cast<std::int64_t>(n);
         state.progress.update(state.written);
@@ -303,7 +305,8 @@ std::int64_t download(std::FILE* out, std::int64_t total_length, const std::stri
     }
     if (!state.status_checked) require_success(easy.head(), url);  // an empty body
     if (total_length >= 0 && state.written != total_length)
-        throw http_error(fmt::format("download of {} broke off after {} of {} bytes", url, state.written, total_length));
+        throw http_error(
+            fmt::format("download of {} broke off after {} of {} bytes", url, state.written, total_length));
     if (std::fflush(out) != 0) {
         const int err = errno;
         throw OsError::from_errno(err, fmt::format("cannot write the download of {}: {}", url, std::strerror(err)));

@@ -15,8 +15,8 @@
 
 #include <fmt/format.h>
 
-#include "tarnwick/bundle/host/disk_space.hpp"
 #include "tarnwick/bundle/errors.hpp"
+#include "tarnwick/bundle/host/disk_space.hpp"
 
 namespace tarnwick::bundle::commands {
 namespace {
@@ -118,10 +118,10 @@ void copy_file_synced(const fs::path& from, const fs::path& to, const struct sta
 struct Step {
     fs::path staged;
     fs::path dest;
-    struct stat st {};       // of the staged entry
-    fs::path ready;          // renamed over `dest` in the commit
+    struct stat st {};           // of the staged entry
+    fs::path ready;              // renamed over `dest` in the commit
     bool ready_is_copy = false;  // `ready` lies beside `dest` and is ours to remove
-    fs::path backup;         // hard link to the replaced file; empty when nothing was there or no link could be made
+    fs::path backup;  // hard link to the replaced file; empty when nothing was there or no link could be made
     bool replaced_something = false;
     bool committed = false;
 };
@@ -192,13 +192,12 @@ public:
                 if (!step.backup.empty()) {
                     if (::rename(step.backup.c_str(), step.dest.c_str()) != 0)
                         problems.push_back(fmt::format("{} could not be restored ({}); its old content is in {}",
-                                                       step.dest.string(), std::strerror(errno),
-                                                       step.backup.string()));
+                                                       step.dest.string(), std::strerror(errno), step.backup.string()));
                     continue;
                 }
                 if (step.replaced_something) {
-                    problems.push_back(fmt::format("{} was replaced and its old content could not be kept",
-                                                   step.dest.string()));
+                    problems.push_back(
+                        fmt::format("{} was replaced and its old content could not be kept", step.dest.string()));
                     continue;
                 }
                 remove_quietly(step.dest);
@@ -233,8 +232,7 @@ private:
         }
         // A link of the archive replaces a link at its path (an earlier install's), whatever it
         // points to; a file never replaces a folder, nor the user's link to one.
-        const bool replaces_folder =
-            S_ISLNK(st->st_mode) ? existing && S_ISDIR(existing->st_mode) : dest_is_folder;
+        const bool replaces_folder = S_ISLNK(st->st_mode) ? existing && S_ISDIR(existing->st_mode) : dest_is_folder;
         if (replaces_folder)
             throw ValueError(fmt::format("the archive's member \"{}\" would replace the folder {}",
                                          relative.generic_string(), dest.string()));
@@ -262,9 +260,9 @@ private:
                 sync_file(staged);
                 step.ready = staged;
             } else {
-                host::require_free_space(folder.string(), host::blocks_for(static_cast<std::uint64_t>(st->st_size)),
-                                   fmt::format("copying \"{}\" to its folder on another file system",
-                                               relative.generic_string()));
+                host::require_free_space(
+                    folder.string(), host::blocks_for(static_cast<std::uint64_t>(st->st_size)),
+                    fmt::format("copying \"{}\" to its folder on another file system", relative.generic_string()));
                 step.ready = side_file(dest, ".tarnwick-new");
                 copy_file_synced(staged, step.ready, *st);
                 step.ready_is_copy = true;

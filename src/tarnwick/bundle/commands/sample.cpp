@@ -11,10 +11,10 @@
 #include <fmt/format.h>
 
 #include "tarnwick/bundle/commands/archive.hpp"
-#include "tarnwick/bundle/host/disk_space.hpp"
+#include "tarnwick/bundle/commands/download.hpp"
 #include "tarnwick/bundle/errors.hpp"
 #include "tarnwick/bundle/host/console.hpp"
-#include "tarnwick/bundle/commands/download.hpp"
+#include "tarnwick/bundle/host/disk_space.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
 
 namespace tarnwick::bundle::commands {
@@ -25,8 +25,8 @@ namespace fs = std::filesystem;
 std::int64_t announced_length(const commands::ResponseHead& head, const std::string& url) {
     const auto text = head.header("content-length");
     if (!text)
-        throw ValueError(fmt::format("the response for {} has no content-length header, so the archive's size is unknown",
-                                     url));
+        throw ValueError(
+            fmt::format("the response for {} has no content-length header, so the archive's size is unknown", url));
     std::int64_t value = 0;
     bool digits = !text->empty();
     for (const char c : *text) {
@@ -37,8 +37,8 @@ std::int64_t announced_length(const commands::ResponseHead& head, const std::str
         value = value * 10 + (c - '0');
     }
     if (!digits)
-        throw ValueError(
-            fmt::format("the response for {} has a content-length header that is not a whole number: \"{}\"", url, *text));
+        throw ValueError(fmt::format(
+            "the response for {} has a content-length header that is not a whole number: \"{}\"", url, *text));
     return value;
 }
 
@@ -75,7 +75,7 @@ void download_archive(const std::string& tmp) {
     const auto old_size = fs::is_regular_file(tmp, ignored) ? fs::file_size(tmp, ignored) : 0;
     const auto needed = host::blocks_for(static_cast<std::uint64_t>(total_length));
     host::require_free_space(fs::path(tmp).parent_path().string(), needed > old_size ? needed - old_size : 0,
-                       fmt::format("downloading {} ({} bytes)", url, total_length));
+                             fmt::format("downloading {} ({} bytes)", url, total_length));
 
     std::unique_ptr<std::FILE, FileCloser> out(std::fopen(tmp.c_str(), "wb"));
     if (!out) {
@@ -103,8 +103,8 @@ bool holds_files(const std::string& bundle) {
 
 void warn_before_overwriting(const std::string& bundle) {
     if (holds_files(bundle))
-        host::print_line(fmt::format(
-            "warning: {} already holds files; the sample's files replace those of the same name", bundle));
+        host::print_line(
+            fmt::format("warning: {} already holds files; the sample's files replace those of the same name", bundle));
 }
 
 }  // namespace

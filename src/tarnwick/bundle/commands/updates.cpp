@@ -4,11 +4,11 @@
 #include <filesystem>
 #include <optional>
 
+#include "tarnwick/bundle/commands/daybar.hpp"
 #include "tarnwick/bundle/errors.hpp"
+#include "tarnwick/bundle/formats/pickle.hpp"
 #include "tarnwick/bundle/host/clock.hpp"
 #include "tarnwick/bundle/host/console.hpp"
-#include "tarnwick/bundle/commands/daybar.hpp"
-#include "tarnwick/bundle/formats/pickle.hpp"
 #include "tarnwick/bundle/layout/constants.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
 #include "tarnwick/bundle/minbar/driver.hpp"

@@ -26,7 +26,7 @@ constexpr std::size_t MAX_SHOWN_LENGTH = 30;
 // "..." between them, the whole 30 characters with the quotes.
 std::string quoted(const std::string& id) {
     if (id.size() + 2 <= MAX_SHOWN_LENGTH) return "'" + id + "'";
-    const std::size_t head = (MAX_SHOWN_LENGTH - 3) / 2 - 1;  // the opening quote takes one
+    const std::size_t head = (MAX_SHOWN_LENGTH - 3) / 2 - 1;   // the opening quote takes one
     const std::size_t tail = MAX_SHOWN_LENGTH - 3 - head - 2;  // both quotes
     return "'" + id.substr(0, head) + "..." + id.substr(id.size() - tail) + "'";
 }
@@ -60,8 +60,7 @@ std::string abbreviated_set(const std::set<std::string>& ids) {
 
 bool update_each_instrument(const std::string& path, const std::vector<std::string>& tags, bool with_derivatives,
                             int concurrency, bool enable_bjse, const PerInstrumentRun& run) {
-    if (concurrency < 1)
-        throw ValueError(fmt::format("concurrency must be at least 1, got {}", concurrency));
+    if (concurrency < 1) throw ValueError(fmt::format("concurrency must be at least 1, got {}", concurrency));
     // A clock or a log file that cannot be used is reported here, once, before any work; later
     // every worker would fail on it.
     host::now();
@@ -75,8 +74,8 @@ bool update_each_instrument(const std::string& path, const std::vector<std::stri
     std::vector<host::ProgressedProcessPoolExecutor::Failure> failures;
     int interrupted = 0;
     {
-        host::ProgressedProcessPoolExecutor executor(concurrency, [succeed] { host::process_init(succeed); },
-                                                     run.description);
+        host::ProgressedProcessPoolExecutor executor(
+            concurrency, [succeed] { host::process_init(succeed); }, run.description);
         for (const auto& id : ids) executor.submit(id, [&run, id] { run.task(id); });
         executor.shutdown();
         failures = executor.failures();

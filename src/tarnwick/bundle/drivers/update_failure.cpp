@@ -43,11 +43,13 @@ void report_update_failure(const std::string& h5_file, std::exception_ptr error,
         if (permission_text == ServicePermissionText::Used)
             message = "更新 " + h5_file + " 失败，您没有相关数据的使用权限，可联系Quorvane开通相关权限：0000-00000000";
         else
-            message = "更新 " + h5_file + " 失败，该文件可能已经损坏，您可以尝试删除该文件并重新执行更新命令\n" + e.what();
+            message =
+                "更新 " + h5_file + " 失败，该文件可能已经损坏，您可以尝试删除该文件并重新执行更新命令\n" + e.what();
     } catch (const std::exception& e) {
         message = "更新 " + h5_file + " 失败，该文件可能已经损坏，您可以尝试删除该文件并重新执行更新命令\n" + e.what();
     } catch (...) {
-        message = "更新 " + h5_file + " 失败，该文件可能已经损坏，您可以尝试删除该文件并重新执行更新命令\nunknown error";
+        message =
+            "更新 " + h5_file + " 失败，该文件可能已经损坏，您可以尝试删除该文件并重新执行更新命令\nunknown error";
     }
     host::system_log().error(message);
     flag.set(false);

@@ -76,8 +76,8 @@ private:
         throw ValueError(fmt::format("\"{}\" is not a valid NPY file: {} (header byte {})", name_, what, pos_));
     }
     void skip_space() {
-        while (pos_ < text_.size() && (text_[pos_] == ' ' || text_[pos_] == '\t' || text_[pos_] == '\n' ||
-                                       text_[pos_] == '\r'))
+        while (pos_ < text_.size() &&
+               (text_[pos_] == ' ' || text_[pos_] == '\t' || text_[pos_] == '\n' || text_[pos_] == '\r'))
             ++pos_;
     }
     bool accept(char c) {
@@ -217,11 +217,16 @@ std::int64_t sign_extend(std::uint64_t v, int width) {
 std::string NpyElement::descr() const {
     const char order = big_endian ? '>' : '<';
     switch (kind) {
-        case Kind::Signed: return width == 1 ? "|i1" : fmt::format("{}i{}", order, width);
-        case Kind::Unsigned: return width == 1 ? "|u1" : fmt::format("{}u{}", order, width);
-        case Kind::Bytes: return fmt::format("|S{}", width);
-        case Kind::Unicode: return fmt::format("{}U{}", order, width);
-        case Kind::Days: return fmt::format("{}M8[D]", order);
+        case Kind::Signed:
+            return width == 1 ? "|i1" : fmt::format("{}i{}", order, width);
+        case Kind::Unsigned:
+            return width == 1 ? "|u1" : fmt::format("{}u{}", order, width);
+        case Kind::Bytes:
+            return fmt::format("|S{}", width);
+        case Kind::Unicode:
+            return fmt::format("{}U{}", order, width);
+        case Kind::Days:
+            return fmt::format("{}M8[D]", order);
     }
     return {};
 }
@@ -232,9 +237,10 @@ std::size_t NpyElement::item_size() const {
 
 NpyElement NpyElement::parse(std::string_view descr) {
     const auto bad = [&]() -> ValueError {
-        return ValueError(fmt::format("unsupported element type '{}' (integers, 8-digit date texts 'S8'/'U8' "
-                                      "and 'M8[D]' days are read)",
-                                      descr));
+        return ValueError(
+            fmt::format("unsupported element type '{}' (integers, 8-digit date texts 'S8'/'U8' "
+                        "and 'M8[D]' days are read)",
+                        descr));
     };
     NpyElement e;
     std::string_view rest = descr;
@@ -275,7 +281,8 @@ NpyElement NpyElement::parse(std::string_view descr) {
             if (width < 1) throw bad();
             e.kind = Kind::Unicode;
             break;
-        default: throw bad();
+        default:
+            throw bad();
     }
     e.width = width;
     e.big_endian = order == '>';
@@ -287,8 +294,8 @@ NpyElement NpyElement::parse(std::string_view descr) {
 std::string encode_npy(std::span<const std::int64_t> values, NpyElement element) {
     // Validates the element type the same way a reader would.
     element = NpyElement::parse(element.descr());
-    std::string header = fmt::format("{{'descr': '{}', 'fortran_order': False, 'shape': ({},), }}", element.descr(),
-                                     values.size());
+    std::string header =
+        fmt::format("{{'descr': '{}', 'fortran_order': False, 'shape': ({},), }}", element.descr(), values.size());
     // numpy pads the header with spaces so that the data starts at a multiple of 64 bytes.
     const std::size_t preamble = kMagic.size() + 2 + 2;
     const std::size_t total = (preamble + header.size() + 1 + 63) / 64 * 64;
@@ -311,7 +318,8 @@ std::string encode_npy(std::span<const std::int64_t> values, NpyElement element)
                 if (width < 8) {
                     const std::int64_t limit = std::int64_t{1} << (8 * width - 1);
                     if (v < -limit || v >= limit)
-                        throw ValueError(fmt::format("value {} at position {} does not fit '{}'", v, i, element.descr()));
+                        throw ValueError(
+                            fmt::format("value {} at position {} does not fit '{}'", v, i, element.descr()));
                 }
                 store_uint(out, static_cast<std::uint64_t>(v), width, element.big_endian);
                 break;
@@ -330,8 +338,10 @@ std::string encode_npy(std::span<const std::int64_t> values, NpyElement element)
                 const std::string digits = std::to_string(v);
                 for (int c = 0; c < width; ++c) {
                     const unsigned char ch = c < 8 ? static_cast<unsigned char>(digits[c]) : 0;
-                    if (element.kind == NpyElement::Kind::Bytes) out += static_cast<char>(ch);
-                    else store_uint(out, ch, 4, element.big_endian);
+                    if (element.kind == NpyElement::Kind::Bytes)
+                        out += static_cast<char>(ch);
+                    else
+                        store_uint(out, ch, 4, element.big_endian);
                 }
                 break;
             }
@@ -392,8 +402,8 @@ std::vector<std::int64_t> decode_npy(std::string_view bytes, const std::string& 
     if (fortran_order->kind != Literal::Kind::Bool) throw fail("'fortran_order' is not True or False");
     if (shape->kind != Literal::Kind::Tuple) throw fail("'shape' is not a tuple");
     if (shape->items.size() != 1 || shape->items[0].kind != Literal::Kind::Int)
-        throw fail(fmt::format("a one-dimensional array was expected, the shape has {} dimensions",
-                               shape->items.size()));
+        throw fail(
+            fmt::format("a one-dimensional array was expected, the shape has {} dimensions", shape->items.size()));
     const std::int64_t count = shape->items[0].integer;
     if (count < 0) throw fail("negative array length");
 

@@ -45,8 +45,7 @@ struct NpyElement {
 std::string encode_npy(std::span<const std::int64_t> values, NpyElement element = NpyElement::int64());
 
 // Writes encode_npy(...) to `path` atomically (see atomic_file.hpp).
-void write_npy(const std::string& path, std::span<const std::int64_t> values,
-               NpyElement element = NpyElement::int64());
+void write_npy(const std::string& path, std::span<const std::int64_t> values, NpyElement element = NpyElement::int64());
 
 // The elements of the NPY bytes `bytes`; `name` (a file path) goes into every error message.
 std::vector<std::int64_t> decode_npy(std::string_view bytes, const std::string& name);

@@ -17,9 +17,9 @@ namespace tarnwick::bundle::formats::pickle {
 // The shared payload of texts, bytes and containers. Containers are mutable only while a
 // pickle is being read; afterwards every Value gives const access.
 struct Node {
-    std::string text;                                     // Str (UTF-8), Bytes
-    std::vector<Value> items;                             // List, Tuple
-    std::vector<std::pair<Value, Value>> entries;         // Dict, in insertion order
+    std::string text;                                                     // Str (UTF-8), Bytes
+    std::vector<Value> items;                                             // List, Tuple
+    std::vector<std::pair<Value, Value>> entries;                         // Dict, in insertion order
     std::unique_ptr<std::unordered_map<std::string, std::size_t>> index;  // Dict: key identity -> entry
 
     Node() = default;
@@ -57,9 +57,7 @@ struct Node {
 
 namespace {
 
-bool is_container(Value::Kind k) {
-    return k == Value::Kind::List || k == Value::Kind::Tuple || k == Value::Kind::Dict;
-}
+bool is_container(Value::Kind k) { return k == Value::Kind::List || k == Value::Kind::Tuple || k == Value::Kind::Dict; }
 
 // UTF-8 as Python's pickle writes it: well-formed sequences, lone surrogates allowed
 // ("surrogatepass").
@@ -105,83 +103,163 @@ bool valid_utf8(std::string_view s) {
 
 const char* opcode_name(unsigned char op) {
     switch (op) {
-        case '(': return "MARK";
-        case '.': return "STOP";
-        case '0': return "POP";
-        case '1': return "POP_MARK";
-        case '2': return "DUP";
-        case 'F': return "FLOAT";
-        case 'I': return "INT";
-        case 'J': return "BININT";
-        case 'K': return "BININT1";
-        case 'L': return "LONG";
-        case 'M': return "BININT2";
-        case 'N': return "NONE";
-        case 'P': return "PERSID";
-        case 'Q': return "BINPERSID";
-        case 'R': return "REDUCE";
-        case 'S': return "STRING";
-        case 'T': return "BINSTRING";
-        case 'U': return "SHORT_BINSTRING";
-        case 'V': return "UNICODE";
-        case 'X': return "BINUNICODE";
-        case 'a': return "APPEND";
-        case 'b': return "BUILD";
-        case 'c': return "GLOBAL";
-        case 'd': return "DICT";
-        case '}': return "EMPTY_DICT";
-        case 'e': return "APPENDS";
-        case 'g': return "GET";
-        case 'h': return "BINGET";
-        case 'i': return "INST";
-        case 'j': return "LONG_BINGET";
-        case 'l': return "LIST";
-        case ']': return "EMPTY_LIST";
-        case 'o': return "OBJ";
-        case 'p': return "PUT";
-        case 'q': return "BINPUT";
-        case 'r': return "LONG_BINPUT";
-        case 's': return "SETITEM";
-        case 't': return "TUPLE";
-        case ')': return "EMPTY_TUPLE";
-        case 'u': return "SETITEMS";
-        case 'G': return "BINFLOAT";
-        case 'B': return "BINBYTES";
-        case 'C': return "SHORT_BINBYTES";
-        case 0x80: return "PROTO";
-        case 0x81: return "NEWOBJ";
-        case 0x82: return "EXT1";
-        case 0x83: return "EXT2";
-        case 0x84: return "EXT4";
-        case 0x85: return "TUPLE1";
-        case 0x86: return "TUPLE2";
-        case 0x87: return "TUPLE3";
-        case 0x88: return "NEWTRUE";
-        case 0x89: return "NEWFALSE";
-        case 0x8a: return "LONG1";
-        case 0x8b: return "LONG4";
-        case 0x8c: return "SHORT_BINUNICODE";
-        case 0x8d: return "BINUNICODE8";
-        case 0x8e: return "BINBYTES8";
-        case 0x8f: return "EMPTY_SET";
-        case 0x90: return "ADDITEMS";
-        case 0x91: return "FROZENSET";
-        case 0x92: return "NEWOBJ_EX";
-        case 0x93: return "STACK_GLOBAL";
-        case 0x94: return "MEMOIZE";
-        case 0x95: return "FRAME";
-        case 0x96: return "BYTEARRAY8";
-        case 0x97: return "NEXT_BUFFER";
-        case 0x98: return "READONLY_BUFFER";
-        default: return nullptr;
+        case '(':
+            return "MARK";
+        case '.':
+            return "STOP";
+        case '0':
+            return "POP";
+        case '1':
+            return "POP_MARK";
+        case '2':
+            return "DUP";
+        case 'F':
+            return "FLOAT";
+        case 'I':
+            return "INT";
+        case 'J':
+            return "BININT";
+        case 'K':
+            return "BININT1";
+        case 'L':
+            return "LONG";
+        case 'M':
+            return "BININT2";
+        case 'N':
+            return "NONE";
+        case 'P':
+            return "PERSID";
+        case 'Q':
+            return "BINPERSID";
+        case 'R':
+            return "REDUCE";
+        case 'S':
+            return "STRING";
+        case 'T':
+            return "BINSTRING";
+        case 'U':
+            return "SHORT_BINSTRING";
+        case 'V':
+            return "UNICODE";
+        case 'X':
+            return "BINUNICODE";
+        case 'a':
+            return "APPEND";
+        case 'b':
+            return "BUILD";
+        case 'c':
+            return "GLOBAL";
+        case 'd':
+            return "DICT";
+        case '}':
+            return "EMPTY_DICT";
+        case 'e':
+            return "APPENDS";
+        case 'g':
+            return "GET";
+        case 'h':
+            return "BINGET";
+        case 'i':
+            return "INST";
+        case 'j':
+            return "LONG_BINGET";
+        case 'l':
+            return "LIST";
+        case ']':
+            return "EMPTY_LIST";
+        case 'o':
+            return "OBJ";
+        case 'p':
+            return "PUT";
+        case 'q':
+            return "BINPUT";
+        case 'r':
+            return "LONG_BINPUT";
+        case 's':
+            return "SETITEM";
+        case 't':
+            return "TUPLE";
+        case ')':
+            return "EMPTY_TUPLE";
+        case 'u':
+            return "SETITEMS";
+        case 'G':
+            return "BINFLOAT";
+        case 'B':
+            return "BINBYTES";
+        case 'C':
+            return "SHORT_BINBYTES";
+        case 0x80:
+            return "PROTO";
+        case 0x81:
+            return "NEWOBJ";
+        case 0x82:
+            return "EXT1";
+        case 0x83:
+            return "EXT2";
+        case 0x84:
+            return "EXT4";
+        case 0x85:
+            return "TUPLE1";
+        case 0x86:
+            return "TUPLE2";
+        case 0x87:
+            return "TUPLE3";
+        case 0x88:
+            return "NEWTRUE";
+        case 0x89:
+            return "NEWFALSE";
+        case 0x8a:
+            return "LONG1";
+        case 0x8b:
+            return "LONG4";
+        case 0x8c:
+            return "SHORT_BINUNICODE";
+        case 0x8d:
+            return "BINUNICODE8";
+        case 0x8e:
+            return "BINBYTES8";
+        case 0x8f:
+            return "EMPTY_SET";
+        case 0x90:
+            return "ADDITEMS";
+        case 0x91:
+            return "FROZENSET";
+        case 0x92:
+            return "NEWOBJ_EX";
+        case 0x93:
+            return "STACK_GLOBAL";
+        case 0x94:
+            return "MEMOIZE";
+        case 0x95:
+            return "FRAME";
+        case 0x96:
+            return "BYTEARRAY8";
+        case 0x97:
+            return "NEXT_BUFFER";
+        case 0x98:
+            return "READONLY_BUFFER";
+        default:
+            return nullptr;
     }
 }
 
 // Opcodes that import a name, call something or hand data to application code.
 bool runs_code(unsigned char op) {
     switch (op) {
-        case 'P': case 'Q': case 'R': case 'b': case 'c': case 'i': case 'o':
-        case 0x81: case 0x82: case 0x83: case 0x84: case 0x92: case 0x93:
+        case 'P':
+        case 'Q':
+        case 'R':
+        case 'b':
+        case 'c':
+        case 'i':
+        case 'o':
+        case 0x81:
+        case 0x82:
+        case 0x83:
+        case 0x84:
+        case 0x92:
+        case 0x93:
             return true;
         default:
             return false;
@@ -245,7 +323,7 @@ private:
     std::vector<Value> stack_;
     std::vector<std::size_t> marks_;
     std::unordered_map<std::uint64_t, Value> memo_;
-    std::vector<std::shared_ptr<Node>> nodes_;  // every container made by this run
+    std::vector<std::shared_ptr<Node>> nodes_;        // every container made by this run
     std::unordered_map<const Node*, int> reachable_;  // containers of the result
     bool succeeded_ = false;
     std::size_t items_ = 0;
@@ -258,8 +336,10 @@ private:
     // up, reading goes on outside it (large texts are written outside frames).
     std::string_view read(std::uint64_t n) {
         if (frame_end_ != kNoFrame) {
-            if (pos_ == frame_end_) frame_end_ = kNoFrame;
-            else if (n > frame_end_ - pos_) fail("the data runs past the end of its frame");
+            if (pos_ == frame_end_)
+                frame_end_ = kNoFrame;
+            else if (n > frame_end_ - pos_)
+                fail("the data runs past the end of its frame");
         }
         if (n > data_.size() - pos_) fail("the data ends early (truncated file)");
         const std::string_view out = data_.substr(pos_, static_cast<std::size_t>(n));
@@ -322,32 +402,42 @@ private:
 
     Node& target(Value& v, Value::Kind kind, const char* what) {
         if (v.kind_ != kind)
-            fail(fmt::format("{} needs a {} below it, found a {}", what, Value::kind_name(kind), Value::kind_name(v.kind_)));
+            fail(fmt::format("{} needs a {} below it, found a {}", what, Value::kind_name(kind),
+                             Value::kind_name(v.kind_)));
         return *v.node_;
     }
 
     std::string key_identity(const Value& key) {
         switch (key.kind_) {
-            case Value::Kind::None: return "N";
-            case Value::Kind::Bool: return key.scalar_.b ? "i1" : "i0";  // True == 1 as a dict key
-            case Value::Kind::Int: return "i" + std::to_string(key.scalar_.i);
+            case Value::Kind::None:
+                return "N";
+            case Value::Kind::Bool:
+                return key.scalar_.b ? "i1" : "i0";  // True == 1 as a dict key
+            case Value::Kind::Int:
+                return "i" + std::to_string(key.scalar_.i);
             case Value::Kind::Float: {
                 const double d = key.scalar_.d;
-                if (d == std::trunc(d) && d >= -9.2e18 && d <= 9.2e18) return "i" + std::to_string(static_cast<std::int64_t>(d));
+                if (d == std::trunc(d) && d >= -9.2e18 && d <= 9.2e18)
+                    return "i" + std::to_string(static_cast<std::int64_t>(d));
                 std::uint64_t bits;
                 std::memcpy(&bits, &d, sizeof bits);
                 return "f" + std::to_string(bits);
             }
-            case Value::Kind::Str: return "s" + key.node_->text;
-            case Value::Kind::Bytes: return "b" + key.node_->text;
-            default: fail(fmt::format("a dict key of type {} is not supported", Value::kind_name(key.kind_)));
+            case Value::Kind::Str:
+                return "s" + key.node_->text;
+            case Value::Kind::Bytes:
+                return "b" + key.node_->text;
+            default:
+                fail(fmt::format("a dict key of type {} is not supported", Value::kind_name(key.kind_)));
         }
     }
     void set_item(Node& dict, Value key, Value value) {
         if (!dict.index) dict.index = std::make_unique<std::unordered_map<std::string, std::size_t>>();
         auto [it, inserted] = dict.index->emplace(key_identity(key), dict.entries.size());
-        if (inserted) dict.entries.emplace_back(std::move(key), std::move(value));
-        else dict.entries[it->second].second = std::move(value);
+        if (inserted)
+            dict.entries.emplace_back(std::move(key), std::move(value));
+        else
+            dict.entries[it->second].second = std::move(value);
     }
 
     void memo_put(std::uint64_t index) {
@@ -426,26 +516,44 @@ private:
                 frame_end_ = pos_ + static_cast<std::size_t>(size);
                 return;
             }
-            case '(': marks_.push_back(stack_.size()); return;
-            case '0':  // POP: the top item, or the items of an open MARK when nothing is above it
-                if (stack_.size() > floor()) stack_.pop_back();
-                else pop_mark();
+            case '(':
+                marks_.push_back(stack_.size());
                 return;
-            case '1': pop_mark(); return;
+            case '0':  // POP: the top item, or the items of an open MARK when nothing is above it
+                if (stack_.size() > floor())
+                    stack_.pop_back();
+                else
+                    pop_mark();
+                return;
+            case '1':
+                pop_mark();
+                return;
             case '2': {
                 Value copy = top();
                 push(std::move(copy));
                 return;
             }
-            case 'N': push(Value()); return;
-            case 0x88: push(Value::boolean(true)); return;
-            case 0x89: push(Value::boolean(false)); return;
-            case 'K': push(Value::integer(static_cast<std::int64_t>(read_uint(1)))); return;
-            case 'M': push(Value::integer(static_cast<std::int64_t>(read_uint(2)))); return;
+            case 'N':
+                push(Value());
+                return;
+            case 0x88:
+                push(Value::boolean(true));
+                return;
+            case 0x89:
+                push(Value::boolean(false));
+                return;
+            case 'K':
+                push(Value::integer(static_cast<std::int64_t>(read_uint(1))));
+                return;
+            case 'M':
+                push(Value::integer(static_cast<std::int64_t>(read_uint(2))));
+                return;
             case 'J':
                 push(Value::integer(static_cast<std::int32_t>(static_cast<std::uint32_t>(read_uint(4)))));
                 return;
-            case 0x8a: push(Value::integer(decode_long(read(read_uint(1))))); return;
+            case 0x8a:
+                push(Value::integer(decode_long(read(read_uint(1)))));
+                return;
             case 0x8b: {
                 const auto n = static_cast<std::int32_t>(static_cast<std::uint32_t>(read_uint(4)));
                 if (n < 0) fail("LONG4 with a negative byte count");
@@ -461,9 +569,15 @@ private:
                 push(Value::real(d));
                 return;
             }
-            case 0x8c: push(make_text(Value::Kind::Str, read(read_uint(1)))); return;
-            case 'X': push(make_text(Value::Kind::Str, read(read_uint(4)))); return;
-            case 0x8d: push(make_text(Value::Kind::Str, read(read_uint(8)))); return;
+            case 0x8c:
+                push(make_text(Value::Kind::Str, read(read_uint(1))));
+                return;
+            case 'X':
+                push(make_text(Value::Kind::Str, read(read_uint(4))));
+                return;
+            case 0x8d:
+                push(make_text(Value::Kind::Str, read(read_uint(8))));
+                return;
             case 'U':
             case 'T': {
                 std::uint64_t n = read_uint(op == 'U' ? 1 : 4);
@@ -474,15 +588,31 @@ private:
                 push(make_text(Value::Kind::Str, bytes));
                 return;
             }
-            case 'C': push(make_text(Value::Kind::Bytes, read(read_uint(1)))); return;
-            case 'B': push(make_text(Value::Kind::Bytes, read(read_uint(4)))); return;
+            case 'C':
+                push(make_text(Value::Kind::Bytes, read(read_uint(1))));
+                return;
+            case 'B':
+                push(make_text(Value::Kind::Bytes, read(read_uint(4))));
+                return;
             case 0x8e:
-            case 0x96: push(make_text(Value::Kind::Bytes, read(read_uint(8)))); return;
-            case ']': push(make(Value::Kind::List)); return;
-            case ')': push(make(Value::Kind::Tuple)); return;
-            case '}': push(make(Value::Kind::Dict)); return;
-            case 'l': push(make_sequence(Value::Kind::List, pop_mark())); return;
-            case 't': push(make_sequence(Value::Kind::Tuple, pop_mark())); return;
+            case 0x96:
+                push(make_text(Value::Kind::Bytes, read(read_uint(8))));
+                return;
+            case ']':
+                push(make(Value::Kind::List));
+                return;
+            case ')':
+                push(make(Value::Kind::Tuple));
+                return;
+            case '}':
+                push(make(Value::Kind::Dict));
+                return;
+            case 'l':
+                push(make_sequence(Value::Kind::List, pop_mark()));
+                return;
+            case 't':
+                push(make_sequence(Value::Kind::Tuple, pop_mark()));
+                return;
             case 0x85:
             case 0x86:
             case 0x87: {
@@ -524,20 +654,33 @@ private:
                 std::vector<Value> items = pop_mark();
                 if (items.size() % 2) fail("SETITEMS with an odd number of items");
                 Node& dict = target(top(), Value::Kind::Dict, "SETITEMS");
-                for (std::size_t i = 0; i < items.size(); i += 2) set_item(dict, std::move(items[i]), std::move(items[i + 1]));
+                for (std::size_t i = 0; i < items.size(); i += 2)
+                    set_item(dict, std::move(items[i]), std::move(items[i + 1]));
                 return;
             }
-            case 'q': memo_put(read_uint(1)); return;
-            case 'r': memo_put(read_uint(4)); return;
-            case 0x94: memo_put(memo_.size()); return;
-            case 'h': memo_get(read_uint(1)); return;
-            case 'j': memo_get(read_uint(4)); return;
-            default: break;
+            case 'q':
+                memo_put(read_uint(1));
+                return;
+            case 'r':
+                memo_put(read_uint(4));
+                return;
+            case 0x94:
+                memo_put(memo_.size());
+                return;
+            case 'h':
+                memo_get(read_uint(1));
+                return;
+            case 'j':
+                memo_get(read_uint(4));
+                return;
+            default:
+                break;
         }
         if (const char* name = opcode_name(op))
-            fail(fmt::format("opcode {} is not read (protocol 0 text, sets and out-of-band buffers are not "
-                             "supported; write the file with protocol 2 or later)",
-                             name));
+            fail(
+                fmt::format("opcode {} is not read (protocol 0 text, sets and out-of-band buffers are not "
+                            "supported; write the file with protocol 2 or later)",
+                            name));
         fail(fmt::format("unknown opcode 0x{:02x}", op));
     }
 };
@@ -565,22 +708,32 @@ Value Value::real(double d) {
 
 const char* Value::kind_name(Kind kind) {
     switch (kind) {
-        case Kind::None: return "None";
-        case Kind::Bool: return "bool";
-        case Kind::Int: return "int";
-        case Kind::Float: return "float";
-        case Kind::Str: return "str";
-        case Kind::Bytes: return "bytes";
-        case Kind::List: return "list";
-        case Kind::Tuple: return "tuple";
-        case Kind::Dict: return "dict";
+        case Kind::None:
+            return "None";
+        case Kind::Bool:
+            return "bool";
+        case Kind::Int:
+            return "int";
+        case Kind::Float:
+            return "float";
+        case Kind::Str:
+            return "str";
+        case Kind::Bytes:
+            return "bytes";
+        case Kind::List:
+            return "list";
+        case Kind::Tuple:
+            return "tuple";
+        case Kind::Dict:
+            return "dict";
     }
     return "?";
 }
 
 namespace {
 [[noreturn]] void wrong_kind(Value::Kind want, Value::Kind have) {
-    throw ValueError(fmt::format("a pickled {} was expected, found a {}", Value::kind_name(want), Value::kind_name(have)));
+    throw ValueError(
+        fmt::format("a pickled {} was expected, found a {}", Value::kind_name(want), Value::kind_name(have)));
 }
 }  // namespace
 
@@ -628,8 +781,8 @@ Value load(const std::string& path) { return loads(host::read_whole_file(path, k
 std::vector<Value> load_records(const std::string& path) {
     const Value root = load(path);
     if (root.kind() != Value::Kind::List && root.kind() != Value::Kind::Tuple)
-        throw ValueError(fmt::format("\"{}\" holds a pickled {}, not a list of records", path,
-                                     Value::kind_name(root.kind())));
+        throw ValueError(
+            fmt::format("\"{}\" holds a pickled {}, not a list of records", path, Value::kind_name(root.kind())));
     const std::vector<Value>& records = root.items();
     for (std::size_t i = 0; i < records.size(); ++i)
         if (!records[i].is_dict())
@@ -695,7 +848,8 @@ public:
             const auto u = static_cast<std::uint64_t>(v);
             int n = 8;
             const auto byte = [&](int i) { return static_cast<unsigned>((u >> (8 * i)) & 0xff); };
-            while (n > 1 && ((byte(n - 1) == 0x00 && !(byte(n - 2) & 0x80)) || (byte(n - 1) == 0xff && (byte(n - 2) & 0x80))))
+            while (n > 1 &&
+                   ((byte(n - 1) == 0x00 && !(byte(n - 2) & 0x80)) || (byte(n - 1) == 0xff && (byte(n - 2) & 0x80))))
                 --n;
             raw(0x8a);
             le(static_cast<std::uint64_t>(n), 1);
@@ -712,14 +866,20 @@ public:
         std::visit(
             [&](const auto& v) {
                 using T = std::decay_t<decltype(v)>;
-                if constexpr (std::is_same_v<T, std::monostate>) raw('N');
-                else if constexpr (std::is_same_v<T, bool>) raw(v ? 0x88 : 0x89);
-                else if constexpr (std::is_same_v<T, std::int64_t>) integer(v);
-                else if constexpr (std::is_same_v<T, double>) real(v);
-                else text(v);
+                if constexpr (std::is_same_v<T, std::monostate>)
+                    raw('N');
+                else if constexpr (std::is_same_v<T, bool>)
+                    raw(v ? 0x88 : 0x89);
+                else if constexpr (std::is_same_v<T, std::int64_t>)
+                    integer(v);
+                else if constexpr (std::is_same_v<T, double>)
+                    real(v);
+                else
+                    text(v);
             },
             f);
     }
+
 private:
     std::unordered_map<std::string, std::uint32_t> memo_;
     std::uint32_t next_memo_ = 0;

@@ -49,7 +49,7 @@ public:
     bool as_bool() const;
     std::int64_t as_int() const;  // an Int (a Bool is not an Int here)
     double as_float() const;
-    const std::string& as_str() const;    // UTF-8
+    const std::string& as_str() const;  // UTF-8
     const std::string& as_bytes() const;
     const std::vector<Value>& items() const;                      // a List or a Tuple
     const std::vector<std::pair<Value, Value>>& entries() const;  // a Dict, in insertion order
@@ -82,7 +82,7 @@ std::vector<Value> load_records(const std::string& path);
 // ---- writing ----------------------------------------------------------------------------------
 
 using Field = std::variant<std::monostate, bool, std::int64_t, double, std::string>;  // monostate: None
-using Record = std::vector<std::pair<std::string, Field>>;                           // keys in order
+using Record = std::vector<std::pair<std::string, Field>>;                            // keys in order
 
 // A protocol 2 pickle of a list of dicts, as CPython's pickle.dumps(records, protocol=2) writes it
 // (texts memoized, items in batches of 1000). Texts must be valid UTF-8 (ValueError otherwise).

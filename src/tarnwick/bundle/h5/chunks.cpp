@@ -67,9 +67,10 @@ public:
         if (size == 0) return false;
         // A zlib stream is never much longer than what it holds: a larger stored size is damage.
         if (size > layout_.chunk_bytes() + layout_.chunk_bytes() / 8 + 1024)
-            throw Error(fmt::format("the chunk at row {} is stored in {} bytes, more than a zlib stream of its {} "
-                                    "bytes can take",
-                                    first_row, size, layout_.chunk_bytes()));
+            throw Error(
+                fmt::format("the chunk at row {} is stored in {} bytes, more than a zlib stream of its {} "
+                            "bytes can take",
+                            first_row, size, layout_.chunk_bytes()));
         read_stored_chunk(dataset, first_row, stored_);
         if (stored_.filter_mask != 0) return false;
         const std::size_t held = codec.inflate(stored_.bytes, raw_);

@@ -47,10 +47,12 @@ std::size_t ZlibCodec::inflate(std::span<const unsigned char> stream, std::span<
     const libdeflate_result result =
         libdeflate_zlib_decompress(decompressor_.get(), stream.data(), stream.size(), out.data(), out.size(), &actual);
     switch (result) {
-        case LIBDEFLATE_SUCCESS: return actual;
+        case LIBDEFLATE_SUCCESS:
+            return actual;
         case LIBDEFLATE_INSUFFICIENT_SPACE:
             throw Error(fmt::format("a stored chunk inflates to more than its {} bytes", out.size()));
-        default: throw Error(fmt::format("a stored chunk of {} bytes is not a valid zlib stream", stream.size()));
+        default:
+            throw Error(fmt::format("a stored chunk of {} bytes is not a valid zlib stream", stream.size()));
     }
 }
 

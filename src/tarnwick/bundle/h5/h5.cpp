@@ -39,8 +39,7 @@ herr_t collect_entry(unsigned depth, const H5E_error2_t* entry, void* client) {
     static const std::regex errno_pattern{R"(errno = (\d+))"};
     std::smatch match;
     if (summary.err_no == 0 && std::regex_search(desc, match, errno_pattern)) summary.err_no = std::stoi(match[1]);
-    if (entry->maj_num == H5E_FILE || entry->maj_num == H5E_IO || entry->maj_num == H5E_VFL)
-        summary.os_category = true;
+    if (entry->maj_num == H5E_FILE || entry->maj_num == H5E_IO || entry->maj_num == H5E_VFL) summary.os_category = true;
     return 0;
 }
 
@@ -233,9 +232,9 @@ std::vector<Filter> Dataset::filters() const {
         unsigned values[16];
         std::size_t n_values = 16;
         unsigned config = 0;
-        filter.id = checked(H5Pget_filter2(plist.id(), static_cast<unsigned>(i), &filter.flags, &n_values, values,
-                                           0, nullptr, &config),
-                            "reading a dataset's filter failed");
+        filter.id = checked(
+            H5Pget_filter2(plist.id(), static_cast<unsigned>(i), &filter.flags, &n_values, values, 0, nullptr, &config),
+            "reading a dataset's filter failed");
         filter.cd_values.assign(values, values + std::min<std::size_t>(n_values, 16));
         out.push_back(std::move(filter));
     }
@@ -318,8 +317,9 @@ Dataset File::create_dataset(const std::string& name, const DataType& file_type,
         const hsize_t chunk[1] = {options.chunk_rows};
         checked(H5Pset_chunk(plist.id(), 1, chunk), "setting the chunk shape failed");
     }
-    if (options.deflate_level >= 0) checked(H5Pset_deflate(plist.id(), static_cast<unsigned>(options.deflate_level)),
-                                            "setting the deflate filter failed");
+    if (options.deflate_level >= 0)
+        checked(H5Pset_deflate(plist.id(), static_cast<unsigned>(options.deflate_level)),
+                "setting the deflate filter failed");
     for (const Filter& filter : options.filters)
         checked(H5Pset_filter(plist.id(), filter.id, filter.flags, filter.cd_values.size(), filter.cd_values.data()),
                 "setting a dataset filter failed");

@@ -3,7 +3,8 @@
 //
 // Every hid_t is owned by exactly one move-only Handle and closed on every way out; a failed
 // close in a destructor cannot be thrown and goes to the close-failure reporter (a warning on
-// standard error unless the log installs itself), an explicit close() throws. Every failing call is turned into an exception built from HDF5's error stack:
+// standard error unless the log installs itself), an explicit close() throws. Every failing call is turned into an
+// exception built from HDF5's error stack:
 //
 //  - tarnwick::bundle::OsError when the failure is the file system's or a file that cannot be
 //    opened, created, locked, read or written (errno on the stack decides would-block /

@@ -367,8 +367,7 @@ H5FD_t* driver_open(const char* name, unsigned flags, hid_t, haddr_t) {
     if (writable && !open_here) {
         if (flags & H5F_ACC_TRUNC) {
             // The old content goes, and with it whatever a stale journal would restore.
-            if (::ftruncate(fd.get(), 0) != 0 ||
-                (::unlink(journal_path(name).c_str()) != 0 && errno != ENOENT)) {
+            if (::ftruncate(fd.get(), 0) != 0 || (::unlink(journal_path(name).c_str()) != 0 && errno != ENOENT)) {
                 fail("driver_open", H5E_CANTOPENFILE, errno, "unable to truncate file");
                 return nullptr;
             }
@@ -401,8 +400,7 @@ herr_t driver_close(H5FD_t* h5fd) {
     int err = 0;
     if (file->journaling) {
         // Everything reached the file when nothing failed: commit. Otherwise undo the lot.
-        err = (file->failed || file->abandoned) ? file->journal->roll_back(file->fd)
-                                                : file->journal->commit(file->eof);
+        err = (file->failed || file->abandoned) ? file->journal->roll_back(file->fd) : file->journal->commit(file->eof);
     }
     const auto key = std::pair(file->device, file->inode);
     if (--files_open_here()[key] == 0) files_open_here().erase(key);
@@ -582,8 +580,8 @@ bool recover_interrupted_update(const std::string& file) {
         const int err = errno;
         // A journal without its file protects nothing.
         if (err == ENOENT) return ::unlink(journal.c_str()) == 0;
-        throw OsError::from_errno(err, "cannot open \"" + file + "\" to undo an interrupted update: " +
-                                           std::strerror(err));
+        throw OsError::from_errno(err,
+                                  "cannot open \"" + file + "\" to undo an interrupted update: " + std::strerror(err));
     }
     if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
         const int err = errno;

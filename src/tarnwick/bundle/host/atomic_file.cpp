@@ -100,7 +100,8 @@ std::string read_whole_file(const std::string& path, std::size_t max_bytes) {
     if (::fstat(fd.get(), &st) != 0) throw_errno(errno, "reading", path);
     if (!S_ISREG(st.st_mode)) throw ValueError(fmt::format("\"{}\" is not a regular file", path));
     if (static_cast<std::uint64_t>(st.st_size) > max_bytes)
-        throw ValueError(fmt::format("\"{}\" is too large to read ({} bytes, at most {})", path, st.st_size, max_bytes));
+        throw ValueError(
+            fmt::format("\"{}\" is too large to read ({} bytes, at most {})", path, st.st_size, max_bytes));
     std::string out;
     out.reserve(static_cast<std::size_t>(st.st_size));
     char buffer[65536];

@@ -45,8 +45,7 @@ Child start_child(const std::function<void(int fd)>& body, const char* pipe_erro
         try {
             ::close(fds[0]);
             body(fds[1]);
-        } catch (...) {
-        }
+        } catch (...) {}
         ::_exit(1);
     }
     ::close(fds[1]);
@@ -55,8 +54,7 @@ Child start_child(const std::function<void(int fd)>& body, const char* pipe_erro
 
 int reap_child(pid_t pid) {
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
     return status;
 }
 

@@ -32,8 +32,8 @@ DateTime system_local_now() {
     std::tm local{};
     localtime_r(&secs, &local);
     const auto micros = duration_cast<microseconds>(sys.time_since_epoch()) % seconds{1};
-    return make_datetime(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                         local.tm_min, local.tm_sec, static_cast<int>(micros.count()));
+    return make_datetime(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
+                         local.tm_sec, static_cast<int>(micros.count()));
 }
 
 }  // namespace
@@ -68,8 +68,8 @@ DateTime make_datetime(int year, int month, int day, int hour, int minute, int s
                              std::chrono::day{static_cast<unsigned>(day)}};
     if (!ymd.ok() || hour < 0 || hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 59 ||
         microsecond < 0 || microsecond > 999999)
-        throw ValueError(fmt::format("invalid date-time {:04}-{:02}-{:02} {:02}:{:02}:{:02}.{:06}", year, month,
-                                     day, hour, minute, second, microsecond));
+        throw ValueError(fmt::format("invalid date-time {:04}-{:02}-{:02} {:02}:{:02}:{:02}.{:06}", year, month, day,
+                                     hour, minute, second, microsecond));
     return local_days{ymd} + hours{hour} + minutes{minute} + seconds{second} + microseconds{microsecond};
 }
 

@@ -28,8 +28,7 @@ DateTime now();
 // nullopt returns to the real clock; a date after LAST_CLOCK_DATE throws ValueError.
 void set_clock(std::optional<DateTime> fixed);
 
-DateTime make_datetime(int year, int month, int day, int hour = 0, int minute = 0, int second = 0,
-                       int microsecond = 0);
+DateTime make_datetime(int year, int month, int day, int hour = 0, int minute = 0, int second = 0, int microsecond = 0);
 
 // Parses "YYYY-MM-DD", "YYYY-MM-DD HH:MM:SS" or "YYYY-MM-DD HH:MM:SS.ffffff" ('T' also accepted).
 // Throws ValueError on anything else.

@@ -17,7 +17,7 @@ void print(const std::string& text);
 std::optional<std::string> read_line();
 
 struct ConsoleHooks {
-    std::function<void(const std::string&)> write;             // receives text exactly as printed
+    std::function<void(const std::string&)> write;  // receives text exactly as printed
     std::function<std::optional<std::string>()> read_line;
 };
 // Installs hooks (empty members keep the standard streams); returns the previous ones.

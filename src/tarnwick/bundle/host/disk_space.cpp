@@ -40,8 +40,8 @@ void require_free_space(const std::string& path, std::uint64_t bytes, const std:
     const std::uint64_t reserve = reserve_for(space.total);
     if (space.available >= reserve && space.available - reserve >= bytes) return;
     throw OsError::from_errno(
-        ENOSPC, fmt::format("{} needs {} at {} but only {} are free there ({} are kept free): {}", what,
-                            in_mib(bytes), path, in_mib(space.available), in_mib(reserve), std::strerror(ENOSPC)));
+        ENOSPC, fmt::format("{} needs {} at {} but only {} are free there ({} are kept free): {}", what, in_mib(bytes),
+                            path, in_mib(space.available), in_mib(reserve), std::strerror(ENOSPC)));
 }
 
 }  // namespace tarnwick::bundle::host

@@ -53,8 +53,7 @@ bool is_interruption(const std::exception_ptr& error) {
         if (error) std::rethrow_exception(error);
     } catch (const Interrupted&) {
         return true;
-    } catch (...) {
-    }
+    } catch (...) {}
     return false;
 }
 

@@ -45,7 +45,8 @@ testing::ForkFunction fork_function = ::fork;
 
 std::string describe_death(int status) {
     if (WIFSIGNALED(status))
-        return fmt::format("worker process was killed by signal {} ({})", WTERMSIG(status), strsignal(WTERMSIG(status)));
+        return fmt::format("worker process was killed by signal {} ({})", WTERMSIG(status),
+                           strsignal(WTERMSIG(status)));
     return fmt::format("worker process exited with status {}", WIFEXITED(status) ? WEXITSTATUS(status) : -1);
 }
 
@@ -58,8 +59,8 @@ public:
     Batch(ProgressedProcessPoolExecutor& pool, std::vector<Call> calls)
         : pool_(pool), calls_(std::move(calls)), reported_(calls_.size(), false), parent_(::getpid()) {
         // Never more slots than calls: the requested number of workers may be huge.
-        const std::size_t slots =
-            std::max<std::size_t>(1, std::min<std::size_t>(static_cast<std::size_t>(pool_.max_workers_), calls_.size()));
+        const std::size_t slots = std::max<std::size_t>(
+            1, std::min<std::size_t>(static_cast<std::size_t>(pool_.max_workers_), calls_.size()));
         bytes_ = sizeof(Shared) + slots * sizeof(std::atomic<long>);
         void* memory = ::mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
         if (memory == MAP_FAILED) throw OsError::from_errno(errno, "cannot map memory for the worker processes");
@@ -86,7 +87,7 @@ public:
         if (poll_interrupt() && !stopping_) stop_workers();
         // Calls never run: the batch was stopped, no worker could be started, or a worker died
         // between taking a call and starting it.
-        const std::string never_run = stopping_              ? "not run: the update was interrupted"
+        const std::string never_run = stopping_               ? "not run: the update was interrupted"
                                       : !start_error_.empty() ? "not run: " + start_error_
                                                               : "its worker process ended before running it";
         for (std::size_t i = 0; i < calls_.size(); ++i)

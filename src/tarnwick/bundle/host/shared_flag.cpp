@@ -42,7 +42,8 @@ std::shared_ptr<SharedFlag>& installed() {
 
 SharedFlag::SharedFlag(bool initial) {
     void* memory = mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    if (memory == MAP_FAILED) throw std::runtime_error(std::string("cannot map shared memory: ") + std::strerror(errno));
+    if (memory == MAP_FAILED)
+        throw std::runtime_error(std::string("cannot map shared memory: ") + std::strerror(errno));
     shared_ = new (memory) Shared{};
     pthread_mutexattr_t attributes;
     pthread_mutexattr_init(&attributes);

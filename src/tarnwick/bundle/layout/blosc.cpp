@@ -16,8 +16,8 @@ BloscOptions blosc_opts(int complevel, const std::string& complib) {
     if (complevel < 0 || complevel > 9) throw ValueError("Blosc level must be 0..9");
     const unsigned shuffle = 1;
     BloscOptions options;
-    options.compression_opts = {0, 0, 0, 0, static_cast<unsigned>(complevel), shuffle,
-                                static_cast<unsigned>(found - compressors.begin())};
+    options.compression_opts = {
+        0, 0, 0, 0, static_cast<unsigned>(complevel), shuffle, static_cast<unsigned>(found - compressors.begin())};
     return options;
 }
 

@@ -11,12 +11,8 @@ namespace T = host::INSTRUMENT_TYPE;
 
 const TagMap& TAG_MAP() {
     static const TagMap map = {
-        {"stock", {T::CS}},
-        {"futures", {T::FUTURE}},
-        {"fund", {T::ETF, T::LOF, T::INDX}},
-        {"index", {T::INDX}},
-        {"option", {T::OPTION}},
-        {"convertible", {T::CONVERTIBLE}},
+        {"stock", {T::CS}},   {"futures", {T::FUTURE}}, {"fund", {T::ETF, T::LOF, T::INDX}},
+        {"index", {T::INDX}}, {"option", {T::OPTION}},  {"convertible", {T::CONVERTIBLE}},
     };
     return map;
 }

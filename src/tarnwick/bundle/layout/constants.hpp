@@ -4,8 +4,8 @@
 #include <utility>
 #include <vector>
 
-#include "tarnwick/bundle/layout/blosc.hpp"
 #include "tarnwick/bundle/host/instrument_type.hpp"
+#include "tarnwick/bundle/layout/blosc.hpp"
 
 namespace tarnwick::bundle::layout {
 

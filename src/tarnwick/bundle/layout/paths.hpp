@@ -5,9 +5,9 @@
 
 namespace tarnwick::bundle::layout {
 
-std::string bundle_dir(const std::string& data_bundle_path);       // <root>/bundle
-std::string minbar_root(const std::string& data_bundle_path);      // <root>/bundle/h5
-std::string tick_root(const std::string& data_bundle_path);        // <root>/bundle/ticks
+std::string bundle_dir(const std::string& data_bundle_path);   // <root>/bundle
+std::string minbar_root(const std::string& data_bundle_path);  // <root>/bundle/h5
+std::string tick_root(const std::string& data_bundle_path);    // <root>/bundle/ticks
 std::string trading_dates_file(const std::string& data_bundle_path);
 std::string suspended_days_file(const std::string& data_bundle_path);
 std::string instruments_file(const std::string& data_bundle_path);

@@ -10,14 +10,14 @@
 
 #include <fmt/format.h>
 
+#include "tarnwick/bundle/drivers/update_failure.hpp"
 #include "tarnwick/bundle/errors.hpp"
 #include "tarnwick/bundle/host/clock.hpp"
-#include "tarnwick/bundle/layout/h5_mode.hpp"
 #include "tarnwick/bundle/host/interrupt.hpp"
 #include "tarnwick/bundle/host/log.hpp"
 #include "tarnwick/bundle/host/shared_flag.hpp"
+#include "tarnwick/bundle/layout/h5_mode.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
-#include "tarnwick/bundle/drivers/update_failure.hpp"
 #include "tarnwick/bundle/selection/connection.hpp"
 #include "tarnwick/bundle/service/client.hpp"
 
@@ -51,14 +51,14 @@ Instrument look_up(const std::string& order_book_id) {
     const service::InstrumentLookup found = service::current().instruments(order_book_id, ins.market);
     if (found.is_none()) throw ValueError("标的 " + order_book_id + " 不存在");
     if (const auto* list = found.list()) {
-        if (list->empty())
-            throw ValueError(fmt::format("标的 {} 的查询结果为空列表，无法确定退市日期", order_book_id));
+        if (list->empty()) throw ValueError(fmt::format("标的 {} 的查询结果为空列表，无法确定退市日期", order_book_id));
         const bool listed = std::any_of(list->begin(), list->end(),
                                         [](const service::Instrument& i) { return i.de_listed_date == "0000-00-00"; });
         if (!listed) {
-            const auto latest = std::max_element(
-                list->begin(), list->end(),
-                [](const service::Instrument& a, const service::Instrument& b) { return a.de_listed_date < b.de_listed_date; });
+            const auto latest = std::max_element(list->begin(), list->end(),
+                                                 [](const service::Instrument& a, const service::Instrument& b) {
+                                                     return a.de_listed_date < b.de_listed_date;
+                                                 });
             ins.de_listed_date = parse_delisting(latest->de_listed_date, order_book_id);
         }
         ins.type = list->front().type;
@@ -152,7 +152,8 @@ private:
         std::sort(times.begin(), times.end());
         times.erase(std::unique(times.begin(), times.end()), times.end());
         if (times.size() != rows.size())
-            throw ValueError(fmt::format("minute bars of {} rows carry {} distinct bar times", rows.size(), times.size()));
+            throw ValueError(
+                fmt::format("minute bars of {} rows carry {} distinct bar times", rows.size(), times.size()));
 
         const auto& open = frame.column("open");
         const auto& high = frame.column("high");
@@ -168,8 +169,8 @@ private:
         std::set<int> seen_days;
         for (std::size_t k = 0; k < rows.size(); ++k) {
             const std::size_t r = rows[k];
-            const int trading_date = frame.trading_date ? host::date_to_number((*frame.trading_date)[r])
-                                                        : host::date_to_number(times[k]);
+            const int trading_date =
+                frame.trading_date ? host::date_to_number((*frame.trading_date)[r]) : host::date_to_number(times[k]);
             Bar bar{};
             bar.datetime = host::convert_dt_to_int(times[k]);
             bar.open = open[r];
@@ -198,8 +199,10 @@ hsize_t rows_before(hsize_t rows, int bound, KeyAt key_at) {
     hsize_t low = 0, high = rows;
     while (low < high) {
         const hsize_t mid = low + (high - low) / 2;
-        if (key_at(mid) < bound) low = mid + 1;
-        else high = mid;
+        if (key_at(mid) < bound)
+            low = mid + 1;
+        else
+            high = mid;
     }
     return low;
 }
@@ -220,7 +223,8 @@ void create_datasets(h5::File& file, const Batch<Bar>& batch, ChunkCodecs& codec
     data_options.resizable = true;
     data_options.chunk_rows = DATA_CHUNK_BYTES / sizeof(Bar);
     data_options.deflate_level = DECLARED_DEFLATE_LEVEL;
-    h5::Dataset data = file.create_dataset("data", BarTraits<Bar>::file_type(), bar_memory.id(), 0, nullptr, data_options);
+    h5::Dataset data =
+        file.create_dataset("data", BarTraits<Bar>::file_type(), bar_memory.id(), 0, nullptr, data_options);
     _append<Bar>(data, bar_memory.id(), batch.data, codecs);
 
     h5::DatasetOptions index_options;
@@ -311,7 +315,7 @@ void update_open_file(h5::File& file, const MinbarFile<Bar>& store, std::optiona
     for (std::size_t first = 0; first < bars.size(); first += APPEND_SLICE_ROWS) {
         host::throw_if_interrupted();
         _append<Bar>(data, bar_memory.id(), bars.subspan(first, std::min(APPEND_SLICE_ROWS, bars.size() - first)),
-                      codecs);
+                     codecs);
     }
     file.flush();
 }
@@ -353,7 +357,7 @@ void run(const Instrument& ins, const std::string& h5_file, int min_start_date) 
         }
         if (host::is_interruption(std::current_exception())) throw;
         drivers::report_update_failure(h5_file, std::current_exception(), flag,
-                                      drivers::ServicePermissionText::NotUsed);
+                                       drivers::ServicePermissionText::NotUsed);
     }
 }
 
@@ -387,8 +391,10 @@ void _append_h5(const std::string& order_book_id, const std::string& path, const
         (dir / (file_name && !file_name->empty() ? *file_name : layout::store_file_name(order_book_id))).string();
     if (rebuild) layout::remove_h5(h5_file);
 
-    if (kind == layout::BarKind::Equities) run<EquityBar>(ins, h5_file, min_start_date);
-    else run<DerivativeBar>(ins, h5_file, min_start_date);
+    if (kind == layout::BarKind::Equities)
+        run<EquityBar>(ins, h5_file, min_start_date);
+    else
+        run<DerivativeBar>(ins, h5_file, min_start_date);
 }
 
 }  // namespace tarnwick::bundle::minbar

@@ -29,8 +29,8 @@
 namespace tarnwick::bundle::minbar {
 
 void _append_h5(const std::string& order_book_id, const std::string& path,
-                const std::optional<std::string>& file_name = std::nullopt,
-                int min_start_date = layout::MIN_START_DATE, bool rebuild = false);
+                const std::optional<std::string>& file_name = std::nullopt, int min_start_date = layout::MIN_START_DATE,
+                bool rebuild = false);
 
 // Grows `origin` by the records of `added` and writes them at its end; chunks are compressed
 // by `codec` and stored directly (h5/chunks.hpp), or go through HDF5's filter pipeline when the

@@ -1,7 +1,7 @@
 #include "tarnwick/bundle/minbar/driver.hpp"
 
-#include "tarnwick/bundle/minbar/append.hpp"
 #include "tarnwick/bundle/drivers/per_instrument.hpp"
+#include "tarnwick/bundle/minbar/append.hpp"
 
 namespace tarnwick::bundle::minbar {
 

@@ -34,8 +34,7 @@ public:
         if (!pending_) return;
         try {
             _switch_of_bjse(false);
-        } catch (...) {
-        }
+        } catch (...) {}
     }
     ExchangeSettingRestorer(const ExchangeSettingRestorer&) = delete;
     ExchangeSettingRestorer& operator=(const ExchangeSettingRestorer&) = delete;
@@ -90,29 +89,35 @@ std::set<std::string> _merge_tags(const std::vector<std::string>& tags, bool wit
     }
     for (const auto& symbol : symbols) words.erase(symbol);
 
-    add_where(result, df, [&](const auto& row) { return ins_types.count(row.type) != 0; },
-              [](const auto& row) { return row.order_book_id; });
-    add_where(result, df, [&](const auto& row) { return contains(words, row.order_book_id); },
-              [](const auto& row) { return row.order_book_id; });
-    add_where(result, option_df, [&](const auto& row) { return contains(words, row.order_book_id); },
-              [](const auto& row) { return row.underlying_order_book_id; });
+    add_where(
+        result, df, [&](const auto& row) { return ins_types.count(row.type) != 0; },
+        [](const auto& row) { return row.order_book_id; });
+    add_where(
+        result, df, [&](const auto& row) { return contains(words, row.order_book_id); },
+        [](const auto& row) { return row.order_book_id; });
+    add_where(
+        result, option_df, [&](const auto& row) { return contains(words, row.order_book_id); },
+        [](const auto& row) { return row.underlying_order_book_id; });
 
     if (std::any_of(words.begin(), words.end(), [](const std::string& w) { return w.ends_with(".XHKG"); })) {
         const service::Listing hk_stock_df = client.all_instruments_hk("CS");
-        add_where(result, hk_stock_df, [&](const auto& row) { return contains(words, row.order_book_id); },
-                  [](const auto& row) { return row.order_book_id; });
+        add_where(
+            result, hk_stock_df, [&](const auto& row) { return contains(words, row.order_book_id); },
+            [](const auto& row) { return row.order_book_id; });
     }
 
     for (const auto& id : result) words.erase(id);
 
     if (with_derivatives) {
         Words futures;
-        add_where(futures, future_df, [&](const auto& row) { return contains(result, row.underlying_order_book_id); },
-                  [](const auto& row) { return row.order_book_id; });
+        add_where(
+            futures, future_df, [&](const auto& row) { return contains(result, row.underlying_order_book_id); },
+            [](const auto& row) { return row.order_book_id; });
         result.insert(futures.begin(), futures.end());
         Words options;
-        add_where(options, option_df, [&](const auto& row) { return contains(result, row.underlying_order_book_id); },
-                  [](const auto& row) { return row.order_book_id; });
+        add_where(
+            options, option_df, [&](const auto& row) { return contains(result, row.underlying_order_book_id); },
+            [](const auto& row) { return row.order_book_id; });
         result.insert(options.begin(), options.end());
     }
 

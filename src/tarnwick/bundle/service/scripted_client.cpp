@@ -12,8 +12,8 @@ namespace tarnwick::bundle::service {
 namespace {
 
 constexpr std::array<const char*, 10> kOperations = {
-    "init",     "bjse_enabled",          "all_instruments", "instruments",  "convertible_instruments",
-    "get_price", "probe_price", "get_next_trading_date", "is_suspended", "get_trading_dates",
+    "init",      "bjse_enabled", "all_instruments",       "instruments",  "convertible_instruments",
+    "get_price", "probe_price",  "get_next_trading_date", "is_suspended", "get_trading_dates",
 };
 
 std::string date_text(DateTime t) { return host::hyphenated(host::date_to_number(t)); }
@@ -28,9 +28,12 @@ bool weekday_date(int yyyymmdd) {
 
 const char* frequency_name(Frequency frequency) {
     switch (frequency) {
-        case Frequency::Day: return "1d";
-        case Frequency::Minute: return "1m";
-        case Frequency::Tick: return "tick";
+        case Frequency::Day:
+            return "1d";
+        case Frequency::Minute:
+            return "1m";
+        case Frequency::Tick:
+            return "tick";
     }
     return "?";
 }

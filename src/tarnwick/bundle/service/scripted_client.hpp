@@ -57,8 +57,7 @@ public:
     Listing all_instruments(const InstrumentType& type) override;
     Listing all_instruments_hk(const InstrumentType& type) override;
     Listing all_instruments_on(const InstrumentType& type, DateTime date) override;
-    InstrumentLookup instruments(const std::string& order_book_id,
-                                 const std::optional<std::string>& market) override;
+    InstrumentLookup instruments(const std::string& order_book_id, const std::optional<std::string>& market) override;
     InstrumentLookup convertible_instruments(const std::vector<std::string>& order_book_ids) override;
     std::optional<Frame> get_price(const PriceQuery& query) override;
     void probe_price(const std::string& order_book_id) override;

@@ -44,8 +44,19 @@ std::uint64_t fnv1a(const std::string& text) {
 
 // What a stream of numbers is used for; keeps the streams of one day independent.
 enum Purpose : std::uint64_t {
-    kKnot = 1, kCloseNoise, kGap, kRange, kBarPath, kBarShape, kBarVolume, kInterest,
-    kTickPath, kTickJitter, kTickTrade, kTickDup, kTickBook,
+    kKnot = 1,
+    kCloseNoise,
+    kGap,
+    kRange,
+    kBarPath,
+    kBarShape,
+    kBarVolume,
+    kInterest,
+    kTickPath,
+    kTickJitter,
+    kTickTrade,
+    kTickDup,
+    kTickBook,
 };
 
 // Counter-based: value i depends only on (origin, i), never on what was drawn before.
@@ -100,10 +111,11 @@ bool compute_trading_serial(int serial) {
     if (m <= 2) {
         const int y = static_cast<int>(ymd.year());
         const int mmdd = (y >= 2005 && y <= 2035) ? kSpringFestival[y - 2005] : 201;
-        const int eve = sys_days{year{y} / month{static_cast<unsigned>(mmdd / 100)} / day{static_cast<unsigned>(mmdd % 100)}}
-                            .time_since_epoch()
-                            .count() -
-                        1;
+        const int eve =
+            sys_days{year{y} / month{static_cast<unsigned>(mmdd / 100)} / day{static_cast<unsigned>(mmdd % 100)}}
+                .time_since_epoch()
+                .count() -
+            1;
         if (serial >= eve && serial < eve + 7) return false;
     }
     return true;
@@ -161,9 +173,7 @@ int last_complete_serial() {
 struct TickSize {
     std::int64_t num = 1;
     std::int64_t den = 100;
-    double price(std::int64_t ticks) const {
-        return static_cast<double>(ticks * num) / static_cast<double>(den);
-    }
+    double price(std::int64_t ticks) const { return static_cast<double>(ticks * num) / static_cast<double>(den); }
     std::int64_t ticks(double price) const {
         return std::llround(price * static_cast<double>(den) / static_cast<double>(num));
     }
@@ -178,8 +188,8 @@ struct Security {
     std::string underlying_symbol;
     std::string underlying_id;
     std::string stock_code;
-    int listed = 0;    // YYYYMMDD
-    int delisted = 0;  // YYYYMMDD, 0 while listed
+    int listed = 0;           // YYYYMMDD
+    int delisted = 0;         // YYYYMMDD, 0 while listed
     bool derivative = false;  // night session, open_interest, trading_date on bars
     bool bjse = false;
     TickSize tick;
@@ -188,8 +198,8 @@ struct Security {
     int lot = 100;
     std::vector<std::pair<int, int>> suspensions;  // inclusive YYYYMMDD ranges
     std::vector<Instrument> earlier_records;       // ids reused by a former listing
-    std::uint64_t key = 0;     // hash of the id
-    std::uint64_t origin = 0;  // key mixed with the seed: the root of all the instrument's numbers
+    std::uint64_t key = 0;                         // hash of the id
+    std::uint64_t origin = 0;                      // key mixed with the seed: the root of all the instrument's numbers
 
     bool suspended_on(int yyyymmdd) const {
         for (const auto& [from, to] : suspensions)
@@ -225,7 +235,8 @@ Security equity(std::string id, InstrumentType type, std::string symbol, double 
     s.symbol = std::move(symbol);
     s.base = base;
     s.listed = listed;
-    s.tick = (s.type == IT::ETF || s.type == IT::LOF || s.type == IT::REITs || s.type == IT::CONVERTIBLE) ? kMil : kCent;
+    s.tick =
+        (s.type == IT::ETF || s.type == IT::LOF || s.type == IT::REITs || s.type == IT::CONVERTIBLE) ? kMil : kCent;
     s.lot = s.type == IT::CONVERTIBLE ? 10 : 100;
     return s;
 }
@@ -302,13 +313,14 @@ std::vector<Security> build_universe(int extra_stocks) {
         s.earlier_records.push_back(std::move(former));
         u.push_back(std::move(s));
     }
-    for (auto [id, name, base] : {std::tuple{"430047.BJSE", "Nuosi Lanbo", 12.0},
-                                  std::tuple{"830799.BJSE", "Aiersi", 20.5}}) {
+    for (auto [id, name, base] :
+         {std::tuple{"430047.BJSE", "Nuosi Lanbo", 12.0}, std::tuple{"830799.BJSE", "Aiersi", 20.5}}) {
         Security s = equity(id, IT::CS, name, base, 20040105);
         s.bjse = true;
         u.push_back(std::move(s));
     }
-    for (auto [id, name, base] : {std::tuple{"00700.XHKG", "Tencent", 402.0}, std::tuple{"09988.XHKG", "Alibaba", 85.0}}) {
+    for (auto [id, name, base] :
+         {std::tuple{"00700.XHKG", "Tencent", 402.0}, std::tuple{"09988.XHKG", "Alibaba", 85.0}}) {
         Security s = equity(id, IT::CS, name, base, 20040616);
         s.market = "hk";
         u.push_back(std::move(s));
@@ -474,7 +486,8 @@ struct SimulatedMarket::Impl {
         p.close = std::clamp(close_ticks(s, serial), p.limit_down, p.limit_up);
         const Stream range = stream(s, serial, kRange);
         const std::int64_t top = std::max(p.open, p.close), bottom = std::min(p.open, p.close);
-        const auto up = std::max<std::int64_t>(1, std::llround(static_cast<double>(top) * (0.002 + 0.02 * range.unit(0))));
+        const auto up =
+            std::max<std::int64_t>(1, std::llround(static_cast<double>(top) * (0.002 + 0.02 * range.unit(0))));
         const auto down =
             std::max<std::int64_t>(1, std::llround(static_cast<double>(bottom) * (0.002 + 0.02 * range.unit(1))));
         p.high = std::min(p.limit_up, top + up);
@@ -610,8 +623,10 @@ struct SimulatedMarket::Impl {
             for (int minute = session.start_minute + 1; minute <= session.end_minute; ++minute, ++i) {
                 const std::int64_t o = path[i], c = path[i + 1];
                 const std::int64_t reach = std::max<std::int64_t>(1, std::llround(static_cast<double>(o) * 0.0008));
-                std::int64_t h = std::min(p.high, std::max(o, c) + static_cast<std::int64_t>(shape.bits(2 * i + 2) % (reach + 1)));
-                std::int64_t l = std::max(p.low, std::min(o, c) - static_cast<std::int64_t>(shape.bits(2 * i + 3) % (reach + 1)));
+                std::int64_t h =
+                    std::min(p.high, std::max(o, c) + static_cast<std::int64_t>(shape.bits(2 * i + 2) % (reach + 1)));
+                std::int64_t l =
+                    std::max(p.low, std::min(o, c) - static_cast<std::int64_t>(shape.bits(2 * i + 3) % (reach + 1)));
                 if (i == high_bar) h = p.high;
                 if (i == low_bar) l = p.low;
                 const std::int64_t v = lots[i] * s.lot;
@@ -624,7 +639,8 @@ struct SimulatedMarket::Impl {
                 volume.push_back(static_cast<double>(v));
                 money.push_back(turnover(s, v, s.tick.price(o + h + l + c) / 4.0));
                 if (open_interest) {
-                    interest = std::max<std::int64_t>(0, interest + static_cast<std::int64_t>(shape.bits(2 * n + i + 4) % 41) - 20);
+                    interest = std::max<std::int64_t>(
+                        0, interest + static_cast<std::int64_t>(shape.bits(2 * n + i + 4) % 41) - 20);
                     open_interest->push_back(static_cast<double>(interest));
                     frame.trading_date->push_back(trading_day);
                 }
@@ -636,7 +652,8 @@ struct SimulatedMarket::Impl {
         const DayPlan p = plan(s, serial);
         const std::vector<Session> sessions = tick_sessions(s, p);
         std::size_t points = 0;
-        for (const Session& session : sessions) points += static_cast<std::size_t>(session.end_minute - session.start_minute) * 20;
+        for (const Session& session : sessions)
+            points += static_cast<std::size_t>(session.end_minute - session.start_minute) * 20;
         const std::vector<std::int64_t> path = bridge(p, points, 0.00025, stream(s, serial, kTickPath));
         const Stream jitter = stream(s, serial, kTickJitter);
         const Stream trade = stream(s, serial, kTickTrade);
@@ -698,7 +715,8 @@ struct SimulatedMarket::Impl {
                 bid_volumes[k]->push_back(scale * static_cast<double>(1 + (sizes >> (6 * k + 30)) % 60));
             }
             if (open_interest) {
-                interest = std::max<std::int64_t>(0, interest + static_cast<std::int64_t>(trade.bits(2 * row + 1) % 7) - 3);
+                interest =
+                    std::max<std::int64_t>(0, interest + static_cast<std::int64_t>(trade.bits(2 * row + 1) % 7) - 3);
                 open_interest->push_back(static_cast<double>(interest));
             }
             ++row;
@@ -747,8 +765,10 @@ SimulatedMarket::Settings SimulatedMarket::settings_from_environment() {
             if (item.empty() || item.find_first_of(" \t") != std::string::npos)
                 throw ValueError(fmt::format(
                     "TARNWICK_SIM_DENY must be \"*\" or order_book_ids separated by commas, got \"{}\"", text));
-            if (item == "*") s.deny_all = true;
-            else s.deny.insert(item);
+            if (item == "*")
+                s.deny_all = true;
+            else
+                s.deny.insert(item);
             begin = end + 1;
         }
     }

@@ -14,8 +14,10 @@ WarningSink& sink() {
 
 void warn(const std::string& text) {
     if (suppressed) return;
-    if (sink()) sink()(text);
-    else std::cerr << "Warning: " << text << '\n';
+    if (sink())
+        sink()(text);
+    else
+        std::cerr << "Warning: " << text << '\n';
 }
 
 SuppressWarnings::SuppressWarnings() : previous_(std::exchange(suppressed, true)) {}

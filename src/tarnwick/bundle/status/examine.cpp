@@ -75,8 +75,7 @@ void measure_days(FileStatus& file, const std::vector<int>& held, const Context&
         return !std::binary_search(suspended.begin(), suspended.end(), day);
     });
     const int range_start = first_traded == held.end() ? held.front() : *first_traded;
-    const auto expected =
-        checks::trading_dates_between<std::int64_t>(context.calendar, range_start, held.back());
+    const auto expected = checks::trading_dates_between<std::int64_t>(context.calendar, range_start, held.back());
     const std::int64_t range_end = expected.empty() ? held.back() : expected.back();
     const std::int64_t until = std::max<std::int64_t>(range_end, context.target.value_or(held.back()));
     auto held_it = held.begin();

@@ -12,8 +12,8 @@ namespace tarnwick::bundle::status {
 
 // What every examination is measured against, loaded once per run.
 struct Context {
-    std::vector<std::int64_t> calendar;  // trading days YYYYMMDD, ascending; empty without a calendar
-    std::optional<int> target;           // the latest trading day an update would fetch now
+    std::vector<std::int64_t> calendar;                   // trading days YYYYMMDD, ascending; empty without a calendar
+    std::optional<int> target;                            // the latest trading day an update would fetch now
     std::map<std::string, std::vector<int>> suspensions;  // instrument -> suspension days, ascending
     std::map<std::string, int> delistings;                // instrument -> delisting date, when delisted
 };

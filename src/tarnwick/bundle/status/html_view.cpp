@@ -24,11 +24,20 @@ std::string escaped(const std::string& text) {
     out.reserve(text.size());
     for (const char c : text) {
         switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            default: out += c;
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            default:
+                out += c;
         }
     }
     return out;
@@ -82,8 +91,8 @@ Row band_row(const std::vector<const FileStatus*>& files, std::size_t from, std:
         if (!issues.empty()) row.title += ": " + issues;
     } else {
         row.label = fmt::format("{} … {}", files[from]->instrument, files[to - 1]->instrument);
-        row.title = fmt::format("{} instruments from {} to {}", to - from, files[from]->instrument,
-                                files[to - 1]->instrument);
+        row.title =
+            fmt::format("{} instruments from {} to {}", to - from, files[from]->instrument, files[to - 1]->instrument);
     }
     return row;
 }
@@ -136,7 +145,8 @@ std::string cell_colour(const Cell& cell, double& opacity) {
 
 std::string cell_title(const Row& row, const Cell& cell, int from, int to) {
     std::string when = from == to ? month_text(from) : month_text(from) + " to " + month_text(to);
-    std::string text = fmt::format("{}, {}: {} trading day{} held", row.label, when, cell.held, cell.held == 1 ? "" : "s");
+    std::string text =
+        fmt::format("{}, {}: {} trading day{} held", row.label, when, cell.held, cell.held == 1 ? "" : "s");
     if (cell.missing) text += fmt::format(", {} missing", cell.missing);
     if (cell.suspended) text += fmt::format(", {} suspended", cell.suspended);
     if (cell.behind) text += fmt::format(", {} not yet fetched", cell.behind);
@@ -279,7 +289,8 @@ std::string html_view(const BundleStatus& s) {
                     "<title>{}</title></rect>",
                     LABEL_WIDTH + static_cast<int>(c) * cell_width, y, static_cast<int>(end - c) * cell_width - 1,
                     row_height - 1, colour, opacity,
-                    escaped(cell_title(row, run, first_month + static_cast<int>(c), first_month + static_cast<int>(end) - 1)));
+                    escaped(cell_title(row, run, first_month + static_cast<int>(c),
+                                       first_month + static_cast<int>(end) - 1)));
                 c = end - 1;
             }
             svg += "</g>\n";
@@ -292,8 +303,9 @@ std::string html_view(const BundleStatus& s) {
     std::string head = fmt::format("Bundle {}: updates fetch through {}", escaped(s.bundle_dir), day_text(s.end_date));
     if (s.target_date) head += fmt::format(" (latest trading day {})", day_text(*s.target_date));
     std::string banding =
-        band > 1 ? fmt::format("<p>Each row is a band of up to {} neighbouring instruments; hover for details.</p>", band)
-                 : std::string("<p>Hover a cell for the instrument and its days.</p>");
+        band > 1
+            ? fmt::format("<p>Each row is a band of up to {} neighbouring instruments; hover for details.</p>", band)
+            : std::string("<p>Hover a cell for the instrument and its days.</p>");
     std::string problems;
     for (const auto& p : s.problems) problems += "<p class=\"bad\">" + escaped(p) + "</p>\n";
 

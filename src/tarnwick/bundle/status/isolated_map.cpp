@@ -51,9 +51,9 @@ struct Slice {
 };
 
 void start(Slice& slice, const std::function<std::string(std::size_t)>& work) {
-    const host::Child child =
-        host::start_child([&](int fd) { run_child(slice.next, slice.end, work, fd); },
-                          "cannot create a pipe for reading the bundle", "cannot start a process for reading the bundle");
+    const host::Child child = host::start_child([&](int fd) { run_child(slice.next, slice.end, work, fd); },
+                                                "cannot create a pipe for reading the bundle",
+                                                "cannot start a process for reading the bundle");
     slice.pid = child.pid;
     slice.fd = child.fd;
     slice.buffer.clear();

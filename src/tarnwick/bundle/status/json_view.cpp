@@ -32,8 +32,9 @@ std::string json_view(const BundleStatus& s) {
     doc["bundle"] = s.bundle_dir;
     doc["end_date"] = s.end_date;
     doc["latest_trading_day"] = or_null(s.target_date);
-    doc["calendar"] = s.calendar_present ? json{{"first", or_null(s.calendar_first)}, {"last", or_null(s.calendar_last)}}
-                                         : json(nullptr);
+    doc["calendar"] = s.calendar_present
+                          ? json{{"first", or_null(s.calendar_first)}, {"last", or_null(s.calendar_last)}}
+                          : json(nullptr);
     doc["suspensions"] = s.suspensions_present;
     doc["ok"] = s.all_good();
     doc["problems"] = s.problems;

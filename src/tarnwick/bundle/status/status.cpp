@@ -13,8 +13,8 @@
 #include "tarnwick/bundle/checks/listing.hpp"
 #include "tarnwick/bundle/checks/suspensions.hpp"
 #include "tarnwick/bundle/errors.hpp"
-#include "tarnwick/bundle/host/clock.hpp"
 #include "tarnwick/bundle/formats/pickle.hpp"
+#include "tarnwick/bundle/host/clock.hpp"
 #include "tarnwick/bundle/host/progress.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
 #include "tarnwick/bundle/selection/connection.hpp"
@@ -124,9 +124,12 @@ const char* kind_name(Kind kind) { return kind == Kind::Minbar ? "minbar" : "tic
 
 const char* leftover_kind_name(Leftover::Kind kind) {
     switch (kind) {
-        case Leftover::Kind::TemporaryFile: return "temporary file";
-        case Leftover::Kind::Journal: return "journal";
-        case Leftover::Kind::TemporaryMember: return "temporary member";
+        case Leftover::Kind::TemporaryFile:
+            return "temporary file";
+        case Leftover::Kind::Journal:
+            return "journal";
+        case Leftover::Kind::TemporaryMember:
+            return "temporary member";
     }
     return "?";
 }
@@ -142,7 +145,8 @@ BundleStatus bundle_status(const std::string& root, const Options& options) {
     status.bundle_dir = layout::bundle_dir(root);
     std::error_code ec;
     if (!fs::is_directory(status.bundle_dir, ec))
-        throw ValueError(fmt::format("no bundle folder \"{}\": give the folder that holds \"bundle\"", status.bundle_dir));
+        throw ValueError(
+            fmt::format("no bundle folder \"{}\": give the folder that holds \"bundle\"", status.bundle_dir));
     status.end_date = selection::_get_end_date();
 
     // The files, in a stable order: minute bars by group, then ticks, each by instrument.
@@ -225,7 +229,8 @@ BundleStatus bundle_status(const std::string& root, const Options& options) {
                 FileStatus crashed;
                 crashed.kind = files[i].first;
                 crashed.path = files[i].second.string();
-                crashed.group = crashed.kind == Kind::Tick ? "ticks" : files[i].second.parent_path().filename().string();
+                crashed.group =
+                    crashed.kind == Kind::Tick ? "ticks" : files[i].second.parent_path().filename().string();
                 crashed.instrument = checks::store_identifier(files[i].second);
                 const auto size = fs::file_size(files[i].second, ec);
                 crashed.bytes = ec ? 0 : size;

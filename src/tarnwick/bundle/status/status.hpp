@@ -83,8 +83,8 @@ struct GroupSummary {
 struct BundleStatus {
     std::string root;
     std::string bundle_dir;
-    int end_date = 0;                         // the updates' end date now
-    std::optional<int> target_date;           // latest trading day not after end_date
+    int end_date = 0;                // the updates' end date now
+    std::optional<int> target_date;  // latest trading day not after end_date
     std::optional<int> calendar_first, calendar_last;
     bool calendar_present = false;
     bool suspensions_present = false;

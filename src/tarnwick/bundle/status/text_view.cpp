@@ -37,8 +37,8 @@ std::string describe(const FileStatus& f) {
     if (f.unreadable) parts.push_back("unreadable: " + f.error);
     if (f.exists && !f.unreadable && !f.held && !f.first_date) parts.push_back("empty: holds no day yet");
     if (f.days_behind > 0)
-        parts.push_back(fmt::format("stale: last day {}, {} trading day{} behind", day_text(*f.last_date), f.days_behind,
-                                    f.days_behind == 1 ? "" : "s"));
+        parts.push_back(fmt::format("stale: last day {}, {} trading day{} behind", day_text(*f.last_date),
+                                    f.days_behind, f.days_behind == 1 ? "" : "s"));
     if (f.days_missing > 0)
         parts.push_back(fmt::format("incomplete: {} day{} missing ({})", f.days_missing, f.days_missing == 1 ? "" : "s",
                                     day_list(f.missing_dates, 3)));
@@ -72,7 +72,8 @@ std::string text_view(const BundleStatus& s, std::size_t max_lines) {
         total.held += g.held;
         total.leftovers += g.leftovers;
     }
-    if (s.groups.empty()) lines.push_back("(no minute-bar or tick store files)");
+    if (s.groups.empty())
+        lines.push_back("(no minute-bar or tick store files)");
     else
         lines.push_back(fmt::format("{:<17} {:>6} {:>9} {:>11} {:>7} {:>5} {:>10} {:>10} {:>4} {:>9}", "total",
                                     total.files, size_text(total.bytes), "", total.current, total.stale,
@@ -88,8 +89,8 @@ std::string text_view(const BundleStatus& s, std::size_t max_lines) {
         lines.push_back(fmt::format("{} file{} need{} attention:", attention.size(), attention.size() == 1 ? "" : "s",
                                     attention.size() == 1 ? "s" : ""));
         // Keep one line for the note on what was left out.
-        const std::size_t room = max_lines == 0 ? attention.size()
-                                                : (max_lines > lines.size() + 1 ? max_lines - lines.size() - 1 : 1);
+        const std::size_t room =
+            max_lines == 0 ? attention.size() : (max_lines > lines.size() + 1 ? max_lines - lines.size() - 1 : 1);
         const std::size_t shown = attention.size() <= room + 1 ? attention.size() : room;
         for (std::size_t k = 0; k < shown; ++k) {
             const FileStatus& f = *attention[k];

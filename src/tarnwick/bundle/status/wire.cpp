@@ -12,10 +12,8 @@ namespace {
 class Writer {
 public:
     template <class T>
-        requires std::is_arithmetic_v<T>
-    void put(T value) {
-        out_.append(reinterpret_cast<const char*>(&value), sizeof value);
-    }
+    requires std::is_arithmetic_v<T>
+    void put(T value) { out_.append(reinterpret_cast<const char*>(&value), sizeof value); }
     void put(const std::string& text) {
         put(static_cast<std::uint32_t>(text.size()));
         out_ += text;
@@ -35,8 +33,7 @@ class Reader {
 public:
     explicit Reader(std::string_view in) : in_(in) {}
     template <class T>
-        requires std::is_arithmetic_v<T>
-    T get() {
+    requires std::is_arithmetic_v<T> T get() {
         T value;
         need(sizeof value);
         std::memcpy(&value, in_.data(), sizeof value);

@@ -8,17 +8,17 @@
 
 #include <fmt/format.h>
 
+#include "tarnwick/bundle/drivers/update_failure.hpp"
 #include "tarnwick/bundle/errors.hpp"
 #include "tarnwick/bundle/h5/h5.hpp"
-#include "tarnwick/bundle/layout/blosc.hpp"
 #include "tarnwick/bundle/host/clock.hpp"
 #include "tarnwick/bundle/host/console.hpp"
-#include "tarnwick/bundle/layout/h5_mode.hpp"
 #include "tarnwick/bundle/host/interrupt.hpp"
 #include "tarnwick/bundle/host/shared_flag.hpp"
-#include "tarnwick/bundle/layout/tick_layout.hpp"
+#include "tarnwick/bundle/layout/blosc.hpp"
+#include "tarnwick/bundle/layout/h5_mode.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
-#include "tarnwick/bundle/drivers/update_failure.hpp"
+#include "tarnwick/bundle/layout/tick_layout.hpp"
 #include "tarnwick/bundle/selection/connection.hpp"
 #include "tarnwick/bundle/service/client.hpp"
 #include "tarnwick/bundle/service/warnings.hpp"
@@ -158,8 +158,10 @@ private:
         for (const std::string& name : file_.members()) {
             const std::optional<std::string> key = day_of_temporary_member(name);
             if (!key) continue;
-            if (file_.contains(*key)) file_.unlink(name);
-            else file_.rename(name, *key);
+            if (file_.contains(*key))
+                file_.unlink(name);
+            else
+                file_.rename(name, *key);
             changed = true;
         }
         if (changed) file_.flush();

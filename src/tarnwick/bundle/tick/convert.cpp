@@ -69,8 +69,8 @@ void for_each_tick_day(const service::Frame& frame, const std::function<void(con
     if (frame.empty()) return;
     if (!frame.trading_date) throw ValueError("tick table has no trading_date column");
     if (frame.trading_date->size() != frame.rows())
-        throw ValueError(fmt::format("tick table has {} trading dates for {} rows", frame.trading_date->size(),
-                                     frame.rows()));
+        throw ValueError(
+            fmt::format("tick table has {} trading dates for {} rows", frame.trading_date->size(), frame.rows()));
 
     // Where each record field comes from: a column of the table, or the time stamp. Fields of
     // one kind have their own list, so that the per-row loops below do not branch on the kind.
@@ -94,8 +94,8 @@ void for_each_tick_day(const service::Frame& frame, const std::function<void(con
         } else {
             const std::vector<double>& column = frame.column(name);  // ValueError naming a missing column
             if (column.size() != frame.rows())
-                throw ValueError(fmt::format("tick column \"{}\" has {} values for {} rows", name, column.size(),
-                                             frame.rows()));
+                throw ValueError(
+                    fmt::format("tick column \"{}\" has {} values for {} rows", name, column.size(), frame.rows()));
             (u4 ? u4_columns : i8_columns).push_back({field.offset, field.scale, column.data()});
         }
     }
@@ -143,8 +143,10 @@ void for_each_tick_day(const service::Frame& frame, const std::function<void(con
         for (std::size_t k = 0; k < rows.size(); ++k) {
             TickRecord& record = day.records[k];
             const std::size_t r = rows[k];
-            for (const ColumnField& f : i8_columns) field_at<std::int64_t>(record, f.offset) = scaled_i8(f.column[r], f.scale);
-            for (const ColumnField& f : u4_columns) field_at<std::uint32_t>(record, f.offset) = scaled_u4(f.column[r], f.scale);
+            for (const ColumnField& f : i8_columns)
+                field_at<std::int64_t>(record, f.offset) = scaled_i8(f.column[r], f.scale);
+            for (const ColumnField& f : u4_columns)
+                field_at<std::uint32_t>(record, f.offset) = scaled_u4(f.column[r], f.scale);
             for (const std::size_t offset : i8_zeros) field_at<std::int64_t>(record, offset) = 0;
             std::uint32_t date = 0, time = 0;
             date_and_time(frame.timestamp[r], date, time);

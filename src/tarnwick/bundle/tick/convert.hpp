@@ -43,11 +43,13 @@ inline std::int64_t scaled_i8(double value, double scale) {
     // 2^63 is exactly representable; everything strictly inside (-2^63, 2^63) rounds into range
     // (doubles that large are whole numbers).
     constexpr double limit = 9223372036854775808.0;
-    if (!(std::fabs(x) < limit)) return 0;  // NaN fails the comparison too
-    auto whole = static_cast<std::int64_t>(x);  // toward zero
+    if (!(std::fabs(x) < limit)) return 0;                   // NaN fails the comparison too
+    auto whole = static_cast<std::int64_t>(x);               // toward zero
     const double fraction = x - static_cast<double>(whole);  // exact
-    if (fraction >= 0.5) ++whole;
-    else if (fraction <= -0.5) --whole;
+    if (fraction >= 0.5)
+        ++whole;
+    else if (fraction <= -0.5)
+        --whole;
     return whole;
 }
 

@@ -5,8 +5,8 @@
 
 namespace tarnwick::bundle::tick {
 
-bool update_tick(const std::string& path, const std::vector<std::string>& tags, bool with_derivatives,
-                 int concurrency, bool rebuild, bool enable_bjse) {
+bool update_tick(const std::string& path, const std::vector<std::string>& tags, bool with_derivatives, int concurrency,
+                 bool rebuild, bool enable_bjse) {
     drivers::PerInstrumentRun run;
     run.announcement = "开始更新 {} 只标的的tick数据：{}";
     run.task = [path, rebuild](const std::string& id) {
