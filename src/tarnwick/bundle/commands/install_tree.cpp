@@ -17,36 +17,18 @@
 
 #include "tarnwick/bundle/errors.hpp"
 #include "tarnwick/bundle/host/disk_space.hpp"
+#include "tarnwick/bundle/host/file_descriptor.hpp"
 
 namespace tarnwick::bundle::commands {
 namespace {
 namespace fs = std::filesystem;
+using host::FileDescriptor;
 
 constexpr std::size_t COPY_BLOCK = 1 << 20;
 
 [[noreturn]] void throw_errno(int err, const std::string& what) {
     throw OsError::from_errno(err, fmt::format("{}: {}", what, std::strerror(err)));
 }
-
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    // close() reports the last write errors of some file systems (NFS): they count.
-    int close() {
-        const int result = ::close(fd_);
-        fd_ = -1;
-        return result;
-    }
-
-private:
-    int fd_;
-};
 
 std::optional<struct stat> lstat_of(const fs::path& path) {
     struct stat st {};
@@ -65,13 +47,13 @@ std::optional<struct stat> stat_of(const fs::path& path) {
 void remove_quietly(const fs::path& path) noexcept { ::unlink(path.c_str()); }
 
 void sync_file(const fs::path& path) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) throw_errno(errno, fmt::format("cannot open {}", path.string()));
     if (::fsync(fd.get()) != 0) throw_errno(errno, fmt::format("cannot write {} to disk", path.string()));
 }
 
 void sync_folder(const fs::path& path) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fd.get() < 0) throw_errno(errno, fmt::format("cannot open {}", path.string()));
     // Some file systems cannot sync a folder (EINVAL); the renames are then as safe as they get.
     if (::fsync(fd.get()) != 0 && errno != EINVAL)
@@ -85,10 +67,10 @@ fs::path side_file(const fs::path& dest, const char* suffix) {
 // Copies the regular file `from` to `to` (created afresh), with its mode and modification time,
 // and syncs it. `to` is removed again when anything fails.
 void copy_file_synced(const fs::path& from, const fs::path& to, const struct stat& st) {
-    Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+    FileDescriptor in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
     if (in.get() < 0) throw_errno(errno, fmt::format("cannot read {}", from.string()));
     ::unlink(to.c_str());
-    Fd out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    FileDescriptor out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     if (out.get() < 0) throw_errno(errno, fmt::format("cannot create {}", to.string()));
     try {
         std::vector<char> buffer(COPY_BLOCK);
@@ -108,7 +90,7 @@ void copy_file_synced(const fs::path& from, const fs::path& to, const struct sta
         if (::fchmod(out.get(), st.st_mode & 07777) != 0 || ::futimens(out.get(), times) != 0)
             throw_errno(errno, fmt::format("cannot set the mode and time of {}", to.string()));
         if (::fsync(out.get()) != 0) throw_errno(errno, fmt::format("cannot write {} to disk", to.string()));
-        if (out.close() != 0) throw_errno(errno, fmt::format("cannot write {}", to.string()));
+        if (const int err = out.close()) throw_errno(err, fmt::format("cannot write {}", to.string()));
     } catch (...) {
         remove_quietly(to);
         throw;

@@ -12,6 +12,7 @@
 #include <fmt/format.h>
 
 #include "tarnwick/bundle/errors.hpp"
+#include "tarnwick/bundle/host/file_descriptor.hpp"
 
 namespace tarnwick::bundle::host {
 namespace {
@@ -19,26 +20,6 @@ namespace {
 [[noreturn]] void throw_errno(int err, const std::string& action, const std::string& path) {
     throw OsError::from_errno(err, fmt::format("{} \"{}\" failed: {}", action, path, std::strerror(err)));
 }
-
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    // close() reports deferred write errors (NFS, full disks), so it is checked when writing.
-    void close(const std::string& path) {
-        const int fd = fd_;
-        fd_ = -1;
-        if (::close(fd) != 0) throw_errno(errno, "closing", path);
-    }
-
-private:
-    int fd_;
-};
 
 void sync_fd(int fd, const std::string& path) {
     if (::fsync(fd) != 0) throw_errno(errno, "syncing", path);
@@ -48,7 +29,7 @@ void sync_parent_directory(const std::string& path) {
     // Built in one go: assigning "." afterwards trips GCC 12's false -Wrestrict (its bug 105329).
     const std::string parent = std::filesystem::path(path).parent_path().string();
     const std::string dir = parent.empty() ? std::string(".") : parent;
-    Fd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    FileDescriptor fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     // Some file systems cannot sync directories; the rename has happened either way.
     if (fd.get() >= 0) (void)::fsync(fd.get());
 }
@@ -60,7 +41,7 @@ std::string temporary_path_for(const std::string& path) { return path + ".tmp"; 
 void write_file_atomically(const std::string& path, std::string_view bytes) {
     const std::string temporary = temporary_path_for(path);
     try {
-        Fd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        FileDescriptor fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
         if (fd.get() < 0) throw_errno(errno, "creating", temporary);
         std::size_t done = 0;
         while (done < bytes.size()) {
@@ -72,7 +53,7 @@ void write_file_atomically(const std::string& path, std::string_view bytes) {
             done += static_cast<std::size_t>(n);
         }
         sync_fd(fd.get(), temporary);
-        fd.close(temporary);
+        if (const int err = fd.close()) throw_errno(err, "closing", temporary);
         if (::rename(temporary.c_str(), path.c_str()) != 0) throw_errno(errno, "renaming into", path);
     } catch (...) {
         discard_temporary_file(temporary);
@@ -83,7 +64,7 @@ void write_file_atomically(const std::string& path, std::string_view bytes) {
 
 void commit_temporary_file(const std::string& temporary, const std::string& path) {
     {
-        Fd fd(::open(temporary.c_str(), O_RDONLY | O_CLOEXEC));
+        FileDescriptor fd(::open(temporary.c_str(), O_RDONLY | O_CLOEXEC));
         if (fd.get() < 0) throw_errno(errno, "opening", temporary);
         sync_fd(fd.get(), temporary);
     }
@@ -94,7 +75,7 @@ void commit_temporary_file(const std::string& temporary, const std::string& path
 void discard_temporary_file(const std::string& temporary) noexcept { (void)::unlink(temporary.c_str()); }
 
 std::string read_whole_file(const std::string& path, std::size_t max_bytes) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) throw_errno(errno, "opening", path);
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) throw_errno(errno, "reading", path);
