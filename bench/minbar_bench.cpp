@@ -44,6 +44,7 @@
 #include "tarnwick/bundle/layout/paths.hpp"
 #include "tarnwick/bundle/layout/records.hpp"
 #include "tarnwick/bundle/minbar/append.hpp"
+#include "tarnwick/bundle/minbar/chunking.hpp"
 #include "tarnwick/bundle/service/client.hpp"
 #include "tarnwick/bundle/service/simulated_market.hpp"
 

@@ -1,9 +1,7 @@
 #include <memory>
 
 #include "cli.hpp"
-#include "tarnwick/bundle/checks/minbar_check.hpp"
-#include "tarnwick/bundle/checks/report.hpp"
-#include "tarnwick/bundle/checks/tick_check.hpp"
+#include "tarnwick/bundle/command_line.hpp"
 
 namespace tarnwick::cli {
 
@@ -23,19 +21,17 @@ void add_check_command(CLI::App& app, Commands& commands) {
     // abnormal or blocked files that stay are the reason a script runs the check.
     commands.emplace_back(minbar, [root, workers] {
         require_not_a_bundle_folder(*root);
-        const auto lists = bundle::checks::examine_min_bar_files(*root, static_cast<unsigned>(*workers));
+        const auto lists = bundle::examine_min_bar_files(*root, static_cast<unsigned>(*workers));
         if (!lists) return EXIT_FAILED;
-        return bundle::checks::settle_check_result(lists->error_file_path_list, lists->blocking_or_permission_error,
-                                                   "分钟")
+        return bundle::settle_check_result(lists->error_file_path_list, lists->blocking_or_permission_error, "分钟")
                    ? EXIT_OK
                    : EXIT_FAILED;
     });
     commands.emplace_back(tick, [root, workers] {
         require_not_a_bundle_folder(*root);
-        const auto lists = bundle::checks::examine_tick_files(*root, static_cast<unsigned>(*workers));
+        const auto lists = bundle::examine_tick_files(*root, static_cast<unsigned>(*workers));
         if (!lists) return EXIT_FAILED;
-        return bundle::checks::settle_check_result(lists->error_file_path_list, lists->blocking_or_permission_error,
-                                                   "tick")
+        return bundle::settle_check_result(lists->error_file_path_list, lists->blocking_or_permission_error, "tick")
                    ? EXIT_OK
                    : EXIT_FAILED;
     });

@@ -9,7 +9,7 @@
 
 #include <fmt/format.h>
 
-#include "tarnwick/bundle/drivers/per_instrument.hpp"
+#include "tarnwick/bundle/command_line.hpp"
 
 namespace tarnwick::cli {
 namespace {
@@ -158,10 +158,10 @@ void require_existing_bundle(const std::string& data_bundle_path) {
 }
 
 SelectionCounts::SelectionCounts() {
-    bundle::drivers::observe_selections([this](std::size_t n) { runs_.push_back(n); });
+    bundle::observe_selections([this](std::size_t n) { runs_.push_back(n); });
 }
 
-SelectionCounts::~SelectionCounts() { bundle::drivers::observe_selections(nullptr); }
+SelectionCounts::~SelectionCounts() { bundle::observe_selections(nullptr); }
 
 std::optional<std::string> nearest_name(const std::string& word, const std::vector<std::string>& names) {
     std::optional<std::string> best;

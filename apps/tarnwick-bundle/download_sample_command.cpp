@@ -2,7 +2,7 @@
 #include <optional>
 
 #include "cli.hpp"
-#include "tarnwick/bundle/commands/sample.hpp"
+#include "tarnwick/bundle/command_line.hpp"
 
 namespace tarnwick::cli {
 
@@ -23,9 +23,9 @@ void add_download_sample_command(CLI::App& app, Commands& commands) {
                         "an archive already on disk, named zvbundle_sample.tar.bz2; nothing is downloaded and the "
                         "file is kept");
     commands.emplace_back(command, [options] {
-        using bundle::commands::SampleOutcome;
+        using bundle::SampleOutcome;
         const auto file = options->file.empty() ? std::nullopt : std::optional<std::string>(options->file);
-        const SampleOutcome outcome = bundle::commands::install_sample_bundle(options->path, file);
+        const SampleOutcome outcome = bundle::install_sample_bundle(options->path, file);
         // The refusals of a local archive are reported on the console and are not errors of the
         // library call, but a script must still see that nothing was installed.
         const bool installed = outcome == SampleOutcome::Downloaded || outcome == SampleOutcome::LocalArchiveUnpacked;

@@ -3,12 +3,7 @@
 #include <memory>
 
 #include "cli.hpp"
-#include "tarnwick/bundle/errors.hpp"
-#include "tarnwick/bundle/host/clock.hpp"
-#include "tarnwick/bundle/host/interrupt.hpp"
-#include "tarnwick/bundle/host/log.hpp"
-#include "tarnwick/bundle/host/progress.hpp"
-#include "tarnwick/bundle/service/errors.hpp"
+#include "tarnwick/bundle/command_line.hpp"
 
 namespace {
 
@@ -65,10 +60,10 @@ bool unknown_command(CLI::App& app, int argc, char** argv) {
 // The settings read from the environment (or given as options) that every worker would
 // otherwise trip over one by one: checked once here, before anything starts.
 void apply_output_options(const OutputOptions& options) {
-    tb::host::show_progress(!options.quiet);
-    if (!options.log_file.empty()) tb::host::set_log_file(options.log_file);
-    tb::host::open_system_log();
-    tb::host::now();
+    tb::show_progress(!options.quiet);
+    if (!options.log_file.empty()) tb::set_log_file(options.log_file);
+    tb::open_system_log();
+    tb::now();
 }
 
 int run(int argc, char** argv) {
@@ -123,9 +118,9 @@ int main(int argc, char** argv) {
         return declined.status();
     } catch (const tb::ProgramExit& exit) {
         return exit.status();
-    } catch (const tb::host::Interrupted& interrupted) {
+    } catch (const tb::Interrupted& interrupted) {
         return interrupted.exit_status();
-    } catch (const tb::service::PermissionDenied& error) {
+    } catch (const tb::PermissionDenied& error) {
         std::cerr << "tarnwick-bundle: the market-data service refused access: " << error.what() << '\n';
     } catch (const std::exception& error) {
         std::cerr << "tarnwick-bundle: error: " << error.what() << '\n';

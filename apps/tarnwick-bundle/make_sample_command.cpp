@@ -2,15 +2,13 @@
 #include <memory>
 
 #include "cli.hpp"
-#include "tarnwick/bundle/commands/make_sample.hpp"
-#include "tarnwick/bundle/commands/sample.hpp"
-#include "tarnwick/bundle/selection/connection.hpp"
+#include "tarnwick/bundle/command_line.hpp"
 
 namespace tarnwick::cli {
 
 void add_make_sample_command(CLI::App& app, Commands& commands) {
     struct Options {
-        std::string output = bundle::commands::SAMPLE_ARCHIVE_NAME;
+        std::string output = bundle::SAMPLE_ARCHIVE_NAME;
         int concurrency = default_concurrency();
     };
     auto options = std::make_shared<Options>();
@@ -21,8 +19,8 @@ void add_make_sample_command(CLI::App& app, Commands& commands) {
     command->add_option("-o,--output", options->output, "the archive to write")->capture_default_str();
     add_concurrency_option(*command, options->concurrency);
     commands.emplace_back(command, [options] {
-        bundle::selection::_init_tickwire(false);
-        if (!bundle::commands::make_sample_archive(options->output, options->concurrency)) {
+        bundle::_init_tickwire(false);
+        if (!bundle::make_sample_archive(options->output, options->concurrency)) {
             std::cerr << "tarnwick-bundle: the sample bundle could not be built completely; no archive written\n";
             return EXIT_FAILED;
         }

@@ -9,9 +9,7 @@
 #include <memory>
 
 #include "cli.hpp"
-#include "tarnwick/bundle/errors.hpp"
-#include "tarnwick/bundle/status/status.hpp"
-#include "tarnwick/bundle/status/views.hpp"
+#include "tarnwick/bundle/command_line.hpp"
 
 namespace tarnwick::cli {
 namespace {

@@ -4,8 +4,7 @@
 #include <fmt/format.h>
 
 #include "cli.hpp"
-#include "tarnwick/bundle/commands/updates.hpp"
-#include "tarnwick/bundle/selection/connection.hpp"
+#include "tarnwick/bundle/command_line.hpp"
 
 namespace tarnwick::cli {
 namespace {
@@ -46,11 +45,11 @@ void add_update_command(CLI::App& app, Commands& commands) {
         require_not_a_bundle_folder(options->root);
         // The command expects a ready client, as the host hands it one: initialised here with
         // the exchange setting the user asked for.
-        bundle::selection::_init_tickwire(options->enable_bjse);
+        bundle::_init_tickwire(options->enable_bjse);
         SelectionCounts counts;
-        bool ok = bundle::commands::update_bundle_from_tickwirec(
-            options->concurrency, options->root, options->base, options->minbar, options->tick,
-            options->with_derivatives, options->rebuild, options->enable_bjse);
+        bool ok = bundle::update_bundle_from_tickwirec(options->concurrency, options->root, options->base,
+                                                       options->minbar, options->tick, options->with_derivatives,
+                                                       options->rebuild, options->enable_bjse);
         // The runs come in the order minute bars, ticks, each only when its tags were given.
         std::size_t run = 0;
         for (const auto& [tags, what] :
@@ -73,7 +72,7 @@ void add_update_command(CLI::App& app, Commands& commands) {
     add_concurrency_option(*update_existing, existing->concurrency);
     commands.emplace_back(update_existing, [existing] {
         require_existing_bundle(existing->root);
-        const bool ok = bundle::commands::update_bundle_from_exist_file(existing->concurrency, existing->root);
+        const bool ok = bundle::update_bundle_from_exist_file(existing->concurrency, existing->root);
         return ok ? EXIT_OK : EXIT_FAILED;
     });
 }

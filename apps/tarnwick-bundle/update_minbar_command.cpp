@@ -1,5 +1,5 @@
 #include "cli.hpp"
-#include "tarnwick/bundle/minbar/driver.hpp"
+#include "tarnwick/bundle/command_line.hpp"
 
 namespace tarnwick::cli {
 
@@ -8,7 +8,7 @@ void add_update_minbar_command(CLI::App& app, Commands& commands) {
                        "create or extend the minute-bar files of the selected instruments",
                        "minute-bar root folder (a bundle's <root>/bundle/h5); files go to its equities/, future/ and "
                        "option/ folders",
-                       &bundle::minbar::update_minbar, Store::MinuteBars);
+                       &bundle::update_minbar, Store::MinuteBars);
 }
 
 }  // namespace tarnwick::cli

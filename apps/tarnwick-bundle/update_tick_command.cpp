@@ -1,5 +1,5 @@
 #include "cli.hpp"
-#include "tarnwick/bundle/tick/driver.hpp"
+#include "tarnwick/bundle/command_line.hpp"
 
 namespace tarnwick::cli {
 
@@ -7,7 +7,7 @@ void add_update_tick_command(CLI::App& app, Commands& commands) {
     add_driver_command(app, commands, "update-tick", "create or extend the tick files of the selected instruments",
                        "tick folder (a bundle's <root>/bundle/ticks), created when missing; one <id>.h5 file per "
                        "instrument",
-                       &bundle::tick::update_tick, Store::Ticks);
+                       &bundle::update_tick, Store::Ticks);
 }
 
 }  // namespace tarnwick::cli

@@ -5,9 +5,7 @@
 #include <system_error>
 
 #include "arguments.hpp"
-#include "tarnwick/bundle/errors.hpp"
-#include "tarnwick/bundle/host/interrupt.hpp"
-#include "tarnwick/bundle/service/errors.hpp"
+#include "tarnwick/bundle/python_module.hpp"
 
 namespace tarnwick::python {
 namespace {
@@ -53,7 +51,7 @@ void translate(std::exception_ptr thrown) {
         if (thrown) std::rethrow_exception(thrown);
     } catch (const tb::ProgramExit& exit) {
         set_error(PyExc_SystemExit, py::make_tuple(exit.status()));
-    } catch (const tb::host::Interrupted& interrupted) {
+    } catch (const tb::Interrupted& interrupted) {
         // Ctrl-C reaches the interpreter as its own KeyboardInterrupt (raised before this when
         // the interpreter's handler saw it); SIGTERM ends the program as its default would.
         if (interrupted.signal() == SIGINT)
@@ -68,7 +66,7 @@ void translate(std::exception_ptr thrown) {
         set_error(PyExc_ValueError, py::make_tuple(display_text(error.what())));
     } catch (const tb::TypeError& error) {
         set_error(PyExc_TypeError, py::make_tuple(display_text(error.what())));
-    } catch (const tb::service::PermissionDenied& error) {
+    } catch (const tb::PermissionDenied& error) {
         set_error(permission_denied_class, py::make_tuple(display_text(error.what())));
     } catch (const std::filesystem::filesystem_error& error) {
         if (!is_errno(error.code())) throw;

@@ -7,9 +7,7 @@
 
 #include "arguments.hpp"
 #include "library_call.hpp"
-#include "tarnwick/bundle/bundle.hpp"
-#include "tarnwick/bundle/status/status.hpp"
-#include "tarnwick/bundle/status/views.hpp"
+#include "tarnwick/bundle/python_module.hpp"
 
 namespace tarnwick::python {
 namespace {
@@ -21,7 +19,7 @@ namespace tb = tarnwick::bundle;
 // after it (None when there is none).
 #define TARNWICK_SIGNATURE(text) text "\n--\n\n"
 
-static_assert(tb::layout::MIN_START_DATE == 20050104, "the signatures below spell out MIN_START_DATE");
+static_assert(tb::MIN_START_DATE == 20050104, "the signatures below spell out MIN_START_DATE");
 
 using SelectionUpdate = bool (*)(const std::string&, const std::vector<std::string>&, bool, int, bool, bool);
 
@@ -190,12 +188,12 @@ void add_functions(py::module_& m) {
     m.def("_append_h5", &append_h5,
           TARNWICK_SIGNATURE("_append_h5(order_book_id, path, file_name=None, min_start_date=20050104, rebuild=False)"),
           py::arg("order_book_id"), py::arg("path"), py::arg("file_name") = py::none(),
-          py::arg("min_start_date") = tb::layout::MIN_START_DATE, py::arg("rebuild") = false);
+          py::arg("min_start_date") = tb::MIN_START_DATE, py::arg("rebuild") = false);
     m.def("_append_h5_tick", &append_h5_tick,
           TARNWICK_SIGNATURE("_append_h5_tick(order_book_id, path, file_name=None, min_start_date=20050104, "
                              "rebuild=False)") "更新tick级h5文件",
           py::arg("order_book_id"), py::arg("path"), py::arg("file_name") = py::none(),
-          py::arg("min_start_date") = tb::layout::MIN_START_DATE, py::arg("rebuild") = false);
+          py::arg("min_start_date") = tb::MIN_START_DATE, py::arg("rebuild") = false);
     m.def("_merge_tags", &merge_tags, TARNWICK_SIGNATURE("_merge_tags(tags, with_derivatives, enable_bjse=False)"),
           py::arg("tags"), py::arg("with_derivatives"), py::arg("enable_bjse") = false);
     m.def("_init_tickwire", &init_tickwire, TARNWICK_SIGNATURE("_init_tickwire(enable_bjse=False)"),

@@ -10,8 +10,7 @@
 #include <utility>
 
 #include "arguments.hpp"
-#include "tarnwick/bundle/host/console.hpp"
-#include "tarnwick/bundle/host/interrupt.hpp"
+#include "tarnwick/bundle/python_module.hpp"
 
 namespace tarnwick::python {
 namespace {
@@ -220,8 +219,8 @@ void after_fork_in_worker() {
 void install_library_hooks() {
     static bool installed = false;  // guarded by the GIL
     if (installed) return;
-    bundle::host::set_console({write_console, read_console_line});
-    bundle::host::set_interrupt_poll(poll_interpreter_signals);
+    bundle::set_console({write_console, read_console_line});
+    bundle::set_interrupt_poll(poll_interpreter_signals);
     if (const int error = ::pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_worker); error != 0)
         throw std::system_error(error, std::generic_category(), "cannot install the fork handlers");
     installed = true;

@@ -7,7 +7,7 @@
 #include "errors.hpp"
 #include "functions.hpp"
 #include "library_call.hpp"
-#include "tarnwick/bundle/layout/blosc.hpp"
+#include "tarnwick/bundle/python_module.hpp"
 
 namespace py = pybind11;
 
@@ -23,7 +23,7 @@ PYBIND11_MODULE(bundle, m) {
 
     // Tick datasets need the Blosc filter; a missing plug-in is reported now, naming the
     // package, rather than when the first tick dataset is created.
-    tarnwick::bundle::layout::require_blosc_filter();
+    tarnwick::bundle::require_blosc_filter();
 
     tarnwick::python::register_errors(m);
     tarnwick::python::install_library_hooks();

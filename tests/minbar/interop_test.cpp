@@ -18,6 +18,7 @@
 #include "tarnwick/bundle/host/clock.hpp"
 #include "tarnwick/bundle/host/shared_flag.hpp"
 #include "tarnwick/bundle/minbar/append.hpp"
+#include "tarnwick/bundle/minbar/chunking.hpp"
 #include "tarnwick/bundle/service/simulated_market.hpp"
 
 namespace tarnwick::bundle::minbar {

@@ -12,6 +12,10 @@
 //   remove_h5                             delete one store file
 //   _append_h5, _append_h5_tick           the per-instrument updates the drivers run in workers
 //   _merge_tags, _init_tickwire, _switch_of_bjse, _get_end_date
+//
+// Callers need none of the storage library's headers: nothing here includes HDF5. Each front end
+// has a header of its own over this one with what it needs besides (command_line.hpp,
+// python_module.hpp); the front ends include nothing else of the library.
 #include "tarnwick/bundle/checks/minbar_check.hpp"
 #include "tarnwick/bundle/checks/report.hpp"
 #include "tarnwick/bundle/checks/tick_check.hpp"
@@ -19,11 +23,10 @@
 #include "tarnwick/bundle/commands/updates.hpp"
 #include "tarnwick/bundle/layout/constants.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
-#include "tarnwick/bundle/layout/records.hpp"
 #include "tarnwick/bundle/minbar/append.hpp"
 #include "tarnwick/bundle/minbar/driver.hpp"
-#include "tarnwick/bundle/selection/connection.hpp"
 #include "tarnwick/bundle/selection/tags.hpp"
+#include "tarnwick/bundle/service/connection.hpp"
 #include "tarnwick/bundle/tick/append.hpp"
 #include "tarnwick/bundle/tick/driver.hpp"
 
@@ -38,10 +41,10 @@ using commands::update_bundle_from_tickwirec;
 using layout::remove_h5;
 using minbar::_append_h5;
 using minbar::update_minbar;
-using selection::_get_end_date;
-using selection::_init_tickwire;
 using selection::_merge_tags;
-using selection::_switch_of_bjse;
+using service::_get_end_date;
+using service::_init_tickwire;
+using service::_switch_of_bjse;
 using tick::_append_h5_tick;
 using tick::update_tick;
 

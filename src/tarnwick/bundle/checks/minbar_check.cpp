@@ -17,8 +17,8 @@
 #include "tarnwick/bundle/host/console.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
 #include "tarnwick/bundle/layout/records.hpp"
-#include "tarnwick/bundle/selection/connection.hpp"
 #include "tarnwick/bundle/service/client.hpp"
+#include "tarnwick/bundle/service/connection.hpp"
 
 namespace tarnwick::bundle::checks {
 namespace {
@@ -158,7 +158,7 @@ std::optional<CheckLists> examine_min_bar_files(const std::string& data_bundle_p
         host::print_line("当前目录下不存在 trading_dates.npy 文件，请先下载 base 数据!");
         return std::nullopt;
     }
-    selection::_init_tickwire();
+    service::_init_tickwire();
     const auto files = store_files_one_level_below(layout::minbar_root(data_bundle_path));
     if (files.empty()) {
         host::print_line("当前目录下不存在分钟数据!");

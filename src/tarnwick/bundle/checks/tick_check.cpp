@@ -14,8 +14,8 @@
 #include "tarnwick/bundle/h5/h5.hpp"
 #include "tarnwick/bundle/host/console.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
-#include "tarnwick/bundle/selection/connection.hpp"
 #include "tarnwick/bundle/service/client.hpp"
+#include "tarnwick/bundle/service/connection.hpp"
 
 namespace tarnwick::bundle::checks {
 namespace {
@@ -69,7 +69,7 @@ std::optional<CheckLists> examine_tick_files(const std::string& data_bundle_path
         host::print_line("当前目录下不存在 suspended_days.h5 文件，请先下载 base 数据!");
         return std::nullopt;
     }
-    selection::_init_tickwire();
+    service::_init_tickwire();
     const auto files = store_files_in(layout::tick_root(data_bundle_path));
     if (files.empty()) {
         host::print_line("当前目录下不存在tick数据!");

@@ -14,8 +14,8 @@
 #include "tarnwick/bundle/host/log.hpp"
 #include "tarnwick/bundle/layout/constants.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
-#include "tarnwick/bundle/selection/connection.hpp"
 #include "tarnwick/bundle/service/client.hpp"
+#include "tarnwick/bundle/service/connection.hpp"
 #include "tarnwick/bundle/service/errors.hpp"
 #include "tarnwick/bundle/service/warnings.hpp"
 
@@ -173,9 +173,9 @@ bool update_daybar(const std::string& bundle_dir, bool create, bool enable_compr
     try {
         layout::make_directories(bundle_dir);
 
-        selection::_init_tickwire(enable_bjse);
+        service::_init_tickwire(enable_bjse);
         service::Client& client = service::current();
-        const int end_date = selection::_get_end_date();
+        const int end_date = service::_get_end_date();
         const std::vector<Listed> instruments = list_instruments(client);
         const std::vector<std::int64_t> calendar = trading_dates(client, end_date);
         const auto suspended = suspensions(client, instruments, end_date);

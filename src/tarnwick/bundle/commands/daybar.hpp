@@ -11,7 +11,7 @@
 //                        (Beijing Stock Exchange ones only while the client serves them), then
 //                        Hong Kong stocks.
 //   "trading_dates.npy"  int64 YYYYMMDD, ascending: the service's trading dates from
-//                        MIN_START_DATE up to selection::_get_end_date().
+//                        MIN_START_DATE up to service::_get_end_date().
 //   "suspended_days.h5"  one int64 dataset per stock (type CS, mainland and Hong Kong) that has
 //                        at least one suspension day, named by its identifier, holding those days
 //                        as YYYYMMDD, ascending; a stock without a dataset has no suspension day.

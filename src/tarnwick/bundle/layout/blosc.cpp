@@ -3,10 +3,16 @@
 #include <algorithm>
 #include <array>
 #include <stdexcept>
+#include <type_traits>
 
 #include "tarnwick/bundle/errors.hpp"
+#include "tarnwick/bundle/h5/h5.hpp"
 
 namespace tarnwick::bundle::layout {
+
+static_assert(std::is_same_v<H5Z_filter_t, int>, "BloscOptions keeps HDF5's filter id as an int");
+
+h5::Filter BloscOptions::filter() const { return {compression, H5Z_FLAG_MANDATORY, compression_opts}; }
 
 BloscOptions blosc_opts(int complevel, const std::string& complib) {
     static const std::array<const char*, 6> compressors = {"blosc:blosclz", "blosc:lz4",  "blosc:lz4hc",

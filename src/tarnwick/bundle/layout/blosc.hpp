@@ -3,19 +3,24 @@
 #include <string>
 #include <vector>
 
-#include "tarnwick/bundle/h5/h5.hpp"
+namespace tarnwick::bundle::h5 {
+struct Filter;
+}
 
 namespace tarnwick::bundle::layout {
 
-inline constexpr H5Z_filter_t BLOSC_FILTER_ID = 32001;
+// An HDF5 filter id (H5Z_filter_t, an int); kept free of HDF5's headers so that the front ends,
+// which show these options, need not see them.
+inline constexpr int BLOSC_FILTER_ID = 32001;
 
 struct BloscOptions {
-    H5Z_filter_t compression = BLOSC_FILTER_ID;
+    int compression = BLOSC_FILTER_ID;
     // Filter client data: four slots the filter fills itself, then level, shuffle, compressor.
     std::vector<unsigned> compression_opts;
     bool shuffle = false;  // HDF5's own shuffle filter; Blosc shuffles inside the filter instead
 
-    h5::Filter filter() const { return {compression, H5Z_FLAG_MANDATORY, compression_opts}; }
+    // The filter as a dataset's creation properties take it (needs h5/h5.hpp at the call).
+    h5::Filter filter() const;
 };
 
 // complib is one of "blosc:blosclz", "blosc:lz4", "blosc:lz4hc", "blosc:snappy", "blosc:zlib",

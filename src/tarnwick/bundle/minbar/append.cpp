@@ -1,4 +1,6 @@
 #include "tarnwick/bundle/minbar/append.hpp"
+#include "tarnwick/bundle/layout/records.hpp"
+#include "tarnwick/bundle/minbar/chunking.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -18,8 +20,8 @@
 #include "tarnwick/bundle/host/shared_flag.hpp"
 #include "tarnwick/bundle/layout/h5_mode.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
-#include "tarnwick/bundle/selection/connection.hpp"
 #include "tarnwick/bundle/service/client.hpp"
+#include "tarnwick/bundle/service/connection.hpp"
 
 namespace tarnwick::bundle::minbar {
 namespace {
@@ -124,8 +126,8 @@ public:
     // The bars from start_date to the end date, or nothing.
     std::optional<Batch<Bar>> get_price(int start_date) const {
         const int today = host::date_to_number(host::now());
-        const int end_date = (ins_.de_listed_date != 0 && ins_.de_listed_date < today) ? ins_.de_listed_date
-                                                                                       : selection::_get_end_date();
+        const int end_date =
+            (ins_.de_listed_date != 0 && ins_.de_listed_date < today) ? ins_.de_listed_date : service::_get_end_date();
         if (end_date < start_date) return std::nullopt;
         service::PriceQuery query;
         query.order_book_id = ins_.order_book_id;

@@ -7,8 +7,8 @@
 
 #include "tarnwick/bundle/host/console.hpp"
 #include "tarnwick/bundle/layout/constants.hpp"
-#include "tarnwick/bundle/selection/connection.hpp"
 #include "tarnwick/bundle/service/client.hpp"
+#include "tarnwick/bundle/service/connection.hpp"
 
 namespace tarnwick::bundle::selection {
 namespace {
@@ -33,7 +33,7 @@ public:
     ~ExchangeSettingRestorer() {
         if (!pending_) return;
         try {
-            _switch_of_bjse(false);
+            service::_switch_of_bjse(false);
         } catch (...) {}
     }
     ExchangeSettingRestorer(const ExchangeSettingRestorer&) = delete;
@@ -42,7 +42,7 @@ public:
     void restore_now() {
         if (!pending_) return;
         pending_ = false;
-        _switch_of_bjse(false);
+        service::_switch_of_bjse(false);
     }
 
 private:
@@ -58,9 +58,9 @@ std::set<std::string> _merge_tags(const std::vector<std::string>& tags, bool wit
     const bool bjse_enabled = client.bjse_enabled();
     ExchangeSettingRestorer restorer(bjse_enabled);
     if (contains(words, "stock")) {
-        if (enable_bjse && !bjse_enabled) _switch_of_bjse(true);
+        if (enable_bjse && !bjse_enabled) service::_switch_of_bjse(true);
     } else if (!bjse_enabled) {
-        _switch_of_bjse(true);
+        service::_switch_of_bjse(true);
     }
 
     const service::Listing df = client.all_instruments();

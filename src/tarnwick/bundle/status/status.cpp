@@ -17,7 +17,7 @@
 #include "tarnwick/bundle/host/clock.hpp"
 #include "tarnwick/bundle/host/progress.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
-#include "tarnwick/bundle/selection/connection.hpp"
+#include "tarnwick/bundle/service/connection.hpp"
 #include "tarnwick/bundle/status/examine.hpp"
 #include "tarnwick/bundle/status/isolated_map.hpp"
 #include "tarnwick/bundle/status/wire.hpp"
@@ -147,7 +147,7 @@ BundleStatus bundle_status(const std::string& root, const Options& options) {
     if (!fs::is_directory(status.bundle_dir, ec))
         throw ValueError(
             fmt::format("no bundle folder \"{}\": give the folder that holds \"bundle\"", status.bundle_dir));
-    status.end_date = selection::_get_end_date();
+    status.end_date = service::_get_end_date();
 
     // The files, in a stable order: minute bars by group, then ticks, each by instrument.
     std::vector<std::pair<Kind, fs::path>> files;

@@ -10,7 +10,7 @@
 // reported as held, not waited for. Files are examined in forked children, so a damaged file
 // that crashes the storage library is reported as unreadable instead of ending the run.
 // "Stale" follows the updates' end date: the latest calendar day not after
-// selection::_get_end_date() (today once the clock is past 17:30, otherwise yesterday).
+// service::_get_end_date() (today once the clock is past 17:30, otherwise yesterday).
 //
 // Not thread-safe (the storage library is not); forks, so the calling process must not reap
 // its children itself meanwhile.

@@ -19,8 +19,8 @@
 #include "tarnwick/bundle/layout/h5_mode.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
 #include "tarnwick/bundle/layout/tick_layout.hpp"
-#include "tarnwick/bundle/selection/connection.hpp"
 #include "tarnwick/bundle/service/client.hpp"
+#include "tarnwick/bundle/service/connection.hpp"
 #include "tarnwick/bundle/service/warnings.hpp"
 #include "tarnwick/bundle/tick/convert.hpp"
 
@@ -97,7 +97,7 @@ public:
         const std::vector<std::string> names = file_.members();
         const std::int64_t start =
             names.empty() ? min_start_date_ : start_from_name(*std::max_element(names.begin(), names.end()));
-        const int end_date = selection::_get_end_date();
+        const int end_date = service::_get_end_date();
         if (end_date < start) return;
         const int start_date = static_cast<int>(start);
 

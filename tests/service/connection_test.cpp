@@ -1,4 +1,4 @@
-#include "tarnwick/bundle/selection/connection.hpp"
+#include "tarnwick/bundle/service/connection.hpp"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include "tarnwick/bundle/host/clock.hpp"
 #include "tarnwick/bundle/service/warnings.hpp"
 
-namespace tarnwick::bundle::selection {
+namespace tarnwick::bundle::service {
 namespace {
 
 using host::make_datetime;
@@ -74,4 +74,4 @@ TEST_F(RecordingInitClient, InitErrorPropagatesAndRestoresWarnings) {
 }
 
 }  // namespace
-}  // namespace tarnwick::bundle::selection
+}  // namespace tarnwick::bundle::service

@@ -1,6 +1,6 @@
 #pragma once
 // The service connection and the date bound of every fetch.
-namespace tarnwick::bundle::selection {
+namespace tarnwick::bundle::service {
 
 // (Re)initialises the current service client, Beijing Stock Exchange data on exactly when
 // enable_bjse is true. Warnings the client issues meanwhile are not shown; errors propagate.
@@ -12,4 +12,4 @@ void _switch_of_bjse(bool tag);
 // 17:30:00.000000, otherwise yesterday. A calendar date: no trading calendar is consulted.
 int _get_end_date();
 
-}  // namespace tarnwick::bundle::selection
+}  // namespace tarnwick::bundle::service

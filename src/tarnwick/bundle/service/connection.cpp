@@ -1,4 +1,4 @@
-#include "tarnwick/bundle/selection/connection.hpp"
+#include "tarnwick/bundle/service/connection.hpp"
 
 #include <chrono>
 
@@ -6,7 +6,7 @@
 #include "tarnwick/bundle/service/client.hpp"
 #include "tarnwick/bundle/service/warnings.hpp"
 
-namespace tarnwick::bundle::selection {
+namespace tarnwick::bundle::service {
 
 void _init_tickwire(bool enable_bjse) {
     service::SuppressWarnings quiet;
@@ -26,4 +26,4 @@ int _get_end_date() {
     return host::date_to_number(end);
 }
 
-}  // namespace tarnwick::bundle::selection
+}  // namespace tarnwick::bundle::service

@@ -1,0 +1,43 @@
+#pragma once
+// What the Python module (python/src) uses of the library: the entry functions (bundle.hpp),
+// the constants it exposes (the stored record types as numpy describes them, the Blosc options,
+// the tag map), the status view (namespace `status`), the console and stop hooks through which
+// the interpreter takes part, and the errors it turns into Python exceptions. Like bundle.hpp,
+// nothing here includes HDF5: the module shares its process with h5py, which brings its own.
+#include "tarnwick/bundle/bundle.hpp"
+#include "tarnwick/bundle/errors.hpp"
+#include "tarnwick/bundle/host/console.hpp"
+#include "tarnwick/bundle/host/interrupt.hpp"
+#include "tarnwick/bundle/layout/blosc.hpp"
+#include "tarnwick/bundle/layout/constants.hpp"
+#include "tarnwick/bundle/layout/record_description.hpp"
+#include "tarnwick/bundle/service/errors.hpp"
+#include "tarnwick/bundle/status/status.hpp"
+#include "tarnwick/bundle/status/views.hpp"
+
+namespace tarnwick::bundle {
+
+using layout::COMPRESSION_KWARGS;
+using layout::EQUITIES_INS_TYPE;
+using layout::MAX_END_DATE;
+using layout::MIN_START_DATE;
+using layout::REBUILD_COMFIRM_RETRY_TIMES;
+using layout::TAG_MAP;
+using layout::TICK_DATE_CHUNK_SIZE;
+
+using layout::BloscOptions;
+using layout::require_blosc_filter;
+
+using layout::describe_derivatives_record;
+using layout::describe_equities_record;
+using layout::describe_index_record;
+using layout::FieldDescription;
+using layout::RecordDescription;
+
+using host::Interrupted;
+using host::set_console;
+using host::set_interrupt_poll;
+
+using service::PermissionDenied;
+
+}  // namespace tarnwick::bundle
