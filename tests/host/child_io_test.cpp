@@ -1,10 +1,13 @@
-// The one way this library starts a child process: the pool's workers, the check's isolated
-// examination and status's readers all go through start_child().
+// The one way this library starts a child process and hears from it: the pool's workers, the
+// check's isolated examination and status's readers all go through start_child() and messages.
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -72,6 +75,76 @@ TEST(StartChild, AFailedForkThrowsWithTheCallersTextAndTheCause) {
         EXPECT_NE(std::string(e.what()).find("cannot start the test's process"), std::string::npos) << e.what();
         EXPECT_EQ(e.error_number(), EAGAIN);
     }
+}
+
+// Everything a reader took from `fd` until the child's end of stream, message by message.
+std::vector<std::string> receive_all(int fd) {
+    MessageReader reader;
+    std::vector<std::string> messages;
+    for (;;) {
+        const auto read = reader.read_from(fd);
+        if (read == MessageReader::Read::EndOfStream) break;
+        while (auto message = reader.next()) messages.push_back(std::move(*message));
+    }
+    EXPECT_FALSE(reader.has_partial());
+    ::close(fd);
+    return messages;
+}
+
+TEST(Messages, ArriveWholeAndInOrderHoweverThePipeSplitsThem) {
+    // Written a byte at a time, so that every message is cut at every possible place; an empty
+    // message, one with NUL bytes and one larger than a pipe's buffer are among them.
+    const std::vector<std::string> sent = {"", std::string("a\0b", 3), "verdict", std::string(200000, 'x'), "end"};
+    const Child child = start_child(
+        [&sent](int fd) {
+            for (const std::string& message : sent) {
+                if (message.size() > 1000) {
+                    send_message(fd, message);
+                    continue;
+                }
+                // The framing of send_message, one byte per write().
+                const std::uint32_t length = static_cast<std::uint32_t>(message.size());
+                const std::string frame = std::string(reinterpret_cast<const char*>(&length), sizeof length) + message;
+                for (const char byte : frame) write_all(fd, &byte, 1);
+            }
+            ::_exit(0);
+        },
+        "pipe", "fork");
+    EXPECT_EQ(receive_all(child.fd), sent);
+    EXPECT_EQ(exit_code(reap_child(child.pid)), 0);
+}
+
+TEST(Messages, AMessageCutOffByTheChildsDeathIsNeverHandedOut) {
+    const Child child = start_child(
+        [](int fd) {
+            send_message(fd, "whole");
+            const std::uint32_t length = 100;
+            write_all(fd, &length, sizeof length);
+            write_all(fd, "only part", 9);
+            ::_exit(3);
+        },
+        "pipe", "fork");
+    MessageReader reader;
+    std::vector<std::string> messages;
+    while (reader.read_from(child.fd) != MessageReader::Read::EndOfStream)
+        while (auto message = reader.next()) messages.push_back(*message);
+    ::close(child.fd);
+    EXPECT_EQ(messages, std::vector<std::string>{"whole"});
+    EXPECT_TRUE(reader.has_partial());
+    EXPECT_EQ(exit_code(reap_child(child.pid)), 3);
+}
+
+TEST(Messages, ANonBlockingPipeWithNothingInItReadsAsEmptyNotAsTheEnd) {
+    int fds[2];
+    ASSERT_EQ(::pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0);
+    MessageReader reader;
+    EXPECT_EQ(reader.read_from(fds[0]), MessageReader::Read::Empty);
+    send_message(fds[1], "late");
+    EXPECT_EQ(reader.read_from(fds[0]), MessageReader::Read::Data);
+    EXPECT_EQ(reader.next(), std::optional<std::string>("late"));
+    ::close(fds[1]);
+    EXPECT_EQ(reader.read_from(fds[0]), MessageReader::Read::EndOfStream);
+    ::close(fds[0]);
 }
 
 }  // namespace

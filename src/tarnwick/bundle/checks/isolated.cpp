@@ -22,9 +22,12 @@
 namespace tarnwick::bundle::checks {
 namespace {
 
-// A worker's stream: for each file it takes, the file's number (8 bytes) as it starts, then
-// the verdict letter when done; or 'E', a category letter and the message up to end of stream.
-constexpr char ERROR_RECORD = 'E';
+// A worker's messages: for each file it takes, STARTED and the file's number (8 bytes) as it
+// starts, then VERDICT and the verdict letter when done; or FAILED, a category letter and the
+// error's message, after which the worker ends.
+constexpr char STARTED = 'S';
+constexpr char VERDICT = 'V';
+constexpr char FAILED = 'E';
 using FileNumber = std::uint64_t;
 
 // The letter that keeps an error's category across the pipe (see rethrow()).
@@ -81,13 +84,12 @@ private:
     for (;;) {
         const FileNumber i = counter.take();
         if (i >= count) ::_exit(0);
-        host::write_all(fd, &i, sizeof i);
+        host::send_message(fd, STARTED + std::string(reinterpret_cast<const char*>(&i), sizeof i));
         try {
             const char verdict = static_cast<char>(examine(static_cast<std::size_t>(i)));
-            host::write_all(fd, &verdict, 1);
+            host::send_message(fd, std::string{VERDICT, verdict});
         } catch (const std::exception& e) {
-            const std::string record = std::string{ERROR_RECORD, category_of(std::current_exception())} + e.what();
-            host::write_all(fd, record.data(), record.size());
+            host::send_message(fd, std::string{FAILED, category_of(std::current_exception())} + e.what());
             ::_exit(1);
         }
     }
@@ -96,7 +98,7 @@ private:
 struct Worker {
     pid_t pid = -1;
     int fd = -1;
-    std::string pending;                // bytes of a record not complete yet
+    host::MessageReader messages;
     std::optional<FileNumber> current;  // the file it has started and not finished
     bool in_error = false;
     std::string error;  // category letter and message
@@ -159,14 +161,9 @@ private:
                 still_running.push_back(std::move(w));
                 continue;
             }
-            char buffer[4096];
-            const ssize_t n = ::read(w.fd, buffer, sizeof buffer);
-            if (n < 0 && errno == EINTR) {
-                still_running.push_back(std::move(w));
-                continue;
-            }
-            if (n > 0) {
-                take(w, buffer, static_cast<std::size_t>(n));
+            const auto read = w.messages.read_from(w.fd);
+            if (read != host::MessageReader::Read::EndOfStream) {
+                if (read == host::MessageReader::Read::Data) take(w);
                 still_running.push_back(std::move(w));
                 continue;
             }
@@ -179,23 +176,20 @@ private:
         for (Worker& w : replacements) workers_.push_back(std::move(w));
     }
 
-    void take(Worker& w, const char* bytes, std::size_t n) {
-        for (std::size_t k = 0; k < n; ++k) {
-            if (w.in_error) {
-                w.error += bytes[k];
-            } else if (!w.current) {
-                w.pending += bytes[k];
-                if (w.pending.size() == sizeof(FileNumber)) {
-                    FileNumber i;
-                    std::memcpy(&i, w.pending.data(), sizeof i);
-                    w.current = i;
-                    w.pending.clear();
-                }
-            } else if (bytes[k] == ERROR_RECORD) {
-                w.in_error = true;
-            } else {
-                verdicts_[*w.current] = static_cast<Verdict>(bytes[k]);
+    void take(Worker& w) {
+        while (const auto message = w.messages.next()) {
+            if (message->empty()) continue;
+            const char kind = (*message)[0];
+            if (kind == STARTED && message->size() == 1 + sizeof(FileNumber)) {
+                FileNumber i;
+                std::memcpy(&i, message->data() + 1, sizeof i);
+                if (i < verdicts_.size()) w.current = i;
+            } else if (kind == VERDICT && message->size() == 2 && w.current) {
+                verdicts_[*w.current] = static_cast<Verdict>((*message)[1]);
                 w.current.reset();
+            } else if (kind == FAILED) {
+                w.in_error = true;
+                w.error = message->substr(1);
             }
         }
     }

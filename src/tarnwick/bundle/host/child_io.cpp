@@ -1,8 +1,11 @@
 #include "tarnwick/bundle/host/child_io.hpp"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
+#include <limits>
 
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -21,6 +24,44 @@ void write_all(int fd, const void* data, std::size_t size) {
         bytes += n;
         size -= static_cast<std::size_t>(n);
     }
+}
+
+namespace {
+using MessageLength = std::uint32_t;
+}  // namespace
+
+void send_message(int fd, std::string_view payload) {
+    if (payload.size() > std::numeric_limits<MessageLength>::max())
+        payload = payload.substr(0, std::numeric_limits<MessageLength>::max());
+    const MessageLength length = static_cast<MessageLength>(payload.size());
+    std::string frame(reinterpret_cast<const char*>(&length), sizeof length);
+    frame += payload;
+    write_all(fd, frame.data(), frame.size());
+}
+
+MessageReader::Read MessageReader::read_from(int fd) {
+    char chunk[65536];
+    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n > 0) {
+        // Drop what was handed out before growing the buffer.
+        buffer_.erase(0, at_);
+        at_ = 0;
+        buffer_.append(chunk, static_cast<std::size_t>(n));
+        return Read::Data;
+    }
+    if (n < 0 && errno == EINTR) return Read::Interrupted;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return Read::Empty;
+    return Read::EndOfStream;
+}
+
+std::optional<std::string> MessageReader::next() {
+    MessageLength length;
+    if (buffer_.size() - at_ < sizeof length) return std::nullopt;
+    std::memcpy(&length, buffer_.data() + at_, sizeof length);
+    if (buffer_.size() - at_ - sizeof length < length) return std::nullopt;
+    std::string message = buffer_.substr(at_ + sizeof length, length);
+    at_ += sizeof length + length;
+    return message;
 }
 
 void flush_output_streams() {

@@ -34,12 +34,9 @@ constexpr long NO_CALL = -1;
 constexpr auto STOP_GRACE = std::chrono::seconds(2);
 constexpr int POLL_MS = 200;
 
-// What a worker reports for each call it finished: its index, then the length and bytes of
-// the error text (length 0: the call succeeded).
-struct RecordHeader {
-    std::uint64_t index;
-    std::uint32_t error_length;
-};
+// What a worker reports for each call it finished, one message each: the call's index (8
+// bytes), then the error text (none: the call succeeded).
+using CallIndex = std::uint64_t;
 
 testing::ForkFunction fork_function = ::fork;
 
@@ -102,7 +99,7 @@ private:
     struct Worker {
         std::size_t slot;
         int fd;
-        std::string buffer;
+        MessageReader messages;
     };
 
     // The call each worker slot is running (NO_CALL between calls); it follows Shared in the
@@ -172,10 +169,8 @@ private:
             }
             flush_output_streams();
             if (error.size() > MAX_ERROR_TEXT) error.resize(MAX_ERROR_TEXT);
-            const RecordHeader header{i, static_cast<std::uint32_t>(error.size())};
-            std::string record(reinterpret_cast<const char*>(&header), sizeof header);
-            record += error;
-            write_all(fd, record.data(), record.size());
+            const CallIndex index = i;
+            send_message(fd, std::string(reinterpret_cast<const char*>(&index), sizeof index) + error);
             running(slot).store(NO_CALL);
         }
         flush_output_streams();
@@ -200,13 +195,11 @@ private:
     }
 
     void parse(Worker& worker) {
-        while (worker.buffer.size() >= sizeof(RecordHeader)) {
-            RecordHeader header;
-            std::memcpy(&header, worker.buffer.data(), sizeof header);
-            if (worker.buffer.size() < sizeof header + header.error_length) return;
-            std::string error = worker.buffer.substr(sizeof header, header.error_length);
-            worker.buffer.erase(0, sizeof header + header.error_length);
-            if (header.index < calls_.size()) finish(header.index, std::move(error));
+        while (auto message = worker.messages.next()) {
+            CallIndex index;
+            if (message->size() < sizeof index) continue;
+            std::memcpy(&index, message->data(), sizeof index);
+            if (index < calls_.size()) finish(index, message->substr(sizeof index));
         }
     }
 
@@ -224,14 +217,12 @@ private:
         for (std::size_t k = 0; k < fds.size(); ++k) {
             Worker& worker = workers_.at(pids[k]);
             if (fds[k].revents & (POLLIN | POLLHUP | POLLERR)) {
-                char buffer[8192];
-                const ssize_t n = ::read(worker.fd, buffer, sizeof buffer);
-                if (n > 0) {
-                    worker.buffer.append(buffer, static_cast<std::size_t>(n));
+                const auto read = worker.messages.read_from(worker.fd);
+                if (read == MessageReader::Read::Data) {
                     parse(worker);
                     continue;
                 }
-                if (n < 0 && errno == EINTR) continue;
+                if (read == MessageReader::Read::Interrupted || read == MessageReader::Read::Empty) continue;
                 ended(pids[k], reap_child(pids[k]));
                 continue;
             }
@@ -249,15 +240,9 @@ private:
     // Reads whatever is left in a worker's pipe without waiting for more.
     void drain(Worker& worker) {
         ::fcntl(worker.fd, F_SETFL, ::fcntl(worker.fd, F_GETFL) | O_NONBLOCK);
-        char buffer[8192];
         for (;;) {
-            const ssize_t n = ::read(worker.fd, buffer, sizeof buffer);
-            if (n > 0) {
-                worker.buffer.append(buffer, static_cast<std::size_t>(n));
-                continue;
-            }
-            if (n < 0 && errno == EINTR) continue;
-            break;
+            const auto read = worker.messages.read_from(worker.fd);
+            if (read == MessageReader::Read::Empty || read == MessageReader::Read::EndOfStream) break;
         }
         parse(worker);
     }

@@ -20,8 +20,6 @@
 namespace tarnwick::bundle::status {
 namespace {
 
-using Length = std::uint32_t;
-
 [[noreturn]] void run_child(std::size_t first, std::size_t end, const std::function<std::string(std::size_t)>& work,
                             int fd) {
     host::set_console({});
@@ -30,14 +28,7 @@ using Length = std::uint32_t;
     // each time, so every file costs hundreds of fresh zeroed pages: keep them in the heap.
     ::mallopt(M_MMAP_THRESHOLD, 64 << 20);
     ::mallopt(M_TRIM_THRESHOLD, 256 << 20);
-    std::string frame;
-    for (std::size_t i = first; i < end; ++i) {
-        const std::string result = work(i);
-        const Length length = static_cast<Length>(result.size());
-        frame.assign(reinterpret_cast<const char*>(&length), sizeof length);
-        frame += result;
-        host::write_all(fd, frame.data(), frame.size());
-    }
+    for (std::size_t i = first; i < end; ++i) host::send_message(fd, work(i));
     ::_exit(0);
 }
 
@@ -47,7 +38,7 @@ struct Slice {
     std::size_t end = 0;
     pid_t pid = -1;
     int fd = -1;
-    std::string buffer;
+    host::MessageReader messages;  // one result per item, in order
 };
 
 void start(Slice& slice, const std::function<std::string(std::size_t)>& work) {
@@ -56,7 +47,7 @@ void start(Slice& slice, const std::function<std::string(std::size_t)>& work) {
                                                 "cannot start a process for reading the bundle");
     slice.pid = child.pid;
     slice.fd = child.fd;
-    slice.buffer.clear();
+    slice.messages = {};
 }
 
 std::string how_it_ended(int status) {
@@ -97,7 +88,6 @@ void map_isolated(std::size_t count, int jobs, const std::function<std::string(s
     ChildrenGuard guard(slices);
     for (auto& slice : slices) start(slice, work);
 
-    char chunk[65536];
     for (;;) {
         std::vector<pollfd> waiting;
         std::vector<Slice*> owners;
@@ -114,19 +104,10 @@ void map_isolated(std::size_t count, int jobs, const std::function<std::string(s
         for (std::size_t w = 0; w < waiting.size(); ++w) {
             if (waiting[w].revents == 0) continue;
             Slice& slice = *owners[w];
-            const ssize_t n = ::read(slice.fd, chunk, sizeof chunk);
-            if (n < 0 && errno == EINTR) continue;
-            if (n > 0) {
-                slice.buffer.append(chunk, static_cast<std::size_t>(n));
-                std::size_t at = 0;
-                while (slice.buffer.size() - at >= sizeof(Length)) {
-                    Length length;
-                    std::memcpy(&length, slice.buffer.data() + at, sizeof length);
-                    if (slice.buffer.size() - at - sizeof length < length) break;
-                    on_result(slice.next++, std::string_view(slice.buffer).substr(at + sizeof length, length));
-                    at += sizeof length + length;
-                }
-                slice.buffer.erase(0, at);
+            const auto read = slice.messages.read_from(slice.fd);
+            if (read == host::MessageReader::Read::Interrupted || read == host::MessageReader::Read::Empty) continue;
+            if (read == host::MessageReader::Read::Data) {
+                while (const auto result = slice.messages.next()) on_result(slice.next++, *result);
                 continue;
             }
             // End of stream: the child finished its slice, or died on item `next`.
