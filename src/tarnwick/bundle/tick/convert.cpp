@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <map>
 #include <numeric>
 #include <optional>
@@ -9,6 +10,7 @@
 #include <string_view>
 
 #include <fmt/format.h>
+#include <immintrin.h>
 
 #include "tarnwick/bundle/errors.hpp"
 #include "tarnwick/bundle/host/clock.hpp"
@@ -57,7 +59,77 @@ T& field_at(TickRecord& record, std::size_t offset) {
     return *reinterpret_cast<T*>(reinterpret_cast<unsigned char*>(&record) + offset);
 }
 
+// Records per block of the column-by-column conversion: 256 records are 62 KiB.
+constexpr std::size_t BLOCK_ROWS = 256;
+
+// Values of a column asked for ahead of their use (1 KiB), in scale_i8_column_avx2.
+constexpr std::size_t PREFETCH_AHEAD = 128;
+
+void store_i8(unsigned char* at, std::int64_t value) { std::memcpy(at, &value, sizeof value); }
+
+// scaled_i8 for four values at a time. With a = |value * scale| below 2^51: t = trunc(a) and
+// a - t are exact, t + (a - t >= 0.5) is the rounded magnitude (an integer below 2^52, so adding
+// 2^52 leaves it as the low bits of the double), and the sign goes back on as an integer. Every
+// step is exact, so the results are scaled_i8's bit for bit.
+__attribute__((target("avx2"))) void scale_i8_column_avx2(const double* values, std::size_t count, double scale,
+                                                          unsigned char* field, std::size_t stride) {
+    const __m256d factor = _mm256_set1_pd(scale);
+    const __m256d sign = _mm256_set1_pd(-0.0);
+    const __m256d limit = _mm256_set1_pd(2251799813685248.0);  // 2^51
+    const __m256d half = _mm256_set1_pd(0.5);
+    const __m256d one = _mm256_set1_pd(1.0);
+    const __m256d two_52 = _mm256_set1_pd(4503599627370496.0);
+    const __m256i two_52_bits = _mm256_castpd_si256(two_52);
+    std::size_t k = 0;
+    for (; k + 4 <= count; k += 4) {
+        // The conversion reads some 30 columns side by side, more streams than the hardware
+        // prefetcher follows; asking for the values a kilobyte ahead cuts its time by a fifth.
+        _mm_prefetch(reinterpret_cast<const char*>(values + k + PREFETCH_AHEAD), _MM_HINT_T0);
+        const __m256d x = _mm256_mul_pd(_mm256_loadu_pd(values + k), factor);
+        const __m256d a = _mm256_andnot_pd(sign, x);
+        unsigned char* const at = field + k * stride;
+        if (_mm256_movemask_pd(_mm256_cmp_pd(a, limit, _CMP_LT_OQ)) != 0xF) {  // NaN compares false
+            for (std::size_t j = 0; j < 4; ++j) store_i8(at + j * stride, scaled_i8(values[k + j], scale));
+            continue;
+        }
+        const __m256d t = _mm256_round_pd(a, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+        const __m256d up = _mm256_and_pd(_mm256_cmp_pd(_mm256_sub_pd(a, t), half, _CMP_GE_OQ), one);
+        const __m256i magnitude =
+            _mm256_sub_epi64(_mm256_castpd_si256(_mm256_add_pd(_mm256_add_pd(t, up), two_52)), two_52_bits);
+        const __m256i negative = _mm256_castpd_si256(_mm256_cmp_pd(x, _mm256_setzero_pd(), _CMP_LT_OQ));
+        const __m256i n = _mm256_sub_epi64(_mm256_xor_si256(magnitude, negative), negative);
+        const __m128i low = _mm256_castsi256_si128(n), high = _mm256_extracti128_si256(n, 1);
+        store_i8(at, _mm_cvtsi128_si64(low));
+        store_i8(at + stride, _mm_extract_epi64(low, 1));
+        store_i8(at + 2 * stride, _mm_cvtsi128_si64(high));
+        store_i8(at + 3 * stride, _mm_extract_epi64(high, 1));
+    }
+    for (; k < count; ++k) store_i8(field + k * stride, scaled_i8(values[k], scale));
+}
+
+using ScaleKernel = void (*)(const double*, std::size_t, double, unsigned char*, std::size_t);
+
+ScaleKernel chosen_kernel() {
+    static const ScaleKernel kernel = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") ? &scale_i8_column_avx2 : &scale_i8_column_scalar;
+    }();
+    return kernel;
+}
+
 }  // namespace
+
+void scale_i8_column_scalar(const double* values, std::size_t count, double scale, unsigned char* field,
+                            std::size_t stride) {
+    for (std::size_t k = 0; k < count; ++k) store_i8(field + k * stride, scaled_i8(values[k], scale));
+}
+
+void scale_i8_column(const double* values, std::size_t count, double scale, unsigned char* field,
+                     std::size_t stride) {
+    chosen_kernel()(values, count, scale, field, stride);
+}
+
+bool simd_scaling() { return chosen_kernel() != &scale_i8_column_scalar; }
 
 std::vector<TickDay> convert_ticks(const service::Frame& frame) {
     std::vector<TickDay> days;
@@ -135,16 +207,15 @@ void for_each_tick_day(const service::Frame& frame, const std::function<void(con
         time = static_cast<std::uint32_t>((s / 3600) * 10000000 + (s / 60 % 60) * 100000 + (s % 60) * 1000 + ms % 1000);
     };
 
+    const ScaleKernel scale_column = chosen_kernel();
     TickDay day;
     for (const auto& [trading_date, rows] : rows_by_day) {
         day.trading_date = trading_date;
         day.records.resize(rows.size());
-        // Record by record, so that each record is written whole while it is in the cache.
+        auto* const base = reinterpret_cast<unsigned char*>(day.records.data());
         for (std::size_t k = 0; k < rows.size(); ++k) {
             TickRecord& record = day.records[k];
             const std::size_t r = rows[k];
-            for (const ColumnField& f : i8_columns)
-                field_at<std::int64_t>(record, f.offset) = scaled_i8(f.column[r], f.scale);
             for (const ColumnField& f : u4_columns)
                 field_at<std::uint32_t>(record, f.offset) = scaled_u4(f.column[r], f.scale);
             for (const std::size_t offset : i8_zeros) field_at<std::int64_t>(record, offset) = 0;
@@ -152,6 +223,17 @@ void for_each_tick_day(const service::Frame& frame, const std::function<void(con
             date_and_time(frame.timestamp[r], date, time);
             if (date_field) field_at<std::uint32_t>(record, date_field->offset) = scaled_u4(date, date_field->scale);
             if (time_field) field_at<std::uint32_t>(record, time_field->offset) = scaled_u4(time, time_field->scale);
+        }
+        // The scaled columns, column by column over blocks of rows that follow each other in the
+        // table: each column is read in one sequential stretch, and the block's records stay in
+        // the cache while all columns are written into them. Removed duplicates end a block.
+        for (std::size_t k = 0; k < rows.size();) {
+            std::size_t end = k + 1;
+            while (end < rows.size() && end - k < BLOCK_ROWS && rows[end] == rows[end - 1] + 1) ++end;
+            for (const ColumnField& f : i8_columns)
+                scale_column(f.column + rows[k], end - k, f.scale, base + k * sizeof(TickRecord) + f.offset,
+                             sizeof(TickRecord));
+            k = end;
         }
         visit(day);
     }
