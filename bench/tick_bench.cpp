@@ -55,10 +55,13 @@ struct Options {
     int days = 20;
     int universe_end = 20261204;  // the universe's ticks start on 20261116
     bool universe = true;
+    std::string instrument;    // empty: both
+    bool update_only = false;  // step 3 alone (for profiling the write)
 };
 
 [[noreturn]] void usage(const std::string& problem) {
-    std::fprintf(stderr, "%s\nusage: tick_bench [--repeat N] [--days N] [--universe-end YYYYMMDD] [--no-universe]\n",
+    std::fprintf(stderr, "%s\nusage: tick_bench [--repeat N] [--days N] [--universe-end YYYYMMDD] [--no-universe]\n"
+                 "                  [--instrument ID] [--update-only]\n",
                  problem.c_str());
     std::exit(2);
 }
@@ -83,6 +86,12 @@ Options parse(int argc, char** argv) {
             o.universe_end = value();
         else if (a == "--no-universe")
             o.universe = false;
+        else if (a == "--instrument") {
+            if (i + 1 >= argc) usage("missing value after " + a);
+            o.instrument = argv[++i];
+        }
+        else if (a == "--update-only")
+            o.update_only = true;
         else
             usage("unknown option " + a);
     }
@@ -204,25 +213,27 @@ void bench_instrument(const std::string& id, const Options& o, const fs::path& w
 
     std::vector<tb::tick::TickDay> days;
     const Timing convert = median_of(
-        o.repeat, [] {}, [&] { days = tb::tick::convert_ticks(ins.ticks); });
+        o.update_only ? 1 : o.repeat, [] {}, [&] { days = tb::tick::convert_ticks(ins.ticks); });
     std::size_t records = 0;
     for (const auto& day : days) records += day.records.size();
     check(days.size() == static_cast<std::size_t>(o.days), id + ": converted days");
     check(records > 0 && records <= rows, id + ": converted ticks");
     const double bytes = static_cast<double>(records * sizeof(TickRecord));
-    std::printf("%-11s convert        %7zu ticks  cpu %6.1f ms (%5.2f M ticks/s)  wall %6.1f ms\n", id.c_str(), rows,
-                convert.cpu * 1e3, rows / convert.cpu / 1e6, convert.wall * 1e3);
-    // What the updater does: one day at a time in a reused buffer.
-    std::size_t streamed = 0;
-    const Timing by_day = median_of(
-        o.repeat, [&] { streamed = 0; },
-        [&] {
-            tb::tick::for_each_tick_day(ins.ticks,
-                                        [&](const tb::tick::TickDay& day) { streamed += day.records.size(); });
-        });
-    check(streamed == records, id + ": ticks converted day by day");
-    std::printf("%-11s convert by day %7zu ticks  cpu %6.1f ms (%5.2f M ticks/s)  wall %6.1f ms\n", id.c_str(), rows,
-                by_day.cpu * 1e3, rows / by_day.cpu / 1e6, by_day.wall * 1e3);
+    if (!o.update_only) {
+        std::printf("%-11s convert        %7zu ticks  cpu %6.1f ms (%5.2f M ticks/s)  wall %6.1f ms\n", id.c_str(),
+                    rows, convert.cpu * 1e3, rows / convert.cpu / 1e6, convert.wall * 1e3);
+        // What the updater does: one day at a time in a reused buffer.
+        std::size_t streamed = 0;
+        const Timing by_day = median_of(
+            o.repeat, [&] { streamed = 0; },
+            [&] {
+                tb::tick::for_each_tick_day(ins.ticks,
+                                            [&](const tb::tick::TickDay& day) { streamed += day.records.size(); });
+            });
+        check(streamed == records, id + ": ticks converted day by day");
+        std::printf("%-11s convert by day %7zu ticks  cpu %6.1f ms (%5.2f M ticks/s)  wall %6.1f ms\n", id.c_str(),
+                    rows, by_day.cpu * 1e3, rows / by_day.cpu / 1e6, by_day.wall * 1e3);
+    }
 
     // The updater against a service that answers from memory (tables copied before the clock
     // starts, handed over without a copy).
@@ -257,6 +268,8 @@ void bench_instrument(const std::string& id, const Options& o, const fs::path& w
         "file %.2f MB = %.1f%% of %.2f MB\n",
         id.c_str(), records, update.cpu * 1e3, records / update.cpu / 1e6, update.wall * 1e3, tree_bytes(dir) / 1e6,
         100.0 * tree_bytes(dir) / bytes, bytes / 1e6);
+
+    if (o.update_only) return;
 
     // The same days written with other chunk shapes, and read back whole.
     const auto file_type = tb::layout::H5TicksLoader::DTYPES();
@@ -340,8 +353,8 @@ int main(int argc, char** argv) {
     tb::host::set_console({[](const std::string&) {}, nullptr});
     try {
         tb::layout::require_blosc_filter();
-        bench_instrument("000001.XSHE", o, work);
-        bench_instrument("IF2612", o, work);
+        for (const char* id : {"000001.XSHE", "IF2612"})
+            if (o.instrument.empty() || o.instrument == id) bench_instrument(id, o, work);
         if (o.universe) {
             const std::size_t one = bench_universe(1, o, work);
             const std::size_t two = bench_universe(2, o, work);
