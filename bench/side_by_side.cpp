@@ -205,9 +205,9 @@ TickComparison compare_ticks(const Options& o, const fs::path& work) {
     const fs::path tick_dir = work / "ticks";
     TickComparison result;
     result.ours = our_tick_write(o, tick_dir, work / "tick-columns");
-    auto h5py = run_h5py(o, fmt::format("tick '{}' '{}' '{}' {}", (work / "tick-columns").string(),
-                                        (tick_dir / "000001.XSHE.h5").string(), (work / "h5py-ticks.h5").string(),
-                                        o.repeat));
+    auto h5py =
+        run_h5py(o, fmt::format("tick '{}' '{}' '{}' {}", (work / "tick-columns").string(),
+                                (tick_dir / "000001.XSHE.h5").string(), (work / "h5py-ticks.h5").string(), o.repeat));
     result.h5py_cpu = h5py["tick_cpu_s"];
     return result;
 }

@@ -60,7 +60,8 @@ struct Options {
 };
 
 [[noreturn]] void usage(const std::string& problem) {
-    std::fprintf(stderr, "%s\nusage: tick_bench [--repeat N] [--days N] [--universe-end YYYYMMDD] [--no-universe]\n"
+    std::fprintf(stderr,
+                 "%s\nusage: tick_bench [--repeat N] [--days N] [--universe-end YYYYMMDD] [--no-universe]\n"
                  "                  [--instrument ID] [--update-only]\n",
                  problem.c_str());
     std::exit(2);
@@ -89,8 +90,7 @@ Options parse(int argc, char** argv) {
         else if (a == "--instrument") {
             if (i + 1 >= argc) usage("missing value after " + a);
             o.instrument = argv[++i];
-        }
-        else if (a == "--update-only")
+        } else if (a == "--update-only")
             o.update_only = true;
         else
             usage("unknown option " + a);

@@ -53,8 +53,8 @@ TEST_F(AppendDirectTest, FileWrittenThroughThePluginTakesNewDays) {
             h5::DatasetOptions options;
             options.chunk_rows = chunk_rows(records.size(), sizeof(TickRecord));
             options.filters = {layout::COMPRESSION_KWARGS().filter()};
-            f.create_dataset(day_key(day), layout::H5TicksLoader::DTYPES(), memory.id(), records.size(),
-                             records.data(), options);
+            f.create_dataset(day_key(day), layout::H5TicksLoader::DTYPES(), memory.id(), records.size(), records.data(),
+                             options);
         }
         f.close();
     }

@@ -50,10 +50,10 @@ std::vector<TickRecord> day_records(std::size_t rows, unsigned seed) {
         r.open_interest = 0;
         std::int64_t* levels = &r.a1;
         for (int i = 0; i < 5; ++i) {
-            levels[i] = price + 100 * (i + 1);                                      // a1..a5
-            levels[5 + i] = static_cast<std::int64_t>(random() % 5000);             // a1_v..a5_v
-            levels[10 + i] = price - 100 * (i + 1);                                 // b1..b5
-            levels[15 + i] = static_cast<std::int64_t>(random() % 5000);            // b1_v..b5_v
+            levels[i] = price + 100 * (i + 1);                            // a1..a5
+            levels[5 + i] = static_cast<std::int64_t>(random() % 5000);   // a1_v..a5_v
+            levels[10 + i] = price - 100 * (i + 1);                       // b1..b5
+            levels[15 + i] = static_cast<std::int64_t>(random() % 5000);  // b1_v..b5_v
         }
     }
     return out;
@@ -120,8 +120,7 @@ TEST_F(DayDatasetTest, ChunksAreTheBytesThePluginStoresAndTheFilterIsUnchanged) 
         EXPECT_EQ(filters[0].id, layout::BLOSC_FILTER_ID);
         EXPECT_EQ(filters[0].cd_values, b.filters()[0].cd_values);
         // filter revision 2, Blosc format 2, the record size, the chunk's bytes, LZ4 level 9 with shuffle
-        EXPECT_EQ(filters[0].cd_values,
-                  (std::vector<unsigned>{2, 2, 248, static_cast<unsigned>(rows * 248), 9, 1, 1}));
+        EXPECT_EQ(filters[0].cd_values, (std::vector<unsigned>{2, 2, 248, static_cast<unsigned>(rows * 248), 9, 1, 1}));
         EXPECT_EQ(stored_chunk(file, direct, 0), stored_chunk(file, plugin, 0));
     }
 }
@@ -140,7 +139,8 @@ TEST_F(DayDatasetTest, ExactlyOneChunkAndOneRowBeyond) {
     const auto records = day_records(full + 1, 7);
     EXPECT_TRUE(test_support::read_day(file, fmt::format("direct{}", full)) == day_records(full, 7));
     EXPECT_TRUE(test_support::read_day(file, fmt::format("direct{}", full + 1)) == records);
-    EXPECT_EQ(stored_chunk(file, fmt::format("direct{}", full), 0), stored_chunk(file, fmt::format("plugin{}", full), 0));
+    EXPECT_EQ(stored_chunk(file, fmt::format("direct{}", full), 0),
+              stored_chunk(file, fmt::format("plugin{}", full), 0));
     EXPECT_EQ(stored_chunk(file, fmt::format("direct{}", full + 1), 0),
               stored_chunk(file, fmt::format("plugin{}", full + 1), 0));
     // The edge chunk holds the last tick, then zeros up to the chunk's full size.
@@ -218,7 +218,8 @@ TEST_F(DayDatasetTest, H5pyReadsTheRecordsAndTheFilterOfDirectChunks) {
         for (unsigned v : cd) values += " " + std::to_string(v);
         EXPECT_NE(result.output.find(fmt::format("{} equal {} filter 32001{}\n", name, records.size(), values)),
                   std::string::npos)
-            << name << "\n" << result.output;
+            << name << "\n"
+            << result.output;
     }
 }
 
@@ -256,8 +257,8 @@ TEST(BloscChunkFormat, RefusesClientDataItDoesNotKnow) {
 TEST(BloscCompressor, ChunksDecodeToTheirRecordsAndOtherSizesAreRefused) {
     const auto records = day_records(300, 5);
     const std::size_t bytes = records.size() * sizeof(TickRecord);
-    const auto format =
-        layout::BloscChunkFormat::from_cd_values(std::vector<unsigned>{2, 2, 248, static_cast<unsigned>(bytes), 9, 1, 1});
+    const auto format = layout::BloscChunkFormat::from_cd_values(
+        std::vector<unsigned>{2, 2, 248, static_cast<unsigned>(bytes), 9, 1, 1});
     ASSERT_TRUE(format);
     layout::BloscCompressor compressor;
     const auto* raw = reinterpret_cast<const unsigned char*>(records.data());

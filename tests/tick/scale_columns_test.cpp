@@ -22,11 +22,13 @@ using test_support::at;
 std::vector<double> awkward_values() {
     const double inf = std::numeric_limits<double>::infinity();
     const double two_51 = 2251799813685248.0, two_52 = 4503599627370496.0;
+    // clang-format off
     std::vector<double> values = {0.0, -0.0, 0.29, -0.29, 10.29, 0.5, -0.5, 1.5, -1.5, 2.5, -2.5,
                                   0.49999999999999994, -0.49999999999999994, 0.5000000000000001,
                                   5e-324, -5e-324, std::numeric_limits<double>::quiet_NaN(), inf, -inf,
                                   two_51 - 0.5, -(two_51 - 0.5), two_51, -two_51, two_51 + 1, two_52 - 1, two_52,
                                   two_52 + 2, 9.2e18, -9.2e18, 9.3e18, -9.3e18, 1e300, -1e300, 123456.78915};
+    // clang-format on
     std::mt19937_64 random(20261207);
     std::uniform_real_distribution<double> price(-2000.0, 2000.0);
     for (int k = 0; k < 2000; ++k) values.push_back(std::round(price(random) * 100.0) / 100.0);  // cents

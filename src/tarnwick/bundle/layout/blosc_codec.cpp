@@ -32,7 +32,7 @@ std::optional<BloscChunkFormat> BloscChunkFormat::from_cd_values(std::span<const
 }
 
 std::span<const unsigned char> BloscCompressor::compress(const BloscChunkFormat& format,
-                                                        std::span<const unsigned char> chunk) {
+                                                         std::span<const unsigned char> chunk) {
     if (chunk.size() != format.chunk_bytes)
         throw std::invalid_argument(
             fmt::format("a Blosc chunk of {} bytes was given {} bytes", format.chunk_bytes, chunk.size()));
@@ -41,9 +41,8 @@ std::span<const unsigned char> BloscCompressor::compress(const BloscChunkFormat&
     out_.resize(chunk.size() + BLOSC_MAX_OVERHEAD);
     // The context call: unlike blosc_compress() it does not let BLOSC_* environment variables
     // change the parameters, and it leaves the global state that the plug-in uses alone.
-    const int stored =
-        blosc_compress_ctx(format.level, format.shuffle, format.typesize, chunk.size(), chunk.data(), out_.data(),
-                           out_.size(), format.compressor.c_str(), 0, 1);
+    const int stored = blosc_compress_ctx(format.level, format.shuffle, format.typesize, chunk.size(), chunk.data(),
+                                          out_.data(), out_.size(), format.compressor.c_str(), 0, 1);
     if (stored <= 0)
         throw std::runtime_error(fmt::format("Blosc ({}) could not compress a chunk of {} bytes (error {})",
                                              format.compressor, chunk.size(), stored));

@@ -79,10 +79,10 @@ __attribute__((target("avx2"))) inline bool round_four(__m256d x, __m256i& out) 
         return false;  // NaN compares false
     const __m256d two_52 = _mm256_set1_pd(4503599627370496.0);
     const __m256d t = _mm256_round_pd(a, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
-    const __m256d up = _mm256_and_pd(_mm256_cmp_pd(_mm256_sub_pd(a, t), _mm256_set1_pd(0.5), _CMP_GE_OQ),
-                                     _mm256_set1_pd(1.0));
-    const __m256i magnitude = _mm256_sub_epi64(_mm256_castpd_si256(_mm256_add_pd(_mm256_add_pd(t, up), two_52)),
-                                               _mm256_castpd_si256(two_52));
+    const __m256d up =
+        _mm256_and_pd(_mm256_cmp_pd(_mm256_sub_pd(a, t), _mm256_set1_pd(0.5), _CMP_GE_OQ), _mm256_set1_pd(1.0));
+    const __m256i magnitude =
+        _mm256_sub_epi64(_mm256_castpd_si256(_mm256_add_pd(_mm256_add_pd(t, up), two_52)), _mm256_castpd_si256(two_52));
     const __m256i negative = _mm256_castpd_si256(_mm256_cmp_pd(x, _mm256_setzero_pd(), _CMP_LT_OQ));
     out = _mm256_sub_epi64(_mm256_xor_si256(magnitude, negative), negative);
     return true;
@@ -130,9 +130,8 @@ std::int64_t scaled_or_zero(const ScaledField& field, std::size_t row) {
 // Four fields that lie side by side in the record (fields[0..3], offsets 8 bytes apart), for
 // `count` records from table row `row`: four rows at a time, each field's four values rounded
 // as above, the 4 x 4 block transposed so that each record takes its four fields in one store.
-__attribute__((target("avx2"))) void scale_i8_group_avx2(const ScaledField* fields, std::size_t row,
-                                                         std::size_t count, unsigned char* first_field,
-                                                         std::size_t stride) {
+__attribute__((target("avx2"))) void scale_i8_group_avx2(const ScaledField* fields, std::size_t row, std::size_t count,
+                                                         unsigned char* first_field, std::size_t stride) {
     std::size_t k = 0;
     for (; k + 4 <= count; k += 4) {
         __m256i n[4];
@@ -149,7 +148,8 @@ __attribute__((target("avx2"))) void scale_i8_group_avx2(const ScaledField* fiel
         unsigned char* const at = first_field + k * stride;
         if (!exact) {
             for (std::size_t i = 0; i < 4; ++i)
-                for (std::size_t j = 0; j < 4; ++j) store_i8(at + i * stride + 8 * j, scaled_or_zero(fields[j], row + k + i));
+                for (std::size_t j = 0; j < 4; ++j)
+                    store_i8(at + i * stride + 8 * j, scaled_or_zero(fields[j], row + k + i));
             continue;
         }
         const __m256i t0 = _mm256_unpacklo_epi64(n[0], n[1]);  // rows 0 and 2 of fields 0, 1
@@ -183,8 +183,7 @@ void scale_i8_column_scalar(const double* values, std::size_t count, double scal
     for (std::size_t k = 0; k < count; ++k) store_i8(field + k * stride, scaled_i8(values[k], scale));
 }
 
-void scale_i8_column(const double* values, std::size_t count, double scale, unsigned char* field,
-                     std::size_t stride) {
+void scale_i8_column(const double* values, std::size_t count, double scale, unsigned char* field, std::size_t stride) {
     chosen_kernel()(values, count, scale, field, stride);
 }
 
@@ -271,10 +270,11 @@ void for_each_tick_day(const service::Frame& frame, const std::function<void(con
         }
     }
     std::vector<std::pair<int, std::span<const std::size_t>>> days;  // ascending trading dates
-    std::map<int, std::vector<std::size_t>> rows_by_day;               // when runs are out of order
+    std::map<int, std::vector<std::size_t>> rows_by_day;             // when runs are out of order
     if (std::adjacent_find(runs.begin(), runs.end(), [](const Run& a, const Run& b) { return a.date >= b.date; }) ==
         runs.end()) {
-        for (const Run& run : runs) days.emplace_back(run.date, std::span(kept).subspan(run.begin, run.end - run.begin));
+        for (const Run& run : runs)
+            days.emplace_back(run.date, std::span(kept).subspan(run.begin, run.end - run.begin));
     } else {
         for (const Run& run : runs) {
             std::vector<std::size_t>& rows = rows_by_day[run.date];

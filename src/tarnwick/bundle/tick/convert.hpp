@@ -56,8 +56,7 @@ inline std::int64_t scaled_i8(double value, double scale) {
 // the conversion's inner loop over one column. With AVX2 (chosen at run time) four values go at
 // a time, by exact double arithmetic that gives scaled_i8's results; values beyond 2^51 in
 // magnitude, NaN and infinities take scaled_i8 itself.
-void scale_i8_column(const double* values, std::size_t count, double scale, unsigned char* field,
-                     std::size_t stride);
+void scale_i8_column(const double* values, std::size_t count, double scale, unsigned char* field, std::size_t stride);
 // The same one value at a time (what scale_i8_column does without AVX2).
 void scale_i8_column_scalar(const double* values, std::size_t count, double scale, unsigned char* field,
                             std::size_t stride);

@@ -16,7 +16,8 @@ using layout::TickRecord;
 std::optional<layout::BloscChunkFormat> direct_format(const h5::Dataset& dataset, hsize_t chunk_rows) {
     const std::vector<h5::Filter> filters = dataset.filters();
     if (filters.size() != 1 || filters.front().id != layout::BLOSC_FILTER_ID) return std::nullopt;
-    std::optional<layout::BloscChunkFormat> format = layout::BloscChunkFormat::from_cd_values(filters.front().cd_values);
+    std::optional<layout::BloscChunkFormat> format =
+        layout::BloscChunkFormat::from_cd_values(filters.front().cd_values);
     if (!format || format->chunk_bytes != chunk_rows * sizeof(TickRecord)) return std::nullopt;
     return format;
 }
