@@ -63,7 +63,7 @@ T& field_at(TickRecord& record, std::size_t offset) {
 // Records per block of the column-by-column conversion: 256 records are 62 KiB.
 constexpr std::size_t BLOCK_ROWS = 256;
 
-// Values of a column asked for ahead of their use (1 KiB), in scale_i8_column_avx2.
+// Values of a column asked for ahead of their use (1 KiB) by the AVX2 kernels below.
 constexpr std::size_t PREFETCH_AHEAD = 128;
 
 void store_i8(unsigned char* at, std::int64_t value) { std::memcpy(at, &value, sizeof value); }

@@ -45,7 +45,8 @@ ChunkPath DayWriter::write(h5::File& file, const std::string& name, std::span<co
         const std::size_t held = static_cast<std::size_t>(std::min(chunk_rows, rows - first)) * sizeof(TickRecord);
         std::span<const unsigned char> chunk(bytes + first * sizeof(TickRecord), held);
         if (held < format->chunk_bytes) {
-            // Readers see only the rows within the extent; the rest is zeros, as HDF5 pads.
+            // Readers see only the rows within the extent; zeros beyond them make the chunk's
+            // bytes depend on its records alone.
             edge_chunk_.assign(format->chunk_bytes, 0);
             std::memcpy(edge_chunk_.data(), chunk.data(), held);
             chunk = edge_chunk_;
