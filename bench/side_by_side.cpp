@@ -13,7 +13,7 @@
 //      from memory, against numpy converting the same columns (duplicates, date and time,
 //      scaling, grouping by trading date) and h5py writing one dataset a day through the Blosc
 //      plug-in (hdf5plugin); the records must be equal.
-// CPU time of the work alone; best of --repeat. h5py runs in /usr/bin/python3
+// `--only tick` runs step 4 alone. CPU time of the work alone; best of --repeat. h5py runs in /usr/bin/python3
 // (bench/h5py_side_by_side.py), which also verifies that its records equal ours. The program
 // exits 1 when a step fails or the two sides disagree.
 #include <sys/resource.h>
@@ -59,6 +59,7 @@ struct Options {
     int check_days = 250;
     int tick_days = 20;
     unsigned workers = 2;
+    bool ticks_only = false;  // --only tick: step 4 alone
     std::string python = "/usr/bin/python3";
     std::string script = TARNWICK_BENCH_DIR "/h5py_side_by_side.py";
 };
@@ -87,6 +88,8 @@ Options parse(int argc, char** argv) {
             o.workers = static_cast<unsigned>(std::stoi(v));
         else if (a == "--python")
             o.python = v;
+        else if (a == "--only" && v == "tick")
+            o.ticks_only = true;
         else
             throw std::invalid_argument("unknown argument " + a);
     }
@@ -193,6 +196,37 @@ TickResult our_tick_write(const Options& o, const fs::path& dir, const fs::path&
     return result;
 }
 
+struct TickComparison {
+    TickResult ours;
+    double h5py_cpu = 0;
+};
+
+TickComparison compare_ticks(const Options& o, const fs::path& work) {
+    const fs::path tick_dir = work / "ticks";
+    TickComparison result;
+    result.ours = our_tick_write(o, tick_dir, work / "tick-columns");
+    auto h5py =
+        run_h5py(o, fmt::format("tick '{}' '{}' '{}' {}", (work / "tick-columns").string(),
+                                (tick_dir / "000001.XSHE.h5").string(), (work / "h5py-ticks.h5").string(), o.repeat));
+    result.h5py_cpu = h5py["tick_cpu_s"];
+    return result;
+}
+
+void print_tick_rows(const Options& o, const TickComparison& t) {
+    std::printf("| tick write, CPU ms (%zu ticks, %d days) | %.3f | %.3f | %.2fx |\n", t.ours.ticks, o.tick_days,
+                t.ours.cpu * 1e3, t.h5py_cpu * 1e3, t.h5py_cpu / t.ours.cpu);
+    std::printf("| tick write, M ticks/s | %.2f | %.2f | |\n", t.ours.ticks / t.ours.cpu / 1e6,
+                t.ours.ticks / t.h5py_cpu / 1e6);
+}
+
+// --only tick: the tick write alone, in the same table form.
+void compare_tick_writes(const Options& o, const fs::path& work) {
+    const TickComparison ticks = compare_ticks(o, work);
+    std::printf("tick write: 000001.XSHE, %d days; best of %d\n\n", o.tick_days, o.repeat);
+    std::printf("| step | ours | h5py | h5py / ours |\n|---|---:|---:|---:|\n");
+    print_tick_rows(o, ticks);
+}
+
 struct Row {
     std::string what;
     double ours, theirs;
@@ -206,6 +240,12 @@ int main(int argc, char** argv) try {
     tb::host::process_init(std::make_shared<tb::host::SharedFlag>(true));
     const fs::path work = fs::temp_directory_path() / fmt::format("side_by_side-{}", ::getpid());
     fs::create_directories(work);
+    if (o.ticks_only) {
+        tb::host::set_console({[](const std::string&) {}, nullptr});
+        compare_tick_writes(o, work);
+        fs::remove_all(work);
+        return 0;
+    }
 
     tb::service::SimulatedMarket::Settings settings;
     settings.first_date = o.first_date;
@@ -283,11 +323,7 @@ int main(int argc, char** argv) try {
         h5py_check_wall = k == 0 ? wall : std::min(h5py_check_wall, wall);
     }
 
-    const fs::path tick_dir = work / "ticks";
-    const TickResult ticks = our_tick_write(o, tick_dir, work / "tick-columns");
-    auto h5py_ticks =
-        run_h5py(o, fmt::format("tick '{}' '{}' '{}' {}", (work / "tick-columns").string(),
-                                (tick_dir / "000001.XSHE.h5").string(), (work / "h5py-ticks.h5").string(), o.repeat));
+    const TickComparison ticks = compare_ticks(o, work);
 
     std::printf("records: %s, %d days created + %d daily appends (%s); check: %d files of %d days; best of %d\n\n", kId,
                 o.days, o.appends, "bars from memory", o.check_files, o.check_days, o.repeat);
@@ -301,10 +337,7 @@ int main(int argc, char** argv) try {
     };
     for (const Row& r : rows)
         std::printf("| %s | %.3f | %.3f | %.2fx |\n", r.what.c_str(), r.ours, r.theirs, r.theirs / r.ours);
-    std::printf("| tick write, CPU ms (%zu ticks, %d days) | %.3f | %.3f | %.2fx |\n", ticks.ticks, o.tick_days,
-                ticks.cpu * 1e3, h5py_ticks["tick_cpu_s"] * 1e3, h5py_ticks["tick_cpu_s"] / ticks.cpu);
-    std::printf("| tick write, M ticks/s | %.2f | %.2f | |\n", ticks.ticks / ticks.cpu / 1e6,
-                ticks.ticks / h5py_ticks["tick_cpu_s"] / 1e6);
+    print_tick_rows(o, ticks);
     std::printf("| file bytes (after the appends) | %ju | %.0f | %.3f |\n", our_bytes, h5py["file_bytes"],
                 h5py["file_bytes"] / static_cast<double>(our_bytes));
     std::printf("\ncheck wall with 1 worker: %.1f ms; h5py chunk rows: %.0f\n", check_wall_1 * 1e3, h5py["chunk_rows"]);

@@ -23,6 +23,7 @@
 #include "tarnwick/bundle/service/connection.hpp"
 #include "tarnwick/bundle/service/warnings.hpp"
 #include "tarnwick/bundle/tick/convert.hpp"
+#include "tarnwick/bundle/tick/day_dataset.hpp"
 
 namespace tarnwick::bundle::tick {
 namespace {
@@ -177,8 +178,7 @@ private:
             h5::DatasetOptions options;
             options.chunk_rows = chunk_rows(day.records.size(), sizeof(TickRecord));
             options.filters = {layout::COMPRESSION_KWARGS().filter()};
-            file_.create_dataset(temporary, file_type_, memory_type_.id(), day.records.size(), day.records.data(),
-                                 options);
+            writer_.write(file_, temporary, day.records, options);
             step("temp_written", day.trading_date);
             file_.flush();
             step("temp_flushed", day.trading_date);
@@ -249,6 +249,7 @@ private:
     int min_start_date_;
     h5::DataType file_type_;
     h5::DataType memory_type_;
+    DayWriter writer_;
 };
 
 }  // namespace

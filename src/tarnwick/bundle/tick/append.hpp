@@ -60,7 +60,8 @@ std::optional<std::string> day_of_temporary_member(std::string_view name);
 // CHUNK_BYTES. The host's loader reads whole days, and bench/tick_bench shows one chunk per day
 // writing and reading fastest and compressing best (h5py's guess for such a day, about 18 KiB,
 // writes a fifth slower and makes the file a tenth larger); the cap only bounds the buffers of
-// one filter call for a day far busier than any seen (16,912 ticks).
+// one chunk's compression for a day far busier than any seen (16,912 ticks). The chunks are
+// compressed by c-blosc directly and stored past HDF5's filter pipeline (tick/day_dataset.hpp).
 inline constexpr std::size_t CHUNK_BYTES = 4 * 1024 * 1024;
 std::size_t chunk_rows(std::size_t rows, std::size_t record_size);
 
