@@ -126,6 +126,42 @@ TEST_F(JournalTest, FlushCommitsAndAKillLaterReturnsThere) {
     EXPECT_EQ(read_values(path_), expected);
 }
 
+TEST_F(JournalTest, AKillRightAfterACommitLeavesAnEmptyJournalThatRestoresNothing) {
+    // Every commit empties the one journal of the open file instead of deleting it; a writer
+    // killed there leaves it empty, and every committed update stands.
+    std::vector<std::int64_t> expected = original_;
+    for (int k = 0; k < 3; ++k) {
+        const std::vector<std::int64_t> rows = sequence(10'000 * k, 700);
+        expected.insert(expected.end(), rows.begin(), rows.end());
+    }
+    kill_writer_after([&](File& file) {
+        for (int k = 0; k < 3; ++k) {
+            file.open_dataset("v").append<std::int64_t>(H5T_NATIVE_INT64, sequence(10'000 * k, 700));
+            file.flush();
+        }
+    });
+    ASSERT_TRUE(fs::exists(journal_path(path_)));
+    EXPECT_EQ(fs::file_size(journal_path(path_)), 0u);
+    EXPECT_TRUE(recover_interrupted_update(path_));
+    EXPECT_FALSE(fs::exists(journal_path(path_)));
+    EXPECT_EQ(read_values(path_), expected);
+}
+
+TEST_F(JournalTest, AnUpdateAfterACommitInTheSameOpenIsUndoneToThatCommit) {
+    std::string committed_bytes;
+    {
+        File file = File::open(path_, File::Access::ReadWrite);
+        append_and_rewrite(file, 5000);
+        file.flush();
+        committed_bytes = bytes_of(path_);
+        append_and_rewrite(file, 70'000);
+        file.abandon();
+    }
+    EXPECT_FALSE(fs::exists(journal_path(path_)));
+    EXPECT_EQ(bytes_of(path_), committed_bytes);
+    EXPECT_NE(committed_bytes, original_bytes_);
+}
+
 TEST_F(JournalTest, AbandonUndoesEverythingSinceTheLastFlush) {
     {
         File file = File::open(path_, File::Access::ReadWrite);

@@ -134,7 +134,8 @@ public:
     UndoJournal(std::string path, std::uint64_t baseline, FileIdentity owner = {})
         : path_(std::move(path)), baseline_(baseline), owner_(owner) {}
 
-    bool started() const { return fd_.get() >= 0; }
+    // An update is being journaled: the journal holds this update's header (and records).
+    bool started() const { return length_ > 0; }
 
     // Journals the originals of [offset, offset + size) below the baseline that are not in the
     // journal yet; `file` still holds them. Starts the journal first, also for a range wholly
@@ -163,12 +164,19 @@ public:
         return 0;
     }
 
-    // The file's current content becomes the baseline: the journal goes. The unlink is the
-    // commit point; until it succeeded nothing of the journal's state is let go.
-    int commit(std::uint64_t new_baseline) {
-        if (started()) {
+    // The file's current content becomes the baseline. Emptying the journal is the commit
+    // point (an empty journal restores nothing); until it succeeded nothing of the journal's
+    // state is let go. The emptied journal stays open for the next update of the same open
+    // file: creating and deleting a file per update costs more than the update itself for a
+    // day of ticks. `Settle::Remove` (the file's close) deletes it instead.
+    enum class Settle { KeepEmpty, Remove };
+    int commit(std::uint64_t new_baseline, Settle settle) {
+        if (settle == Settle::Remove && fd_.get() >= 0) {
             if (::unlink(path_.c_str()) != 0 && errno != ENOENT) return errno;
             fd_.reset();
+            length_ = 0;
+        } else if (started()) {
+            if (::ftruncate(fd_.get(), 0) != 0) return errno;
             length_ = 0;
         }
         baseline_ = new_baseline;
@@ -182,7 +190,9 @@ public:
         Descriptor journal(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
         if (journal.get() < 0) {
             if (errno != ENOENT) return errno;
-            return started() ? commit_rolled_back(file, baseline_) : 0;
+            if (started()) return commit_rolled_back(file, baseline_);
+            fd_.reset();
+            return 0;
         }
         Header header{};
         std::size_t got = 0;
@@ -195,7 +205,9 @@ public:
             // its journal record); one that belongs to another file (deleted and made anew
             // under this name) must not touch this one.
             journal.reset();
-            return started() ? commit_rolled_back(file, baseline_) : unlink_journal();
+            if (started()) return commit_rolled_back(file, baseline_);
+            fd_.reset();
+            return unlink_journal();
         }
         const std::uint64_t baseline = header.baseline;
 
@@ -220,19 +232,31 @@ public:
     }
 
 private:
+    // Writes this update's header at the start of the journal: created now, or emptied by the
+    // last commit and kept open.
     int start() {
-        Descriptor fd(::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-        if (fd.get() < 0) return errno;
+        Descriptor created;
+        if (fd_.get() < 0) {
+            created.reset(::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+            if (created.get() < 0) return errno;
+        } else if (::lseek(fd_.get(), 0, SEEK_SET) != 0) {
+            return errno;
+        }
+        const int fd = created.get() >= 0 ? created.get() : fd_.get();
         Header header{};
         std::memcpy(header.magic, MAGIC, sizeof MAGIC);
         header.baseline = baseline_;
         header.device = owner_.device;
         header.inode = owner_.inode;
-        if (const int err = write_all(fd.get(), &header, sizeof header)) {
-            ::unlink(path_.c_str());
+        if (const int err = write_all(fd, &header, sizeof header)) {
+            // No update may go ahead without its header; an empty journal restores nothing.
+            if (created.get() >= 0 || ::ftruncate(fd, 0) != 0) {
+                ::unlink(path_.c_str());
+                fd_.reset();
+            }
             return err;
         }
-        fd_ = std::move(fd);
+        if (created.get() >= 0) fd_ = std::move(created);
         length_ = HEADER_BYTES;
         return 0;
     }
@@ -400,7 +424,8 @@ herr_t driver_close(H5FD_t* h5fd) {
     int err = 0;
     if (file->journaling) {
         // Everything reached the file when nothing failed: commit. Otherwise undo the lot.
-        err = (file->failed || file->abandoned) ? file->journal->roll_back(file->fd) : file->journal->commit(file->eof);
+        err = (file->failed || file->abandoned) ? file->journal->roll_back(file->fd)
+                                                : file->journal->commit(file->eof, UndoJournal::Settle::Remove);
     }
     const auto key = std::pair(file->device, file->inode);
     if (--files_open_here()[key] == 0) files_open_here().erase(key);
@@ -598,7 +623,7 @@ void commit(hid_t file_id) {
     if (!file || !file->journaling) return;
     if (file->failed || file->abandoned)
         throw OsError::from_errno(EIO, "cannot commit an update after a failed write: it is rolled back");
-    if (const int err = file->journal->commit(file->eof)) {
+    if (const int err = file->journal->commit(file->eof, UndoJournal::Settle::KeepEmpty)) {
         file->failed = true;
         throw OsError::from_errno(err, std::string("cannot commit an update: ") + std::strerror(err));
     }

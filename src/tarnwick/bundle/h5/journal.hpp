@@ -44,7 +44,8 @@ hid_t journaled_driver();
 std::string journal_path(const std::string& file);
 
 // Undoes the interrupted update that a stale journal beside `file` records, if there is one.
-// Returns true when a rollback was done. Throws OsError (would block) when another process
+// Returns true when it found a journal (and settled it; an empty one, left by a writer killed
+// after a commit, restores nothing). Throws OsError (would block) when another process
 // holds the file, OsError for I/O errors (the journal is kept for the next attempt).
 bool recover_interrupted_update(const std::string& file);
 
@@ -52,7 +53,7 @@ bool recover_interrupted_update(const std::string& file);
 // content the state a rollback returns to (REQUIRES: flushed), abandon() makes its close roll
 // back to the last committed state instead of committing.
 // commit() throws OsError when the file had a failed write (it will be rolled back) or when
-// the journal cannot be deleted.
+// the journal cannot be emptied.
 void commit(hid_t file_id);
 void abandon(hid_t file_id);
 
