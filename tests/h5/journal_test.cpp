@@ -126,9 +126,10 @@ TEST_F(JournalTest, FlushCommitsAndAKillLaterReturnsThere) {
     EXPECT_EQ(read_values(path_), expected);
 }
 
-TEST_F(JournalTest, AKillRightAfterACommitLeavesAnEmptyJournalThatRestoresNothing) {
-    // Every commit empties the one journal of the open file instead of deleting it; a writer
-    // killed there leaves it empty, and every committed update stands.
+TEST_F(JournalTest, AKillRightAfterACommitLeavesAJournalThatRestoresNothing) {
+    // Every commit clears the one journal of the open file instead of deleting it; a writer
+    // killed there leaves it behind with the last update's records, and every committed update
+    // stands.
     std::vector<std::int64_t> expected = original_;
     for (int k = 0; k < 3; ++k) {
         const std::vector<std::int64_t> rows = sequence(10'000 * k, 700);
@@ -141,25 +142,45 @@ TEST_F(JournalTest, AKillRightAfterACommitLeavesAnEmptyJournalThatRestoresNothin
         }
     });
     ASSERT_TRUE(fs::exists(journal_path(path_)));
-    EXPECT_EQ(fs::file_size(journal_path(path_)), 0u);
+    EXPECT_GT(fs::file_size(journal_path(path_)), 0u);
     EXPECT_TRUE(recover_interrupted_update(path_));
     EXPECT_FALSE(fs::exists(journal_path(path_)));
     EXPECT_EQ(read_values(path_), expected);
 }
 
 TEST_F(JournalTest, AnUpdateAfterACommitInTheSameOpenIsUndoneToThatCommit) {
+    // The updates of one open file share its journal. The second update here journals less
+    // than the first: the first one's records still lie past its end and must not be restored
+    // with it, killed or abandoned.
+    const auto big_then_small = [](File& file, std::string* committed_bytes, const std::string& path) {
+        Dataset v = file.open_dataset("v");
+        v.write_rows(H5T_NATIVE_INT64, 0, 3, sequence(-9, 3).data());
+        v.append<std::int64_t>(H5T_NATIVE_INT64, sequence(1'000'000, 70'000));
+        file.flush();
+        if (committed_bytes) *committed_bytes = bytes_of(path);
+        v.write_rows(H5T_NATIVE_INT64, 0, 3, sequence(-99, 3).data());
+    };
     std::string committed_bytes;
     {
         File file = File::open(path_, File::Access::ReadWrite);
-        append_and_rewrite(file, 5000);
-        file.flush();
-        committed_bytes = bytes_of(path_);
-        append_and_rewrite(file, 70'000);
+        big_then_small(file, &committed_bytes, path_);
         file.abandon();
     }
     EXPECT_FALSE(fs::exists(journal_path(path_)));
     EXPECT_EQ(bytes_of(path_), committed_bytes);
     EXPECT_NE(committed_bytes, original_bytes_);
+
+    make_file(path_, original_);
+    kill_writer_after([&](File& file) { big_then_small(file, nullptr, path_); });
+    // HDF5 leaves some bytes of its metadata blocks unset, so two runs of the same writes need
+    // not give equal files: compare what the committed update stored instead.
+    EXPECT_TRUE(recover_interrupted_update(path_));
+    std::vector<std::int64_t> expected = original_;
+    for (std::size_t k = 0; k < 3; ++k) expected[k] = -9 + static_cast<std::int64_t>(k);
+    const std::vector<std::int64_t> added = sequence(1'000'000, 70'000);
+    expected.insert(expected.end(), added.begin(), added.end());
+    EXPECT_EQ(read_values(path_), expected);
+    EXPECT_EQ(fs::file_size(path_), committed_bytes.size());
 }
 
 TEST_F(JournalTest, AbandonUndoesEverythingSinceTheLastFlush) {

@@ -22,22 +22,30 @@
 namespace tarnwick::bundle::h5 {
 namespace {
 
-constexpr char MAGIC[8] = {'T', 'W', 'U', 'N', 'D', 'O', '0', '2'};
+constexpr char MAGIC[8] = {'T', 'W', 'U', 'N', 'D', 'O', '0', '3'};
 // Magic, then the baseline and the device and inode of the file it belongs to: a journal found
 // beside a different file (the old one deleted, a new one made under its name) is not applied.
+// The generation numbers the updates of one open file, which share one journal: the records of
+// an earlier update that still lie past the current one's end are not its own.
 struct Header {
     char magic[8];
     std::uint64_t baseline;
     std::uint64_t device;
     std::uint64_t inode;
+    std::uint64_t generation;
 };
-// Each record: where the original bytes were, how many, and a checksum over all three, so that
-// a record cut short or garbled is never written into the file.
+// Journals written before updates shared one have no generation (records carry 0); one left by
+// a killed update of that version is still rolled back.
+constexpr char MAGIC_WITHOUT_GENERATION[8] = {'T', 'W', 'U', 'N', 'D', 'O', '0', '2'};
+constexpr std::size_t HEADER_WITHOUT_GENERATION_BYTES = offsetof(Header, generation);
+// Each record: where the original bytes were, how many, its update's generation, and a
+// checksum over all of them, so that a record cut short or garbled is never written into the
+// file.
 struct RecordHeader {
     std::uint64_t offset;
     std::uint64_t size;
     std::uint32_t crc;
-    std::uint32_t unused;
+    std::uint32_t generation;
 };
 constexpr std::size_t HEADER_BYTES = sizeof(Header);
 constexpr std::size_t RECORD_HEADER_BYTES = sizeof(RecordHeader);
@@ -112,8 +120,10 @@ private:
 
 // The undo journal of one open file: where it is, the baseline it protects, and which ranges
 // below the baseline already have their originals in it.
-std::uint32_t record_crc(std::uint64_t offset, std::uint64_t size, const char* data) {
-    uLong crc = crc32(0L, reinterpret_cast<const Bytef*>(&offset), sizeof offset);
+std::uint32_t record_crc(std::uint32_t generation, std::uint64_t offset, std::uint64_t size, const char* data) {
+    uLong crc = 0L;
+    if (generation != 0) crc = crc32(crc, reinterpret_cast<const Bytef*>(&generation), sizeof generation);
+    crc = crc32(crc, reinterpret_cast<const Bytef*>(&offset), sizeof offset);
     crc = crc32(crc, reinterpret_cast<const Bytef*>(&size), sizeof size);
     return static_cast<std::uint32_t>(crc32(crc, reinterpret_cast<const Bytef*>(data), static_cast<uInt>(size)));
 }
@@ -164,11 +174,11 @@ public:
         return 0;
     }
 
-    // The file's current content becomes the baseline. Emptying the journal is the commit
-    // point (an empty journal restores nothing); until it succeeded nothing of the journal's
-    // state is let go. The emptied journal stays open for the next update of the same open
-    // file: creating and deleting a file per update costs more than the update itself for a
-    // day of ticks. `Settle::Remove` (the file's close) deletes it instead.
+    // The file's current content becomes the baseline. Clearing the journal's magic is the
+    // commit point (a journal without it restores nothing); until it succeeded nothing of the
+    // journal's state is let go. The journal stays open for the next update of the same open
+    // file, which empties it first: creating and deleting a file per update costs more than
+    // the update itself for a day of ticks. `Settle::Remove` (the file's close) deletes it.
     enum class Settle { KeepEmpty, Remove };
     int commit(std::uint64_t new_baseline, Settle settle) {
         if (settle == Settle::Remove && fd_.get() >= 0) {
@@ -176,7 +186,8 @@ public:
             fd_.reset();
             length_ = 0;
         } else if (started()) {
-            if (::ftruncate(fd_.get(), 0) != 0) return errno;
+            const char cleared[sizeof MAGIC] = {};
+            if (const int err = pwrite_all(fd_.get(), cleared, sizeof cleared, 0)) return err;
             length_ = 0;
         }
         baseline_ = new_baseline;
@@ -198,8 +209,11 @@ public:
         std::size_t got = 0;
         if (const int err = pread_all(journal.get(), &header, sizeof header, 0, got)) return err;
         const FileIdentity file_identity = identity_of(file);
-        const bool belongs = got == sizeof header && std::memcmp(header.magic, MAGIC, sizeof MAGIC) == 0 &&
-                             header.device == file_identity.device && header.inode == file_identity.inode;
+        const bool with_generation = got == sizeof header && std::memcmp(header.magic, MAGIC, sizeof MAGIC) == 0;
+        const bool without_generation = got >= HEADER_WITHOUT_GENERATION_BYTES &&
+                                        std::memcmp(header.magic, MAGIC_WITHOUT_GENERATION, sizeof MAGIC) == 0;
+        const bool belongs = (with_generation || without_generation) && header.device == file_identity.device &&
+                             header.inode == file_identity.inode;
         if (!belongs) {
             // A journal whose header never got written recorded nothing (every write waits for
             // its journal record); one that belongs to another file (deleted and made anew
@@ -212,7 +226,8 @@ public:
         const std::uint64_t baseline = header.baseline;
 
         std::vector<char> buffer;
-        std::uint64_t at = HEADER_BYTES;
+        const std::uint32_t generation = with_generation ? static_cast<std::uint32_t>(header.generation) : 0;
+        std::uint64_t at = with_generation ? HEADER_BYTES : HEADER_WITHOUT_GENERATION_BYTES;
         for (;;) {
             RecordHeader record{};
             if (const int err = pread_all(journal.get(), &record, sizeof record, at, got)) return err;
@@ -223,7 +238,10 @@ public:
             if (const int err = pread_all(journal.get(), buffer.data(), record.size, at + sizeof record, got))
                 return err;
             // Cut short or garbled: its write to the file never happened, nor any after it.
-            if (got < record.size || record_crc(record.offset, record.size, buffer.data()) != record.crc) break;
+            // An earlier update's record (past the end of this one's) ends it too.
+            if (got < record.size || record.generation != generation ||
+                record_crc(generation, record.offset, record.size, buffer.data()) != record.crc)
+                break;
             if (const int err = pwrite_all(file, buffer.data(), record.size, record.offset)) return err;
             at += sizeof record + record.size;
         }
@@ -232,8 +250,10 @@ public:
     }
 
 private:
-    // Writes this update's header at the start of the journal: created now, or emptied by the
-    // last commit and kept open.
+    // Writes this update's header, with a new generation, at the start of the journal: created
+    // now, or kept open since the last commit. A kept journal is overwritten from its start,
+    // not emptied (emptying it costs more than a whole daily append): records of the earlier
+    // update that lie past this one's end carry the earlier generation and are not read.
     int start() {
         Descriptor created;
         if (fd_.get() < 0) {
@@ -248,6 +268,9 @@ private:
         header.baseline = baseline_;
         header.device = owner_.device;
         header.inode = owner_.inode;
+        // Never 0, which marks records without a generation.
+        if (++generation_ == 0) ++generation_;
+        header.generation = generation_;
         if (const int err = write_all(fd, &header, sizeof header)) {
             // No update may go ahead without its header; an empty journal restores nothing.
             if (created.get() >= 0 || ::ftruncate(fd, 0) != 0) {
@@ -267,7 +290,8 @@ private:
         if (const int err = pread_all(file, buffer_.data() + RECORD_HEADER_BYTES, size, offset, got)) return err;
         // Below the baseline every byte exists: the file only shrinks after journaling.
         if (got < size) return EIO;
-        const RecordHeader head{offset, size, record_crc(offset, size, buffer_.data() + RECORD_HEADER_BYTES), 0};
+        const RecordHeader head{
+            offset, size, record_crc(generation_, offset, size, buffer_.data() + RECORD_HEADER_BYTES), generation_};
         std::memcpy(buffer_.data(), &head, sizeof head);
         if (const int err = write_all(fd_.get(), buffer_.data(), buffer_.size())) {
             // A record written in part must not stand in front of later ones.
@@ -315,6 +339,7 @@ private:
     FileIdentity owner_;
     Descriptor fd_;
     std::uint64_t length_ = 0;                      // bytes of whole records (and the header)
+    std::uint32_t generation_ = 0;                  // of the update being journaled
     std::map<std::uint64_t, std::uint64_t> saved_;  // begin -> end, disjoint, not adjacent
     std::vector<char> buffer_;
 };
