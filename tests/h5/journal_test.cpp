@@ -13,7 +13,9 @@
 #include <vector>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include "support/child_process.hpp"
 #include "support/temp_dir.hpp"
@@ -181,6 +183,41 @@ TEST_F(JournalTest, AnUpdateAfterACommitInTheSameOpenIsUndoneToThatCommit) {
     expected.insert(expected.end(), added.begin(), added.end());
     EXPECT_EQ(read_values(path_), expected);
     EXPECT_EQ(fs::file_size(path_), committed_bytes.size());
+}
+
+TEST_F(JournalTest, AJournalOfTheFormatWithoutGenerationsIsStillRolledBack) {
+    // Left by an update of the version before journals were shared, killed, and found by this
+    // one: written here byte by byte in that format (no generation in the header, records with
+    // generation 0 and a checksum over offset, size and data).
+    struct stat st {};
+    ASSERT_EQ(::stat(path_.c_str(), &st), 0);
+    const std::uint64_t baseline = original_bytes_.size();
+    const std::uint64_t device = st.st_dev, inode = st.st_ino, offset = 0, size = 512;
+    std::string journal("TWUNDO02", 8);
+    for (const std::uint64_t field : {baseline, device, inode})
+        journal.append(reinterpret_cast<const char*>(&field), sizeof field);
+    const std::string original = original_bytes_.substr(offset, size);
+    uLong crc = crc32(0L, reinterpret_cast<const Bytef*>(&offset), sizeof offset);
+    crc = crc32(crc, reinterpret_cast<const Bytef*>(&size), sizeof size);
+    crc = crc32(crc, reinterpret_cast<const Bytef*>(original.data()), static_cast<uInt>(size));
+    const std::uint32_t crc32_value = static_cast<std::uint32_t>(crc), generation = 0;
+    for (const std::uint64_t field : {offset, size})
+        journal.append(reinterpret_cast<const char*>(&field), sizeof field);
+    journal.append(reinterpret_cast<const char*>(&crc32_value), sizeof crc32_value);
+    journal.append(reinterpret_cast<const char*>(&generation), sizeof generation);
+    journal += original;
+    std::ofstream(journal_path(path_), std::ios::binary) << journal;
+    // The killed update had overwritten the file's start and grown it.
+    {
+        std::fstream file(path_, std::ios::in | std::ios::out | std::ios::binary);
+        file.seekp(0);
+        file << std::string(size, 'x');
+        file.seekp(0, std::ios::end);
+        file << std::string(4096, 'y');
+    }
+    EXPECT_TRUE(recover_interrupted_update(path_));
+    EXPECT_FALSE(fs::exists(journal_path(path_)));
+    EXPECT_EQ(bytes_of(path_), original_bytes_);
 }
 
 TEST_F(JournalTest, AbandonUndoesEverythingSinceTheLastFlush) {
