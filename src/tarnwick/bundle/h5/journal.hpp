@@ -17,7 +17,10 @@
 //      below the baseline is overwritten or truncated away for the first time, its original
 //      content is appended to the journal. Bytes above the baseline need no journal.
 //   3. Commit: once the file is complete on disk (a successful flush, or a close after writes
-//      that all succeeded), the journal is deleted; that single unlink is the commit point.
+//      that all succeeded), the journal's magic is cleared (one small write: the commit point)
+//      and it is kept open for the file's next update, which writes a new header over it; the
+//      close deletes it. Each update's records carry its generation, so that records of an
+//      earlier update still lying past the end of the current one's are never restored.
 //   4. Rollback: every journaled range is written back and the file is cut to the baseline;
 //      then the journal goes. It happens when a file is closed after a failed write or after
 //      abandon(), and when a file with a journal is opened for writing (its writer died: the
