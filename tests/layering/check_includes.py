@@ -110,6 +110,21 @@ def self_test():
     return self_test_layers() or self_test_front_ends()
 
 
+def check_made_up_tree(files, find, expected, what):
+    """Writes `files` into a temporary tree, runs `find` on it and compares (file, include) pairs."""
+    with tempfile.TemporaryDirectory() as root:
+        for relative, text in files.items():
+            os.makedirs(os.path.dirname(os.path.join(root, relative)), exist_ok=True)
+            with open(os.path.join(root, relative), "w", encoding="utf-8") as f:
+                f.write(text)
+        got = [(file, include) for file, include, _ in find(root)]
+    if got != expected:
+        print(f"self-test: expected {expected}, got {got}")
+        return 1
+    print(f"self-test: {what}")
+    return 0
+
+
 def self_test_front_ends():
     files = {
         "apps/tarnwick-bundle/main.cpp": '#include "tarnwick/bundle/command_line.hpp"\n#include <string>\n',
@@ -117,19 +132,10 @@ def self_test_front_ends():
         "python/src/module.cpp": '#include "tarnwick/bundle/python_module.hpp"\n#include <hdf5.h>\n',
         "python/src/other.cpp": '#include "tarnwick/bundle/command_line.hpp"\n',
     }
-    with tempfile.TemporaryDirectory() as root:
-        for relative, text in files.items():
-            os.makedirs(os.path.dirname(os.path.join(root, relative)), exist_ok=True)
-            with open(os.path.join(root, relative), "w", encoding="utf-8") as f:
-                f.write(text)
-        got = [(file, include) for file, include, _ in front_end_violations(root)]
     expected = [("apps/tarnwick-bundle/bad.cpp", "host/log.hpp"), ("python/src/module.cpp", "hdf5.h"),
                 ("python/src/other.cpp", "command_line.hpp")]
-    if got != expected:
-        print(f"self-test: expected {expected}, got {got}")
-        return 1
-    print("self-test: a front end's includes other than its public header, and of HDF5, are reported")
-    return 0
+    return check_made_up_tree(files, front_end_violations, expected,
+                              "a front end's includes other than its public header, and of HDF5, are reported")
 
 
 def self_test_layers():
@@ -144,19 +150,10 @@ def self_test_layers():
         "tick/append.hpp": "",
         "mystery/x.cpp": '#include "tarnwick/bundle/h5/h5.hpp"\n',
     }
-    with tempfile.TemporaryDirectory() as root:
-        for relative, text in files.items():
-            os.makedirs(os.path.dirname(os.path.join(root, relative)), exist_ok=True)
-            with open(os.path.join(root, relative), "w", encoding="utf-8") as f:
-                f.write(text)
-        got = [(file, include) for file, include, _ in violations(root)]
     expected = [("h5/bad.cpp", "tick/append.hpp"), ("layout/paths.cpp", "formats/npy.hpp"),
                 ("mystery/x.cpp", "h5/h5.hpp")]
-    if got != expected:
-        print(f"self-test: expected {expected}, got {got}")
-        return 1
-    print("self-test: upward, peer and unknown-folder includes are reported, downward ones are not")
-    return 0
+    return check_made_up_tree(files, violations, expected,
+                              "upward, peer and unknown-folder includes are reported, downward ones are not")
 
 
 if __name__ == "__main__":
