@@ -177,8 +177,9 @@ public:
     // The file's current content becomes the baseline. Clearing the journal's magic is the
     // commit point (a journal without it restores nothing); until it succeeded nothing of the
     // journal's state is let go. The journal stays open for the next update of the same open
-    // file, which empties it first: creating and deleting a file per update costs more than
-    // the update itself for a day of ticks. `Settle::Remove` (the file's close) deletes it.
+    // file, which writes its own header over it: creating and deleting a file per update costs
+    // more than the update itself for a day of ticks. `Settle::Remove` (the file's close)
+    // deletes it.
     enum class Settle { KeepEmpty, Remove };
     int commit(std::uint64_t new_baseline, Settle settle) {
         if (settle == Settle::Remove && fd_.get() >= 0) {
