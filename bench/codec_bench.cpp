@@ -173,14 +173,14 @@ void append_day(const std::string& path, const Records& r, std::size_t day, int 
     tb::h5::ZlibCodec codec(level < 0 ? 9 : level), edge(level < 0 || edge_level < 0 ? codec.level() : edge_level);
     if (level < 0) {
         index.append<IndexRecord>(entry.id(), std::span<const IndexRecord>(&added, 1));
-        file.flush();
+        file.commit();
         data.append<EquityBar>(bar.id(), std::span<const EquityBar>(r.bars.data() + from, to - from));
     } else {
         tb::h5::append_records(index, entry.id(), &added, 1, codec, &edge);
-        file.flush();
+        file.commit();
         tb::h5::append_records(data, bar.id(), r.bars.data() + from, to - from, codec, &edge);
     }
-    file.flush();
+    file.commit();
     file.close();
 }
 

@@ -399,9 +399,9 @@ void append_day(const std::string& path, const Records& r, std::size_t day, bool
         const std::size_t from = r.first_row(day), to = r.first_row(day + 1);
         IndexRecord entry = r.index[day];
         index.append<IndexRecord>(index_type.id(), std::span<const IndexRecord>(&entry, 1));
-        file.flush();
+        file.commit();
         data.append<EquityBar>(bar_type.id(), std::span<const EquityBar>(r.bars.data() + from, to - from));
-        file.flush();
+        file.commit();
     }
     file.close();
 }

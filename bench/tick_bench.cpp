@@ -311,7 +311,7 @@ void bench_instrument(const std::string& id, const Options& o, const fs::path& w
                     else
                         out.create_dataset(tb::tick::day_key(day.trading_date), file_type, memory_type.id(),
                                            day.records.size(), day.records.data(), options);
-                    out.flush();
+                    out.commit();
                 }
                 out.close();
             });

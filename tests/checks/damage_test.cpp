@@ -189,6 +189,7 @@ std::vector<IndexRecord> index_of(const std::string& path) {
 void write_index(const std::string& path, const std::vector<IndexRecord>& index) {
     auto file = h5::File::open(path, h5::File::Access::ReadWrite);
     file.open_dataset("index").write_rows(layout::index_memory_type().id(), 0, index.size(), index.data());
+    file.commit();
 }
 
 hsize_t data_rows(const std::string& path) {
@@ -272,7 +273,11 @@ std::string flip_in_chunk(const std::string& path, const std::string& name, std:
 void truncate_to(const std::string& path, std::uintmax_t size) { fs::resize_file(path, size); }
 
 void unlink_member(const std::string& path, const std::string& name) {
-    h5::File::open(path, h5::File::Access::ReadWrite).unlink(name);
+    {
+        auto edited = h5::File::open(path, h5::File::Access::ReadWrite);
+        edited.unlink(name);
+        edited.commit();
+    }
 }
 
 std::string middle_member(const std::string& path) {
@@ -401,6 +406,7 @@ void replace_with_records(const std::string& path, const std::string& name, cons
     file.unlink(name);
     const std::vector<char> zeros(rows * type.size(), 0);
     file.create_dataset(name, type, type.id(), rows, zeros.data(), {});
+    file.commit();
 }
 
 TEST_F(Damage, MembersOfTheWrongShapeAreAbnormal) {
@@ -422,6 +428,7 @@ TEST_F(Damage, MembersOfTheWrongShapeAreAbnormal) {
         const hid_t group = H5Gcreate2(file.id(), "index", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
         ASSERT_GE(group, 0);
         H5Gclose(group);
+        file.commit();
     }
     // "data" is a two-dimensional table of plain integers.
     const auto table_data = minbar("510050.XSHG");
@@ -435,6 +442,7 @@ TEST_F(Damage, MembersOfTheWrongShapeAreAbnormal) {
         ASSERT_GE(dataset, 0);
         H5Dclose(dataset);
         H5Sclose(space);
+        file.commit();
     }
     expect_exactly(Kind::MinuteBars, {no_line_no, no_datetime, group_index, table_data},
                    "index without line_no, data without datetime, index a group, data a 2-D integer table");
@@ -635,8 +643,16 @@ TEST_F(Damage, TickDaysRenamedToNonDaysAreAbnormal) {
     const auto letters = tick("IF2612");
     const auto short_day = middle_member(short_name);
     const auto letters_day = middle_member(letters);
-    h5::File::open(short_name, h5::File::Access::ReadWrite).rename(short_day, short_day.substr(4));
-    h5::File::open(letters, h5::File::Access::ReadWrite).rename(letters_day, "day" + letters_day);
+    {
+        auto edited = h5::File::open(short_name, h5::File::Access::ReadWrite);
+        edited.rename(short_day, short_day.substr(4));
+        edited.commit();
+    }
+    {
+        auto edited = h5::File::open(letters, h5::File::Access::ReadWrite);
+        edited.rename(letters_day, "day" + letters_day);
+        edited.commit();
+    }
     expect_exactly(Kind::Ticks, {short_name, letters},
                    short_day + " renamed " + short_day.substr(4) + ", " + letters_day + " renamed day" + letters_day);
 }

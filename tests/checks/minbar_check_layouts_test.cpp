@@ -116,6 +116,7 @@ TEST_F(MinbarCheckLayouts, VerdictsDoNotDependOnHowTheChunksWereWritten) {
             static_cast<std::int32_t>(service::current().get_next_trading_date(index.back().date, "cn")),
             static_cast<std::uint32_t>(bars.size())};
         index_ds.append<IndexRecord>(layout::index_memory_type().id(), std::span<const IndexRecord>(&next, 1));
+        file.commit();
         file.close();
         expected_abnormal.push_back(unstored);
     }

@@ -57,6 +57,7 @@ protected:
     static void set_index(const std::string& path, hsize_t row, IndexRecord record) {
         auto file = h5::File::open(path, h5::File::Access::ReadWrite);
         file.open_dataset("index").write_rows(layout::index_memory_type().id(), row, 1, &record);
+        file.commit();
     }
     static std::vector<IndexRecord> index_of(const std::string& path) {
         auto file = h5::File::open(path, h5::File::Access::ReadOnly);
@@ -127,6 +128,7 @@ TEST_F(MinbarCheck, MissingDayWithServiceDataIsAbnormal) {
         index.erase(index.begin() + 3);
         index_ds.resize(index.size());
         index_ds.write_rows(layout::index_memory_type().id(), 0, index.size(), index.data());
+        file.commit();
     }
     const auto lists = examine_min_bar_files(root());
     ASSERT_TRUE(lists);
@@ -142,18 +144,31 @@ TEST_F(MinbarCheck, DamagedFilesAreListedAndTheCheckGoesOn) {
     const auto empty_index = make("510050.XSHG");
     const auto neither = make("688981.XSHG");
     const auto good = make("510300.XSHG");
-    h5::File::open(no_index, h5::File::Access::ReadWrite).unlink("index");
+    {
+        auto edited = h5::File::open(no_index, h5::File::Access::ReadWrite);
+        edited.unlink("index");
+        edited.commit();
+    }
     {
         auto index = index_of(beyond);
         set_index(beyond, index.size() - 1, {index.back().date, 99999999});
     }
-    h5::File::open(no_data, h5::File::Access::ReadWrite).unlink("data");
+    {
+        auto edited = h5::File::open(no_data, h5::File::Access::ReadWrite);
+        edited.unlink("data");
+        edited.commit();
+    }
     { std::ofstream(not_hdf5, std::ios::trunc) << "not hdf5"; }
-    h5::File::open(empty_index, h5::File::Access::ReadWrite).open_dataset("index").resize(0);
+    {
+        auto edited = h5::File::open(empty_index, h5::File::Access::ReadWrite);
+        edited.open_dataset("index").resize(0);
+        edited.commit();
+    }
     {
         auto file = h5::File::open(neither, h5::File::Access::ReadWrite);
         file.unlink("index");
         file.unlink("data");
+        file.commit();
     }
     const auto lists = examine_min_bar_files(root());
     ASSERT_TRUE(lists);

@@ -75,7 +75,11 @@ protected:
         return path.string();
     }
     static void drop(const std::string& path, const std::string& day) {
-        h5::File::open(path, h5::File::Access::ReadWrite).unlink(day);
+        {
+            auto edited = h5::File::open(path, h5::File::Access::ReadWrite);
+            edited.unlink(day);
+            edited.commit();
+        }
     }
     std::string root() const { return dir.str(); }
 
@@ -168,6 +172,7 @@ TEST_F(TickCheck, EmptyFileIsInNoListAndExtraNonTradingDayPasses) {
         auto file = h5::File::open(extra, h5::File::Access::ReadWrite);
         auto type = h5::DataType::copy(H5T_STD_I32LE);
         file.create_dataset("20261122", type, H5T_NATIVE_INT32, 0, nullptr, {});  // a Sunday
+        file.commit();
     }
     const auto lists = examine_tick_files(root());
     ASSERT_TRUE(lists);

@@ -141,7 +141,7 @@ TEST_F(DirectChunks, ExtendsChunksHdf5WroteAndStaysCoherentWithItsCache) {
     // Written through the filter pipeline (zlib), as another writer would.
     rows_dataset.resize(first.size());
     rows_dataset.write_rows(type_.id(), 0, first.size(), first.data());
-    file.flush();
+    file.commit();
     // The last row read through the cache, then the chunk holding it replaced directly.
     EXPECT_EQ(rows_dataset.read_one<Row>(type_.id(), first.size() - 1).stamp, 149);
     const auto more = rows(30, 150);

@@ -119,7 +119,7 @@ TEST_F(JournalTest, FlushCommitsAndAKillLaterReturnsThere) {
     const std::vector<std::int64_t> committed = sequence(77, 1000);
     kill_writer_after([&](File& file) {
         file.open_dataset("v").append<std::int64_t>(H5T_NATIVE_INT64, committed);
-        file.flush();
+        file.commit();
         append_and_rewrite(file, 500'000);
     });
     recover_interrupted_update(path_);
@@ -140,7 +140,7 @@ TEST_F(JournalTest, AKillRightAfterACommitLeavesAJournalThatRestoresNothing) {
     kill_writer_after([&](File& file) {
         for (int k = 0; k < 3; ++k) {
             file.open_dataset("v").append<std::int64_t>(H5T_NATIVE_INT64, sequence(10'000 * k, 700));
-            file.flush();
+            file.commit();
         }
     });
     ASSERT_TRUE(fs::exists(journal_path(path_)));
@@ -158,7 +158,7 @@ TEST_F(JournalTest, AnUpdateAfterACommitInTheSameOpenIsUndoneToThatCommit) {
         Dataset v = file.open_dataset("v");
         v.write_rows(H5T_NATIVE_INT64, 0, 3, sequence(-9, 3).data());
         v.append<std::int64_t>(H5T_NATIVE_INT64, sequence(1'000'000, 70'000));
-        file.flush();
+        file.commit();
         if (committed_bytes) *committed_bytes = bytes_of(path);
         v.write_rows(H5T_NATIVE_INT64, 0, 3, sequence(-99, 3).data());
     };
@@ -261,7 +261,7 @@ TEST_F(JournalTest, ReadersNeverWriteAndNewFilesKeepNoJournal) {
     const std::string fresh = (dir_ / "fresh.h5").string();
     {
         File file = File::create(fresh);
-        file.flush();
+        file.commit();
         EXPECT_FALSE(fs::exists(journal_path(fresh)));
     }
     EXPECT_FALSE(recover_interrupted_update(fresh));
@@ -273,7 +273,7 @@ TEST_F(JournalTest, SecondCreatorFailsOnTheLockWithoutTouchingTheFirstsFile) {
         File file = File::create(building);
         file.create_dataset("v", DataType::copy(H5T_STD_I64LE), H5T_NATIVE_INT64, original_.size(), original_.data(),
                             DatasetOptions{});
-        file.flush();
+        file.commit();
         self.ready();
         pause();
         return 0;

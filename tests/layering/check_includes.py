@@ -21,6 +21,7 @@ import tempfile
 # folder may use, bundle.hpp is the public header over everything.
 LAYERS = [
     ["errors"],
+    ["fs"],
     ["h5"],
     ["host"],
     ["formats", "layout"],

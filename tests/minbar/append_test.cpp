@@ -632,6 +632,7 @@ void append_index_entry(const fs::path& file, IndexRecord entry) {
     const auto memory = layout::index_memory_type();
     std::vector<IndexRecord> added = {entry};
     index.append<IndexRecord>(memory.id(), added);
+    f.commit();
     f.close();
 }
 
@@ -664,6 +665,7 @@ TEST_F(AppendH5Test, DataAheadOfIndexIsCutBackToo) {
         h5::File f = h5::File::open(file.string(), h5::File::Access::ReadWrite);
         h5::Dataset index = f.open_dataset("index");
         index.resize(index.rows() - 1);  // the index ends on the 17th, the bars on the 18th
+        f.commit();
         f.close();
     }
     client().calls.clear();

@@ -94,6 +94,7 @@ TEST_F(MinbarInteropTest, CheckerRejectsFilesThatDifferInOneWay) {
         h5::File f = h5::File::open(copy.string(), h5::File::Access::ReadWrite);
         std::vector<std::int32_t> values = {1};
         f.create_dataset("extra", h5::DataType::copy(H5T_STD_I32LE), H5T_NATIVE_INT32, 1, values.data(), {});
+        f.commit();
         f.close();
     }
 

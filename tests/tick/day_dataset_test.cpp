@@ -107,7 +107,7 @@ TEST_F(DayDatasetTest, ChunksAreTheBytesThePluginStoresAndTheFilterIsUnchanged) 
         EXPECT_EQ(writer_.write(file, fmt::format("direct{}", rows), records, store_options(rows)), ChunkPath::Direct);
         write_through_plugin(file, fmt::format("plugin{}", rows), records, store_options(rows));
     }
-    file.flush();
+    file.commit();
     for (std::size_t rows : sizes) {
         SCOPED_TRACE(rows);
         const std::string direct = fmt::format("direct{}", rows), plugin = fmt::format("plugin{}", rows);
@@ -135,7 +135,7 @@ TEST_F(DayDatasetTest, ExactlyOneChunkAndOneRowBeyond) {
         EXPECT_EQ(writer_.write(file, fmt::format("direct{}", rows), records, store_options(rows)), ChunkPath::Direct);
         write_through_plugin(file, fmt::format("plugin{}", rows), records, store_options(rows));
     }
-    file.flush();
+    file.commit();
     const auto records = day_records(full + 1, 7);
     EXPECT_TRUE(test_support::read_day(file, fmt::format("direct{}", full)) == day_records(full, 7));
     EXPECT_TRUE(test_support::read_day(file, fmt::format("direct{}", full + 1)) == records);
@@ -155,7 +155,7 @@ TEST_F(DayDatasetTest, LastChunkPartlyFilledByTheRecords) {
     options.chunk_rows = 7;  // chunks of 7, 7 and 6 records
     const auto records = day_records(20, 3);
     EXPECT_EQ(writer_.write(file, "day", records, options), ChunkPath::Direct);
-    file.flush();
+    file.commit();
     EXPECT_TRUE(test_support::read_day(file, "day") == records);
     EXPECT_EQ(file.open_dataset("day").filters()[0].cd_values[3], 7u * 248u);
     const auto last = decoded(stored_chunk(file, "day", 14), 7 * sizeof(TickRecord));
@@ -178,7 +178,7 @@ TEST_F(DayDatasetTest, LayoutsTheCodecDoesNotReproduceGoThroughTheFilterPipeline
     EXPECT_EQ(writer_.write(file, "checksummed", records, checksummed), ChunkPath::FilterPipeline);
     EXPECT_EQ(writer_.write(file, "bare", records, bare), ChunkPath::FilterPipeline);
     EXPECT_EQ(writer_.write(file, "plain", records, plain), ChunkPath::FilterPipeline);
-    file.flush();
+    file.commit();
     for (const char* name : {"checksummed", "bare", "plain"}) {
         SCOPED_TRACE(name);
         EXPECT_TRUE(test_support::read_day(file, name) == records);

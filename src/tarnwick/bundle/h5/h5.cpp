@@ -334,10 +334,10 @@ Dataset File::create_dataset(const std::string& name, const DataType& file_type,
     return dataset;
 }
 
-void File::flush() {
+void File::commit() {
     const QuietErrors quiet;
     checked(H5Fflush(id(), H5F_SCOPE_LOCAL), "flushing the file failed");
-    // Everything is on disk and consistent: a later interruption rolls back to here.
+    // Everything is in the file and consistent: make it the state a rollback returns to.
     h5::commit(id());
 }
 

@@ -176,13 +176,16 @@ public:
     Dataset open_dataset(const std::string& name) const;
     Dataset create_dataset(const std::string& name, const DataType& file_type, hid_t mem_type, hsize_t rows,
                            const void* data, const DatasetOptions& options);
-    // Closes the file; throws when a close that had to commit or roll back the file's update
-    // could not (the journal then stays for the next writer).
+    // Closes the file. A file opened for writing keeps only what commit() committed: whatever
+    // was written after the last commit is rolled back. Throws when the close could not settle
+    // the file's journal (it then stays for the next writer).
     void close();
-    // Writes everything cached to the file and commits it: a later interruption (a kill, a
-    // failed write) rolls the file back to this point, never further (h5/journal.hpp).
-    void flush();
-    // Closes the file undoing every change since the last flush() (or the open). For the error
+    // Writes everything cached to the file and commits it, durably: once it returns, a power
+    // cut keeps this state, and a later interruption (a kill, a failed write, a close without
+    // commit) rolls the file back to it, never further (h5/journal.hpp). A new file is synced,
+    // ready to be published.
+    void commit();
+    // Closes the file undoing every change since the last commit() (or the open). For the error
     // path of an update: the file is left as it was, never half-changed.
     void abandon() noexcept;
 

@@ -11,33 +11,46 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <zlib.h>
 
 #include "tarnwick/bundle/errors.hpp"
+#include "tarnwick/bundle/fs/env.hpp"
 
 namespace tarnwick::bundle::h5 {
 namespace {
 
-constexpr char MAGIC[8] = {'T', 'W', 'U', 'N', 'D', 'O', '0', '3'};
-// Magic, then the baseline and the device and inode of the file it belongs to: a journal found
-// beside a different file (the old one deleted, a new one made under its name) is not applied.
+using fs::Descriptor;
+using fs::read_full;
+using fs::write_all;
+
+// Magic, the baseline, the update's generation and the digest of the file it belongs to.
 // The generation numbers the updates of one open file, which share one journal: the records of
-// an earlier update that still lie past the current one's end are not its own.
+// an earlier update that still lie past the current one's end are not its own. The digest
+// identifies the file by its content at the baseline (see file_digest), so that the journal
+// follows its file through copies and moves and is never applied to another file of its name.
+constexpr char MAGIC[8] = {'T', 'W', 'U', 'N', 'D', 'O', '0', '4'};
 struct Header {
+    char magic[8];
+    std::uint64_t baseline;
+    std::uint64_t generation;
+    std::uint64_t digest;
+};
+// Journals of earlier versions named their file by device and inode ("...03" with a
+// generation, "...02" without); one left by a killed update of such a version is still rolled
+// back when the identity holds.
+struct HeaderByInode {
     char magic[8];
     std::uint64_t baseline;
     std::uint64_t device;
     std::uint64_t inode;
     std::uint64_t generation;
 };
-// Journals written before updates shared one have no generation (records carry 0); one left by
-// a killed update of that version is still rolled back.
+constexpr char MAGIC_BY_INODE[8] = {'T', 'W', 'U', 'N', 'D', 'O', '0', '3'};
 constexpr char MAGIC_WITHOUT_GENERATION[8] = {'T', 'W', 'U', 'N', 'D', 'O', '0', '2'};
-constexpr std::size_t HEADER_WITHOUT_GENERATION_BYTES = offsetof(Header, generation);
+constexpr std::size_t HEADER_WITHOUT_GENERATION_BYTES = offsetof(HeaderByInode, generation);
 // Each record: where the original bytes were, how many, its update's generation, and a
 // checksum over all of them, so that a record cut short or garbled is never written into the
 // file.
@@ -52,74 +65,15 @@ constexpr std::size_t RECORD_HEADER_BYTES = sizeof(RecordHeader);
 // Originals are journaled in pieces of at most this size, so that neither saving nor rolling
 // back needs more memory than one piece.
 constexpr std::uint64_t MAX_RECORD_BYTES = 1 << 20;
+// Overwrites of stored bytes wait in memory until the journal is on disk (one sync for all of
+// them); past this much they go out early, after a sync of the journal so far.
+constexpr std::size_t MAX_PENDING_BYTES = 64 << 20;
+// The digest covers the first and the last this many bytes below the baseline: the superblock
+// (which holds the end-of-file address), the root group and the newest chunks and indexes. Two
+// files of one instrument that differ there are different files; reading them costs two
+// cached reads per update.
+constexpr std::uint64_t DIGEST_WINDOW = 64 << 10;
 
-// ---- POSIX helpers: 0 on success, else errno ------------------------------------------------
-
-int write_all(int fd, const void* data, std::size_t size) {
-    const char* p = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t n = ::write(fd, p, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return errno;
-        if (n == 0) return EIO;
-        p += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return 0;
-}
-
-int pwrite_all(int fd, const void* data, std::size_t size, std::uint64_t offset) {
-    const char* p = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t n = ::pwrite(fd, p, size, static_cast<off_t>(offset));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return errno;
-        if (n == 0) return EIO;
-        p += n;
-        size -= static_cast<std::size_t>(n);
-        offset += static_cast<std::uint64_t>(n);
-    }
-    return 0;
-}
-
-// Reads up to `size` bytes; `got` tells how many before the end of the file.
-int pread_all(int fd, void* data, std::size_t size, std::uint64_t offset, std::size_t& got) {
-    char* p = static_cast<char*>(data);
-    got = 0;
-    while (got < size) {
-        const ssize_t n = ::pread(fd, p + got, size - got, static_cast<off_t>(offset + got));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return errno;
-        if (n == 0) break;
-        got += static_cast<std::size_t>(n);
-    }
-    return 0;
-}
-
-class Descriptor {
-public:
-    explicit Descriptor(int fd = -1) : fd_(fd) {}
-    Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    Descriptor& operator=(Descriptor&& other) noexcept {
-        if (this != &other) reset(std::exchange(other.fd_, -1));
-        return *this;
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    ~Descriptor() { reset(); }
-    int get() const { return fd_; }
-    int release() { return std::exchange(fd_, -1); }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = fd;
-    }
-
-private:
-    int fd_;
-};
-
-// The undo journal of one open file: where it is, the baseline it protects, and which ranges
-// below the baseline already have their originals in it.
 std::uint32_t record_crc(std::uint32_t generation, std::uint64_t offset, std::uint64_t size, const char* data) {
     uLong crc = 0L;
     if (generation != 0) crc = crc32(crc, reinterpret_cast<const Bytef*>(&generation), sizeof generation);
@@ -128,32 +82,323 @@ std::uint32_t record_crc(std::uint32_t generation, std::uint64_t offset, std::ui
     return static_cast<std::uint32_t>(crc32(crc, reinterpret_cast<const Bytef*>(data), static_cast<uInt>(size)));
 }
 
-struct FileIdentity {
-    std::uint64_t device = 0;
-    std::uint64_t inode = 0;
-};
-
-FileIdentity identity_of(int fd) {
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) return {};
-    return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+// The byte ranges below `baseline` that the digest covers (one when they would overlap).
+std::vector<std::pair<std::uint64_t, std::uint64_t>> digest_windows(std::uint64_t baseline) {
+    if (baseline <= 2 * DIGEST_WINDOW) return {{0, baseline}};
+    return {{0, DIGEST_WINDOW}, {baseline - DIGEST_WINDOW, baseline}};
 }
 
+std::uint64_t digest_of(std::uint64_t baseline, const std::vector<std::vector<char>>& windows) {
+    uLong head = crc32(0L, reinterpret_cast<const Bytef*>(&baseline), sizeof baseline);
+    uLong tail = adler32(1L, reinterpret_cast<const Bytef*>(&baseline), sizeof baseline);
+    for (const std::vector<char>& window : windows) {
+        head = crc32(head, reinterpret_cast<const Bytef*>(window.data()), static_cast<uInt>(window.size()));
+        tail = adler32(tail, reinterpret_cast<const Bytef*>(window.data()), static_cast<uInt>(window.size()));
+    }
+    return (static_cast<std::uint64_t>(head) << 32) | static_cast<std::uint32_t>(tail);
+}
+
+// The digest of `file` as it is now, taken as its content at `baseline`. 0 or errno.
+int file_digest(int file, std::uint64_t baseline, std::uint64_t& digest) {
+    std::vector<std::vector<char>> windows;
+    for (const auto& [begin, end] : digest_windows(baseline)) {
+        std::vector<char>& window = windows.emplace_back(end - begin);
+        std::size_t got = 0;
+        if (const int err = read_full(file, window.data(), window.size(), begin, got)) return err;
+        if (got < window.size()) return EIO;  // below the baseline every byte exists
+    }
+    digest = digest_of(baseline, windows);
+    return 0;
+}
+
+struct Record {
+    std::uint64_t offset;
+    std::uint64_t size;
+    std::uint64_t at;  // where its bytes lie in the journal
+};
+
+// A journal as found on disk: which file it protects and the originals it holds.
+struct JournalContents {
+    enum class Identity { None, Digest, Inode } identity = Identity::None;
+    std::uint64_t baseline = 0;
+    std::uint64_t digest = 0;
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::vector<Record> records;
+};
+
+// Reads the header and every whole record of the journal open at `journal` up to `limit`
+// (the first record cut short, garbled, or of another update ends it). 0 or errno.
+int read_journal(int journal, std::uint64_t limit, JournalContents& out) {
+    out = {};
+    char raw[sizeof(HeaderByInode)] = {};
+    std::size_t got = 0;
+    if (const int err = read_full(journal, raw, sizeof raw, 0, got)) return err;
+    std::uint32_t generation = 0;
+    std::uint64_t at = 0;
+    if (got >= HEADER_BYTES && std::memcmp(raw, MAGIC, sizeof MAGIC) == 0) {
+        Header header;
+        std::memcpy(&header, raw, sizeof header);
+        out.identity = JournalContents::Identity::Digest;
+        out.baseline = header.baseline;
+        out.digest = header.digest;
+        generation = static_cast<std::uint32_t>(header.generation);
+        at = HEADER_BYTES;
+    } else if (got >= HEADER_WITHOUT_GENERATION_BYTES && (std::memcmp(raw, MAGIC_BY_INODE, sizeof MAGIC) == 0 ||
+                                                          std::memcmp(raw, MAGIC_WITHOUT_GENERATION, 8) == 0)) {
+        HeaderByInode header{};
+        std::memcpy(&header, raw, std::min(got, sizeof header));
+        const bool with_generation = std::memcmp(raw, MAGIC_BY_INODE, sizeof MAGIC) == 0;
+        if (with_generation && got < sizeof header) return 0;  // header cut short: recorded nothing
+        out.identity = JournalContents::Identity::Inode;
+        out.baseline = header.baseline;
+        out.device = header.device;
+        out.inode = header.inode;
+        generation = with_generation ? static_cast<std::uint32_t>(header.generation) : 0;
+        at = with_generation ? sizeof(HeaderByInode) : HEADER_WITHOUT_GENERATION_BYTES;
+    } else {
+        // No magic: never started, or committed. It restores nothing.
+        return 0;
+    }
+    std::vector<char> buffer;
+    while (at + RECORD_HEADER_BYTES <= limit) {
+        RecordHeader record{};
+        if (const int err = read_full(journal, &record, sizeof record, at, got)) return err;
+        if (got < sizeof record) break;  // the end, or a record cut short
+        if (record.size > MAX_RECORD_BYTES || record.offset > out.baseline ||
+            record.size > out.baseline - record.offset || record.generation != generation)
+            break;
+        buffer.resize(record.size);
+        if (const int err = read_full(journal, buffer.data(), record.size, at + sizeof record, got)) return err;
+        // Cut short or garbled: its write to the file never happened, nor any after it.
+        if (got < record.size || record_crc(generation, record.offset, record.size, buffer.data()) != record.crc) break;
+        out.records.push_back({record.offset, record.size, at + sizeof record});
+        at += sizeof record + record.size;
+    }
+    return 0;
+}
+
+// True when `contents` was made for `file`: the file, with the journal's originals put back
+// (in thought), holds at the digest's windows what the file held when the journal began.
+// 0 or errno.
+int belongs_to(const JournalContents& contents, int journal, int file, bool& belongs) {
+    belongs = false;
+    if (contents.identity == JournalContents::Identity::Inode) {
+        struct stat st {};
+        if (::fstat(file, &st) != 0) return errno;
+        belongs = contents.device == static_cast<std::uint64_t>(st.st_dev) &&
+                  contents.inode == static_cast<std::uint64_t>(st.st_ino);
+        return 0;
+    }
+    if (contents.identity != JournalContents::Identity::Digest) return 0;
+    std::vector<std::vector<char>> windows;
+    std::vector<std::vector<bool>> known;
+    for (const auto& [begin, end] : digest_windows(contents.baseline)) {
+        std::vector<char>& window = windows.emplace_back(end - begin);
+        std::size_t got = 0;
+        if (const int err = read_full(file, window.data(), window.size(), begin, got)) return err;
+        known.emplace_back(window.size(), false).assign(got, true);
+        known.back().resize(window.size(), false);
+    }
+    const auto ranges = digest_windows(contents.baseline);
+    for (const Record& record : contents.records)
+        for (std::size_t w = 0; w < ranges.size(); ++w) {
+            const std::uint64_t begin = std::max(record.offset, ranges[w].first);
+            const std::uint64_t end = std::min(record.offset + record.size, ranges[w].second);
+            if (begin >= end) continue;
+            std::size_t got = 0;
+            char* into = windows[w].data() + (begin - ranges[w].first);
+            if (const int err = read_full(journal, into, end - begin, record.at + (begin - record.offset), got))
+                return err;
+            if (got < end - begin) return EIO;
+            std::fill(known[w].begin() + static_cast<std::ptrdiff_t>(begin - ranges[w].first),
+                      known[w].begin() + static_cast<std::ptrdiff_t>(end - ranges[w].first), true);
+        }
+    // A byte that neither the file nor the journal holds: a shorter file, not this one.
+    for (const std::vector<bool>& window : known)
+        if (std::find(window.begin(), window.end(), false) != window.end()) return 0;
+    belongs = digest_of(contents.baseline, windows) == contents.digest;
+    return 0;
+}
+
+// Writes the originals back, cuts the file to the baseline and syncs it: the file is then as
+// it was when the journal began, also after a power cut. 0 or errno.
+int restore(const JournalContents& contents, int journal, int file) {
+    std::vector<char> buffer;
+    for (const Record& record : contents.records) {
+        buffer.resize(record.size);
+        std::size_t got = 0;
+        if (const int err = read_full(journal, buffer.data(), record.size, record.at, got)) return err;
+        if (got < record.size) return EIO;
+        if (const int err = write_all(file, buffer.data(), record.size, record.offset)) return err;
+    }
+    if (const int err = fs::env().truncate(file, contents.baseline)) return err;
+    return fs::env().sync(file, fs::Sync::Data);
+}
+
+// True when `path` still names the journal open at `journal`.
+bool still_named(const std::string& path, int journal) {
+    struct stat named {
+    }, held{};
+    return ::stat(path.c_str(), &named) == 0 && ::fstat(journal, &held) == 0 && named.st_dev == held.st_dev &&
+           named.st_ino == held.st_ino;
+}
+
+// The undo journal of one open file: where it is, the baseline it protects, which ranges below
+// the baseline already have their originals in it, and the overwrites of stored bytes that
+// wait for the journal to reach the disk.
+//
+// The order that makes it a rollback journal that survives power cuts (each step waits for the
+// sync before it):
+//   1. the journal's header and the originals of every range about to be overwritten are
+//      written, and the journal (with its folder, when it was just created) is synced;
+//   2. the overwrites go into the file (writes past the baseline went straight in: a rollback
+//      cuts them off), and the file is synced;
+//   3. the commit point: the journal's magic is cleared. It is synced when the file closes (its
+//      last commit), before the journal is deleted; between two commits of one open file a
+//      lost clearing only rolls back to the commit before, which step 1 of the next update
+//      then makes impossible.
 class UndoJournal {
 public:
-    UndoJournal(std::string path, std::uint64_t baseline, FileIdentity owner = {})
-        : path_(std::move(path)), baseline_(baseline), owner_(owner) {}
+    UndoJournal(std::string path, std::uint64_t baseline) : path_(std::move(path)), baseline_(baseline) {}
 
     // An update is being journaled: the journal holds this update's header (and records).
     bool started() const { return length_ > 0; }
+    std::uint64_t baseline() const { return baseline_; }
 
-    // Journals the originals of [offset, offset + size) below the baseline that are not in the
-    // journal yet; `file` still holds them. Starts the journal first, also for a range wholly
-    // above the baseline: a rollback must cut the file back to the baseline.
-    int save(int file, std::uint64_t offset, std::uint64_t size) {
+    // Writes `data` at `offset` of `file`: stored bytes (below the baseline) have their
+    // originals journaled and wait in memory; the rest goes straight into the file.
+    int write(int file, const char* data, std::uint64_t size, std::uint64_t offset) {
         if (!started())
-            if (const int err = start()) return err;
-        const std::uint64_t end = std::min(offset + size, baseline_);
+            if (const int err = start(file)) return err;
+        const std::uint64_t end = offset + size;
+        if (offset < baseline_) {
+            const std::uint64_t stored_end = std::min(end, baseline_);
+            if (const int err = save(file, offset, stored_end - offset)) return err;
+            hold(offset, data, stored_end - offset);
+        }
+        if (end > baseline_) {
+            const std::uint64_t from = std::max(offset, baseline_);
+            if (const int err = write_all(file, data + (from - offset), end - from, from)) return err;
+        }
+        if (pending_bytes_ > MAX_PENDING_BYTES) return write_through(file);
+        return 0;
+    }
+
+    // Lays the overwrites that wait in memory over `size` bytes read at `offset`.
+    void overlay(char* buffer, std::uint64_t size, std::uint64_t offset) const {
+        const std::uint64_t end = offset + size;
+        auto it = pending_.upper_bound(offset);
+        if (it != pending_.begin()) --it;
+        for (; it != pending_.end() && it->first < end; ++it) {
+            const std::uint64_t begin = std::max(offset, it->first);
+            const std::uint64_t stop = std::min(end, it->first + it->second.size());
+            if (begin < stop)
+                std::memcpy(buffer + (begin - offset), it->second.data() + (begin - it->first), stop - begin);
+        }
+    }
+
+    // Cuts `file` to `size`. Stored bytes cut away are journaled first, and the cut waits for
+    // the journal like any overwrite.
+    int truncate(int file, std::uint64_t size, std::uint64_t eof) {
+        if (size < baseline_) {
+            if (!started())
+                if (const int err = start(file)) return err;
+            if (const int err = save(file, size, std::min(eof, baseline_) - size)) return err;
+            if (const int err = write_through(file)) return err;
+        }
+        return fs::env().truncate(file, size);
+    }
+
+    // Makes the file's current content (`new_baseline` bytes) the state a rollback returns to,
+    // on disk. Until it succeeded, nothing of the journal's state is let go.
+    int commit(int file, std::uint64_t new_baseline) {
+        if (started()) {
+            if (const int err = write_through(file)) return err;
+            if (const int err = fs::env().sync(file, fs::Sync::Data)) return err;
+            if (!still_named(path_, fd_.get())) return ESTALE;
+            const char cleared[sizeof MAGIC] = {};
+            if (const int err = write_all(fd_.get(), cleared, sizeof cleared, 0)) return err;
+            length_ = 0;
+            clearing_unsynced_ = true;
+        }
+        baseline_ = new_baseline;
+        saved_.clear();
+        return 0;
+    }
+
+    // The file closes after its last commit: the cleared journal goes (synced first, so that a
+    // power cut cannot bring back the update's originals).
+    int remove() {
+        if (!fd_.valid()) return 0;
+        if (clearing_unsynced_)
+            if (const int err = fs::env().sync(fd_.get(), fs::Sync::Data)) return err;
+        clearing_unsynced_ = false;
+        fd_.reset();
+        const int err = fs::env().unlink(path_);
+        return err == ENOENT ? 0 : err;
+    }
+
+    // Undoes everything since the last commit, from the journal this writer holds open (even
+    // if its name was taken away meanwhile). Returns ESTALE when the file was restored but the
+    // journal had vanished or been replaced under the writer.
+    int roll_back(int file) {
+        pending_.clear();
+        pending_bytes_ = 0;
+        if (!fd_.valid()) return fs::env().truncate(file, baseline_);
+        const bool named = still_named(path_, fd_.get());
+        const bool had_update = started();
+        if (had_update) {
+            JournalContents contents;
+            if (const int err = read_journal(fd_.get(), length_, contents)) return err;
+            if (contents.identity != JournalContents::Identity::Digest || contents.baseline != baseline_) return EIO;
+            if (const int err = restore(contents, fd_.get(), file)) return err;
+        } else if (const int err = fs::env().truncate(file, baseline_)) {
+            return err;  // only writes past the baseline happened: they are cut off
+        }
+        length_ = 0;
+        saved_.clear();
+        clearing_unsynced_ = false;
+        fd_.reset();
+        if (!named) return had_update ? ESTALE : 0;
+        const int err = fs::env().unlink(path_);
+        return err == ENOENT ? 0 : err;
+    }
+
+private:
+    // Writes this update's header, with a new generation, at the start of the journal: created
+    // now, or kept open since the last commit. A kept journal is overwritten from its start,
+    // not emptied (emptying it costs more than a whole daily append): records of the earlier
+    // update that lie past this one's end carry the earlier generation and are not read.
+    int start(int file) {
+        if (!fd_.valid()) {
+            if (const int err = Descriptor::open(path_, O_RDWR | O_CREAT | O_TRUNC, 0644, fd_)) return err;
+            folder_unsynced_ = true;
+        }
+        Header header{};
+        std::memcpy(header.magic, MAGIC, sizeof MAGIC);
+        header.baseline = baseline_;
+        // Never 0, which marks records without a generation.
+        if (++generation_ == 0) ++generation_;
+        header.generation = generation_;
+        int err = file_digest(file, baseline_, header.digest);
+        if (!err) err = write_all(fd_.get(), &header, sizeof header, 0);
+        if (err) {
+            // No update may go ahead without its header; a journal without one restores nothing.
+            fd_.reset();
+            fs::env().unlink(path_);
+            return err;
+        }
+        length_ = HEADER_BYTES;
+        journal_unsynced_ = true;
+        clearing_unsynced_ = false;
+        return 0;
+    }
+
+    // Journals the originals of [offset, offset + size) (below the baseline) that are not in
+    // the journal yet; `file` still holds them.
+    int save(int file, std::uint64_t offset, std::uint64_t size) {
+        const std::uint64_t end = offset + size;
         std::uint64_t pos = offset;
         while (pos < end) {
             auto next = saved_.upper_bound(pos);
@@ -174,132 +419,60 @@ public:
         return 0;
     }
 
-    // The file's current content becomes the baseline. Clearing the journal's magic is the
-    // commit point (a journal without it restores nothing); until it succeeded nothing of the
-    // journal's state is let go. The journal stays open for the next update of the same open
-    // file, which writes its own header over it: creating and deleting a file per update costs
-    // more than the update itself for a day of ticks. `Settle::Remove` (the file's close)
-    // deletes it.
-    enum class Settle { KeepEmpty, Remove };
-    int commit(std::uint64_t new_baseline, Settle settle) {
-        if (settle == Settle::Remove && fd_.get() >= 0) {
-            if (::unlink(path_.c_str()) != 0 && errno != ENOENT) return errno;
-            fd_.reset();
-            length_ = 0;
-        } else if (started()) {
-            const char cleared[sizeof MAGIC] = {};
-            if (const int err = pwrite_all(fd_.get(), cleared, sizeof cleared, 0)) return err;
-            length_ = 0;
-        }
-        baseline_ = new_baseline;
-        saved_.clear();
-        return 0;
-    }
-
-    // Writes every journaled original back into `file`, cuts it to the baseline and deletes
-    // the journal. Reads the journal from disk, so that it also serves for a stale one.
-    int roll_back(int file) {
-        Descriptor journal(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
-        if (journal.get() < 0) {
-            if (errno != ENOENT) return errno;
-            if (started()) return commit_rolled_back(file, baseline_);
-            fd_.reset();
-            return 0;
-        }
-        Header header{};
-        std::size_t got = 0;
-        if (const int err = pread_all(journal.get(), &header, sizeof header, 0, got)) return err;
-        const FileIdentity file_identity = identity_of(file);
-        const bool with_generation = got == sizeof header && std::memcmp(header.magic, MAGIC, sizeof MAGIC) == 0;
-        const bool without_generation = got >= HEADER_WITHOUT_GENERATION_BYTES &&
-                                        std::memcmp(header.magic, MAGIC_WITHOUT_GENERATION, sizeof MAGIC) == 0;
-        const bool belongs = (with_generation || without_generation) && header.device == file_identity.device &&
-                             header.inode == file_identity.inode;
-        if (!belongs) {
-            // A journal whose header never got written recorded nothing (every write waits for
-            // its journal record); one that belongs to another file (deleted and made anew
-            // under this name) must not touch this one.
-            journal.reset();
-            if (started()) return commit_rolled_back(file, baseline_);
-            fd_.reset();
-            return unlink_journal();
-        }
-        const std::uint64_t baseline = header.baseline;
-
-        std::vector<char> buffer;
-        const std::uint32_t generation = with_generation ? static_cast<std::uint32_t>(header.generation) : 0;
-        std::uint64_t at = with_generation ? HEADER_BYTES : HEADER_WITHOUT_GENERATION_BYTES;
-        for (;;) {
-            RecordHeader record{};
-            if (const int err = pread_all(journal.get(), &record, sizeof record, at, got)) return err;
-            if (got < sizeof record) break;  // the end, or a record cut short by a kill
-            if (record.size > MAX_RECORD_BYTES || record.offset > baseline || record.size > baseline - record.offset)
-                break;
-            buffer.resize(record.size);
-            if (const int err = pread_all(journal.get(), buffer.data(), record.size, at + sizeof record, got))
-                return err;
-            // Cut short or garbled: its write to the file never happened, nor any after it.
-            // An earlier update's record (past the end of this one's) ends it too.
-            if (got < record.size || record.generation != generation ||
-                record_crc(generation, record.offset, record.size, buffer.data()) != record.crc)
-                break;
-            if (const int err = pwrite_all(file, buffer.data(), record.size, record.offset)) return err;
-            at += sizeof record + record.size;
-        }
-        journal.reset();
-        return commit_rolled_back(file, baseline);
-    }
-
-private:
-    // Writes this update's header, with a new generation, at the start of the journal: created
-    // now, or kept open since the last commit. A kept journal is overwritten from its start,
-    // not emptied (emptying it costs more than a whole daily append): records of the earlier
-    // update that lie past this one's end carry the earlier generation and are not read.
-    int start() {
-        Descriptor created;
-        if (fd_.get() < 0) {
-            created.reset(::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-            if (created.get() < 0) return errno;
-        } else if (::lseek(fd_.get(), 0, SEEK_SET) != 0) {
-            return errno;
-        }
-        const int fd = created.get() >= 0 ? created.get() : fd_.get();
-        Header header{};
-        std::memcpy(header.magic, MAGIC, sizeof MAGIC);
-        header.baseline = baseline_;
-        header.device = owner_.device;
-        header.inode = owner_.inode;
-        // Never 0, which marks records without a generation.
-        if (++generation_ == 0) ++generation_;
-        header.generation = generation_;
-        if (const int err = write_all(fd, &header, sizeof header)) {
-            // No update may go ahead without its header; an empty journal restores nothing.
-            if (created.get() >= 0 || ::ftruncate(fd, 0) != 0) {
-                ::unlink(path_.c_str());
-                fd_.reset();
-            }
-            return err;
-        }
-        if (created.get() >= 0) fd_ = std::move(created);
-        length_ = HEADER_BYTES;
-        return 0;
-    }
-
     int append_original(int file, std::uint64_t offset, std::uint64_t size) {
         buffer_.resize(RECORD_HEADER_BYTES + size);
         std::size_t got = 0;
-        if (const int err = pread_all(file, buffer_.data() + RECORD_HEADER_BYTES, size, offset, got)) return err;
-        // Below the baseline every byte exists: the file only shrinks after journaling.
+        if (const int err = read_full(file, buffer_.data() + RECORD_HEADER_BYTES, size, offset, got)) return err;
+        // A range not saved yet has no overwrite waiting either: the file holds its originals.
+        // Below the baseline every byte exists.
         if (got < size) return EIO;
         const RecordHeader head{
             offset, size, record_crc(generation_, offset, size, buffer_.data() + RECORD_HEADER_BYTES), generation_};
         std::memcpy(buffer_.data(), &head, sizeof head);
-        if (const int err = write_all(fd_.get(), buffer_.data(), buffer_.size())) {
-            // A record written in part must not stand in front of later ones.
-            if (::ftruncate(fd_.get(), static_cast<off_t>(length_)) == 0) ::lseek(fd_.get(), 0, SEEK_END);
-            return err;
-        }
+        // A record written in part stands at the end and fails its checksum: nothing is read
+        // past it, and the next record overwrites it.
+        if (const int err = write_all(fd_.get(), buffer_.data(), buffer_.size(), length_)) return err;
         length_ += buffer_.size();
+        journal_unsynced_ = true;
+        return 0;
+    }
+
+    // Keeps an overwrite of stored bytes in memory, merged with those it touches.
+    void hold(std::uint64_t offset, const char* data, std::uint64_t size) {
+        std::uint64_t begin = offset, end = offset + size;
+        auto first = pending_.upper_bound(begin);
+        if (first != pending_.begin() && std::prev(first)->first + std::prev(first)->second.size() >= begin) --first;
+        auto last = first;
+        while (last != pending_.end() && last->first <= end) {
+            begin = std::min(begin, last->first);
+            end = std::max<std::uint64_t>(end, last->first + last->second.size());
+            ++last;
+        }
+        std::vector<char> merged(end - begin);
+        for (auto it = first; it != last; ++it) {
+            std::memcpy(merged.data() + (it->first - begin), it->second.data(), it->second.size());
+            pending_bytes_ -= it->second.size();
+        }
+        std::memcpy(merged.data() + (offset - begin), data, size);
+        pending_.erase(first, last);
+        pending_bytes_ += merged.size();
+        pending_.emplace(begin, std::move(merged));
+    }
+
+    // Syncs the journal (and its folder once), then writes the waiting overwrites into the file.
+    int write_through(int file) {
+        if (journal_unsynced_) {
+            if (const int err = fs::env().sync(fd_.get(), fs::Sync::Data)) return err;
+            journal_unsynced_ = false;
+        }
+        if (folder_unsynced_) {
+            if (const int err = fs::sync_parent_dir(path_)) return err;
+            folder_unsynced_ = false;
+        }
+        for (const auto& [offset, bytes] : pending_)
+            if (const int err = write_all(file, bytes.data(), bytes.size(), offset)) return err;
+        pending_.clear();
+        pending_bytes_ = 0;
         return 0;
     }
 
@@ -320,30 +493,45 @@ private:
         saved_[begin] = end;
     }
 
-    int commit_rolled_back(int file, std::uint64_t baseline) {
-        if (::ftruncate(file, static_cast<off_t>(baseline)) != 0) return errno;
-        if (const int err = unlink_journal()) return err;
-        fd_.reset();
-        length_ = 0;
-        saved_.clear();
-        baseline_ = baseline;
-        return 0;
-    }
-
-    int unlink_journal() {
-        if (::unlink(path_.c_str()) != 0 && errno != ENOENT) return errno;
-        return 0;
-    }
-
     std::string path_;
     std::uint64_t baseline_;
-    FileIdentity owner_;
     Descriptor fd_;
-    std::uint64_t length_ = 0;                      // bytes of whole records (and the header)
-    std::uint32_t generation_ = 0;                  // of the update being journaled
-    std::map<std::uint64_t, std::uint64_t> saved_;  // begin -> end, disjoint, not adjacent
+    std::uint64_t length_ = 0;                            // bytes of whole records (and the header)
+    std::uint32_t generation_ = 0;                        // of the update being journaled
+    bool journal_unsynced_ = false;                       // records written since the journal's last sync
+    bool folder_unsynced_ = false;                        // created, its name not yet synced
+    bool clearing_unsynced_ = false;                      // committed, the cleared magic not yet synced
+    std::map<std::uint64_t, std::uint64_t> saved_;        // begin -> end, disjoint, not adjacent
+    std::map<std::uint64_t, std::vector<char>> pending_;  // overwrites of stored bytes
+    std::size_t pending_bytes_ = 0;
     std::vector<char> buffer_;
 };
+
+// What a stale journal beside a file (its writer gone) comes to.
+enum class Settled { NoJournal, RolledBack, NotItsFile };
+
+// Settles the stale journal at `journal_file` for `file`, which the caller holds locked for
+// writing: rolls the file back when the journal was made for it, else deletes the journal.
+int settle_stale_journal(const std::string& journal_file, int file, Settled& outcome) {
+    outcome = Settled::NoJournal;
+    Descriptor journal;
+    if (const int err = Descriptor::open(journal_file, O_RDONLY, 0, journal)) return err == ENOENT ? 0 : err;
+    JournalContents contents;
+    if (const int err = read_journal(journal.get(), UINT64_MAX, contents)) return err;
+    bool belongs = false;
+    if (const int err = belongs_to(contents, journal.get(), file, belongs)) return err;
+    if (belongs) {
+        if (const int err = restore(contents, journal.get(), file)) return err;
+        outcome = Settled::RolledBack;
+    } else if (contents.identity != JournalContents::Identity::None) {
+        outcome = Settled::NotItsFile;
+    }
+    journal.reset();
+    // Whether it restored nothing (never started, or committed), was made for another file of
+    // this name, or was just applied: it has done its work. A lost unlink repeats harmlessly.
+    const int err = fs::env().unlink(journal_file);
+    return err == ENOENT ? 0 : err;
+}
 
 // The outcome of the last close of a journaled file on this thread: HDF5 forgets a file whose
 // driver close reports an error only in part (its id stays, and ends the process badly at
@@ -360,7 +548,9 @@ struct DriverFile {
     haddr_t eof;
     dev_t device;
     ino_t inode;
+    bool writable;
     bool journaling;  // opened for writing with content to protect
+    bool dirty;       // written since the open or the last commit
     bool failed;      // a write or truncation failed: the close rolls back
     bool abandoned;   // the owner gave up on this update: the close rolls back
     UndoJournal* journal;
@@ -393,12 +583,12 @@ H5FD_t* driver_open(const char* name, unsigned flags, hid_t, haddr_t) {
         return nullptr;
     }
     const bool writable = (flags & H5F_ACC_RDWR) != 0;
-    int o_flags = (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC;
+    int o_flags = writable ? O_RDWR : O_RDONLY;
     if (flags & H5F_ACC_CREAT) o_flags |= O_CREAT;
     if (flags & H5F_ACC_EXCL) o_flags |= O_EXCL;
-    Descriptor fd(::open(name, o_flags, 0666));
-    if (fd.get() < 0) {
-        fail("driver_open", H5E_CANTOPENFILE, errno, std::string("unable to open file: name = '") + name + "'");
+    Descriptor fd;
+    if (const int err = Descriptor::open(name, o_flags, 0666, fd)) {
+        fail("driver_open", H5E_CANTOPENFILE, err, std::string("unable to open file: name = '") + name + "'");
         return nullptr;
     }
     struct stat st {};
@@ -410,20 +600,25 @@ H5FD_t* driver_open(const char* name, unsigned flags, hid_t, haddr_t) {
     // The lock comes before truncation and recovery: a file another process is writing is
     // neither emptied nor rolled back under it, nor read half-rewritten. It is taken whatever
     // HDF5's own file-locking setting says (HDF5_USE_FILE_LOCKING=FALSE).
-    if (!open_here && ::flock(fd.get(), (writable ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
-        fail("driver_open", H5E_CANTLOCKFILE, errno, "unable to lock file");
-        return nullptr;
+    if (!open_here) {
+        if (const int err = fs::env().lock(fd.get(), writable ? fs::Lock::Exclusive : fs::Lock::Shared)) {
+            fail("driver_open", H5E_CANTLOCKFILE, err, "unable to lock file");
+            return nullptr;
+        }
     }
     if (writable && !open_here) {
         if (flags & H5F_ACC_TRUNC) {
-            // The old content goes, and with it whatever a stale journal would restore.
-            if (::ftruncate(fd.get(), 0) != 0 || (::unlink(journal_path(name).c_str()) != 0 && errno != ENOENT)) {
-                fail("driver_open", H5E_CANTOPENFILE, errno, "unable to truncate file");
+            // Made anew: the old content goes, and with it whatever a stale journal would
+            // restore (this process holds the lock, so no writer owns that journal).
+            int err = fs::env().truncate(fd.get(), 0);
+            if (!err) err = fs::env().unlink(journal_path(name));
+            if (err && err != ENOENT) {
+                fail("driver_open", H5E_CANTOPENFILE, err, "unable to truncate file");
                 return nullptr;
             }
         } else {
-            UndoJournal stale(journal_path(name), 0);
-            if (const int err = stale.roll_back(fd.get())) {
+            Settled settled;
+            if (const int err = settle_stale_journal(journal_path(name), fd.get(), settled)) {
                 fail("driver_open", H5E_CANTOPENFILE, err, "unable to roll back an interrupted update");
                 return nullptr;
             }
@@ -439,9 +634,9 @@ H5FD_t* driver_open(const char* name, unsigned flags, hid_t, haddr_t) {
     file->eof = static_cast<haddr_t>(st.st_size);
     file->device = st.st_dev;
     file->inode = st.st_ino;
-    file->journaling = writable && !open_here && st.st_size > 0;
-    file->journal = new UndoJournal(journal_path(name), static_cast<std::uint64_t>(st.st_size),
-                                    {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)});
+    file->writable = writable && !open_here;
+    file->journaling = file->writable && st.st_size > 0;
+    file->journal = new UndoJournal(journal_path(name), static_cast<std::uint64_t>(st.st_size));
     return &file->pub;
 }
 
@@ -449,13 +644,14 @@ herr_t driver_close(H5FD_t* h5fd) {
     DriverFile* file = of(h5fd);
     int err = 0;
     if (file->journaling) {
-        // Everything reached the file when nothing failed: commit. Otherwise undo the lot.
-        err = (file->failed || file->abandoned) ? file->journal->roll_back(file->fd)
-                                                : file->journal->commit(file->eof, UndoJournal::Settle::Remove);
+        // Only a commit keeps an update: a close after writes that nobody committed (an
+        // exception between two HDF5 calls, a failed write, abandon()) undoes them.
+        const bool roll_back = file->dirty || file->failed || file->abandoned;
+        err = roll_back ? file->journal->roll_back(file->fd) : file->journal->remove();
     }
     const auto key = std::pair(file->device, file->inode);
     if (--files_open_here()[key] == 0) files_open_here().erase(key);
-    ::close(file->fd);  // releases the lock, after the journal is settled
+    fs::env().close(file->fd);  // releases the lock, after the journal is settled
     delete file->journal;
     delete file;
     // A journal that could not be settled stays; the next writer settles it.
@@ -496,10 +692,11 @@ herr_t driver_read(H5FD_t* h5fd, H5FD_mem_t, hid_t, haddr_t address, size_t size
     if (address == HADDR_UNDEF || address > MAX_ADDRESS || size > MAX_ADDRESS - address)
         return fail("driver_read", H5E_OVERFLOW, EFBIG, "address overflow");
     std::size_t got = 0;
-    if (const int err = pread_all(file->fd, buffer, size, address, got))
+    if (const int err = read_full(file->fd, buffer, size, address, got))
         return fail("driver_read", H5E_READERROR, err, "file read failed");
     // Past the end of the file reads as zeros, as with HDF5's own drivers.
     if (got < size) std::memset(static_cast<char*>(buffer) + got, 0, size - got);
+    if (file->journaling) file->journal->overlay(static_cast<char*>(buffer), size, address);
     return 0;
 }
 
@@ -511,14 +708,12 @@ herr_t driver_write(H5FD_t* h5fd, H5FD_mem_t, hid_t, haddr_t address, size_t siz
     // goes into the file or the journal.
     if (file->journaling && file->failed)
         return fail("driver_write", H5E_WRITEERROR, EIO, "an earlier write to this file failed");
-    if (file->journaling)
-        if (const int err = file->journal->save(file->fd, address, size)) {
-            file->failed = true;
-            return fail("driver_write", H5E_WRITEERROR, err, "unable to keep the original bytes in the undo journal");
-        }
-    if (const int err = pwrite_all(file->fd, buffer, size, address)) {
+    file->dirty = true;
+    const int err = file->journaling ? file->journal->write(file->fd, static_cast<const char*>(buffer), size, address)
+                                     : write_all(file->fd, buffer, size, address);
+    if (err) {
         file->failed = true;
-        return fail("driver_write", H5E_WRITEERROR, err, "file write failed");
+        return fail("driver_write", H5E_WRITEERROR, err, "file write failed (or its undo journal's)");
     }
     file->eof = std::max<haddr_t>(file->eof, address + size);
     return 0;
@@ -529,31 +724,28 @@ herr_t driver_truncate(H5FD_t* h5fd, hid_t, hbool_t) {
     if (file->eoa == file->eof) return 0;
     if (file->journaling && file->failed)
         return fail("driver_truncate", H5E_SEEKERROR, EIO, "an earlier write to this file failed");
-    if (file->journaling) {
-        const haddr_t from = std::min(file->eoa, file->eof);
-        if (const int err = file->journal->save(file->fd, from, std::max(file->eoa, file->eof) - from)) {
-            file->failed = true;
-            return fail("driver_truncate", H5E_SEEKERROR, err, "unable to keep the original bytes in the undo journal");
-        }
-    }
-    if (::ftruncate(file->fd, static_cast<off_t>(file->eoa)) != 0) {
+    file->dirty = true;
+    const int err = file->journaling ? file->journal->truncate(file->fd, file->eoa, file->eof)
+                                     : fs::env().truncate(file->fd, file->eoa);
+    if (err) {
         file->failed = true;
-        return fail("driver_truncate", H5E_SEEKERROR, errno, "unable to extend or truncate file");
+        return fail("driver_truncate", H5E_SEEKERROR, err, "unable to extend or truncate file");
     }
     file->eof = file->eoa;
     return 0;
 }
 
 herr_t driver_lock(H5FD_t* file, hbool_t rw) {
-    if (::flock(of(file)->fd, (rw ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0) return 0;
+    const int err = fs::env().lock(of(file)->fd, rw ? fs::Lock::Exclusive : fs::Lock::Shared);
     // A file system without locks: HDF5's own drivers go on without them too.
-    if (errno == ENOSYS) return 0;
-    return fail("driver_lock", H5E_CANTLOCKFILE, errno, "unable to lock file");
+    if (err == 0 || err == ENOSYS) return 0;
+    return fail("driver_lock", H5E_CANTLOCKFILE, err, "unable to lock file");
 }
 
 herr_t driver_unlock(H5FD_t* file) {
-    if (::flock(of(file)->fd, LOCK_UN) == 0 || errno == ENOSYS) return 0;
-    return fail("driver_unlock", H5E_CANTUNLOCKFILE, errno, "unable to unlock file");
+    const int err = fs::env().lock(of(file)->fd, fs::Lock::Unlock);
+    if (err == 0 || err == ENOSYS) return 0;
+    return fail("driver_unlock", H5E_CANTUNLOCKFILE, err, "unable to unlock file");
 }
 
 const H5FD_class_t DRIVER = {
@@ -626,33 +818,41 @@ std::string journal_path(const std::string& file) { return file + ".journal"; }
 bool recover_interrupted_update(const std::string& file) {
     const std::string journal = journal_path(file);
     if (::access(journal.c_str(), F_OK) != 0) return false;
-    Descriptor fd(::open(file.c_str(), O_RDWR | O_CLOEXEC));
-    if (fd.get() < 0) {
-        const int err = errno;
-        // A journal without its file protects nothing.
-        if (err == ENOENT) return ::unlink(journal.c_str()) == 0;
+    Descriptor fd;
+    if (const int err = Descriptor::open(file, O_RDWR, 0, fd)) {
+        // A journal without its file protects nothing; it goes under the folder's name alone,
+        // so no writer can hold it (a writer holds its file open).
+        if (err == ENOENT) return fs::env().unlink(journal) == 0;
         throw OsError::from_errno(err,
                                   "cannot open \"" + file + "\" to undo an interrupted update: " + std::strerror(err));
     }
-    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
-        const int err = errno;
+    if (const int err = fs::env().lock(fd.get(), fs::Lock::Exclusive))
         throw OsError::from_errno(err, "\"" + file + "\" is held by another process: " + std::strerror(err));
-    }
-    UndoJournal stale(journal, 0);
-    if (const int err = stale.roll_back(fd.get()))
+    Settled settled;
+    if (const int err = settle_stale_journal(journal, fd.get(), settled))
         throw OsError::from_errno(err, "cannot undo the interrupted update of \"" + file + "\": " + std::strerror(err));
     return true;
 }
 
 void commit(hid_t file_id) {
     DriverFile* file = driver_file(file_id);
-    if (!file || !file->journaling) return;
+    if (!file || !file->writable) return;
     if (file->failed || file->abandoned)
         throw OsError::from_errno(EIO, "cannot commit an update after a failed write: it is rolled back");
-    if (const int err = file->journal->commit(file->eof, UndoJournal::Settle::KeepEmpty)) {
-        file->failed = true;
-        throw OsError::from_errno(err, std::string("cannot commit an update: ") + std::strerror(err));
+    int err = 0;
+    if (file->journaling) {
+        err = file->journal->commit(file->fd, file->eof);
+    } else if (file->dirty) {
+        // A new file: it must be whole on disk before anything publishes it.
+        err = fs::env().sync(file->fd, fs::Sync::Data);
     }
+    if (err) {
+        file->failed = true;
+        const std::string why =
+            err == ESTALE ? "its undo journal was removed or replaced by another process" : std::strerror(err);
+        throw OsError::from_errno(err, "cannot commit an update: " + why);
+    }
+    file->dirty = false;
 }
 
 int take_settle_error() noexcept { return std::exchange(last_settle_error, 0); }

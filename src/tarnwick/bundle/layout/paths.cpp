@@ -12,11 +12,13 @@
 #include <fmt/format.h>
 
 #include "tarnwick/bundle/errors.hpp"
+#include "tarnwick/bundle/fs/env.hpp"
 #include "tarnwick/bundle/h5/journal.hpp"
 #include "tarnwick/bundle/host/disk_space.hpp"
 
 namespace tarnwick::bundle::layout {
 namespace fs = std::filesystem;
+namespace seam = tarnwick::bundle::fs;
 
 std::string bundle_dir(const std::string& root) { return (fs::path(root) / "bundle").string(); }
 std::string minbar_root(const std::string& root) { return (fs::path(root) / "bundle" / "h5").string(); }
@@ -42,25 +44,25 @@ void make_directories(const std::string& dir) {
 }
 
 void publish_new_store_file(const std::string& temporary, const std::string& h5_file) {
-    // An undo journal of an earlier file of this name has nothing to undo in the new one.
-    ::unlink(h5::journal_path(h5_file).c_str());
-    if (::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, h5_file.c_str(), RENAME_NOREPLACE) == 0) return;
-    int err = errno;
-    if (err == EINVAL || err == ENOSYS) {
-        // A file system without no-replace renames: a hard link refuses an existing name too.
-        if (::link(temporary.c_str(), h5_file.c_str()) == 0) {
-            ::unlink(temporary.c_str());
-            return;
-        }
-        err = errno;
+    // The caller holds the temporary file's lock and has committed it (synced): the file is whole
+    // on disk before its name says it exists.
+    if (const int err = seam::env().rename(temporary, h5_file, /*replace=*/false)) {
+        if (err == EEXIST)
+            throw OsError(OsError::Kind::WouldBlock, EWOULDBLOCK,
+                          "\"" + h5_file + "\" was created by another process at the same time");
+        throw OsError::from_errno(err,
+                                  "cannot rename \"" + temporary + "\" to \"" + h5_file + "\": " + std::strerror(err));
     }
-    if (err == EEXIST)
-        throw OsError(OsError::Kind::WouldBlock, EWOULDBLOCK,
-                      "\"" + h5_file + "\" was created by another process at the same time");
-    throw OsError::from_errno(err, "cannot rename \"" + temporary + "\" to \"" + h5_file + "\": " + std::strerror(err));
+    // Only now, holding the published file: a journal beside it belonged to an earlier file of
+    // this name (no file had the name an instant ago) and has nothing to undo in this one.
+    if (const int err = seam::env().unlink(h5::journal_path(h5_file)); err && err != ENOENT)
+        throw OsError::from_errno(err,
+                                  "cannot remove the stale journal beside \"" + h5_file + "\": " + std::strerror(err));
+    if (const int err = seam::sync_parent_dir(h5_file))
+        throw OsError::from_errno(err, "cannot sync the folder of \"" + h5_file + "\": " + std::strerror(err));
 }
 
-void discard_new_store_file(const std::string& temporary) noexcept { ::unlink(temporary.c_str()); }
+void discard_new_store_file(const std::string& temporary) noexcept { seam::env().unlink(temporary); }
 
 void reserve_free_space(const std::string& h5_file, std::uint64_t bytes) {
     // Fault-injection runs switch the check off to reach the write errors behind it.
@@ -73,14 +75,23 @@ void reserve_free_space(const std::string& h5_file, std::uint64_t bytes) {
 }
 
 void remove_h5(const std::string& h5_file) {
+    const auto fail = [&](int err, const std::string& why) {
+        throw OsError::from_errno(err, "cannot remove \"" + h5_file + "\": " + why);
+    };
+    // Taken under the file's write lock, as a writer takes it: a file an update or a backtest
+    // holds is refused (would block), never deleted under it.
+    seam::Descriptor held;
+    const int open_err = seam::Descriptor::open(h5_file, O_RDONLY | O_NONBLOCK, 0, held);
+    if (open_err && open_err != ENOENT && open_err != EACCES) fail(open_err, std::strerror(open_err));
+    if (held.valid())
+        if (const int err = seam::env().lock(held.get(), seam::Lock::Exclusive))
+            fail(err, err == EWOULDBLOCK ? "it is held by another process" : std::strerror(err));
     // unlink() refuses directories (EISDIR/EPERM), which is what we want: only files go.
-    if (::unlink(h5_file.c_str()) == 0 || errno == ENOENT) {
-        // With the file goes what an interrupted update of it left to undo.
-        ::unlink(h5::journal_path(h5_file).c_str());
-        return;
-    }
-    const int err = errno;
-    throw OsError::from_errno(err, "cannot remove \"" + h5_file + "\": " + std::strerror(err));
+    if (const int err = seam::env().unlink(h5_file); err && err != ENOENT) fail(err, std::strerror(err));
+    // With the file goes what an interrupted update of it left to undo.
+    if (const int err = seam::env().unlink(h5::journal_path(h5_file)); err && err != ENOENT)
+        fail(err, "its journal stays: " + std::string(std::strerror(err)));
+    if (const int err = seam::sync_parent_dir(h5_file)) fail(err, std::strerror(err));
 }
 
 }  // namespace tarnwick::bundle::layout

@@ -248,6 +248,7 @@ void update_open_file(h5::File& file, const MinbarFile<Bar>& store, std::optiona
         if (batch) layout::reserve_free_space(file.path(), estimated_bytes(*batch));
         if (file.contains("data")) file.unlink("data");
         if (batch) create_datasets(file, *batch, codecs);
+        file.commit();
         return;
     }
 
@@ -292,7 +293,7 @@ void update_open_file(h5::File& file, const MinbarFile<Bar>& store, std::optiona
             kept_rows = std::min<hsize_t>(kept_rows, index.read_one<IndexRecord>(index_memory.id(), kept_days).line_no);
         data.resize(kept_rows);
         index.resize(kept_days);
-        file.flush();
+        file.commit();
         std::tie(latest_date, latest_index) = last_index_entry();
     }
 
@@ -319,7 +320,7 @@ void update_open_file(h5::File& file, const MinbarFile<Bar>& store, std::optiona
         _append<Bar>(data, bar_memory.id(), bars.subspan(first, std::min(APPEND_SLICE_ROWS, bars.size() - first)),
                      codecs);
     }
-    file.flush();
+    file.commit();
 }
 
 template <class Bar>
@@ -346,7 +347,7 @@ void run(const Instrument& ins, const std::string& h5_file, int min_start_date) 
         file = existed ? layout::open_h5(h5_file, mode) : layout::open_h5(work_file, "w");
         update_open_file(file, store, std::move(batch));
         if (!existed) {
-            file.flush();
+            file.commit();
             // Published while this process still holds the temporary file's lock, so that a
             // second run creating the same file can neither empty it first nor replace ours.
             layout::publish_new_store_file(work_file, h5_file);

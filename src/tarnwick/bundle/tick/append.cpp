@@ -68,7 +68,7 @@ h5::File open_store(const std::string& h5_file, const std::string& mode) {
         const std::string work_file = layout::temporary_store_path(h5_file);
         h5::File created = layout::open_h5(work_file, "w");
         try {
-            created.flush();
+            created.commit();
             step("file_created");
             layout::publish_new_store_file(work_file, h5_file);
         } catch (const OsError& e) {
@@ -147,7 +147,7 @@ public:
             });
         }
         mark_days_before(std::numeric_limits<int>::max());
-        file_.flush();
+        file_.commit();
     }
 
 private:
@@ -165,7 +165,7 @@ private:
                 file_.rename(name, *key);
             changed = true;
         }
-        if (changed) file_.flush();
+        if (changed) file_.commit();
     }
 
     // Writes one trading date so that the file holds the stored day or the new one at every
@@ -180,7 +180,7 @@ private:
             options.filters = {layout::COMPRESSION_KWARGS().filter()};
             writer_.write(file_, temporary, day.records, options);
             step("temp_written", day.trading_date);
-            file_.flush();
+            file_.commit();
             step("temp_flushed", day.trading_date);
             if (file_.contains(key)) {
                 // From here to the flush below only metadata changes, and HDF5 writes those at
@@ -201,13 +201,13 @@ private:
                     file_.unlink(temporary);
                 }
                 // Committed, so that the owner's rollback of the failed update keeps it.
-                file_.flush();
+                file_.commit();
             } catch (...) {
                 // The file is failing; the next update finishes the replacement.
             }
             throw;
         }
-        file_.flush();
+        file_.commit();
         step("day_done", day.trading_date);
     }
 
@@ -288,7 +288,7 @@ void _append_h5_tick(const std::string& order_book_id, const std::string& path,
     // A missing plug-in is a set-up problem of the machine, not of this file: say so plainly.
     layout::require_blosc_filter();
 
-    // Each finished day is committed (File::flush); whatever fails or stops the update rolls
+    // Each finished day is committed (File::commit); whatever fails or stops the update rolls
     // the file back to the last finished day, never further.
     h5::File file;
     try {

@@ -1,0 +1,152 @@
+#include "tarnwick/bundle/fs/env.hpp"
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include "tarnwick/bundle/errors.hpp"
+
+namespace tarnwick::bundle::fs {
+namespace {
+
+int errno_of(bool ok) { return ok ? 0 : errno; }
+
+class PosixEnv final : public Env {
+public:
+    int open(const std::string& path, int flags, mode_t mode, int& fd) noexcept override {
+        fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+        return errno_of(fd >= 0);
+    }
+    int close(int fd) noexcept override { return errno_of(::close(fd) == 0); }
+    int pread(int fd, void* data, std::size_t size, std::uint64_t offset, std::size_t& done) noexcept override {
+        const ssize_t n = ::pread(fd, data, size, static_cast<off_t>(offset));
+        done = n > 0 ? static_cast<std::size_t>(n) : 0;
+        return errno_of(n >= 0);
+    }
+    int pwrite(int fd, const void* data, std::size_t size, std::uint64_t offset, std::size_t& done) noexcept override {
+        const ssize_t n = ::pwrite(fd, data, size, static_cast<off_t>(offset));
+        done = n > 0 ? static_cast<std::size_t>(n) : 0;
+        return errno_of(n >= 0);
+    }
+    int truncate(int fd, std::uint64_t size) noexcept override {
+        return errno_of(::ftruncate(fd, static_cast<off_t>(size)) == 0);
+    }
+    int sync(int fd, Sync what) noexcept override {
+        return errno_of((what == Sync::Data ? ::fdatasync(fd) : ::fsync(fd)) == 0);
+    }
+    int sync_dir(const std::string& dir) noexcept override {
+        const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) return errno;
+        const int err = errno_of(::fsync(fd) == 0);
+        ::close(fd);
+        return err;
+    }
+    int rename(const std::string& from, const std::string& to, bool replace) noexcept override {
+        if (replace) return errno_of(::rename(from.c_str(), to.c_str()) == 0);
+        if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+        if (errno != EINVAL && errno != ENOSYS) return errno;
+        // A file system without no-replace renames: a hard link refuses an existing name too.
+        if (::link(from.c_str(), to.c_str()) != 0) return errno;
+        ::unlink(from.c_str());
+        return 0;
+    }
+    int unlink(const std::string& path) noexcept override { return errno_of(::unlink(path.c_str()) == 0); }
+    int lock(int fd, Lock how) noexcept override {
+        const int operation = how == Lock::Unlock ? LOCK_UN : (how == Lock::Shared ? LOCK_SH : LOCK_EX) | LOCK_NB;
+        return errno_of(::flock(fd, operation) == 0);
+    }
+};
+
+std::atomic<Env*> installed{nullptr};
+
+}  // namespace
+
+Env& posix_env() {
+    static PosixEnv real;
+    return real;
+}
+
+Env& env() {
+    Env* current = installed.load(std::memory_order_acquire);
+    return current ? *current : posix_env();
+}
+
+Env* set_env(Env* replacement) { return installed.exchange(replacement, std::memory_order_acq_rel); }
+
+int write_all(int fd, const void* data, std::size_t size, std::uint64_t offset) noexcept {
+    const char* p = static_cast<const char*>(data);
+    while (size > 0) {
+        std::size_t done = 0;
+        const int err = env().pwrite(fd, p, size, offset, done);
+        if (err == EINTR) continue;
+        if (err) return err;
+        if (done == 0) return EIO;
+        p += done;
+        size -= done;
+        offset += done;
+    }
+    return 0;
+}
+
+int read_full(int fd, void* data, std::size_t size, std::uint64_t offset, std::size_t& got) noexcept {
+    char* p = static_cast<char*>(data);
+    got = 0;
+    while (got < size) {
+        std::size_t done = 0;
+        const int err = env().pread(fd, p + got, size - got, offset + got, done);
+        if (err == EINTR) continue;
+        if (err) return err;
+        if (done == 0) break;
+        got += done;
+    }
+    return 0;
+}
+
+std::string parent_dir(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+int sync_parent_dir(const std::string& path) noexcept {
+    try {
+        const int err = env().sync_dir(parent_dir(path));
+        return err == EINVAL ? 0 : err;
+    } catch (...) {  // only an allocation can throw here
+        return ENOMEM;
+    }
+}
+
+void throw_errno(int err, const std::string& action, const std::string& path) {
+    throw OsError::from_errno(err, action + " \"" + path + "\" failed: " + std::strerror(err));
+}
+
+int Descriptor::open(const std::string& path, int flags, mode_t mode, Descriptor& out) noexcept {
+    int fd = -1;
+    const int err = env().open(path, flags, mode, fd);
+    out.reset(err ? -1 : fd);
+    return err;
+}
+
+Descriptor Descriptor::open_or_throw(const std::string& path, int flags, mode_t mode) {
+    Descriptor fd;
+    if (const int err = open(path, flags, mode, fd)) throw_errno(err, "opening", path);
+    return fd;
+}
+
+void Descriptor::reset(int fd) noexcept {
+    if (fd_ >= 0) env().close(fd_);
+    fd_ = fd;
+}
+
+int Descriptor::close() noexcept {
+    if (fd_ < 0) return 0;
+    return env().close(std::exchange(fd_, -1));
+}
+
+}  // namespace tarnwick::bundle::fs

@@ -1,0 +1,113 @@
+#pragma once
+// The one seam between the store's writers and the file system.
+//
+// Every operation whose order or outcome decides whether a store file survives a kill, a full
+// disk or a power cut goes through the process's Env: opening, reading and writing at an offset,
+// truncating, syncing (file data, whole file, folder), renaming, unlinking and locking. The real
+// Env makes one system call per operation; a test installs one that fails any chosen operation
+// (ENOSPC, EIO, EINTR, a short write) or records every operation, so that the disk a power cut
+// could leave behind can be rebuilt from the record (tests/support/recording_env.*).
+//
+// Each operation returns 0 or the errno that describes its failure and is noexcept: the HDF5
+// file driver calls them from C callbacks. The helpers below add the loops (short transfers,
+// EINTR) and the exceptions the rest of the library wants.
+//
+// REQUIRES: set_env() only while no other thread uses the seam (tests set it up front).
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+
+namespace tarnwick::bundle::fs {
+
+enum class Lock { Shared, Exclusive, Unlock };
+enum class Sync { Data, All };  // fdatasync, fsync
+
+class Env {
+public:
+    virtual ~Env() = default;
+    virtual int open(const std::string& path, int flags, mode_t mode, int& fd) noexcept = 0;
+    virtual int close(int fd) noexcept = 0;
+    // At most `size` bytes; `done` says how many (0 at the end of the file).
+    virtual int pread(int fd, void* data, std::size_t size, std::uint64_t offset, std::size_t& done) noexcept = 0;
+    virtual int pwrite(int fd, const void* data, std::size_t size, std::uint64_t offset,
+                       std::size_t& done) noexcept = 0;
+    virtual int truncate(int fd, std::uint64_t size) noexcept = 0;
+    virtual int sync(int fd, Sync what) noexcept = 0;
+    // Makes the names created, renamed or removed in `dir` survive a power cut.
+    virtual int sync_dir(const std::string& dir) noexcept = 0;
+    // replace == false fails with EEXIST when `to` exists (atomically, also where the file
+    // system has no no-replace rename: a hard link refuses an existing name too).
+    virtual int rename(const std::string& from, const std::string& to, bool replace) noexcept = 0;
+    virtual int unlink(const std::string& path) noexcept = 0;
+    // flock, never waiting: EWOULDBLOCK when another open file description holds it.
+    virtual int lock(int fd, Lock how) noexcept = 0;
+};
+
+// The real file system.
+Env& posix_env();
+// The Env every store operation uses: posix_env() unless a test installed another.
+Env& env();
+// Installs `replacement` (nullptr: the real one again); returns the one it replaces.
+Env* set_env(Env* replacement);
+
+// Installs an Env for one scope.
+class ScopedEnv {
+public:
+    explicit ScopedEnv(Env& replacement) : previous_(set_env(&replacement)) {}
+    ~ScopedEnv() { set_env(previous_); }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    Env* previous_;
+};
+
+// ---- helpers over env() ------------------------------------------------------------------
+
+// All of `size` bytes at `offset` (retrying short writes and EINTR); 0 or errno.
+int write_all(int fd, const void* data, std::size_t size, std::uint64_t offset) noexcept;
+// Up to `size` bytes at `offset`; `got` is less only at the end of the file. 0 or errno.
+int read_full(int fd, void* data, std::size_t size, std::uint64_t offset, std::size_t& got) noexcept;
+// The folder that holds `path` ("." for a bare name).
+std::string parent_dir(const std::string& path);
+// sync_dir() of the folder holding `path`; a file system that cannot sync folders (EINVAL)
+// counts as done.
+int sync_parent_dir(const std::string& path) noexcept;
+
+// Throws OsError built from `err`: "<action> \"<path>\" failed: <strerror>".
+[[noreturn]] void throw_errno(int err, const std::string& action, const std::string& path);
+
+// A descriptor opened through the seam, closed through it when its owner goes.
+class Descriptor {
+public:
+    Descriptor() = default;
+    Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Descriptor& operator=(Descriptor&& other) noexcept {
+        if (this != &other) reset(std::exchange(other.fd_, -1));
+        return *this;
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor() { reset(); }
+
+    // 0 or errno; on failure the descriptor stays empty.
+    static int open(const std::string& path, int flags, mode_t mode, Descriptor& out) noexcept;
+    // Throwing form, for callers outside the file driver.
+    static Descriptor open_or_throw(const std::string& path, int flags, mode_t mode = 0644);
+
+    int get() const noexcept { return fd_; }
+    bool valid() const noexcept { return fd_ >= 0; }
+    int release() noexcept { return std::exchange(fd_, -1); }
+    void reset(int fd = -1) noexcept;
+    // Closes now and reports what close() said: some file systems (NFS, a full disk) report
+    // deferred write errors there, so a writer checks it.
+    int close() noexcept;
+
+private:
+    int fd_ = -1;
+};
+
+}  // namespace tarnwick::bundle::fs
