@@ -2,6 +2,7 @@
 // failed write, the owner giving up), the file ends up as of its last commit, byte for byte.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdint>
 #include <filesystem>
@@ -19,9 +20,12 @@
 
 #include "support/child_process.hpp"
 #include "support/temp_dir.hpp"
+#include "support/test_envs.hpp"
 #include "tarnwick/bundle/errors.hpp"
+#include "tarnwick/bundle/fs/env.hpp"
 #include "tarnwick/bundle/h5/h5.hpp"
 #include "tarnwick/bundle/h5/journal.hpp"
+#include "tarnwick/bundle/layout/paths.hpp"
 
 namespace tarnwick::bundle::h5 {
 namespace {
@@ -29,6 +33,7 @@ namespace {
 namespace fs = std::filesystem;
 using test::ChildProcess;
 using test::TempDir;
+using ScopedEnv = bundle::fs::ScopedEnv;
 
 constexpr hsize_t CHUNK_ROWS = 512;
 
@@ -298,15 +303,175 @@ TEST_F(JournalTest, SecondCreatorFailsOnTheLockWithoutTouchingTheFirstsFile) {
     EXPECT_EQ(bytes_of(building), before);
 }
 
-TEST_F(JournalTest, JournalOfADeletedFileNeverTouchesTheNewFileOfThatName) {
-    kill_writer_after([&](File& file) { append_and_rewrite(file, 100'000); });
-    ASSERT_TRUE(fs::exists(journal_path(path_)));
-    // The user deletes the damaged-looking file and a new one is made under its name.
-    fs::remove(path_);
-    make_file(path_, sequence(42, 3000));
-    { File file = File::open(path_, File::Access::ReadWrite); }
-    EXPECT_FALSE(fs::exists(journal_path(path_)));
-    EXPECT_EQ(read_values(path_), sequence(42, 3000));
+TEST_F(JournalTest, AJournalFollowsItsFileAndNeverTouchesAnotherOfItsName) {
+    // What happens to a killed update's file before the next run finds it, and whether its
+    // journal must be applied: the file it was made for wherever it now lives (new inode, other
+    // folder or disk), never another file under its name (same inode or a reused one).
+    const std::string elsewhere = (dir_ / "copy" / "store.h5").string();
+    const std::string other_bytes = [&] {
+        const std::string other = (dir_ / "other.h5").string();
+        make_file(other, sequence(42, 3000));
+        return bytes_of(other);
+    }();
+    const auto overwrite_in_place = [](const std::string& path, const std::string& bytes) {
+        std::fstream(path, std::ios::in | std::ios::out | std::ios::binary | std::ios::trunc) << bytes;
+    };
+    struct Case {
+        const char* what;
+        std::function<std::string()> move;  // returns where the file now is
+        bool applies;
+    };
+    const Case cases[] = {
+        {"copied with its journal to another folder (cp -a, tar, rsync, another disk)",
+         [&] {
+             fs::create_directories(fs::path(elsewhere).parent_path());
+             fs::copy_file(path_, elsewhere, fs::copy_options::overwrite_existing);
+             fs::copy_file(journal_path(path_), journal_path(elsewhere), fs::copy_options::overwrite_existing);
+             fs::remove(journal_path(path_));
+             return elsewhere;
+         },
+         true},
+        {"restored in place from a backup (same inode)", [&] { return overwrite_in_place(path_, other_bytes), path_; },
+         false},
+        {"deleted and another file copied in under its name (maybe a reused inode)",
+         [&] { return fs::remove(path_), overwrite_in_place(path_, other_bytes), path_; }, false},
+    };
+    for (const Case& c : cases) {
+        make_file(path_, original_);
+        const std::string made = bytes_of(path_);
+        kill_writer_after([&](File& file) { append_and_rewrite(file, 100'000); });
+        ASSERT_TRUE(fs::exists(journal_path(path_))) << c.what;
+        const std::string now_at = c.move();
+        EXPECT_TRUE(recover_interrupted_update(now_at)) << c.what;
+        EXPECT_FALSE(fs::exists(journal_path(now_at))) << c.what;
+        EXPECT_TRUE(bytes_of(now_at) == (c.applies ? made : other_bytes)) << c.what;
+    }
+}
+
+TEST_F(JournalTest, AWriterWhoseJournalIsTakenAwayFailsAndRestoresFromWhatItHolds) {
+    for (const bool replaced : {false, true}) {
+        File file = File::open(path_, File::Access::ReadWrite);
+        append_and_rewrite(file, 50'000);
+        H5Fflush(file.id(), H5F_SCOPE_LOCAL);
+        fs::remove(journal_path(path_));
+        if (replaced) std::ofstream(journal_path(path_)) << "another run's";
+        EXPECT_THROW(file.commit(), OsError) << replaced;
+        file.abandon();
+        EXPECT_EQ(bytes_of(path_), original_bytes_) << replaced;
+        fs::remove(journal_path(path_));
+    }
+}
+
+TEST_F(JournalTest, ACloseWithoutCommitRollsBack) {
+    {
+        File file = File::open(path_, File::Access::ReadWrite);
+        append_and_rewrite(file, 5000);
+        file.close();
+    }
+    EXPECT_EQ(bytes_of(path_), original_bytes_);
+}
+
+TEST_F(JournalTest, EveryFailingOperationLeavesTheLastOrTheNewCommittedState) {
+    // Each operation of an update, one at a time, fails (or is cut short, or interrupted);
+    // the update then fails or succeeds, and the file holds either state, never a mix. Then
+    // the same for each operation of the rollback of a killed update.
+    std::vector<std::int64_t> updated = original_;
+    const std::vector<std::int64_t> added = sequence(1'000'000, 4'000), head = sequence(-5000, 3 * CHUNK_ROWS);
+    updated.insert(updated.end(), added.begin(), added.end());
+    std::copy(head.begin(), head.end(), updated.begin());
+    const auto update = [&] {
+        File file = File::open(path_, File::Access::ReadWrite);
+        append_and_rewrite(file, added.size());
+        file.commit();
+        file.close();
+    };
+    struct Kind {
+        test::Op op;
+        int err;
+        bool short_write;
+    };
+    const Kind kinds[] = {
+        {test::Op::Write, EIO, false},   {test::Op::Write, ENOSPC, false}, {test::Op::Write, EINTR, false},
+        {test::Op::Write, 0, true},      {test::Op::Sync, EIO, false},     {test::Op::Truncate, EIO, false},
+        {test::Op::SyncDir, EIO, false}, {test::Op::Open, EIO, false},     {test::Op::Read, EIO, false}};
+    int trials = 0;
+    for (const Kind& kind : kinds)
+        for (int nth = 0;; nth += nth < 8 ? 1 : 3) {
+            make_file(path_, original_);
+            test::FaultEnv faults({kind.op, nth, kind.err, kind.short_write});
+            bool failed = false;
+            {
+                const ScopedEnv injected(faults);
+                try {
+                    update();
+                } catch (const std::exception&) {
+                    failed = true;
+                }
+            }
+            if (!faults.fired()) break;
+            ++trials;
+            recover_interrupted_update(path_);
+            const auto values = read_values(path_);
+            EXPECT_TRUE(values == original_ || values == updated) << "operation " << nth;
+            // Interrupted and cut-short transfers are carried on, never a failure.
+            if (kind.err == EINTR || kind.short_write) EXPECT_FALSE(failed) << "operation " << nth;
+        }
+    for (int nth = 0;; ++nth) {
+        make_file(path_, original_);
+        const std::string made = bytes_of(path_);
+        kill_writer_after([&](File& file) { append_and_rewrite(file, 30'000); });
+        test::FaultEnv faults({test::Op::Write, nth, EIO, false, /*sticky=*/true});
+        bool failed = false;
+        {
+            const ScopedEnv injected(faults);
+            try {
+                recover_interrupted_update(path_);
+            } catch (const OsError&) {
+                failed = true;
+            }
+        }
+        EXPECT_EQ(failed, faults.fired()) << "rollback interrupted at write " << nth;
+        if (!faults.fired()) break;
+        ++trials;
+        EXPECT_TRUE(recover_interrupted_update(path_));
+        EXPECT_TRUE(bytes_of(path_) == made) << "rollback interrupted at write " << nth;
+    }
+    EXPECT_GT(trials, 40);
+}
+
+TEST_F(JournalTest, OnlyTheHolderOfAFilesLockPublishesOrRemovesIt) {
+    // A live writer holds the file: a second run publishing a new file of that name fails
+    // without touching the writer's journal, and removal is refused.
+    ChildProcess writer([&](ChildProcess& self) {
+        File file = File::open(path_, File::Access::ReadWrite);
+        append_and_rewrite(file, 20'000);
+        self.ready();
+        pause();
+        return 0;
+    });
+    ASSERT_TRUE(writer.wait_ready());
+    const std::string built = path_ + ".tmp";
+    {
+        File created = File::create(built);
+        created.commit();
+        try {
+            layout::publish_new_store_file(built, path_);
+            ADD_FAILURE() << "published over a live file";
+        } catch (const OsError& e) {
+            EXPECT_EQ(e.kind(), OsError::Kind::WouldBlock);
+        }
+    }
+    EXPECT_TRUE(fs::exists(journal_path(path_)));
+    try {
+        layout::remove_h5(path_);
+        ADD_FAILURE() << "removed a file another process holds";
+    } catch (const OsError& e) {
+        EXPECT_EQ(e.kind(), OsError::Kind::WouldBlock);
+    }
+    writer.kill_now();
+    writer.wait_exit_status();
+    EXPECT_TRUE(recover_interrupted_update(path_));
+    EXPECT_EQ(bytes_of(path_), original_bytes_);
 }
 
 TEST_F(JournalTest, ReadersWaitForNoWriterEvenWithHdf5LockingSwitchedOff) {
