@@ -11,6 +11,7 @@
 
 #include "support/child_process.hpp"
 #include "support/temp_dir.hpp"
+#include "support/test_envs.hpp"
 #include "tarnwick/bundle/formats/npy.hpp"
 #include "tarnwick/bundle/h5/h5.hpp"
 #include "tarnwick/bundle/h5/journal.hpp"
@@ -25,6 +26,7 @@ namespace tarnwick::bundle::checks {
 namespace {
 
 namespace fs = std::filesystem;
+namespace fs_seam = tarnwick::bundle::fs;
 using layout::IndexRecord;
 
 class MinbarCheck : public ::testing::Test {
@@ -213,7 +215,7 @@ TEST_F(MinbarCheck, FileOfAKilledUpdateIsPutBackAndJudgedAsItWas) {
         std::vector<IndexRecord> garbage(index.rows(), IndexRecord{1, 7});
         index.write_rows(layout::index_memory_type().id(), 0, garbage.size(), garbage.data());
         file.open_dataset("data").resize(3);
-        H5Fflush(file.id(), H5F_SCOPE_LOCAL);  // on disk, but not committed
+        H5Fflush(file.id(), H5F_SCOPE_LOCAL);  // written out, but not committed
         self.ready();
         pause();
         return 0;
@@ -222,6 +224,16 @@ TEST_F(MinbarCheck, FileOfAKilledUpdateIsPutBackAndJudgedAsItWas) {
     writer.kill_now();
     writer.wait_exit_status();
     ASSERT_TRUE(fs::exists(h5::journal_path(good)));
+    {
+        // On a read-only disk the journal cannot be settled: the file is listed with the files
+        // that could not be examined, never among those offered for deletion.
+        test::FaultEnv read_only({.op = test::Op::Open, .err = EROFS, .sticky = true, .path_part = good});
+        const fs_seam::ScopedEnv injected(read_only);
+        const auto blocked = examine_min_bar_files(root());
+        ASSERT_TRUE(blocked);
+        EXPECT_TRUE(blocked->error_file_path_list.empty());
+        EXPECT_EQ(blocked->blocking_or_permission_error, std::vector<std::string>{good});
+    }
     const auto lists = examine_min_bar_files(root());
     ASSERT_TRUE(lists);
     EXPECT_TRUE(lists->error_file_path_list.empty());

@@ -2,6 +2,7 @@
 
 #include "tarnwick/bundle/errors.hpp"
 #include "tarnwick/bundle/h5/journal.hpp"
+#include "tarnwick/bundle/host/log.hpp"
 #include "tarnwick/bundle/host/progress.hpp"
 #include "tarnwick/bundle/service/errors.hpp"
 
@@ -38,8 +39,17 @@ CheckLists examine_each(const std::vector<std::filesystem::path>& files,
             try {
                 // An update that was killed left its undo journal: the file is first put back
                 // as it was before that update, rather than judged by half-done writes (and
-                // perhaps offered for deletion). Held by a live update, it is blocked.
-                h5::recover_interrupted_update(files[i].string());
+                // perhaps offered for deletion). Held by a live update, it is blocked; so is a
+                // file whose journal cannot be settled here (a read-only disk, no permission
+                // to write), with the cause in the log: it is not damaged, only unfinished.
+                try {
+                    h5::recover_interrupted_update(files[i].string());
+                } catch (const OsError& e) {
+                    if (e.kind() != OsError::Kind::WouldBlock)
+                        host::system_log().warning(e.what() +
+                                                   std::string("; the next update that can write here finishes it"));
+                    return Verdict::Blocked;
+                }
                 return examine(files[i]);
             } catch (...) {
                 return verdict_of_failure(std::current_exception());
