@@ -13,6 +13,7 @@ using namespace tarnwick::cli;
 // Options every command takes.
 struct OutputOptions {
     bool quiet = false;
+    bool no_sync = false;
     std::string log_file;
 };
 
@@ -20,6 +21,9 @@ void add_output_options(CLI::App& command, OutputOptions& options) {
     command.add_flag("-q,--quiet", options.quiet, "show no progress display on standard error");
     command.add_option("--log-file", options.log_file,
                        "append the log to this file too (like TARNWICK_LOG_FILE, which it replaces)");
+    command.add_flag("--no-sync", options.no_sync,
+                     "do not sync written files to disk (faster for a first bulk download; a power cut "
+                     "during or shortly after the run can damage the files it wrote, a kill cannot)");
     for (CLI::App* sub : command.get_subcommands({})) add_output_options(*sub, options);
 }
 
@@ -61,6 +65,7 @@ bool unknown_command(CLI::App& app, int argc, char** argv) {
 // otherwise trip over one by one: checked once here, before anything starts.
 void apply_output_options(const OutputOptions& options) {
     tb::show_progress(!options.quiet);
+    tb::set_syncing(!options.no_sync);
     if (!options.log_file.empty()) tb::set_log_file(options.log_file);
     tb::open_system_log();
     tb::now();

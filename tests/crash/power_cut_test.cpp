@@ -52,6 +52,17 @@ const Scenario SCENARIOS[] = {
          at(20);
          for (const char* id : {"000001.XSHE", "IF2612"}) minbar::_append_h5(id, h5_root(b));
      }},
+    {"minute_bar_appends_in_a_group",
+     [](const std::string& b) {
+         at(10);
+         for (const char* id : {"000001.XSHE", "IF2612", "600000.XSHG"}) minbar::_append_h5(id, h5_root(b));
+     },
+     [](const std::string& b) {
+         at(20);
+         h5::defer_commits(true);  // as in a pool worker: the durable steps wait for the group
+         for (const char* id : {"000001.XSHE", "IF2612", "600000.XSHG"}) minbar::_append_h5(id, h5_root(b));
+         h5::defer_commits(false);
+     }},
     {"new_minute_bar_file",
      [](const std::string& b) {
          at(10);

@@ -52,6 +52,14 @@ std::map<std::string, std::string> PowerCut::image(std::size_t cut, std::mt19937
         inodes.push_back({content, {}});
     }
     std::vector<DirChange> pending_dir;
+    const auto make_durable = [&](const DirChange& change) {
+        if (change.kind == DirKind::Link) durable_names[change.path] = change.inode;
+        if (change.kind == DirKind::Unlink) durable_names.erase(change.path);
+        if (change.kind == DirKind::Rename) {
+            durable_names[change.to] = change.inode;
+            durable_names.erase(change.path);
+        }
+    };
     std::map<int, int> descriptors;
     const auto inode_of_fd = [&](int fd) {
         const auto it = descriptors.find(fd);
@@ -95,20 +103,22 @@ std::map<std::string, std::string> PowerCut::image(std::size_t cut, std::mt19937
             case Op::SyncDir: {
                 std::vector<DirChange> still;
                 for (const DirChange& change : pending_dir) {
-                    if (folder_of(change.path) != op.path) {
+                    if (folder_of(change.path) == op.path)
+                        make_durable(change);
+                    else
                         still.push_back(change);
-                        continue;
-                    }
-                    if (change.kind == DirKind::Link) durable_names[change.path] = change.inode;
-                    if (change.kind == DirKind::Unlink) durable_names.erase(change.path);
-                    if (change.kind == DirKind::Rename) {
-                        durable_names[change.to] = change.inode;
-                        durable_names.erase(change.path);
-                    }
                 }
                 pending_dir = std::move(still);
                 break;
             }
+            case Op::SyncFs:  // everything, as one folder and file after another
+                for (Inode& inode : inodes) {
+                    for (const Change& change : inode.pending) apply(inode.durable, change);
+                    inode.pending.clear();
+                }
+                for (const DirChange& change : pending_dir) make_durable(change);
+                pending_dir.clear();
+                break;
             case Op::Rename: {
                 const int inode = names.at(op.path);
                 names.erase(op.path);

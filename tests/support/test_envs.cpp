@@ -57,6 +57,10 @@ int FaultEnv::sync_dir(const std::string& dir) noexcept {
     if (const int err = strike(Op::SyncDir, dir); err > 0) return err;
     return real().sync_dir(dir);
 }
+int FaultEnv::sync_fs(int fd) noexcept {
+    if (const int err = strike(Op::SyncFs, paths_[fd]); err > 0) return err;
+    return real().sync_fs(fd);
+}
 int FaultEnv::rename(const std::string& from, const std::string& to, bool replace) noexcept {
     if (const int err = strike(Op::Rename, from + "\n" + to); err > 0) return err;
     return real().rename(from, to, replace);
@@ -104,6 +108,11 @@ int RecordingEnv::sync(int fd, fs::Sync what) noexcept {
 int RecordingEnv::sync_dir(const std::string& dir) noexcept {
     const int err = real().sync_dir(dir);
     if (!err) log_.push_back({.op = Op::SyncDir, .path = dir});
+    return err;
+}
+int RecordingEnv::sync_fs(int fd) noexcept {
+    const int err = real().sync_fs(fd);
+    if (!err) log_.push_back({.op = Op::SyncFs, .fd = fd});
     return err;
 }
 int RecordingEnv::rename(const std::string& from, const std::string& to, bool replace) noexcept {

@@ -12,7 +12,7 @@
 
 namespace tarnwick::bundle::test {
 
-enum class Op { Open, Close, Read, Write, Truncate, Sync, SyncDir, Rename, Unlink, Lock };
+enum class Op { Open, Close, Read, Write, Truncate, Sync, SyncDir, SyncFs, Rename, Unlink, Lock };
 
 // Fails the `nth` operation (counting from 0) of kind `op` whose path contains `path_part`
 // (the path of the operation's file; "" matches all), with `err`; `short_write` makes a write
@@ -39,6 +39,7 @@ public:
     int truncate(int fd, std::uint64_t size) noexcept override;
     int sync(int fd, fs::Sync what) noexcept override;
     int sync_dir(const std::string& dir) noexcept override;
+    int sync_fs(int fd) noexcept override;
     int rename(const std::string& from, const std::string& to, bool replace) noexcept override;
     int unlink(const std::string& path) noexcept override;
     int lock(int fd, fs::Lock how) noexcept override;
@@ -78,6 +79,7 @@ public:
     int truncate(int fd, std::uint64_t size) noexcept override;
     int sync(int fd, fs::Sync what) noexcept override;
     int sync_dir(const std::string& dir) noexcept override;
+    int sync_fs(int fd) noexcept override;
     int rename(const std::string& from, const std::string& to, bool replace) noexcept override;
     int unlink(const std::string& path) noexcept override;
     int lock(int fd, fs::Lock how) noexcept override;

@@ -8,6 +8,7 @@
 #include "tarnwick/bundle/commands/make_sample.hpp"
 #include "tarnwick/bundle/drivers/per_instrument.hpp"
 #include "tarnwick/bundle/errors.hpp"
+#include "tarnwick/bundle/fs/env.hpp"
 #include "tarnwick/bundle/host/clock.hpp"
 #include "tarnwick/bundle/host/interrupt.hpp"
 #include "tarnwick/bundle/host/log.hpp"
@@ -32,6 +33,7 @@ using commands::SampleOutcome;
 // How many instruments each update resolved (the command line reports an empty selection).
 using drivers::observe_selections;
 
+using fs::set_syncing;
 using host::Interrupted;
 using host::now;
 using host::open_system_log;

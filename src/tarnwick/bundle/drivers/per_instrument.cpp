@@ -1,12 +1,15 @@
 #include "tarnwick/bundle/drivers/per_instrument.hpp"
 
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <utility>
 
 #include <fmt/format.h>
 
+#include "tarnwick/bundle/drivers/update_failure.hpp"
 #include "tarnwick/bundle/errors.hpp"
+#include "tarnwick/bundle/h5/journal.hpp"
 #include "tarnwick/bundle/host/clock.hpp"
 #include "tarnwick/bundle/host/console.hpp"
 #include "tarnwick/bundle/host/interrupt.hpp"
@@ -75,7 +78,19 @@ bool update_each_instrument(const std::string& path, const std::vector<std::stri
     int interrupted = 0;
     {
         host::ProgressedProcessPoolExecutor executor(
-            concurrency, [succeed] { host::process_init(succeed); }, run.description);
+            concurrency,
+            [succeed] {
+                host::process_init(succeed);
+                // A worker updates file after file: their commits are made durable in groups.
+                h5::defer_commits(true, [](const std::string& h5_file, int err) {
+                    report_update_failure(
+                        h5_file,
+                        std::make_exception_ptr(OsError::from_errno(
+                            err, "the update of \"" + h5_file + "\" could not be made durable: " + std::strerror(err))),
+                        host::sval(), ServicePermissionText::NotUsed);
+                });
+            },
+            run.description);
         for (const auto& id : ids) executor.submit(id, [&run, id] { run.task(id); });
         executor.shutdown();
         failures = executor.failures();

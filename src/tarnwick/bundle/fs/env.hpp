@@ -38,6 +38,9 @@ public:
     virtual int sync(int fd, Sync what) noexcept = 0;
     // Makes the names created, renamed or removed in `dir` survive a power cut.
     virtual int sync_dir(const std::string& dir) noexcept = 0;
+    // Syncs everything of the file system that holds `fd` (syncfs): one flush for the changes
+    // of many files.
+    virtual int sync_fs(int fd) noexcept = 0;
     // replace == false fails with EEXIST when `to` exists (atomically, also where the file
     // system has no no-replace rename: a hard link refuses an existing name too).
     virtual int rename(const std::string& from, const std::string& to, bool replace) noexcept = 0;
@@ -52,6 +55,13 @@ Env& posix_env();
 Env& env();
 // Installs `replacement` (nullptr: the real one again); returns the one it replaces.
 Env* set_env(Env* replacement);
+
+// Whether the real Env syncs (on unless switched off). Off, nothing is synced: a killed run
+// still loses nothing (the journal works as before), but a power cut or kernel crash during or
+// up to a minute after a run can damage the files it wrote. Meant for a first bulk download that
+// can be run again; switched off once, at the start, for the whole process and its workers.
+void set_syncing(bool on);
+bool syncing();
 
 // Installs an Env for one scope.
 class ScopedEnv {

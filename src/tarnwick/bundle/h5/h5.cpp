@@ -252,7 +252,7 @@ std::optional<hsize_t> Dataset::chunk_rows() const {
 
 // ---- File ---------------------------------------------------------------------------------
 
-File::File(hid_t id, std::string path) : Handle(id, H5Fclose), path_(std::move(path)) {}
+File::File(hid_t id, std::string path) : Handle(id, close_file), path_(std::move(path)) {}
 
 File File::open(const std::string& path, Access access) {
     const QuietErrors quiet;

@@ -183,7 +183,8 @@ public:
     // Writes everything cached to the file and commits it, durably: once it returns, a power
     // cut keeps this state, and a later interruption (a kill, a failed write, a close without
     // commit) rolls the file back to it, never further (h5/journal.hpp). A new file is synced,
-    // ready to be published.
+    // ready to be published. Where commits are deferred (a pool worker, h5::defer_commits),
+    // the durable steps wait for the group; until then an interruption rolls back further.
     void commit();
     // Closes the file undoing every change since the last commit() (or the open). For the error
     // path of an update: the file is left as it was, never half-changed.

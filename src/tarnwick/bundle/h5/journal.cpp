@@ -5,8 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -268,7 +270,11 @@ public:
 
     // Writes `data` at `offset` of `file`: stored bytes (below the baseline) have their
     // originals journaled and wait in memory; the rest goes straight into the file.
-    int write(int file, const char* data, std::uint64_t size, std::uint64_t offset) {
+    // `closing`: HDF5's own writes as it closes the file right after a commit, which belong to
+    // the committed update (a waiting commit takes them in instead of being made durable first).
+    int write(int file, const char* data, std::uint64_t size, std::uint64_t offset, bool closing = false) {
+        if (!closing)
+            if (const int err = realize_deferred_commit(file)) return err;
         if (!started())
             if (const int err = start(file)) return err;
         const std::uint64_t end = offset + size;
@@ -283,6 +289,15 @@ public:
         }
         if (pending_bytes_ > MAX_PENDING_BYTES) return write_through(file);
         return 0;
+    }
+
+    // True when `file` (with the overwrites waiting in memory) holds `data` at `offset`.
+    bool holds(int file, const char* data, std::uint64_t size, std::uint64_t offset) const {
+        std::vector<char> now(size);
+        std::size_t got = 0;
+        if (read_full(file, now.data(), size, offset, got) || got < size) return false;
+        overlay(now.data(), size, offset);
+        return std::memcmp(now.data(), data, size) == 0;
     }
 
     // Lays the overwrites that wait in memory over `size` bytes read at `offset`.
@@ -300,7 +315,9 @@ public:
 
     // Cuts `file` to `size`. Stored bytes cut away are journaled first, and the cut waits for
     // the journal like any overwrite.
-    int truncate(int file, std::uint64_t size, std::uint64_t eof) {
+    int truncate(int file, std::uint64_t size, std::uint64_t eof, bool closing = false) {
+        if (!closing)
+            if (const int err = realize_deferred_commit(file)) return err;
         if (size < baseline_) {
             if (!started())
                 if (const int err = start(file)) return err;
@@ -327,6 +344,40 @@ public:
         return 0;
     }
 
+    // A commit whose durable steps wait for a group of files (DeferredCommits): the file's
+    // current content (`new_baseline` bytes) is committed once those steps are done. Until then
+    // a kill or power cut rolls the file back to the commit before.
+    void commit_later(std::uint64_t new_baseline) {
+        deferred_baseline_ = new_baseline;
+        deferred_ = true;
+    }
+    bool commit_deferred() const { return deferred_; }
+
+    // The durable steps of a deferred commit, for a group whose journals the file system sync
+    // made durable (step 1): the waiting overwrites go into the file; the caller syncs again.
+    int write_pending(int file) {
+        journal_unsynced_ = folder_unsynced_ = false;
+        return write_through(file);
+    }
+    // ...then, once the files are synced, the commit point (the clearing is made durable by
+    // the caller's next sync) and the journal's removal.
+    int finish_deferred_commit() {
+        deferred_ = false;
+        if (started()) {
+            if (!still_named(path_, fd_.get())) return ESTALE;
+            const char cleared[sizeof MAGIC] = {};
+            if (const int err = write_all(fd_.get(), cleared, sizeof cleared, 0)) return err;
+            length_ = 0;
+        }
+        baseline_ = deferred_baseline_;
+        saved_.clear();
+        return 0;
+    }
+    int remove_unsynced() {
+        clearing_unsynced_ = false;
+        return remove();
+    }
+
     // The file closes after its last commit: the cleared journal goes (synced first, so that a
     // power cut cannot bring back the update's originals).
     int remove() {
@@ -343,6 +394,7 @@ public:
     // if its name was taken away meanwhile). Returns ESTALE when the file was restored but the
     // journal had vanished or been replaced under the writer.
     int roll_back(int file) {
+        deferred_ = false;
         pending_.clear();
         pending_bytes_ = 0;
         if (!fd_.valid()) return fs::env().truncate(file, baseline_);
@@ -366,6 +418,13 @@ public:
     }
 
 private:
+    // More writes after a deferred commit: it is made durable now, as an immediate one.
+    int realize_deferred_commit(int file) {
+        if (!deferred_) return 0;
+        deferred_ = false;
+        return commit(file, deferred_baseline_);
+    }
+
     // Writes this update's header, with a new generation, at the start of the journal: created
     // now, or kept open since the last commit. A kept journal is overwritten from its start,
     // not emptied (emptying it costs more than a whole daily append): records of the earlier
@@ -496,11 +555,13 @@ private:
     std::string path_;
     std::uint64_t baseline_;
     Descriptor fd_;
-    std::uint64_t length_ = 0;                            // bytes of whole records (and the header)
-    std::uint32_t generation_ = 0;                        // of the update being journaled
-    bool journal_unsynced_ = false;                       // records written since the journal's last sync
-    bool folder_unsynced_ = false;                        // created, its name not yet synced
-    bool clearing_unsynced_ = false;                      // committed, the cleared magic not yet synced
+    std::uint64_t length_ = 0;        // bytes of whole records (and the header)
+    std::uint32_t generation_ = 0;    // of the update being journaled
+    bool journal_unsynced_ = false;   // records written since the journal's last sync
+    bool folder_unsynced_ = false;    // created, its name not yet synced
+    bool clearing_unsynced_ = false;  // committed, the cleared magic not yet synced
+    bool deferred_ = false;           // committed, its durable steps not yet done
+    std::uint64_t deferred_baseline_ = 0;
     std::map<std::uint64_t, std::uint64_t> saved_;        // begin -> end, disjoint, not adjacent
     std::map<std::uint64_t, std::vector<char>> pending_;  // overwrites of stored bytes
     std::size_t pending_bytes_ = 0;
@@ -538,6 +599,86 @@ int settle_stale_journal(const std::string& journal_file, int file, Settled& out
 // exit), so the driver's close always succeeds and leaves its error here for File::close.
 thread_local int last_settle_error = 0;
 
+// Commits made durable in groups: a worker that updates file after file would otherwise wait
+// for three syncs a file. A file committed while deferral is on keeps its overwrites of stored
+// bytes in memory and, at its close, stays open and locked here; once enough files wait (or
+// when the worker ends), one sync of the file system makes all their journals durable, the
+// overwrites go in, a second sync makes the files durable, the journals are cleared and a third
+// sync makes that last. A file whose steps fail is rolled back and reported to the handler.
+class DeferredCommits {
+public:
+    static constexpr std::size_t MAX_FILES = 128;
+
+    bool enabled = false;
+    std::function<void(const std::string& path, int err)> on_failure;
+
+    void add(std::string path, int fd, dev_t device, ino_t inode, std::unique_ptr<UndoJournal> journal) {
+        members_.push_back({std::move(path), fd, device, inode, std::move(journal), 0});
+        if (members_.size() >= MAX_FILES) settle();
+    }
+    bool holds(dev_t device, ino_t inode) const {
+        return std::any_of(members_.begin(), members_.end(),
+                           [&](const Member& m) { return m.device == device && m.inode == inode; });
+    }
+
+    void settle() noexcept {
+        if (members_.empty()) return;
+        sync_each_file_system();  // the journals (and their names)
+        for (Member& m : members_)
+            if (!m.err) m.err = m.journal->write_pending(m.fd);
+        sync_each_file_system();  // the files in their new state
+        for (Member& m : members_)
+            if (!m.err) m.err = m.journal->finish_deferred_commit();
+        sync_each_file_system();  // the commit points
+        for (Member& m : members_) {
+            int err = m.err;
+            if (err) {
+                const int rollback = m.journal->roll_back(m.fd);
+                if (rollback && rollback != ESTALE) last_settle_error = rollback;
+            } else {
+                err = m.journal->remove_unsynced();
+            }
+            fs::env().close(m.fd);
+            if (err && on_failure) {
+                try {
+                    on_failure(m.path, err);
+                } catch (...) {
+                    // Reporting must not stop the others from being settled.
+                }
+            }
+        }
+        members_.clear();
+    }
+
+private:
+    struct Member {
+        std::string path;
+        int fd;
+        dev_t device;
+        ino_t inode;
+        std::unique_ptr<UndoJournal> journal;
+        int err;
+    };
+
+    // One sync per file system the waiting files live on; a failure fails its files.
+    void sync_each_file_system() {
+        std::map<dev_t, int> outcome;
+        for (Member& m : members_) {
+            if (m.err) continue;
+            auto [it, first] = outcome.try_emplace(m.device, 0);
+            if (first) it->second = fs::env().sync_fs(m.fd);
+            if (it->second) m.err = it->second;
+        }
+    }
+
+    std::vector<Member> members_;
+};
+
+DeferredCommits& deferred_commits() {
+    static DeferredCommits group;
+    return group;
+}
+
 // ---- the driver -----------------------------------------------------------------------------
 
 // HDF5 hands the driver's callbacks a pointer to `pub`; the rest is ours.
@@ -548,11 +689,13 @@ struct DriverFile {
     haddr_t eof;
     dev_t device;
     ino_t inode;
+    std::string path;
     bool writable;
     bool journaling;  // opened for writing with content to protect
     bool dirty;       // written since the open or the last commit
     bool failed;      // a write or truncation failed: the close rolls back
     bool abandoned;   // the owner gave up on this update: the close rolls back
+    bool closing;     // HDF5 closes the file with nothing written since the last commit
     UndoJournal* journal;
 };
 
@@ -566,6 +709,10 @@ std::map<std::pair<dev_t, ino_t>, int>& files_open_here() {
     return files;
 }
 const DriverFile* of(const H5FD_t* file) { return reinterpret_cast<const DriverFile*>(file); }
+
+// Writes up to this size that come when nothing was written since the last commit are compared
+// with what the file holds first.
+constexpr std::size_t UNCHANGED_CHECK_BYTES = 4096;
 
 constexpr haddr_t MAX_ADDRESS = (static_cast<haddr_t>(1) << (8 * sizeof(off_t) - 1)) - 1;
 
@@ -596,6 +743,8 @@ H5FD_t* driver_open(const char* name, unsigned flags, hid_t, haddr_t) {
         fail("driver_open", H5E_BADFILE, errno, "unable to fstat file");
         return nullptr;
     }
+    // A file whose commit waits in the group is still locked by it: finish that first.
+    if (deferred_commits().holds(st.st_dev, st.st_ino)) deferred_commits().settle();
     const bool open_here = files_open_here().contains({st.st_dev, st.st_ino});
     // The lock comes before truncation and recovery: a file another process is writing is
     // neither emptied nor rolled back under it, nor read half-rewritten. It is taken whatever
@@ -634,6 +783,7 @@ H5FD_t* driver_open(const char* name, unsigned flags, hid_t, haddr_t) {
     file->eof = static_cast<haddr_t>(st.st_size);
     file->device = st.st_dev;
     file->inode = st.st_ino;
+    file->path = name;
     file->writable = writable && !open_here;
     file->journaling = file->writable && st.st_size > 0;
     file->journal = new UndoJournal(journal_path(name), static_cast<std::uint64_t>(st.st_size));
@@ -643,13 +793,26 @@ H5FD_t* driver_open(const char* name, unsigned flags, hid_t, haddr_t) {
 herr_t driver_close(H5FD_t* h5fd) {
     DriverFile* file = of(h5fd);
     int err = 0;
+    const auto key = std::pair(file->device, file->inode);
+    const bool committed = !file->failed && !file->abandoned && (!file->dirty || file->closing);
+    if (file->journaling && file->journal->commit_deferred() && committed) {
+        // Committed, its durable steps waiting for the group: the group keeps the file open
+        // and locked until they are done. What HDF5 wrote as it closed joins the commit.
+        file->journal->commit_later(file->eof);
+        if (--files_open_here()[key] == 0) files_open_here().erase(key);
+        deferred_commits().add(file->path, file->fd, file->device, file->inode,
+                               std::unique_ptr<UndoJournal>(file->journal));
+        delete file;
+        last_settle_error = 0;
+        return 0;
+    }
     if (file->journaling) {
         // Only a commit keeps an update: a close after writes that nobody committed (an
-        // exception between two HDF5 calls, a failed write, abandon()) undoes them.
-        const bool roll_back = file->dirty || file->failed || file->abandoned;
-        err = roll_back ? file->journal->roll_back(file->fd) : file->journal->remove();
+        // exception between two HDF5 calls, a failed write, abandon()) undoes them. HDF5's own
+        // writes as it closes a committed file are committed with it.
+        if (committed && file->dirty) err = file->journal->commit(file->fd, file->eof);
+        err = !committed || err ? file->journal->roll_back(file->fd) : file->journal->remove();
     }
-    const auto key = std::pair(file->device, file->inode);
     if (--files_open_here()[key] == 0) files_open_here().erase(key);
     fs::env().close(file->fd);  // releases the lock, after the journal is settled
     delete file->journal;
@@ -708,9 +871,16 @@ herr_t driver_write(H5FD_t* h5fd, H5FD_mem_t, hid_t, haddr_t address, size_t siz
     // goes into the file or the journal.
     if (file->journaling && file->failed)
         return fail("driver_write", H5E_WRITEERROR, EIO, "an earlier write to this file failed");
+    // HDF5 writes the superblock again when it closes a file, unchanged: after a commit that
+    // must not start an update of its own (a journal, a rollback, syncs).
+    if (file->journaling && !file->dirty && size <= UNCHANGED_CHECK_BYTES &&
+        file->journal->holds(file->fd, static_cast<const char*>(buffer), size, address))
+        return 0;
     file->dirty = true;
-    const int err = file->journaling ? file->journal->write(file->fd, static_cast<const char*>(buffer), size, address)
-                                     : write_all(file->fd, buffer, size, address);
+    const bool closing = file->closing && file->journal->commit_deferred();
+    const int err = file->journaling
+                        ? file->journal->write(file->fd, static_cast<const char*>(buffer), size, address, closing)
+                        : write_all(file->fd, buffer, size, address);
     if (err) {
         file->failed = true;
         return fail("driver_write", H5E_WRITEERROR, err, "file write failed (or its undo journal's)");
@@ -725,7 +895,8 @@ herr_t driver_truncate(H5FD_t* h5fd, hid_t, hbool_t) {
     if (file->journaling && file->failed)
         return fail("driver_truncate", H5E_SEEKERROR, EIO, "an earlier write to this file failed");
     file->dirty = true;
-    const int err = file->journaling ? file->journal->truncate(file->fd, file->eoa, file->eof)
+    const bool closing = file->closing && file->journal->commit_deferred();
+    const int err = file->journaling ? file->journal->truncate(file->fd, file->eoa, file->eof, closing)
                                      : fs::env().truncate(file->fd, file->eoa);
     if (err) {
         file->failed = true;
@@ -840,7 +1011,9 @@ void commit(hid_t file_id) {
     if (file->failed || file->abandoned)
         throw OsError::from_errno(EIO, "cannot commit an update after a failed write: it is rolled back");
     int err = 0;
-    if (file->journaling) {
+    if (file->journaling && deferred_commits().enabled) {
+        file->journal->commit_later(file->eof);
+    } else if (file->journaling) {
         err = file->journal->commit(file->fd, file->eof);
     } else if (file->dirty) {
         // A new file: it must be whole on disk before anything publishes it.
@@ -854,6 +1027,22 @@ void commit(hid_t file_id) {
     }
     file->dirty = false;
 }
+
+herr_t close_file(hid_t file_id) {
+    if (DriverFile* file = driver_file(file_id);
+        file && file->writable && !file->dirty && !file->failed && !file->abandoned)
+        file->closing = true;
+    return H5Fclose(file_id);
+}
+
+void defer_commits(bool on, std::function<void(const std::string& path, int err)> on_failure) {
+    DeferredCommits& group = deferred_commits();
+    if (!on) group.settle();
+    group.enabled = on;
+    group.on_failure = std::move(on_failure);
+}
+
+void settle_deferred_commits() noexcept { deferred_commits().settle(); }
 
 int take_settle_error() noexcept { return std::exchange(last_settle_error, 0); }
 

@@ -36,6 +36,7 @@
 // REQUIRES: one thread per open file (HDF5's serial build is not thread-safe anyway).
 #include <hdf5.h>
 
+#include <functional>
 #include <string>
 
 namespace tarnwick::bundle::h5 {
@@ -59,6 +60,19 @@ bool recover_interrupted_update(const std::string& file);
 // the journal cannot be emptied.
 void commit(hid_t file_id);
 void abandon(hid_t file_id);
+
+// H5Fclose for files of this driver: what HDF5 writes as it closes a file with nothing written
+// since its last commit (the superblock, the end of allocation) belongs to that commit.
+herr_t close_file(hid_t file_id);
+
+// Deferred commits, for a process that updates many files one after another (a pool worker):
+// while on, a commit's durable steps wait, with the file kept open and locked, until a group of
+// files is made durable with three syncs in all (see DeferredCommits in journal.cpp). The
+// owner must call settle_deferred_commits() before it reports success, and before it exits.
+// A file whose steps fail is rolled back to its commit before and passed to `on_failure`.
+// Switching deferral off settles what waits.
+void defer_commits(bool on, std::function<void(const std::string& path, int err)> on_failure = {});
+void settle_deferred_commits() noexcept;
 
 // The errno of the last close on this thread that could not settle its journal (commit or
 // rollback), 0 when it could; reading it clears it. The journal then stays for the next writer.

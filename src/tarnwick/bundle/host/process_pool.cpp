@@ -20,6 +20,7 @@
 #include <fmt/format.h>
 
 #include "tarnwick/bundle/errors.hpp"
+#include "tarnwick/bundle/h5/journal.hpp"
 #include "tarnwick/bundle/host/child_io.hpp"
 #include "tarnwick/bundle/host/console.hpp"
 #include "tarnwick/bundle/host/interrupt.hpp"
@@ -173,6 +174,9 @@ private:
             send_message(fd, std::string(reinterpret_cast<const char*>(&index), sizeof index) + error);
             running(slot).store(NO_CALL);
         }
+        // Files whose commits wait to be made durable in a group are settled before the worker
+        // goes (also when stopped: they are complete), so that its parent's report is true.
+        h5::settle_deferred_commits();
         flush_output_streams();
         // Stopped by a signal: end the way that signal ends a process, so that the parent
         // tells a stopped worker from one that ran out of calls (and replaces it when the
