@@ -1,8 +1,6 @@
 """The module's surface: parameter lists, documentation texts, constants, type checks."""
 
 import inspect
-import io
-import sys
 from pathlib import Path
 
 import h5py
@@ -206,41 +204,6 @@ def test_wrong_list_element_is_named_with_its_position(tmp_path, capfd):
 def test_bool_counts_as_int_like_isinstance(tmp_path):
     # concurrency=True passes the check (bool is an int) and means one worker.
     assert tb.update_minbar(str(tmp_path / "h5"), [], False, True) is True
-
-
-# `rebuild` deletes files: the values callers pass for flags (bool, 0, 1, None) are taken, and
-# nothing else, a str above all ("False" is true in Python).
-REBUILD_CALLS = {
-    "update_minbar": lambda root, rebuild: tb.update_minbar(str(root / "h5"), [], False, 1, rebuild),
-    "update_tick": lambda root, rebuild: tb.update_tick(str(root / "ticks"), [], False, 1, rebuild=rebuild),
-    "update_bundle_from_tickwirec":
-        lambda root, rebuild: tb.update_bundle_from_tickwirec(1, str(root), False, [], [], False, rebuild),
-    "_append_h5": lambda root, rebuild: tb._append_h5("000001.XSHE", str(root / "h5"), None, 20261201, rebuild),
-    "_append_h5_tick":
-        lambda root, rebuild: tb._append_h5_tick("000001.XSHE", str(root / "ticks"), None, 20261201, rebuild),
-}
-
-
-@pytest.mark.parametrize("name", REBUILD_CALLS)
-def test_rebuild_takes_bool_0_1_or_none_and_refuses_the_rest(tmp_path, capfd, monkeypatch, name):
-    call = REBUILD_CALLS[name]
-    for value, error in [("False", TypeError), ("", TypeError), (b"0", TypeError), (1.0, TypeError),
-                         ([], TypeError), (2, ValueError), (-1, ValueError)]:
-        with pytest.raises(error, match='argument "rebuild"'):
-            call(tmp_path, value)
-    assert capfd.readouterr() == ("", "")
-    assert list(tmp_path.iterdir()) == []
-    monkeypatch.setattr(sys, "stdin", io.StringIO("Y\n" * 5))  # the full update asks before a rebuild
-    for value in (False, True, 0, 1, None):
-        call(tmp_path, value)
-
-
-def test_rebuild_one_rebuilds_and_zero_or_none_keeps(tmp_path):
-    tb._append_h5("000001.XSHE", str(tmp_path), None, 20261201)
-    for value, first_day in [(0, 20261201), (None, 20261201), (1, 20261202)]:
-        tb._append_h5("000001.XSHE", str(tmp_path), None, 20261202, value)
-        with h5py.File(tmp_path / "equities" / "000001.XSHE.h5", "r") as f:
-            assert f["index"][0]["date"] == first_day, value
 
 
 def test_concurrency_given_as_text_fails_before_the_announcement(tmp_path, capfd):

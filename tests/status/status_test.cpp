@@ -348,16 +348,11 @@ TEST_F(StatusBundle, HtmlPageIsSelfContainedWithTitlesPerCell) {
     EXPECT_EQ(page.find("href="), std::string::npos);
     EXPECT_EQ(page.find("<script"), std::string::npos);
     // A month of mixed days shows each kind as its share of the cell, every share titled.
-    for (const char* colour : {"#238b45", "#d7301f"})
-        EXPECT_NE(page.find(fmt::format(
-                      "fill=\"{}\"><title>600000.XSHG, 2026-11: 19 trading days held, 2 missing</title>", colour)),
-                  std::string::npos)
-            << colour;
-    for (const char* colour : {"#238b45", "#fdae61"})
-        EXPECT_NE(page.find(fmt::format(
-                      "fill=\"{}\"><title>IF2612, 2026-12: 1 trading day held, 4 not yet fetched</title>", colour)),
-                  std::string::npos)
-            << colour;
+    for (const auto& share : {"#238b45\"><title>600000.XSHG, 2026-11: 19 trading days held, 2 missing",
+                              "#d7301f\"><title>600000.XSHG, 2026-11: 19 trading days held, 2 missing",
+                              "#238b45\"><title>IF2612, 2026-12: 1 trading day held, 4 not yet fetched",
+                              "#fdae61\"><title>IF2612, 2026-12: 1 trading day held, 4 not yet fetched"})
+        EXPECT_NE(page.find(std::string("fill=\"") + share + "</title>"), std::string::npos) << share;
     EXPECT_NE(page.find("<th>size</th><th>rows</th>"), std::string::npos);
     const BundleStatus s = bundle_status(root.str());
     EXPECT_NE(page.find(fmt::format("</td><td>{}</td><td>", group(s, "equities").rows)), std::string::npos);
@@ -368,27 +363,21 @@ BundleStatus troubled_bundle() {
     BundleStatus s;
     s.bundle_dir = "/b/bundle";
     s.end_date = 20261207;
-    const auto add = [&](const std::string& id) -> FileStatus& {
+    for (const char* id : {"A-stale", "B-held", "C-incomplete", "D-leftover", "E-unreadable"}) {
         FileStatus f;
         f.kind = Kind::Tick;
         f.group = "ticks";
         f.instrument = id;
         f.first_date = 20261102;
-        f.last_date = 20261207;
         s.files.push_back(f);
-        return s.files.back();
-    };
-    FileStatus& stale = add("A-stale");
-    stale.last_date = 20261203;
-    stale.days_behind = 2;
-    add("B-held").held = true;
-    FileStatus& incomplete = add("C-incomplete");
-    incomplete.days_missing = 1;
-    incomplete.missing_dates = {20261104};
-    add("D-leftover").leftovers.push_back({Leftover::Kind::Journal, "/b/bundle/ticks/D-leftover.h5.journal"});
-    FileStatus& unreadable = add("E-unreadable");
-    unreadable.unreadable = true;
-    unreadable.error = "not an HDF5 file";
+    }
+    s.files[0].days_behind = 2;
+    s.files[0].last_date = 20261203;
+    s.files[1].held = true;
+    s.files[2].days_missing = 1;
+    s.files[3].leftovers.push_back({Leftover::Kind::Journal, "/b/bundle/ticks/D-leftover.h5.journal"});
+    s.files[4].unreadable = true;
+    s.files[4].error = "not an HDF5 file";
     s.groups.push_back(GroupSummary{Kind::Tick, "ticks", s.files.size()});
     return s;
 }
