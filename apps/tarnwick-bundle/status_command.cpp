@@ -42,6 +42,7 @@ void write_file(const std::string& path, const std::string& text) {
 }
 
 int run_status(const StatusOptions& options) {
+    require_not_a_bundle_folder(options.root);
     const st::BundleStatus status = st::bundle_status(options.root, st::Options{options.jobs});
     if (!options.html.empty()) write_file(options.html, st::html_view(status));
     if (options.json)

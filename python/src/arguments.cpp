@@ -89,9 +89,17 @@ std::vector<std::string> enforced_str_list(py::handle value, const char* name) {
     return texts;
 }
 
-bool enforced_bool(py::handle value, const char* name) {
-    if (!PyBool_Check(value.ptr())) wrong_type(quoted(name), "bool", value);
-    return value.ptr() == Py_True;
+bool rebuild_flag(py::handle value, const char* name) {
+    if (value.is_none()) return false;
+    if (PyBool_Check(value.ptr())) return value.ptr() == Py_True;
+    if (!PyLong_Check(value.ptr())) wrong_type(quoted(name), "bool, 0, 1 or None", value);
+    int overflow = 0;
+    const long long number = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+    if (number == -1 && PyErr_Occurred()) throw py::error_already_set();
+    if (overflow != 0 || (number != 0 && number != 1))
+        throw py::value_error("argument " + quoted(name) + " must be True, False, 0, 1 or None; got " +
+                              std::string(py::repr(value)));
+    return number == 1;
 }
 
 bool truth(py::handle value) {

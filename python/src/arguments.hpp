@@ -32,7 +32,11 @@ std::string enforced_str(py::handle value, const char* name);
 int enforced_int(py::handle value, const char* name);
 std::optional<std::string> enforced_optional_str(py::handle value, const char* name);  // None -> nullopt
 std::vector<std::string> enforced_str_list(py::handle value, const char* name);
-bool enforced_bool(py::handle value, const char* name);  // True or False only
+// A flag that deletes files when true (`rebuild`): True, False, the integers 0 and 1 (callers
+// commonly pass integers for flags) and None (false). Any other value is refused, a str above
+// all: "False" is a true value in Python and would delete years of data. TypeError for another
+// type, ValueError for another integer.
+bool rebuild_flag(py::handle value, const char* name);
 
 // The other parameters.
 bool truth(py::handle value);

@@ -23,8 +23,8 @@ static_assert(tb::MIN_START_DATE == 20050104, "the signatures below spell out MI
 
 using SelectionUpdate = bool (*)(const std::string&, const std::vector<std::string>&, bool, int, bool, bool);
 
-// update_minbar and update_tick: `path` and `concurrency` are enforced, and so is `rebuild`, the
-// one that deletes files: "yes" or None must not pass for a truth value.
+// update_minbar and update_tick: `path` and `concurrency` are enforced, and `rebuild`, the one
+// that deletes files, is held to rebuild_flag().
 template <SelectionUpdate update>
 bool selection_update(py::object path, py::object tags, py::object with_derivatives, py::object concurrency,
                       py::object rebuild, py::object enable_bjse) {
@@ -32,7 +32,7 @@ bool selection_update(py::object path, py::object tags, py::object with_derivati
     const int workers = enforced_int(concurrency, "concurrency");
     const std::vector<std::string> words = str_collection(tags, "tags");
     const bool derivatives = truth(with_derivatives);
-    const bool from_scratch = enforced_bool(rebuild, "rebuild");
+    const bool from_scratch = rebuild_flag(rebuild, "rebuild");
     const bool bjse = truth(enable_bjse);
     return call_library([&] { return update(folder, words, derivatives, workers, from_scratch, bjse); });
 }
@@ -52,9 +52,13 @@ bool update_bundle_from_tickwirec(py::object concurrency, py::object data_bundle
     const bool counts = with_base || !minbar_tags.empty() || !tick_tags.empty();
     const int workers = counts || PyIndex_Check(concurrency.ptr()) ? index_like(concurrency, "concurrency") : 1;
     const bool derivatives = truth(with_derivatives);
-    const bool from_scratch = truth(rebuild);
+    const bool from_scratch = rebuild_flag(rebuild, "rebuild");
     const bool bjse = truth(enable_bjse);
     return call_library([&] {
+        // The command expects a ready client, as the host hands it one; a fresh interpreter's
+        // client has the Beijing Stock Exchange off, so its check would fail for a user who
+        // asked for it. Initialised as the command line does, with the setting asked for.
+        tb::_init_tickwire(bjse);
         return tb::update_bundle_from_tickwirec(workers, root, with_base, minbar_tags, tick_tags, derivatives,
                                                 from_scratch, bjse);
     });
@@ -106,7 +110,7 @@ void append_h5(py::object order_book_id, py::object path, py::object file_name, 
     const std::string folder = enforced_str(path, "path");
     const std::optional<std::string> name = enforced_optional_str(file_name, "file_name");
     const int start = enforced_int(min_start_date, "min_start_date");
-    const bool from_scratch = enforced_bool(rebuild, "rebuild");
+    const bool from_scratch = rebuild_flag(rebuild, "rebuild");
     call_library([&] { tb::_append_h5(id, folder, name, start, from_scratch); });
 }
 
@@ -119,7 +123,7 @@ void append_h5_tick(py::object order_book_id, py::object path, py::object file_n
     const std::optional<std::string> name =
         file_name.is_none() ? std::nullopt : std::optional<std::string>(path_like(file_name, "file_name"));
     const int start = index_like(min_start_date, "min_start_date");
-    const bool from_scratch = enforced_bool(rebuild, "rebuild");
+    const bool from_scratch = rebuild_flag(rebuild, "rebuild");
     call_library([&] { tb::_append_h5_tick(id, folder, name, start, from_scratch); });
 }
 

@@ -102,6 +102,7 @@ TEST_F(MinbarCheck, WrongFirstBarAndShiftedIndexAreAbnormal) {
     write_calendar();
     const auto stock = make("000001.XSHE");
     const auto future = make("IF2612");
+    const auto twice = make("000002.XSHE");
     const auto good = make("600000.XSHG");
     // The stock's second index entry points one bar late (09:32:00).
     auto index = index_of(stock);
@@ -109,11 +110,25 @@ TEST_F(MinbarCheck, WrongFirstBarAndShiftedIndexAreAbnormal) {
     // The future's third index entry claims the wrong trading day.
     index = index_of(future);
     set_index(future, 2, {index[3].date, index[2].line_no});
+    // The last day's bars appended again under a second index entry of the same day: every
+    // entry still points at a 09:31 bar of its day.
+    {
+        auto file = h5::File::open(twice, h5::File::Access::ReadWrite);
+        auto data = file.open_dataset("data");
+        const auto memory = layout::equity_bar_memory_type();
+        auto index_ds = file.open_dataset("index");
+        const auto bars = data.read_all<layout::EquityBar>(memory.id());
+        const IndexRecord last = index_ds.read_all<IndexRecord>(layout::index_memory_type().id()).back();
+        const std::vector<layout::EquityBar> last_day(bars.begin() + last.line_no, bars.end());
+        data.append<layout::EquityBar>(memory.id(), last_day);
+        const std::vector<IndexRecord> again = {{last.date, static_cast<std::uint32_t>(bars.size())}};
+        index_ds.append<IndexRecord>(layout::index_memory_type().id(), again);
+    }
     const auto lists = examine_min_bar_files(root());
     ASSERT_TRUE(lists);
     auto errors = lists->error_file_path_list;
     std::sort(errors.begin(), errors.end());
-    EXPECT_EQ(errors, (std::vector<std::string>{stock, future}));
+    EXPECT_EQ(errors, (std::vector<std::string>{stock, twice, future}));
     (void)good;
 }
 

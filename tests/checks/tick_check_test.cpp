@@ -136,6 +136,12 @@ TEST_F(TickCheck, GapsOfSuspensionDaysPassWithoutQueries) {
     ASSERT_TRUE(lists);
     EXPECT_TRUE(lists->error_file_path_list.empty());
     EXPECT_EQ(market_->probes.load(), 0);
+
+    // One suspension day among the missing ones excuses only itself.
+    drop(path, "20261118");
+    const auto with_a_traded_day = examine_tick_files(root());
+    ASSERT_TRUE(with_a_traded_day);
+    EXPECT_EQ(with_a_traded_day->error_file_path_list, std::vector<std::string>{path});
 }
 
 TEST_F(TickCheck, GapWithoutServiceTicksIsQueriedDayByDayAndPasses) {

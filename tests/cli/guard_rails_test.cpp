@@ -138,6 +138,14 @@ TEST_F(Cli, NothingResolvedOrNothingAskedIsExitOneWithAReason) {
 
     const CliRun fine = run(EARLY, fmt::format("update {} --minbar 000001.XSHE -j 1", root()));
     EXPECT_EQ(fine.status, 0) << fine.err;
+
+    // A run that fails fails the whole update, whichever of them it is.
+    for (const char* arguments :
+         {"--minbar 000002.XSHE --tick 000001.XSHE", "--minbar 000001.XSHE --tick 000002.XSHE"}) {
+        const CliRun refused = run(std::string(EARLY) + " TARNWICK_SIM_DENY=000002.XSHE",
+                                   fmt::format("update {} {} -j 1 -q", root(), arguments));
+        EXPECT_EQ(refused.status, 1) << arguments << "\n" << refused.err;
+    }
 }
 
 // ---- checks --------------------------------------------------------------------------------
@@ -198,6 +206,7 @@ TEST_F(Cli, WrongFolderLevelsAreRefusedWithAHintBeforeAnythingIsCreated) {
         {"update-minbar " + bundle + " 000001.XSHE -j 1", "give its store folder \"" + h5() + "\""},
         {"update " + bundle + " --minbar 000001.XSHE -j 1", "is a bundle folder"},
         {"check minbar " + bundle, "is a bundle folder"},
+        {"status " + bundle, "give the folder that holds it, \"" + root() + "\""},
     };
     for (const auto& c : cases) {
         const CliRun refused = run(EARLY, c.arguments);
@@ -272,10 +281,13 @@ TEST_F(Cli, ARefusedRebuildSaysNothingWasChanged) {
 TEST_F(Cli, BadSettingsAreReportedOnceAtTheStart) {
     std::ofstream(dir / "plain") << "x";
     const std::string unusable_log = (dir / "plain" / "log.txt").string();
+    const std::string log_in_no_folder = (dir / "nowhere" / "log.txt").string();
     const auto before = tree();
     const std::vector<std::pair<std::string, std::string>> cases = {
         {fmt::format("TARNWICK_NOW='2026-09-03 18:00:00' TARNWICK_LOG_FILE={}", unusable_log),
          "cannot open the log file"},
+        {fmt::format("TARNWICK_NOW='2026-09-03 18:00:00' TARNWICK_LOG_FILE={}", log_in_no_folder),
+         "is not an existing folder"},
         {"TARNWICK_NOW='yesterday'", "TARNWICK_NOW"},
         {"TARNWICK_NOW='2026-13-45 18:00:00'", "TARNWICK_NOW"},
         {"TARNWICK_NOW='9999-12-31 23:59:59'", "after 2999-12-31, the last date of the trading calendar"},
@@ -292,6 +304,10 @@ TEST_F(Cli, BadSettingsAreReportedOnceAtTheStart) {
                                   fmt::format("update-minbar {} 000001.XSHE --log-file {}", h5(), unusable_log));
     EXPECT_EQ(log_option.status, 2);
     EXPECT_EQ(count(log_option.err, "cannot open the log file"), 1u) << log_option.err;
+    const CliRun no_folder =
+        run("TARNWICK_NOW='2026-09-03 18:00:00'", fmt::format("status {} --log-file {}", root(), log_in_no_folder));
+    EXPECT_EQ(no_folder.status, 2) << no_folder.err;
+    EXPECT_EQ(tree(), before);
 }
 
 TEST_F(Cli, AFarFutureClockStopsTheIncrementalUpdateBeforeItStarts) {

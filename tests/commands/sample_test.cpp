@@ -18,6 +18,7 @@
 #include "tarnwick/bundle/commands/download.hpp"
 #include "tarnwick/bundle/errors.hpp"
 #include "tarnwick/bundle/host/console.hpp"
+#include "tarnwick/bundle/host/log.hpp"
 
 namespace tarnwick::bundle::commands {
 namespace {
@@ -67,6 +68,9 @@ protected:
     void SetUp() override {
         fs::create_directories(tmp_ / "tmp");
         previous_console_ = host::set_console({[this](const std::string& text) { output_ += text; }, nullptr});
+        previous_observer_ = host::system_log().observe([this](const std::string& level, const std::string& text) {
+            if (level == "warning") warnings_.push_back(text);
+        });
         // The archive is packed by Python's tarfile, so this checks the unpacking against
         // another implementation.
         write_file(source() / "trading_dates.npy", random_bytes(500, 1));
@@ -82,7 +86,10 @@ protected:
              {"file", "ticks/000001.XSHE.h5", "ticks"}});
         archive_ = read_file(tmp_ / "packed.tar.bz2");
     }
-    void TearDown() override { host::set_console(previous_console_); }
+    void TearDown() override {
+        host::system_log().observe(previous_observer_);
+        host::set_console(previous_console_);
+    }
 
     fs::path root() const { return tmp_ / "data"; }
     fs::path bundle() const { return tmp_ / "data" / "bundle"; }
@@ -98,8 +105,7 @@ protected:
     }
 
     std::string overwrite_warning() const {
-        return "warning: " + bundle().string() +
-               " already holds files; the sample's files replace those of the same name";
+        return bundle().string() + " already holds files; the sample's files replace those of the same name";
     }
 
     HttpServer::Response archive_response() const {
@@ -113,8 +119,10 @@ protected:
     ScopedEnv tmpdir_{"TMPDIR", (tmp_ / "tmp").string()};
     ScopedEnv proxy_{"HARRIER_PROXY", std::nullopt};
     std::string archive_;
-    std::string output_;
+    std::string output_;                 // the console
+    std::vector<std::string> warnings_;  // the log's warnings (standard error)
     host::ConsoleHooks previous_console_;
+    host::SystemLog::Observer previous_observer_;
 };
 
 TEST_F(SampleTest, DownloadGoesThroughTheProxyAndIsUnpacked) {
@@ -221,7 +229,8 @@ TEST_F(SampleTest, LocalArchiveIsUnpackedWithoutNetworkAndKept) {
 
     download_simple_bundle(root().string(), false, local.string());  // `sample` changes nothing
 
-    EXPECT_EQ(lines(), (std::vector<std::string>{overwrite_warning(), "解压中...", UNPACKED}));
+    EXPECT_EQ(lines(), (std::vector<std::string>{"解压中...", UNPACKED}));
+    EXPECT_EQ(warnings_, std::vector<std::string>{overwrite_warning()});
     EXPECT_EQ(read_tree(bundle()), read_tree(source()));
     EXPECT_EQ(read_file(local), archive_);
     EXPECT_TRUE(server.requests().empty());
@@ -276,10 +285,13 @@ TEST_F(SampleTest, WarnsBeforeADownloadOverwritesABundleWithFiles) {
     HttpServer server(archive_response());
     ScopedEnv proxy("HARRIER_PROXY", server.url());
     download_simple_bundle(root().string(), true);
-    EXPECT_EQ(lines(), (std::vector<std::string>{DOWNLOADED, UNPACKED}));  // an empty bundle: no warning
+    EXPECT_EQ(lines(), (std::vector<std::string>{DOWNLOADED, UNPACKED}));
+    EXPECT_TRUE(warnings_.empty());  // an empty bundle: no warning
     output_.clear();
     download_simple_bundle(root().string(), true);
-    EXPECT_EQ(lines(), (std::vector<std::string>{overwrite_warning(), DOWNLOADED, UNPACKED}));
+    // Standard output carries only the console messages; the warning is in the log.
+    EXPECT_EQ(lines(), (std::vector<std::string>{DOWNLOADED, UNPACKED}));
+    EXPECT_EQ(warnings_, std::vector<std::string>{overwrite_warning()});
 }
 
 TEST_F(SampleTest, DownloadThatCannotBeWrittenFailsAndRemovesThePartialFile) {
@@ -299,7 +311,8 @@ TEST_F(SampleTest, DownloadThatCannotBeWrittenFailsAndRemovesThePartialFile) {
         }
     }
     EXPECT_FALSE(fs::exists(download_file()));
-    EXPECT_EQ(lines(), (std::vector<std::string>{overwrite_warning()}));
+    EXPECT_TRUE(lines().empty());
+    EXPECT_EQ(warnings_, std::vector<std::string>{overwrite_warning()});
     EXPECT_EQ(read_tree(bundle()), before);
 }
 

@@ -272,6 +272,18 @@ TEST(Pickle, MalformedInputGivesClearErrors) {
     }
 }
 
+TEST(Pickle, AMarkFencesOffTheItemsBelowIt) {
+    // As in CPython: POP with nothing above the last MARK drops the MARK, and no opcode that
+    // takes items reaches below it.
+    EXPECT_EQ(render(loads(kP2 + "K\x01(0.", "pop.pk")), "i1");
+    for (const std::string& bytes : {kP2 + "]K\x01(a.", kP2 + "K\x01(2.", kP2 + "}K\x01K\x02(s.", kP2 + "K\x01(\x85.",
+                                     kP2 + "K\x01(N0.", kP2 + "K\x01(."}) {
+        SCOPED_TRACE(hex(bytes));
+        const std::string what = error_of(bytes, "/bundle/instruments.pk");
+        EXPECT_NE(what.find("stack underflow"), std::string::npos) << what;
+    }
+}
+
 TEST(Pickle, TrailingBytesAfterStopAreIgnoredAsPickleLoadDoes) {
     EXPECT_EQ(render(loads(kP2 + "K\x07.garbage", "t.pk")), "i7");
 }

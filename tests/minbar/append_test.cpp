@@ -600,26 +600,35 @@ TEST_F(AppendH5Test, EndDateBeforeTheNextTradingDayCallsNoService) {
 TEST_F(AppendH5Test, DuplicateRowsKeepTheFirstOccurrence) {
     listed("600000.XSHG", IT::CS);
     const auto t = [](int minute) { return host::make_datetime(2026, 11, 20, 9, minute); };
-    client().on_get_price = [&](const service::PriceQuery& q) -> std::optional<service::Frame> {
-        const std::vector<double> open = {1, 2, 20, 3, 10};
-        return service::make_frame(q.order_book_id, {t(31), t(32), t(32), t(33), t(31)},
-                                   {{"open", open},
-                                    {"high", open},
-                                    {"low", open},
-                                    {"close", open},
-                                    {"volume", open},
-                                    {"total_turnover", open}});
+    // A repeat after the series went back in time, and a repeat right after its first row in an
+    // otherwise ordered batch.
+    const std::vector<std::pair<std::vector<host::DateTime>, std::vector<double>>> batches = {
+        {{t(31), t(32), t(32), t(33), t(31)}, {1, 2, 20, 3, 10}},
+        {{t(31), t(32), t(32), t(33)}, {1, 2, 20, 3}},
     };
-    _append_h5("600000.XSHG", root_);
-    const auto store = read_store<EquityBar>(file_of("equities", "600000.XSHG"));
-    ASSERT_EQ(store.data.size(), 3u);
-    EXPECT_EQ(store.data[0].datetime, 20261120093100);
-    EXPECT_EQ(store.data[1].datetime, 20261120093200);
-    EXPECT_EQ(store.data[2].datetime, 20261120093300);
-    EXPECT_EQ(store.data[0].open, 1);
-    EXPECT_EQ(store.data[1].open, 2);
-    EXPECT_EQ(store.data[2].open, 3);
-    EXPECT_EQ(store.index, (std::vector<IndexRecord>{{20261120, 0}}));
+    for (const auto& [times, open] : batches) {
+        SCOPED_TRACE(open.size());
+        client().on_get_price = [&](const service::PriceQuery& q) -> std::optional<service::Frame> {
+            return service::make_frame(q.order_book_id, times,
+                                       {{"open", open},
+                                        {"high", open},
+                                        {"low", open},
+                                        {"close", open},
+                                        {"volume", open},
+                                        {"total_turnover", open}});
+        };
+        _append_h5("600000.XSHG", root_, std::nullopt, layout::MIN_START_DATE, true);
+        EXPECT_TRUE(errors_.empty()) << ::testing::PrintToString(errors_);
+        const auto store = read_store<EquityBar>(file_of("equities", "600000.XSHG"));
+        ASSERT_EQ(store.data.size(), 3u);
+        EXPECT_EQ(store.data[0].datetime, 20261120093100);
+        EXPECT_EQ(store.data[1].datetime, 20261120093200);
+        EXPECT_EQ(store.data[2].datetime, 20261120093300);
+        EXPECT_EQ(store.data[0].open, 1);
+        EXPECT_EQ(store.data[1].open, 2);
+        EXPECT_EQ(store.data[2].open, 3);
+        EXPECT_EQ(store.index, (std::vector<IndexRecord>{{20261120, 0}}));
+    }
 }
 
 // ---- Repair --------------------------------------------------------------------------------
@@ -745,7 +754,7 @@ TEST_F(AppendH5Test, OperatingSystemErrorWhileTheFileIsOpenIsLoggedWithThePermis
     EXPECT_EQ(read_store<EquityBar>(file).data, bars.bars<EquityBar>(20050104, 20261120));
 }
 
-TEST_F(AppendH5Test, OtherErrorWhileTheFileIsOpenIsLoggedWithTheDamagedText) {
+TEST_F(AppendH5Test, OtherErrorsWhileTheFileIsOpenAreLoggedWithTheDamagedOrThePermissionText) {
     listed("600000.XSHG", IT::CS);
     _append_h5("600000.XSHG", root_);
     const std::string file = file_of("equities", "600000.XSHG").string();
@@ -753,17 +762,16 @@ TEST_F(AppendH5Test, OtherErrorWhileTheFileIsOpenIsLoggedWithTheDamagedText) {
 
     client().fail("get_price", std::make_exception_ptr(ValueError("unexpected column \"foo\"")));
     _append_h5("600000.XSHG", root_);
-    // The service's permission error is no exception for minute bars.
+    // A refusal of the service says so: the file is good, and deleting it would lose bars the
+    // service will not send again.
     client().fail("get_price", std::make_exception_ptr(service::PermissionDenied("no permission to 600000.XSHG")));
     _append_h5("600000.XSHG", root_);
 
     EXPECT_THAT(
         errors_,
-        ElementsAre(
-            "更新 " + file +
-                " 失败，该文件可能已经损坏，您可以尝试删除该文件并重新执行更新命令\nunexpected column \"foo\"",
-            "更新 " + file +
-                " 失败，该文件可能已经损坏，您可以尝试删除该文件并重新执行更新命令\nno permission to 600000.XSHG"));
+        ElementsAre("更新 " + file +
+                        " 失败，该文件可能已经损坏，您可以尝试删除该文件并重新执行更新命令\nunexpected column \"foo\"",
+                    "更新 " + file + " 失败，您没有相关数据的使用权限，可联系Quorvane开通相关权限：0000-00000000"));
     EXPECT_FALSE(flag());
 }
 

@@ -26,26 +26,48 @@ def test_a_bare_string_for_tags_is_a_type_error(tmp_path, capfd, call):
     assert list(tmp_path.iterdir()) == []
 
 
-# --- rebuild is a bool --------------------------------------------------------------------------
+# --- rebuild deletes files: bool, 0, 1 or None, nothing else -------------------------------------
 
-@pytest.mark.parametrize("value", ["yes", None, 1, "False"], ids=["yes", "None", "1", "False-text"])
-@pytest.mark.parametrize("call", [
-    lambda p, r: tb.update_minbar(str(p / "h5"), ["000001.XSHE"], False, 1, rebuild=r),
-    lambda p, r: tb.update_tick(str(p / "ticks"), ["000001.XSHE"], False, 1, r),
-    lambda p, r: tb._append_h5("000001.XSHE", str(p / "h5"), rebuild=r),
-    lambda p, r: tb._append_h5_tick("000001.XSHE", str(p / "ticks"), None, 20261101, r),
-], ids=["update_minbar", "update_tick", "_append_h5", "_append_h5_tick"])
-def test_rebuild_takes_only_a_bool(tmp_path, capfd, call, value):
-    with pytest.raises(TypeError) as raised:
-        call(tmp_path, value)
-    assert str(raised.value) == (f'type of argument "rebuild" must be bool; got {type(value).__name__} instead')
+REBUILD_CALLS = {
+    "update_minbar": lambda root, rebuild: tb.update_minbar(str(root / "h5"), [], False, 1, rebuild=rebuild),
+    "update_tick": lambda root, rebuild: tb.update_tick(str(root / "ticks"), [], False, 1, rebuild),
+    "update_bundle_from_tickwirec":
+        lambda root, rebuild: tb.update_bundle_from_tickwirec(1, str(root), False, [], [], False, rebuild),
+    "_append_h5": lambda root, rebuild: tb._append_h5("000001.XSHE", str(root / "h5"), rebuild=rebuild),
+    "_append_h5_tick":
+        lambda root, rebuild: tb._append_h5_tick("000001.XSHE", str(root / "ticks"), None, 20261201, rebuild),
+}
+
+
+@pytest.mark.parametrize("value,error", [("yes", TypeError), ("False", TypeError), ("", TypeError),
+                                         (b"0", TypeError), (1.0, TypeError), ([], TypeError),
+                                         (2, ValueError), (-1, ValueError)])
+@pytest.mark.parametrize("name", REBUILD_CALLS)
+def test_rebuild_refuses_all_but_bool_0_1_and_none(tmp_path, capfd, name, value, error):
+    with pytest.raises(error) as raised:
+        REBUILD_CALLS[name](tmp_path, value)
+    if error is TypeError:
+        assert str(raised.value) == (f'type of argument "rebuild" must be bool, 0, 1 or None; '
+                                     f'got {type(value).__name__} instead')
+    else:
+        assert str(raised.value) == f'argument "rebuild" must be True, False, 0, 1 or None; got {value}'
     assert capfd.readouterr() == ("", "")
     assert list(tmp_path.iterdir()) == []
 
 
-def test_rebuild_false_and_true_still_work(tmp_path):
-    assert tb.update_minbar(str(tmp_path / "h5"), ["IF2612"], False, 1, rebuild=False) is True
-    assert tb.update_minbar(str(tmp_path / "h5"), ["IF2612"], False, 1, rebuild=True) is True
+@pytest.mark.parametrize("name", REBUILD_CALLS)
+def test_rebuild_takes_bool_0_1_and_none(tmp_path, monkeypatch, name):
+    monkeypatch.setattr(sys, "stdin", io.StringIO("Y\n" * 5))  # the full update asks before a rebuild
+    for value in (False, True, 0, 1, None):
+        REBUILD_CALLS[name](tmp_path, value)
+
+
+def test_rebuild_one_rebuilds_and_zero_or_none_keeps(tmp_path):
+    tb._append_h5("000001.XSHE", str(tmp_path), None, 20261201)
+    for value, first_day in [(0, 20261201), (None, 20261201), (1, 20261202)]:
+        tb._append_h5("000001.XSHE", str(tmp_path), None, 20261202, value)
+        with h5py.File(tmp_path / "equities" / "000001.XSHE.h5", "r") as f:
+            assert f["index"][0]["date"] == first_day, value
 
 
 # --- the Beijing Stock Exchange -----------------------------------------------------------------

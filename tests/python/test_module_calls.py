@@ -368,6 +368,19 @@ print("not reached")
     assert list(tmp_path.iterdir()) == []
 
 
+def test_full_update_with_the_exchange_works_in_a_fresh_interpreter(tmp_path, run_python):
+    # No _init_tickwire(True) first: the command initialises the client as the command line does.
+    script = f"""
+import tarnwick.bundle as tb
+print(tb.update_bundle_from_tickwirec(1, {str(tmp_path)!r}, False, [], ["430047.BJSE"], False, False, True))
+"""
+    done = run_python(script)
+    assert done.returncode == 0, done.stderr
+    assert "没有 enable_bjse 参数" not in done.stdout
+    assert done.stdout.endswith("True\n"), done.stdout
+    assert (tmp_path / "bundle" / "ticks" / "430047.BJSE.h5").is_file()
+
+
 REBUILD_QUESTION = "本次会将指定的[合约分钟]和[合约tick]的h5文件从头进行更新，是否确认?[Y/n]\n"
 
 

@@ -8,6 +8,7 @@ The clock stands at 2026-12-04 18:00 (conftest), so updates fetch through Friday
 
 import datetime
 import json
+import os
 import shutil
 import struct
 import subprocess
@@ -124,6 +125,26 @@ def test_cli_exit_status_is_zero_once_everything_is_current(bundle, cli_path):
     result = run_process([cli_path, "status", str(bundle)])
     assert result.returncode == 0, result.stdout
     assert "everything is current and complete" in result.stdout
+
+
+def test_names_keep_their_bytes_in_json_and_cannot_steer_the_terminal(bundle, cli_path):
+    # A name as a damaged archive may carry: an ESC sequence, a line break, a byte not in UTF-8.
+    path = os.fsencode(bundle / "bundle" / "ticks") + b"/E\x1b[2J\nforged\xff.h5"
+    with open(path, "wb") as f:
+        f.write(b"not HDF5")
+    s = tb.status(str(bundle))
+    [damaged] = [f for f in s["files"] if "unreadable" in f["flags"]]
+    assert os.fsencode(damaged["path"]) == path
+    assert os.fsencode(damaged["instrument"]) == b"E\x1b[2J\nforged\xff"
+    assert json.loads(run_process([cli_path, "status", str(bundle), "--json"]).stdout) == s
+
+    page = bundle / "page.html"
+    text = run_process([cli_path, "status", str(bundle), "--all", "--html", str(page)]).stdout
+    assert "\x1b" not in text and not any(line.startswith("forged") for line in text.splitlines()), text
+    # Worst first: the unreadable file heads the list, before the leftovers, the gap and the stale file.
+    listed = text[text.index("need attention:"):].splitlines()[1:]
+    assert listed[0].startswith("  tick ticks/E\\x1b[2J\\x0aforged\\xff  unreadable: "), listed
+    assert page.read_bytes().decode("utf-8").count("forged\\xff") > 0  # valid UTF-8, the name escaped
 
 
 # ---- the page in a browser -------------------------------------------------------------------

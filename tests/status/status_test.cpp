@@ -20,6 +20,7 @@
 #include "tarnwick/bundle/status/examine.hpp"
 #include "tarnwick/bundle/status/isolated_map.hpp"
 #include "tarnwick/bundle/status/status.hpp"
+#include "tarnwick/bundle/status/text.hpp"
 #include "tarnwick/bundle/status/views.hpp"
 #include "tarnwick/bundle/status/wire.hpp"
 
@@ -346,8 +347,86 @@ TEST_F(StatusBundle, HtmlPageIsSelfContainedWithTitlesPerCell) {
     EXPECT_EQ(page.find("src="), std::string::npos);
     EXPECT_EQ(page.find("href="), std::string::npos);
     EXPECT_EQ(page.find("<script"), std::string::npos);
-    EXPECT_NE(page.find("<title>600000.XSHG, 2026-11: 19 trading days held, 2 missing</title>"), std::string::npos);
-    EXPECT_NE(page.find("<title>IF2612, 2026-12: 1 trading day held, 4 not yet fetched</title>"), std::string::npos);
+    // A month of mixed days shows each kind as its share of the cell, every share titled.
+    for (const auto& share : {"#238b45\"><title>600000.XSHG, 2026-11: 19 trading days held, 2 missing",
+                              "#d7301f\"><title>600000.XSHG, 2026-11: 19 trading days held, 2 missing",
+                              "#238b45\"><title>IF2612, 2026-12: 1 trading day held, 4 not yet fetched",
+                              "#fdae61\"><title>IF2612, 2026-12: 1 trading day held, 4 not yet fetched"})
+        EXPECT_NE(page.find(std::string("fill=\"") + share + "</title>"), std::string::npos) << share;
+    EXPECT_NE(page.find("<th>size</th><th>rows</th>"), std::string::npos);
+    const BundleStatus s = bundle_status(root.str());
+    EXPECT_NE(page.find(fmt::format("</td><td>{}</td><td>", group(s, "equities").rows)), std::string::npos);
+}
+
+// One tick file of each kind of trouble, in path order the mildest first.
+BundleStatus troubled_bundle() {
+    BundleStatus s;
+    s.bundle_dir = "/b/bundle";
+    s.end_date = 20261207;
+    for (const char* id : {"A-stale", "B-held", "C-incomplete", "D-leftover", "E-unreadable"}) {
+        FileStatus f;
+        f.kind = Kind::Tick;
+        f.group = "ticks";
+        f.instrument = id;
+        f.first_date = 20261102;
+        s.files.push_back(f);
+    }
+    s.files[0].days_behind = 2;
+    s.files[0].last_date = 20261203;
+    s.files[1].held = true;
+    s.files[2].days_missing = 1;
+    s.files[3].leftovers.push_back({Leftover::Kind::Journal, "/b/bundle/ticks/D-leftover.h5.journal"});
+    s.files[4].unreadable = true;
+    s.files[4].error = "not an HDF5 file";
+    s.groups.push_back(GroupSummary{Kind::Tick, "ticks", s.files.size()});
+    return s;
+}
+
+TEST(Views, ListTheWorstFirst) {
+    const BundleStatus s = troubled_bundle();
+    for (const std::string& view : {text_view(s, 0), html_view(s)}) {
+        std::size_t at = 0;
+        for (const char* id : {"E-unreadable", "D-leftover", "C-incomplete", "B-held", "A-stale"}) {
+            const std::size_t next = view.find(std::string("ticks/") + id, at);
+            ASSERT_NE(next, std::string::npos) << id << " out of order in\n" << view;
+            at = next;
+        }
+    }
+    // A screenful keeps the worst.
+    const std::string screen = text_view(s, 6);
+    EXPECT_NE(screen.find("E-unreadable"), std::string::npos) << screen;
+    EXPECT_EQ(screen.find("A-stale"), std::string::npos) << screen;
+}
+
+TEST(Views, NamesCannotSteerTheTerminalAndStayExactInJson) {
+    const std::vector<std::pair<std::string, std::string>> printables = {
+        {"000001.XSHE", "000001.XSHE"},
+        {"中国", "中国"},
+        {"a\\b", "a\\\\b"},
+        {"\x1b[2J\nX\x7f", "\\x1b[2J\\x0aX\\x7f"},
+        {"\xc2\x9b"
+         "1m",
+         "\\u009b1m"},                                 // C1 control
+        {"\xff\xc0\xaf", "\\xff\\xc0\\xaf"},           // not UTF-8; overlong
+        {"\xed\xa0\x80", "\\xed\\xa0\\x80"},           // a surrogate
+        {"\xf4\x90\x80\x80", "\\xf4\\x90\\x80\\x80"},  // past U+10FFFF
+        {"\xe4\xb8", "\\xe4\\xb8"},                    // cut short
+    };
+    for (const auto& [name, shown] : printables) EXPECT_EQ(printable(name), shown) << shown;
+
+    BundleStatus s = troubled_bundle();
+    const std::string plain = text_view(s, 0);
+    s.files.back().instrument = "E\x1b[2J\nforged\xff";
+    s.files.back().error = "bell\x07";
+    const std::string text = text_view(s, 0);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), std::count(plain.begin(), plain.end(), '\n')) << text;
+    EXPECT_NE(text.find("ticks/E\\x1b[2J\\x0aforged\\xff  unreadable: bell\\x07"), std::string::npos) << text;
+    const std::string page = html_view(s);
+    for (std::size_t at = 0; at < page.size(); at += std::max<std::size_t>(1, utf8_sequence(page, at)))
+        ASSERT_NE(utf8_sequence(page, at), 0u) << "not UTF-8 at byte " << at;
+    EXPECT_EQ(page.find('\x1b'), std::string::npos);
+    // JSON: the control characters escaped, the stray byte as its surrogate escape.
+    EXPECT_NE(json_view(s).find("\"E\\u001b[2J\\nforged\\udcff\""), std::string::npos);
 }
 
 TEST(HtmlView, StaysSmallForFiveThousandInstruments) {

@@ -15,6 +15,7 @@
 #include "tarnwick/bundle/errors.hpp"
 #include "tarnwick/bundle/host/console.hpp"
 #include "tarnwick/bundle/host/disk_space.hpp"
+#include "tarnwick/bundle/host/log.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
 
 namespace tarnwick::bundle::commands {
@@ -101,10 +102,11 @@ bool holds_files(const std::string& bundle) {
     return false;
 }
 
+// A warning through the log (standard error): standard output carries only the console messages.
 void warn_before_overwriting(const std::string& bundle) {
     if (holds_files(bundle))
-        host::print_line(
-            fmt::format("warning: {} already holds files; the sample's files replace those of the same name", bundle));
+        host::system_log().warning(
+            fmt::format("{} already holds files; the sample's files replace those of the same name", bundle));
 }
 
 }  // namespace

@@ -4,9 +4,9 @@
 // a file the user already has) and unpacked into <data_bundle_path>/bundle.
 //
 // Steps:
-//   1. Create the bundle folder with its missing parents. When it already holds files, one line
-//      warns that the sample's files will replace those of the same name (before a download
-//      starts, or before "解压中...").
+//   1. Create the bundle folder with its missing parents. When it already holds files, a warning
+//      in the log (standard error, not the console) says that the sample's files will replace
+//      those of the same name (before a download starts, or before "解压中...").
 //   2. Download (no file given): GET the archive URL through the proxy of HARRIER_PROXY (read
 //      once) and read only the response's head. A status other than 2xx fails here, naming the
 //      URL and the status, so that an error page is never saved and then reported as a broken

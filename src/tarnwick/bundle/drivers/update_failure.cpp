@@ -27,8 +27,7 @@ const char* storage_failure(const OsError& e) {
 
 }  // namespace
 
-void report_update_failure(const std::string& h5_file, std::exception_ptr error, host::SharedFlag& flag,
-                           ServicePermissionText permission_text) {
+void report_update_failure(const std::string& h5_file, std::exception_ptr error, host::SharedFlag& flag) {
     std::string message;
     try {
         std::rethrow_exception(error);
@@ -39,12 +38,8 @@ void report_update_failure(const std::string& h5_file, std::exception_ptr error,
             message = fmt::format("更新 {} 失败，{} (errno {})\n{}", h5_file, cause, e.error_number(), e.what());
         else
             message = "更新 " + h5_file + " 失败，请检查文件的权限以及是否被其他进程占用\n" + e.what();
-    } catch (const service::PermissionDenied& e) {
-        if (permission_text == ServicePermissionText::Used)
-            message = "更新 " + h5_file + " 失败，您没有相关数据的使用权限，可联系Quorvane开通相关权限：0000-00000000";
-        else
-            message =
-                "更新 " + h5_file + " 失败，该文件可能已经损坏，您可以尝试删除该文件并重新执行更新命令\n" + e.what();
+    } catch (const service::PermissionDenied&) {
+        message = "更新 " + h5_file + " 失败，您没有相关数据的使用权限，可联系Quorvane开通相关权限：0000-00000000";
     } catch (const std::exception& e) {
         message = "更新 " + h5_file + " 失败，该文件可能已经损坏，您可以尝试删除该文件并重新执行更新命令\n" + e.what();
     } catch (...) {

@@ -8,11 +8,9 @@
 
 namespace tarnwick::bundle::drivers {
 
-// Whether the service's PermissionDenied gets its own text (tick updates) or counts as any
-// other error (minute-bar updates).
-enum class ServicePermissionText { Used, NotUsed };
-
-void report_update_failure(const std::string& h5_file, std::exception_ptr error, host::SharedFlag& flag,
-                           ServicePermissionText permission_text);
+// The service's PermissionDenied gets its own text for minute bars and ticks alike: the file is
+// good, and the advice for other errors (delete the file) would lose data the service will not
+// send again.
+void report_update_failure(const std::string& h5_file, std::exception_ptr error, host::SharedFlag& flag);
 
 }  // namespace tarnwick::bundle::drivers

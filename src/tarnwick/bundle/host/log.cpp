@@ -1,7 +1,9 @@
 #include "tarnwick/bundle/host/log.hpp"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -19,10 +21,20 @@
 namespace tarnwick::bundle::host {
 namespace {
 
+namespace fs = std::filesystem;
+
 std::shared_ptr<spdlog::logger> make_logger(const std::string& file) {
     std::vector<spdlog::sink_ptr> sinks;
     sinks.push_back(std::make_shared<spdlog::sinks::stderr_sink_mt>());
     if (!file.empty()) {
+        // spdlog would make the missing folders (as whoever runs this, root included) and leave
+        // an empty log where nobody looks; a folder that is not there is a setting to fix.
+        const fs::path folder = fs::path(file).parent_path();
+        std::error_code error;
+        if (!folder.empty() && !fs::is_directory(folder, error))
+            throw OsError(OsError::Kind::Other, ENOENT,
+                          fmt::format("cannot open the log file \"{}\": \"{}\" is not an existing folder", file,
+                                      folder.string()));
         try {
             sinks.push_back(std::make_shared<spdlog::sinks::basic_file_sink_mt>(file));  // appends
         } catch (const spdlog::spdlog_ex& error) {

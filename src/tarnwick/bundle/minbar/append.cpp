@@ -359,8 +359,7 @@ void run(const Instrument& ins, const std::string& h5_file, int min_start_date) 
             file.abandon();
         }
         if (host::is_interruption(std::current_exception())) throw;
-        drivers::report_update_failure(h5_file, std::current_exception(), flag,
-                                       drivers::ServicePermissionText::NotUsed);
+        drivers::report_update_failure(h5_file, std::current_exception(), flag);
     }
 }
 

@@ -1,14 +1,16 @@
 // The coverage page. Instruments run down, months across; each cell is one instrument (or a
 // band of neighbouring instruments, when there are too many to draw one row each) in one
-// month, coloured by what its trading days are: held (green, darker the larger the share),
-// missing (red), suspended (purple), not yet fetched (amber). Runs of fully held months are
-// drawn as one rectangle, and the band size is chosen so that the page stays small.
+// month, split into stacked shares of what its trading days are: held (green), suspended
+// (purple), missing (red), not yet fetched (amber), so that one missing day does not hide
+// twenty held ones, nor the reverse. Runs of fully held months are drawn as one rectangle, and
+// the band size is chosen so that the page stays small.
 #include <algorithm>
 #include <map>
 #include <vector>
 
 #include <fmt/format.h>
 
+#include "tarnwick/bundle/status/text.hpp"
 #include "tarnwick/bundle/status/views.hpp"
 
 namespace tarnwick::bundle::status {
@@ -19,7 +21,9 @@ constexpr std::size_t MAX_ROWS = 1000;     // beyond that, bands of instruments 
 constexpr int LABEL_WIDTH = 190;
 constexpr int GROUP_GAP = 22;
 
-std::string escaped(const std::string& text) {
+// Text for the page: printable (valid UTF-8, control characters escaped), then HTML-escaped.
+std::string escaped(const std::string& raw) {
+    const std::string text = printable(raw);
     std::string out;
     out.reserve(text.size());
     for (const char c : text) {
@@ -48,7 +52,8 @@ std::string month_text(int number) { return fmt::format("{:04}-{:02}", number / 
 
 struct Cell {
     int held = 0, missing = 0, suspended = 0, behind = 0;
-    bool drawn() const { return held + missing + suspended + behind > 0; }
+    int days() const { return held + missing + suspended + behind; }
+    bool drawn() const { return days() > 0; }
     bool full() const { return held > 0 && missing == 0 && suspended == 0 && behind == 0; }
     void add(const MonthCoverage& m) {
         held += m.held;
@@ -97,13 +102,42 @@ Row band_row(const std::vector<const FileStatus*>& files, std::size_t from, std:
     return row;
 }
 
-// Rectangles one row needs; with `merge`, runs of full months share one.
+// One stacked share of a cell: a kind of day and its colour.
+struct Share {
+    int days;
+    const char* colour;
+};
+
+std::vector<Share> shares_of(const Cell& cell) {
+    std::vector<Share> shares;
+    for (const Share share : {Share{cell.held, "#238b45"}, Share{cell.suspended, "#8c6bb1"},
+                              Share{cell.missing, "#d7301f"}, Share{cell.behind, "#fdae61"}})
+        if (share.days > 0) shares.push_back(share);
+    return shares;
+}
+
+// The widths of a cell's shares, in proportion to their days, but none narrower than `least`
+// (what it lacks is taken from the widest), so that a single day stays visible.
+std::vector<double> share_widths(const std::vector<Share>& shares, int days, double width) {
+    std::vector<double> widths;
+    for (const auto& share : shares) widths.push_back(width * share.days / days);
+    const double least = std::min(2.0, width / static_cast<double>(shares.size()));
+    for (double& w : widths) {
+        if (w >= least) continue;
+        *std::max_element(widths.begin(), widths.end()) -= least - w;
+        w = least;
+    }
+    return widths;
+}
+
+// Rectangles one row needs: one per share of each cell; with `merge`, runs of full months share
+// one.
 std::size_t shapes_of(const Row& row, bool merge) {
     std::size_t shapes = 1;  // the label
     for (std::size_t c = 0; c < row.cells.size(); ++c) {
         if (!row.cells[c].drawn()) continue;
         if (merge && row.cells[c].full() && c > 0 && row.cells[c - 1].full()) continue;
-        ++shapes;
+        shapes += shares_of(row.cells[c]).size();
     }
     return shapes;
 }
@@ -114,33 +148,6 @@ std::vector<Row> rows_of(const std::vector<const FileStatus*>& files, std::size_
     for (std::size_t from = 0; from < files.size(); from += band)
         rows.push_back(band_row(files, from, std::min(files.size(), from + band), first_month, columns));
     return rows;
-}
-
-std::string cell_colour(const Cell& cell, double& opacity) {
-    const int days = cell.held + cell.missing + cell.suspended + cell.behind;
-    const double share = days ? static_cast<double>(cell.held) / days : 0;
-    if (cell.missing > 0) {
-        opacity = 0.7 + 0.3 * static_cast<double>(cell.missing) / days;
-        return "#d7301f";
-    }
-    if (cell.behind > 0 && cell.held == 0) {
-        opacity = 1;
-        return "#fdae61";
-    }
-    if (cell.suspended > 0 && cell.held == 0) {
-        opacity = 1;
-        return "#8c6bb1";
-    }
-    if (cell.suspended > 0) {
-        opacity = 1;
-        return "#b3a6d9";  // partly held, partly suspended
-    }
-    if (cell.behind > 0) {
-        opacity = 1;
-        return "#fee08b";  // partly held, the rest not yet fetched
-    }
-    opacity = 0.35 + 0.65 * share;
-    return "#238b45";
 }
 
 std::string cell_title(const Row& row, const Cell& cell, int from, int to) {
@@ -155,14 +162,15 @@ std::string cell_title(const Row& row, const Cell& cell, int from, int to) {
 
 std::string summary_table(const BundleStatus& s) {
     std::string html =
-        "<table><thead><tr><th>kind</th><th>group</th><th>files</th><th>size</th><th>current</th><th>stale</th>"
-        "<th>incomplete</th><th>unreadable</th><th>held</th><th>leftovers</th></tr></thead><tbody>\n";
+        "<table><thead><tr><th>kind</th><th>group</th><th>files</th><th>size</th><th>rows</th><th>current</th>"
+        "<th>stale</th><th>incomplete</th><th>unreadable</th><th>held</th><th>leftovers</th></tr></thead><tbody>\n";
     for (const auto& g : s.groups)
         html += fmt::format(
             "<tr><td>{}</td><td>{}</td><td>{}</td><td>{}</td><td>{}</td><td>{}</td><td>{}</td><td>{}</td><td>{}</td>"
-            "<td>{}</td></tr>\n",
-            kind_name(g.kind), escaped(g.group), g.files, size_text(g.bytes), g.current, g.stale, g.incomplete,
-            g.unreadable, g.held, g.leftovers);
+            "<td>{}</td><td>{}</td></tr>\n",
+            kind_name(g.kind), escaped(g.group), g.files, size_text(g.bytes),
+            g.kind == Kind::Minbar ? std::to_string(g.rows) : "-", g.current, g.stale, g.incomplete, g.unreadable,
+            g.held, g.leftovers);
     html += "</tbody></table>\n";
     return html;
 }
@@ -170,12 +178,12 @@ std::string summary_table(const BundleStatus& s) {
 std::string attention_list(const BundleStatus& s) {
     constexpr std::size_t SHOWN = 200;
     std::string html;
-    std::size_t count = 0;
-    for (const auto& f : s.files) {
-        if (!f.needs_attention()) continue;
-        if (++count <= SHOWN)
-            html += fmt::format("<li><b>{} {}/{}</b> {}</li>\n", kind_name(f.kind), escaped(f.group),
-                                escaped(f.instrument), escaped(describe(f)));
+    const std::vector<const FileStatus*> attention = needing_attention(s);
+    const std::size_t count = attention.size();
+    for (std::size_t k = 0; k < count && k < SHOWN; ++k) {
+        const FileStatus& f = *attention[k];
+        html += fmt::format("<li><b>{} {}/{}</b> {}</li>\n", kind_name(f.kind), escaped(f.group), escaped(f.instrument),
+                            escaped(describe(f)));
     }
     if (count == 0) return "<p class=\"good\">Everything is current and complete.</p>\n";
     std::string head = fmt::format("<h2>{} file{} need{} attention</h2>\n<ul id=\"attention\">\n", count,
@@ -282,15 +290,20 @@ std::string html_view(const BundleStatus& s) {
                 Cell run = cell;
                 if (merge && cell.full())
                     for (; end < columns && row.cells[end].full(); ++end) run.held += row.cells[end].held;
-                double opacity = 1;
-                const std::string colour = cell_colour(run, opacity);
-                svg += fmt::format(
-                    "<rect x=\"{}\" y=\"{}\" width=\"{}\" height=\"{}\" fill=\"{}\" fill-opacity=\"{:.2f}\">"
-                    "<title>{}</title></rect>",
-                    LABEL_WIDTH + static_cast<int>(c) * cell_width, y, static_cast<int>(end - c) * cell_width - 1,
-                    row_height - 1, colour, opacity,
-                    escaped(cell_title(row, run, first_month + static_cast<int>(c),
-                                       first_month + static_cast<int>(end) - 1)));
+                // Every share carries the cell's title, so that hovering any part names them all.
+                const std::string title = escaped(
+                    cell_title(row, run, first_month + static_cast<int>(c), first_month + static_cast<int>(end) - 1));
+                const std::vector<Share> shares = shares_of(run);
+                const std::vector<double> widths =
+                    share_widths(shares, run.days(), static_cast<int>(end - c) * cell_width - 1);
+                double x = LABEL_WIDTH + static_cast<int>(c) * cell_width;
+                for (std::size_t k = 0; k < shares.size(); ++k) {
+                    svg += fmt::format(
+                        "<rect x=\"{:.2f}\" y=\"{}\" width=\"{:.2f}\" height=\"{}\" "
+                        "fill=\"{}\"><title>{}</title></rect>",
+                        x, y, widths[k], row_height - 1, shares[k].colour, title);
+                    x += widths[k];
+                }
                 c = end - 1;
             }
             svg += "</g>\n";
@@ -326,7 +339,7 @@ td:nth-child(-n+2), th:nth-child(-n+2) {{ text-align: left; }}
 li {{ font-size: 13px; }}
 </style></head><body>
 <h1>{}</h1>
-{}<p class="key"><span style="background:#238b45"></span>held (darker: larger share of the month)<span style="background:#d7301f"></span>missing<span style="background:#8c6bb1"></span>suspended<span style="background:#fdae61"></span>not yet fetched (stale)</p>
+{}<p class="key">Each cell is split by the shares of the month's trading days:<span style="background:#238b45"></span>held<span style="background:#8c6bb1"></span>suspended<span style="background:#d7301f"></span>missing<span style="background:#fdae61"></span>not yet fetched (stale)</p>
 {}
 <div id="layout"><div id="chart">
 {}</div>

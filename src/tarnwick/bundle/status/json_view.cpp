@@ -1,5 +1,7 @@
+#include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
+#include "tarnwick/bundle/status/text.hpp"
 #include "tarnwick/bundle/status/views.hpp"
 
 namespace tarnwick::bundle::status {
@@ -22,6 +24,77 @@ json flags_of(const FileStatus& f) {
     if (f.held) flags.push_back("held");
     if (!f.exists) flags.push_back("missing");
     return flags;
+}
+
+// A JSON string of `text`, as UTF-8. A byte that is not part of valid UTF-8 (a file name is
+// bytes) becomes the escape of the lone surrogate U+DC00 + byte, as Python's surrogateescape
+// writes it, so that the name can be turned back into the exact bytes.
+void write_string(const std::string& text, std::string& out) {
+    out += '"';
+    for (std::size_t at = 0; at < text.size();) {
+        const auto c = static_cast<unsigned char>(text[at]);
+        const std::size_t length = utf8_sequence(text, at);
+        if (length == 0) {
+            out += fmt::format("\\u{:04x}", 0xDC00 + c);
+            ++at;
+            continue;
+        }
+        switch (c) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            default:
+                if (c < 0x20)
+                    out += fmt::format("\\u{:04x}", c);
+                else
+                    out.append(text, at, length);
+        }
+        at += length;
+    }
+    out += '"';
+}
+
+// The document indented by two spaces, keys in the order the json object keeps them.
+void write_value(const json& value, int depth, std::string& out) {
+    const bool object = value.is_object();
+    if (!object && !value.is_array()) {
+        if (value.is_string())
+            write_string(value.get_ref<const std::string&>(), out);
+        else
+            out += value.dump();
+        return;
+    }
+    if (value.empty()) {
+        out += object ? "{}" : "[]";
+        return;
+    }
+    out += object ? "{\n" : "[\n";
+    bool first = true;
+    for (const auto& item : value.items()) {
+        if (!first) out += ",\n";
+        first = false;
+        out.append(static_cast<std::size_t>(2 * (depth + 1)), ' ');
+        if (object) {
+            write_string(item.key(), out);
+            out += ": ";
+        }
+        write_value(item.value(), depth + 1, out);
+    }
+    out += '\n';
+    out.append(static_cast<std::size_t>(2 * depth), ' ');
+    out += object ? '}' : ']';
 }
 
 }  // namespace
@@ -76,8 +149,9 @@ std::string json_view(const BundleStatus& s) {
                          {"leftovers", std::move(leftovers)}});
     }
     doc["files"] = std::move(files);
-    // Paths may hold bytes that are not UTF-8: replace them rather than fail.
-    return doc.dump(2, ' ', false, json::error_handler_t::replace) + '\n';
+    std::string text;
+    write_value(doc, 0, text);
+    return text + '\n';
 }
 
 }  // namespace tarnwick::bundle::status

@@ -3,10 +3,20 @@
 
 #include <fmt/format.h>
 
+#include "tarnwick/bundle/status/text.hpp"
 #include "tarnwick/bundle/status/views.hpp"
 
 namespace tarnwick::bundle::status {
 namespace {
+
+// Rank of a file's worst trouble; 0 is the worst.
+int severity(const FileStatus& f) {
+    if (f.unreadable) return 0;
+    if (!f.leftovers.empty()) return 1;
+    if (f.incomplete()) return 2;
+    if (f.held) return 3;
+    return 4;  // stale, or holding no day yet
+}
 
 std::string day_list(const std::vector<int>& days, std::size_t shown) {
     std::string text;
@@ -28,6 +38,15 @@ std::string size_text(std::uint64_t bytes) {
         ++unit;
     }
     return unit == 0 ? fmt::format("{} B", bytes) : fmt::format("{:.1f} {}", value, units[unit]);
+}
+
+std::vector<const FileStatus*> needing_attention(const BundleStatus& s) {
+    std::vector<const FileStatus*> files;
+    for (const auto& f : s.files)
+        if (f.needs_attention()) files.push_back(&f);
+    std::stable_sort(files.begin(), files.end(),
+                     [](const FileStatus* a, const FileStatus* b) { return severity(*a) < severity(*b); });
+    return files;
 }
 
 std::string describe(const FileStatus& f) {
@@ -80,9 +99,7 @@ std::string text_view(const BundleStatus& s, std::size_t max_lines) {
                                     total.incomplete, total.unreadable, total.held, total.leftovers));
     for (const auto& problem : s.problems) lines.push_back("problem: " + problem);
 
-    std::vector<const FileStatus*> attention;
-    for (const auto& f : s.files)
-        if (f.needs_attention()) attention.push_back(&f);
+    const std::vector<const FileStatus*> attention = needing_attention(s);
     if (attention.empty() && s.problems.empty()) {
         lines.push_back("everything is current and complete");
     } else if (!attention.empty()) {
@@ -100,8 +117,10 @@ std::string text_view(const BundleStatus& s, std::size_t max_lines) {
             lines.push_back(fmt::format("  ... and {} more (--all lists every one, --json gives all details)",
                                         attention.size() - shown));
     }
+    // Names come from the file system: shown printable, they cannot forge lines or steer the
+    // terminal.
     std::string text;
-    for (const auto& line : lines) text += line + '\n';
+    for (const auto& line : lines) text += printable(line) + '\n';
     return text;
 }
 

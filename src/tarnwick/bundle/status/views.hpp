@@ -2,20 +2,28 @@
 // The ways of showing a bundle's status: a terminal text, one JSON document, one HTML page.
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "tarnwick/bundle/status/status.hpp"
 
 namespace tarnwick::bundle::status {
 
-// The summary per group first, then the files that need attention, each on one line; at most
-// `max_lines` lines in all (0: no limit), with a closing line saying how many were left out.
+// The summary per group first, then the files that need attention, worst first, each on one
+// line; at most `max_lines` lines in all (0: no limit), with a closing line saying how many were
+// left out. Names are shown printable() (status/text.hpp).
 std::string text_view(const BundleStatus& status, std::size_t max_lines);
+
+// The files that need attention, worst first: unreadable, leftovers of a killed update,
+// incomplete, held by another process, stale; in path order within each.
+std::vector<const FileStatus*> needing_attention(const BundleStatus& status);
 
 // One line saying what needs doing about a file ("stale: last day 2026-12-01, 4 trading days
 // behind; leftover journal ...").
 std::string describe(const FileStatus& file);
 
-// One JSON document; its schema is in the README ("status --json").
+// One JSON document; its schema is in the README ("status --json"). Names stay exact: a byte
+// that is not UTF-8 is written as the escape \udc80..\udcff, the surrogateescape form that
+// Python's os.fsdecode() gives and os.fsencode() turns back into the byte.
 std::string json_view(const BundleStatus& status);
 
 // One self-contained HTML page: the coverage chart (inline SVG) and the summary table.

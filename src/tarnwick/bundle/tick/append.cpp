@@ -299,7 +299,7 @@ void _append_h5_tick(const std::string& order_book_id, const std::string& path,
     } catch (...) {
         file.abandon();
         if (host::is_interruption(std::current_exception())) throw;
-        drivers::report_update_failure(h5_file, std::current_exception(), flag, drivers::ServicePermissionText::Used);
+        drivers::report_update_failure(h5_file, std::current_exception(), flag);
     }
 }
 
