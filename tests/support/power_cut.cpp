@@ -71,6 +71,7 @@ std::map<std::string, std::string> PowerCut::image(std::size_t cut, std::mt19937
         const Recorded& op = log_[i];
         switch (op.op) {
             case Op::Open: {
+                if (op.flags & O_DIRECTORY) break;  // a folder opened to be synced
                 auto it = names.find(op.path);
                 int inode;
                 if (it == names.end()) {

@@ -87,7 +87,7 @@ bool update_each_instrument(const std::string& path, const std::vector<std::stri
                         h5_file,
                         std::make_exception_ptr(OsError::from_errno(
                             err, "the update of \"" + h5_file + "\" could not be made durable: " + std::strerror(err))),
-                        host::sval(), ServicePermissionText::NotUsed);
+                        host::sval());
                 });
             },
             run.description);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -607,29 +608,45 @@ thread_local int last_settle_error = 0;
 // sync makes that last. A file whose steps fail is rolled back and reported to the handler.
 class DeferredCommits {
 public:
-    static constexpr std::size_t MAX_FILES = 128;
+    // Each waiting file holds two descriptors (the file and its journal).
+    static std::size_t max_files() {
+        rlimit limit{};
+        if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 64;
+        return std::clamp<std::size_t>((static_cast<std::size_t>(limit.rlim_cur) - 128) / 2, 16, 512);
+    }
 
     bool enabled = false;
     std::function<void(const std::string& path, int err)> on_failure;
 
     void add(std::string path, int fd, dev_t device, ino_t inode, std::unique_ptr<UndoJournal> journal) {
+        if (!folders_.contains(device)) {
+            // Kept to sync this file system once more at the end, when no file of it waits.
+            Folder folder{fs::parent_dir(path), {}};
+            if (fs::Descriptor::open(folder.path, O_RDONLY | O_DIRECTORY, 0, folder.fd) == 0)
+                folders_.emplace(device, std::move(folder));
+        }
         members_.push_back({std::move(path), fd, device, inode, std::move(journal), 0});
-        if (members_.size() >= MAX_FILES) settle();
+        if (members_.size() >= max_files()) settle(false);
     }
     bool holds(dev_t device, ino_t inode) const {
         return std::any_of(members_.begin(), members_.end(),
                            [&](const Member& m) { return m.device == device && m.inode == inode; });
     }
 
-    void settle() noexcept {
-        if (members_.empty()) return;
-        sync_each_file_system();  // the journals (and their names)
+    // `last`: the owner is about to report its run; the commit points must be durable too.
+    // Otherwise they become durable with the next group's first sync.
+    void settle(bool last) noexcept {
+        if (members_.empty()) {
+            if (last) sync_remembered_file_systems();
+            return;
+        }
+        sync_each_file_system();  // the journals (and their names), the last group's commit points
         for (Member& m : members_)
             if (!m.err) m.err = m.journal->write_pending(m.fd);
         sync_each_file_system();  // the files in their new state
         for (Member& m : members_)
             if (!m.err) m.err = m.journal->finish_deferred_commit();
-        sync_each_file_system();  // the commit points
+        if (last) sync_each_file_system();  // the commit points
         for (Member& m : members_) {
             int err = m.err;
             if (err) {
@@ -648,9 +665,24 @@ public:
             }
         }
         members_.clear();
+        if (last) folders_.clear();
     }
 
 private:
+    void sync_remembered_file_systems() noexcept {
+        for (const auto& [device, folder] : folders_) {
+            const int err = fs::env().sync_fs(folder.fd.get());
+            if (err && on_failure) {
+                try {
+                    on_failure(folder.path, err);
+                } catch (...) {
+                    // As in settle(): the others still get their sync.
+                }
+            }
+        }
+        folders_.clear();
+    }
+
     struct Member {
         std::string path;
         int fd;
@@ -672,6 +704,11 @@ private:
     }
 
     std::vector<Member> members_;
+    struct Folder {
+        std::string path;
+        fs::Descriptor fd;
+    };
+    std::map<dev_t, Folder> folders_;  // one per file system with commits to sync
 };
 
 DeferredCommits& deferred_commits() {
@@ -744,7 +781,7 @@ H5FD_t* driver_open(const char* name, unsigned flags, hid_t, haddr_t) {
         return nullptr;
     }
     // A file whose commit waits in the group is still locked by it: finish that first.
-    if (deferred_commits().holds(st.st_dev, st.st_ino)) deferred_commits().settle();
+    if (deferred_commits().holds(st.st_dev, st.st_ino)) deferred_commits().settle(false);
     const bool open_here = files_open_here().contains({st.st_dev, st.st_ino});
     // The lock comes before truncation and recovery: a file another process is writing is
     // neither emptied nor rolled back under it, nor read half-rewritten. It is taken whatever
@@ -1037,12 +1074,12 @@ herr_t close_file(hid_t file_id) {
 
 void defer_commits(bool on, std::function<void(const std::string& path, int err)> on_failure) {
     DeferredCommits& group = deferred_commits();
-    if (!on) group.settle();
+    if (!on) group.settle(true);
     group.enabled = on;
     group.on_failure = std::move(on_failure);
 }
 
-void settle_deferred_commits() noexcept { deferred_commits().settle(); }
+void settle_deferred_commits() noexcept { deferred_commits().settle(true); }
 
 int take_settle_error() noexcept { return std::exchange(last_settle_error, 0); }
 
