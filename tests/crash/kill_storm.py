@@ -86,12 +86,13 @@ def scenarios(profile: str) -> list[Scenario]:
                  {"TARNWICK_SIM_FIRST_DATE": "20261102", "TARNWICK_SIM_TICK_FIRST_DATE": "20261102"},
                  [("2026-12-02 18:00:00", tick + ["000001.XSHE", "000002.XSHE", "IF2612", "CU2701", "-j", "2"])],
                  LATE, tick + ["000001.XSHE", "000002.XSHE", "IF2612", "CU2701", "600519.XSHG", "-j", "2"]),
-        # A first download of many files, its parent killed alone: the workers must abandon
-        # their new files and end at once, publishing nothing after it.
+        # A first download of files of 17 years each, its parent killed alone: the workers,
+        # mostly inside a long fetch with no safe point, must abandon their new files and end
+        # within a second, publishing nothing after it.
         Scenario("minbar-first",
-                 {"TARNWICK_SIM_FIRST_DATE": "20260302", "TARNWICK_SIM_STOCKS": "40"},
-                 [("2026-03-04 18:00:00", minbar + ["000001.XSHE"])],
-                 LATE, minbar + ["stock", "-j", "2"],
+                 {"TARNWICK_SIM_FIRST_DATE": "20100104"},
+                 [("2010-01-08 18:00:00", minbar + ["000001.XSHE"])],
+                 LATE, minbar + ["000001.XSHE", "600000.XSHG", "000002.XSHE", "510300.XSHG", "-j", "2"],
                  signals=[(signal.SIGKILL, 1)], targets=[("leader", 1)]),
         Scenario("update-existing",
                  {"TARNWICK_SIM_FIRST_DATE": "20260601", "TARNWICK_SIM_TICK_FIRST_DATE": "20261102"},

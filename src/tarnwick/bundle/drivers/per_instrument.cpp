@@ -68,7 +68,7 @@ bool update_each_instrument(const std::string& path, const std::vector<std::stri
     host::open_system_log();
     // The store root lies in the bundle folder: a sample install killed half-way there is
     // finished or undone first.
-    std::filesystem::path root = std::filesystem::path(path).lexically_normal();
+    std::filesystem::path root = std::filesystem::absolute(path).lexically_normal();
     if (!root.has_filename()) root = root.parent_path();
     layout::settle_unfinished_install_if_any(root.parent_path());
     const std::set<std::string> ids = selection::_merge_tags(tags, with_derivatives, enable_bjse);

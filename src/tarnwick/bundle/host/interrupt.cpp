@@ -18,7 +18,7 @@ volatile std::sig_atomic_t requested_signal = 0;
 volatile pid_t worker_parent = 0;
 // A worker whose parent died gets this long to reach a safe point and abandon its file; then
 // the default action of SIGALRM ends it (its file is rolled back by the next open).
-constexpr long ORPHAN_GRACE_US = 800'000;
+constexpr long ORPHAN_GRACE_US = 600'000;
 
 extern "C" void note_signal(int signal) {
     if (requested_signal == 0) requested_signal = signal;
