@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -16,9 +17,11 @@
 #include "support/http_server.hpp"
 #include "support/temp_dir.hpp"
 #include "tarnwick/bundle/commands/download.hpp"
+#include "tarnwick/bundle/commands/install_tree.hpp"
 #include "tarnwick/bundle/errors.hpp"
 #include "tarnwick/bundle/host/console.hpp"
 #include "tarnwick/bundle/host/log.hpp"
+#include "tarnwick/bundle/layout/install_record.hpp"
 
 namespace tarnwick::bundle::commands {
 namespace {
@@ -234,6 +237,144 @@ TEST_F(SampleTest, LocalArchiveIsUnpackedWithoutNetworkAndKept) {
     EXPECT_EQ(read_tree(bundle()), read_tree(source()));
     EXPECT_EQ(read_file(local), archive_);
     EXPECT_TRUE(server.requests().empty());
+}
+
+// A second install into the same bundle is refused while another process holds the bundle's
+// lock, as a running install does; once the lock is gone, it installs and leaves no lock file.
+TEST_F(SampleTest, ASecondInstallIntoTheSameBundleIsRefusedAndChangesNothing) {
+    const fs::path local = tmp_ / "mine" / "zvbundle_sample.tar.bz2";
+    write_file(local, archive_);
+    write_file(bundle() / "trading_dates.npy", "old");
+    int held[2], release[2];
+    ASSERT_EQ(pipe(held), 0);
+    ASSERT_EQ(pipe(release), 0);
+    const pid_t holder = fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0) {
+        const layout::InstallLock first(bundle());
+        char byte = 1;
+        (void)!write(held[1], &byte, 1);
+        (void)!read(release[0], &byte, 1);
+        _exit(0);
+    }
+    char byte;
+    ASSERT_EQ(read(held[0], &byte, 1), 1);
+    try {
+        download_simple_bundle(root().string(), false, local.string());
+        ADD_FAILURE() << "installed while another install held the bundle";
+    } catch (const OsError& error) {
+        EXPECT_EQ(error.kind(), OsError::Kind::WouldBlock);
+        EXPECT_NE(std::string(error.what()).find("another install into " + bundle().string() + " is running"),
+                  std::string::npos)
+            << error.what();
+    }
+    EXPECT_EQ(read_tree(bundle()), (std::map<std::string, std::string>{{"trading_dates.npy", "file:old"}}));
+    EXPECT_TRUE(lines().empty());
+    (void)!write(release[1], &byte, 1);
+    waitpid(holder, nullptr, 0);
+    for (int fd : {held[0], held[1], release[0], release[1]}) close(fd);
+    download_simple_bundle(root().string(), false, local.string());
+    EXPECT_EQ(read_tree(bundle()), read_tree(source()));
+}
+
+std::size_t kill_at_point = 0;
+
+// A kill at any point of the commit phase leaves the install unfinished, for status to report;
+// the next run settles it: all old before the commit mark, all the archive's after it, and no
+// side file, staging folder or record left.
+TEST_F(SampleTest, AKillAnywhereInTheCommitIsSettledToAllOldOrAllNew) {
+    const fs::path local = tmp_ / "mine" / "zvbundle_sample.tar.bz2";
+    write_file(local, archive_);
+    std::size_t kills = 0;
+    for (std::size_t point = 0;; ++point) {
+        fs::remove_all(bundle());
+        write_file(bundle() / "trading_dates.npy", "old");
+        write_file(bundle() / "h5" / "equities" / "000001.XSHE.h5", "old bars");
+        const auto old_tree = read_tree(bundle());
+        kill_at_point = point;
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            testing::set_commit_hook([](std::size_t at) {
+                if (at == kill_at_point) ::raise(SIGKILL);
+            });
+            try {
+                download_simple_bundle(root().string(), false, local.string());
+            } catch (...) {
+                _exit(3);
+            }
+            _exit(0);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        if (!WIFSIGNALED(status)) {
+            EXPECT_EQ(read_tree(bundle()), read_tree(source())) << "the install past its last point";
+            break;
+        }
+        SCOPED_TRACE("killed at point " + std::to_string(point));
+        ++kills;
+        EXPECT_FALSE(layout::unfinished_install(bundle()).empty());
+        EXPECT_EQ(layout::settle_unfinished_install_if_any(bundle()),
+                  point == 0 ? layout::Settled::Undone : layout::Settled::Finished);
+        EXPECT_EQ(read_tree(bundle()), point == 0 ? old_tree : read_tree(source()));
+        EXPECT_TRUE(layout::unfinished_install(bundle()).empty());
+    }
+    EXPECT_EQ(kills, 5u);  // before the mark, before each of the three renames, after the last
+}
+
+// Two installs started together: each one installs or is refused with the lock's message, and
+// the bundle ends with the archive's files and nothing else.
+TEST_F(SampleTest, TwoInstallsAtOnceLeaveTheArchivesFilesOnly) {
+    const fs::path local = tmp_ / "mine" / "zvbundle_sample.tar.bz2";
+    write_file(local, archive_);
+    write_file(bundle() / "trading_dates.npy", "old");
+    int go[2];
+    ASSERT_EQ(pipe(go), 0);
+    std::vector<pid_t> children;
+    for (int k = 0; k < 2; ++k) {
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            close(go[1]);
+            char byte;
+            while (read(go[0], &byte, 1) < 0) {}
+            try {
+                download_simple_bundle(root().string(), false, local.string());
+            } catch (const OsError& error) {
+                _exit(error.kind() == OsError::Kind::WouldBlock ? 2 : 3);
+            } catch (...) {
+                _exit(4);
+            }
+            _exit(0);
+        }
+        children.push_back(child);
+    }
+    close(go[0]);
+    close(go[1]);  // both start now
+    int installed = 0;
+    for (const pid_t child : children) {
+        int status = 0;
+        waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_TRUE(WEXITSTATUS(status) == 0 || WEXITSTATUS(status) == 2) << WEXITSTATUS(status);
+        installed += WEXITSTATUS(status) == 0 ? 1 : 0;
+    }
+    EXPECT_GE(installed, 1);
+    EXPECT_EQ(read_tree(bundle()), read_tree(source()));
+}
+
+// Members named like the install's side files are installed like any other member.
+TEST_F(SampleTest, MembersNamedLikeSideFilesAreInstalledAsTheyAre) {
+    const fs::path local = tmp_ / "mine" / "zvbundle_sample.tar.bz2";
+    fs::create_directories(local.parent_path());
+    test::write_tar_with_python(
+        local,
+        {{"file", ".a.tarnwick-old", "member old"}, {"file", ".a.tarnwick-new", "member new"}, {"file", "a", "new a"}});
+    write_file(bundle() / "a", "old a");
+    download_simple_bundle(root().string(), false, local.string());
+    EXPECT_EQ(read_tree(bundle()), (std::map<std::string, std::string>{{".a.tarnwick-new", "file:member new"},
+                                                                       {".a.tarnwick-old", "file:member old"},
+                                                                       {"a", "file:new a"}}));
 }
 
 TEST_F(SampleTest, LocalArchiveWithAnotherNameGetsTheThreeLines) {

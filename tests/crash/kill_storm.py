@@ -9,7 +9,8 @@ of it without interruption (the reference). Each trial then
   2. after a random delay (a fraction of the reference's duration) sends SIGKILL, SIGTERM or
      SIGINT to the whole group, to the leader only, or to one worker;
   3. waits for every process of the group to end (a group still alive after the hang timeout is
-     a hang, and is killed);
+     a hang, and is killed; workers alive a second after the leader ended are orphans), then
+     checks that no file of the bundle changes during one more second;
   4. reads every file with h5py and compares it with the base and the reference: every stored
      day must be unchanged, every file readable, every index consistent with its data;
   5. runs the same update again, uninterrupted, and compares the bundle with the reference, bar
@@ -48,6 +49,8 @@ class Scenario:
     setup: list[tuple[str, list[str]]]  # (clock, arguments) of the runs that build the base bundle
     now: str                          # clock of the update under test
     args: list[str]                   # the update under test; "{root}" is the bundle's data folder
+    signals: list | None = None       # (signal, weight) drawn from; default SIGNALS
+    targets: list | None = None       # (target, weight) drawn from; default TARGETS
 
     def command(self, cli: str, root: str, args: list[str] | None = None) -> list[str]:
         return [cli] + [a.replace("{root}", root) for a in (args or self.args)]
@@ -83,6 +86,14 @@ def scenarios(profile: str) -> list[Scenario]:
                  {"TARNWICK_SIM_FIRST_DATE": "20261102", "TARNWICK_SIM_TICK_FIRST_DATE": "20261102"},
                  [("2026-12-02 18:00:00", tick + ["000001.XSHE", "000002.XSHE", "IF2612", "CU2701", "-j", "2"])],
                  LATE, tick + ["000001.XSHE", "000002.XSHE", "IF2612", "CU2701", "600519.XSHG", "-j", "2"]),
+        # A first download of files of 17 years each, its parent killed alone: the workers,
+        # mostly inside a long fetch with no safe point, must abandon their new files and end
+        # within a second, publishing nothing after it.
+        Scenario("minbar-first",
+                 {"TARNWICK_SIM_FIRST_DATE": "20100104"},
+                 [("2010-01-08 18:00:00", minbar + ["000001.XSHE"])],
+                 LATE, minbar + ["000001.XSHE", "600000.XSHG", "000002.XSHE", "510300.XSHG", "-j", "2"],
+                 signals=[(signal.SIGKILL, 1)], targets=[("leader", 1)]),
         Scenario("update-existing",
                  {"TARNWICK_SIM_FIRST_DATE": "20260601", "TARNWICK_SIM_TICK_FIRST_DATE": "20261102"},
                  [("2026-11-20 18:00:00", ["update", "{root}", "--base", "--minbar", "000001.XSHE", "IF2612",
@@ -126,7 +137,8 @@ class Trial:
     killed_exit: str = ""
     stop_seconds: float = 0.0    # from the signal until the whole group was gone
     hang: bool = False
-    orphans: bool = False        # processes of the group outlived the leader by more than 2 s
+    orphans: bool = False        # processes of the group outlived the leader by more than 1 s
+    late_writes: list[str] = field(default_factory=list)  # files changed after the group was gone
     damaged_after_kill: list[bf.Verdict] = field(default_factory=list)
     leftovers_after_kill: list[str] = field(default_factory=list)
     silent: bool = False         # the interrupted run exited 0 but left the bundle short of the reference
@@ -185,11 +197,33 @@ def deliver(p: subprocess.Popen, sig: signal.Signals, target: str, rng: random.R
         time.sleep(0.01)
 
 
+def file_states(root: str) -> dict[str, tuple[int, int]]:
+    states = {}
+    for folder, _, names in os.walk(root):
+        for name in names:
+            path = os.path.join(folder, name)
+            try:
+                st = os.lstat(path)
+            except FileNotFoundError:
+                continue
+            states[os.path.relpath(path, root)] = (st.st_size, st.st_mtime_ns)
+    return states
+
+
+def changed_during(root: str, seconds: float) -> list[str]:
+    """Files created, changed or removed below `root` during the next `seconds`."""
+    before = file_states(root)
+    time.sleep(seconds)
+    after = file_states(root)
+    return sorted(rel for rel in before.keys() | after.keys() if before.get(rel) != after.get(rel))
+
+
 def run_trial(number: int, prep: Prepared, cli: str, work: str, rng: random.Random,
               hang_timeout: float, keep: bool) -> Trial:
     s = prep.scenario
-    sig = weighted(rng, SIGNALS)
-    t = Trial(number, s.name, sig.name, weighted(rng, TARGETS), round(rng.uniform(0.0, 1.0) * prep.seconds, 3))
+    sig = weighted(rng, s.signals or SIGNALS)
+    t = Trial(number, s.name, sig.name, weighted(rng, s.targets or TARGETS),
+              round(rng.uniform(0.0, 1.0) * prep.seconds, 3))
     root = os.path.join(work, "trials", f"{number:04d}-{s.name}")
     for old in (root, root + ".after-kill"):
         shutil.rmtree(old, ignore_errors=True)
@@ -210,7 +244,7 @@ def run_trial(number: int, prep: Prepared, cli: str, work: str, rng: random.Rand
         except subprocess.TimeoutExpired:
             t.hang = True
         if not t.hang:
-            t.orphans = not br.wait_group_gone(p.pid, 2.0)
+            t.orphans = not br.wait_group_gone(p.pid, ORPHAN_SECONDS)
             remaining = max(0.0, hang_timeout - (time.monotonic() - signalled_at))
             t.hang = not br.wait_group_gone(p.pid, remaining)
         t.stop_seconds = round(time.monotonic() - signalled_at, 2)
@@ -219,6 +253,7 @@ def run_trial(number: int, prep: Prepared, cli: str, work: str, rng: random.Rand
             p.wait()
             br.wait_group_gone(p.pid, 10)
         t.killed_exit = br.exit_name(p.returncode)
+        t.late_writes = changed_during(root, 1.0)
 
     after_kill = bf.snapshot(root)
     verdicts, t.leftovers_after_kill = bf.compare_bundles(prep.base, after_kill, prep.ref, interrupted=True)
@@ -252,6 +287,8 @@ def describe(t: Trial) -> str:
         line += "  HANG"
     if t.orphans:
         line += "  orphans"
+    if t.late_writes:
+        line += "  LATE WRITES: " + ", ".join(t.late_writes[:4])
     if t.silent:
         line += "  SILENT (exit 0, bundle not updated)"
     for v in t.damaged_after_kill:
@@ -270,8 +307,9 @@ SUMMARY_LEGEND = """\
   lost@kill     stored days (index entries of minute-bar files, datasets of tick files) lost
   dmg@rerun     files that differ from the uninterrupted run after the rerun; lost@rerun: their days
   silent        interrupted runs that exited 0 although the bundle was not fully updated
-  orphans       processes of the group alive 2 s after the leader ended; hangs: still alive after
-                the hang timeout, or a rerun that did not end
+  orphans       processes of the group alive 1 s after the leader ended; hangs: still alive after
+                the hang timeout, or a rerun that did not end; late: files that changed during the
+                second after the whole group was gone
   leftover      files below the bundle after the rerun that no uninterrupted run leaves
   stop          slowest end of a SIGTERM/SIGINT sent to the group or the leader, in seconds (until
                 every process of the group is gone); slow: how many took longer than 2 s;
@@ -279,13 +317,15 @@ SUMMARY_LEGEND = """\
                 finished first), e.g. killed by the signal itself"""
 
 SLOW_STOP = 2.0
+# Workers end with their parent: they abandon their file and are gone within this.
+ORPHAN_SECONDS = 1.0
 # How the command line ends when interrupted: 128 + the signal's number, after its own clean-up.
 EXPECTED_EXIT = {"SIGINT": "130", "SIGTERM": "143"}
 
 
 def summary(trials: list[Trial]) -> str:
     header = ["scenario", "trials", "signalled", "dmg@kill", "lost@kill", "unreadable", "idx-only", "dmg@rerun",
-              "lost@rerun", "silent", "hangs", "orphans", "leftover", "stop", "slow", "not 130/143", "rerun exits", "killed exits"]
+              "lost@rerun", "silent", "hangs", "orphans", "late", "leftover", "stop", "slow", "not 130/143", "rerun exits", "killed exits"]
     groups = collections.OrderedDict()
     for t in trials:
         groups.setdefault(t.scenario, []).append(t)
@@ -298,7 +338,8 @@ def summary(trials: list[Trial]) -> str:
             name, len(ts), sum(t.signalled for t in ts), len(dk), sum(v.days_lost for v in dk),
             sum(bool(v.unreadable) for v in dk), sum(1 for v in dk if not v.days_lost and not v.unreadable),
             len(dr), sum(v.days_lost for v in dr), sum(t.silent for t in ts), sum(t.hang for t in ts),
-            sum(t.orphans for t in ts), sum(len(t.leftovers_after_rerun) for t in ts),
+            sum(t.orphans for t in ts), sum(bool(t.late_writes) for t in ts),
+            sum(len(t.leftovers_after_rerun) for t in ts),
             f"{max(stops):.2f}" if stops else "-", sum(1 for x in stops if x > SLOW_STOP),
             sum(1 for t in ts if t.signalled and t.signal != "SIGKILL" and t.target != "worker"
                 and t.killed_exit not in (EXPECTED_EXIT[t.signal], "0")),
@@ -365,14 +406,16 @@ def main() -> int:
     print(summary(trials))
     still = sum(len(t.damaged_after_rerun) for t in trials)
     hangs = sum(t.hang for t in trials)
+    outlived = sum(t.orphans or bool(t.late_writes) for t in trials)
     if not a.keep and not a.work and not still:
         shutil.rmtree(work, ignore_errors=True)
     else:
         print(f"\nwork folder kept: {work}" + ("" if a.keep else " (trials still damaged after the rerun)"))
-    if still or hangs:
-        print(f"\nFAILED: {still} files still damaged after the rerun, {hangs} hangs")
+    if still or hangs or outlived:
+        print(f"\nFAILED: {still} files still damaged after the rerun, {hangs} hangs, "
+              f"{outlived} runs whose workers outlived their parent or wrote after it was gone")
         return 1
-    print("\npassed: no file damaged after the rerun, no hang")
+    print("\npassed: no file damaged after the rerun, no hang, no worker outlived its parent")
     return 0
 
 

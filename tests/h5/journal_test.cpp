@@ -398,7 +398,8 @@ TEST_F(JournalTest, EveryFailingOperationLeavesTheLastOrTheNewCommittedState) {
     for (const Kind& kind : kinds)
         for (int nth = 0;; nth += nth < 8 ? 1 : 3) {
             make_file(path_, original_);
-            test::FaultEnv faults({kind.op, nth, kind.err, kind.short_write});
+            test::FaultEnv faults(
+                {.op = kind.op, .nth = nth, .err = kind.err, .short_write = kind.short_write, .path_part = {}});
             bool failed = false;
             {
                 const ScopedEnv injected(faults);
@@ -414,13 +415,15 @@ TEST_F(JournalTest, EveryFailingOperationLeavesTheLastOrTheNewCommittedState) {
             const auto values = read_values(path_);
             EXPECT_TRUE(values == original_ || values == updated) << "operation " << nth;
             // Interrupted and cut-short transfers are carried on, never a failure.
-            if (kind.err == EINTR || kind.short_write) EXPECT_FALSE(failed) << "operation " << nth;
+            if (kind.err == EINTR || kind.short_write) {
+                EXPECT_FALSE(failed) << "operation " << nth;
+            }
         }
     for (int nth = 0;; ++nth) {
         make_file(path_, original_);
         const std::string made = bytes_of(path_);
         kill_writer_after([&](File& file) { append_and_rewrite(file, 30'000); });
-        test::FaultEnv faults({test::Op::Write, nth, EIO, false, /*sticky=*/true});
+        test::FaultEnv faults({.op = test::Op::Write, .nth = nth, .err = EIO, .sticky = true, .path_part = {}});
         bool failed = false;
         {
             const ScopedEnv injected(faults);

@@ -88,18 +88,31 @@ TEST(ProcessPool, ThrowingCallAndKilledWorkerAreRecordedWithoutHanging) {
         pool.submit("throws", [] { throw ValueError("标的 X 不存在"); });
         pool.submit("killed", [] { ::raise(SIGKILL); });
         pool.submit("aborts", [] { std::abort(); });
+        pool.submit("throws 42", [] { throw 42; });
         pool.submit("fine", [counters] { ++counters->runs[0]; });
         pool.shutdown();
         failures = pool.failures();
-        EXPECT_EQ(pool.finished(), 4u);
+        EXPECT_EQ(pool.finished(), 5u);
     }
     EXPECT_EQ(counters->runs[0].load(), 1);
-    ASSERT_EQ(failures.size(), 3u);
+    ASSERT_EQ(failures.size(), 4u);
     std::map<std::string, std::string> by_label;
     for (const auto& f : failures) by_label[f.label] = f.error;
     EXPECT_EQ(by_label["throws"], "标的 X 不存在");
     EXPECT_NE(by_label["killed"].find("signal 9"), std::string::npos) << by_label["killed"];
     EXPECT_NE(by_label["aborts"].find("signal 6"), std::string::npos) << by_label["aborts"];
+    EXPECT_NE(by_label["throws 42"].find("unknown error"), std::string::npos) << by_label["throws 42"];
+}
+
+TEST(ProcessPool, AnInitializerThatAlwaysDiesFailsTheCallsInsteadOfRestartingForever) {
+    ProgressedProcessPoolExecutor pool(2, [] { std::abort(); });
+    for (int i = 0; i < 3; ++i) pool.submit("call " + std::to_string(i), [] {});
+    pool.shutdown();
+    ASSERT_EQ(pool.failures().size(), 3u);
+    for (const auto& failure : pool.failures())
+        EXPECT_EQ(
+            failure.error,
+            "not run: the worker processes died while starting (worker process was killed by signal 6 (Aborted))");
 }
 
 TEST(ProcessPool, WorkerKilledFromOutsideDoesNotHangThePool) {
@@ -142,22 +155,41 @@ TEST(ProcessPool, FewerThanOneWorkerIsAClearError) {
     }
 }
 
+// Standard error goes to a file (not a terminal) while alive; lines() reads what was written.
+class CapturedStderr {
+public:
+    CapturedStderr() : saved_(dup(STDERR_FILENO)) {
+        const int fd = open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(fd, STDERR_FILENO);
+        close(fd);
+    }
+    ~CapturedStderr() { restore(); }
+    std::vector<std::string> lines() {
+        restore();
+        std::ifstream in(log_);
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
+        return lines;
+    }
+
+private:
+    void restore() {
+        if (saved_ < 0) return;
+        dup2(saved_, STDERR_FILENO);
+        close(std::exchange(saved_, -1));
+    }
+    test::TempDir dir_;
+    std::string log_ = (dir_ / "stderr.txt").string();
+    int saved_;
+};
+
 TEST(ProcessPool, ProgressWithoutTerminalPrintsAtMostElevenLines) {
-    test::TempDir dir;
-    const std::string log = (dir / "stderr.txt").string();
-    const int saved = dup(STDERR_FILENO);
-    const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(fd, STDERR_FILENO);
-    close(fd);
+    CapturedStderr captured;
     {
         ProgressedProcessPoolExecutor pool(2, nullptr, "demo");
         for (int i = 0; i < 40; ++i) pool.submit(std::to_string(i), [] {});
     }
-    dup2(saved, STDERR_FILENO);
-    close(saved);
-    std::ifstream in(log);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    const auto lines = captured.lines();
     ASSERT_FALSE(lines.empty());
     EXPECT_LE(lines.size(), 11u);
     EXPECT_EQ(lines.back(), "demo 40/40 (100%)");
@@ -175,8 +207,11 @@ void work_until_stopped(SharedCounters* counters, int i) {
 TEST(ProcessPool, SigtermStopsTheRunAndEveryUnrunCallIsAFailure) {
     SharedMemory shared;
     SharedCounters* counters = shared.get();
-    ProgressedProcessPoolExecutor pool(2, {});
-    for (int i = 0; i < 8; ++i)
+    CapturedStderr captured;
+    ProgressedProcessPoolExecutor pool(2, {}, "demo");
+    // Two quick calls end; the two taken next run until stopped; four are never started.
+    for (int i = 0; i < 2; ++i) pool.submit("call " + std::to_string(i), [] {});
+    for (int i = 2; i < 8; ++i)
         pool.submit("call " + std::to_string(i), [counters, i] { work_until_stopped(counters, i); });
     std::thread stopper([] {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -185,50 +220,74 @@ TEST(ProcessPool, SigtermStopsTheRunAndEveryUnrunCallIsAFailure) {
     pool.shutdown();
     stopper.join();
     EXPECT_EQ(pool.interrupted(), SIGTERM);
-    ASSERT_EQ(pool.failures().size(), 8u);  // two stopped in the middle, six never started
+    ASSERT_EQ(pool.failures().size(), 6u);
     int started = 0;
     for (int i = 0; i < 8; ++i) started += counters->runs[i];
     EXPECT_EQ(started, 2);
+    // The display ends with what was done, not with every call counted as finished.
+    const auto lines = captured.lines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "demo 2/8 (25%)");
     int not_run = 0;
-    for (const auto& failure : pool.failures()) not_run += failure.error.starts_with("not run") ? 1 : 0;
-    EXPECT_EQ(not_run, 6);
+    int abandoned = 0;
+    for (const auto& failure : pool.failures()) {
+        not_run += failure.error.starts_with("not run") ? 1 : 0;
+        // Only this process got the signal: the pool passed it on, and the calls abandoned
+        // their work instead of being killed at the deadline.
+        abandoned += failure.error.starts_with("interrupted by SIGTERM") ? 1 : 0;
+    }
+    EXPECT_EQ(not_run, 4);
+    EXPECT_EQ(abandoned, 2);
     // The process's own SIGTERM disposition is back to the default once the run is over.
     struct sigaction action {};
     sigaction(SIGTERM, nullptr, &action);
     EXPECT_EQ(action.sa_handler, SIG_DFL);
 }
 
+// A worker whose parent was killed abandons its call at the next safe point; one that reaches
+// none is ended by its watchdog. Either way it ends within the test's few seconds, far sooner
+// than its call would.
 TEST(ProcessPool, WorkersEndWithTheirParent) {
-    SharedMemory shared;
-    SharedCounters* counters = shared.get();
-    const pid_t parent = fork();
-    ASSERT_GE(parent, 0);
-    if (parent == 0) {
-        ProgressedProcessPoolExecutor pool(1, {});
-        pool.submit("forever", [counters] {
-            counters->running.store(static_cast<int>(::getpid()));
-            work_until_stopped(counters, 0);
-        });
-        pool.shutdown();
-        _exit(0);
+    for (const bool safe_points : {true, false}) {
+        SCOPED_TRACE(safe_points ? "with safe points" : "without safe points");
+        SharedMemory shared;
+        SharedCounters* counters = shared.get();
+        const pid_t parent = fork();
+        ASSERT_GE(parent, 0);
+        if (parent == 0) {
+            ProgressedProcessPoolExecutor pool(1, {});
+            pool.submit("forever", [counters, safe_points] {
+                counters->running.store(static_cast<int>(::getpid()));
+                if (!safe_points) std::this_thread::sleep_for(std::chrono::seconds(30));
+                try {
+                    work_until_stopped(counters, 0);
+                } catch (const Interrupted&) {
+                    ++counters->runs[1];
+                    throw;
+                }
+            });
+            pool.shutdown();
+            _exit(0);
+        }
+        pid_t worker = 0;
+        for (int k = 0; k < 500 && worker == 0; ++k) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            worker = counters->running.load();
+        }
+        ASSERT_NE(worker, 0);
+        kill(parent, SIGKILL);
+        waitpid(parent, nullptr, 0);
+        // The orphan stops by itself (it is reaped by whoever adopts it, or stays a zombie).
+        bool ended = false;
+        for (int k = 0; k < 500 && !ended; ++k) {
+            std::ifstream stat("/proc/" + std::to_string(worker) + "/stat");
+            std::string pid, name, state;
+            ended = !(stat >> pid >> name >> state) || state == "Z";
+            if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_TRUE(ended) << "worker " << worker << " outlived its parent";
+        EXPECT_EQ(counters->runs[1].load(), safe_points ? 1 : 0) << "the call did not abandon its work";
     }
-    pid_t worker = 0;
-    for (int k = 0; k < 500 && worker == 0; ++k) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        worker = counters->running.load();
-    }
-    ASSERT_NE(worker, 0);
-    kill(parent, SIGKILL);
-    waitpid(parent, nullptr, 0);
-    // The orphan stops by itself (it is reaped by whoever adopts it, or stays a zombie).
-    bool ended = false;
-    for (int k = 0; k < 500 && !ended; ++k) {
-        std::ifstream stat("/proc/" + std::to_string(worker) + "/stat");
-        std::string pid, name, state;
-        ended = !(stat >> pid >> name >> state) || state == "Z";
-        if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    EXPECT_TRUE(ended) << "worker " << worker << " outlived its parent";
 }
 
 pid_t first_fork_only() {

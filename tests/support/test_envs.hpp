@@ -25,7 +25,7 @@ public:
         int err = EIO;
         bool short_write = false;
         bool sticky = false;
-        std::string path_part;
+        std::string path_part{};
     };
     explicit FaultEnv(Fault fault) : fault_(std::move(fault)) {}
     bool fired() const { return fired_; }

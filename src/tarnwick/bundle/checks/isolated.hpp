@@ -20,8 +20,8 @@ unsigned default_check_workers();
 // and `on_verdict(i, verdict)` in this process, in order of i. An exception that `examine` lets
 // out for file i (one that must stop the whole check, such as the service refusing data) ends
 // the run after the verdicts of the files before i: it is rethrown here with its category
-// (service::PermissionDenied, OsError, ValueError or std::runtime_error); the other workers are
-// stopped.
+// (service::PermissionDenied, OsError, ValueError or std::runtime_error); no further file is
+// handed out. The workers are host::run_workers's.
 void examine_isolated(std::size_t count, const std::function<Verdict(std::size_t)>& examine,
                       const std::function<void(std::size_t, Verdict)>& on_verdict, unsigned workers = 0);
 

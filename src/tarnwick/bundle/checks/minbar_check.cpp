@@ -15,6 +15,7 @@
 #include "tarnwick/bundle/h5/chunks.hpp"
 #include "tarnwick/bundle/h5/h5.hpp"
 #include "tarnwick/bundle/host/console.hpp"
+#include "tarnwick/bundle/layout/install_record.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
 #include "tarnwick/bundle/layout/records.hpp"
 #include "tarnwick/bundle/service/client.hpp"
@@ -153,6 +154,8 @@ Verdict examine(const fs::path& path, const Calendar& calendar) {
 }  // namespace
 
 std::optional<CheckLists> examine_min_bar_files(const std::string& data_bundle_path, unsigned workers) {
+    // A sample install killed half-way is finished or undone before anything reads the bundle.
+    layout::settle_unfinished_install_if_any(layout::bundle_dir(data_bundle_path));
     const std::string calendar_file = layout::trading_dates_file(data_bundle_path);
     if (!has_trading_dates(calendar_file)) {
         host::print_line("当前目录下不存在 trading_dates.npy 文件，请先下载 base 数据!");

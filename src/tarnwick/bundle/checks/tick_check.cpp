@@ -13,6 +13,7 @@
 #include "tarnwick/bundle/checks/suspensions.hpp"
 #include "tarnwick/bundle/h5/h5.hpp"
 #include "tarnwick/bundle/host/console.hpp"
+#include "tarnwick/bundle/layout/install_record.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
 #include "tarnwick/bundle/service/client.hpp"
 #include "tarnwick/bundle/service/connection.hpp"
@@ -59,6 +60,8 @@ Verdict examine(const fs::path& path, const DayTexts& calendar, const std::set<s
 }  // namespace
 
 std::optional<CheckLists> examine_tick_files(const std::string& data_bundle_path, unsigned workers) {
+    // A sample install killed half-way is finished or undone before anything reads the bundle.
+    layout::settle_unfinished_install_if_any(layout::bundle_dir(data_bundle_path));
     const std::string calendar_file = layout::trading_dates_file(data_bundle_path);
     if (!has_trading_dates(calendar_file)) {
         host::print_line("当前目录下不存在 trading_dates.npy 文件，请先下载 base 数据!");

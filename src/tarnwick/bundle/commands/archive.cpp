@@ -236,6 +236,7 @@ std::size_t unpack(const std::string& archive_path, const std::string& dest_dir,
         if (!relative) refuse(name, "would be written outside the bundle folder");
         if (!relative->empty() && *relative->begin() == STAGING_FOLDER_NAME)
             refuse(name, "uses the name of the folder the install unpacks into");
+        if (*relative == layout::INSTALL_RECORD_NAME) refuse(name, "uses the name of the install's record");
 
         const auto type = archive_entry_filetype(entry);
         if (const char* hard = archive_entry_hardlink(entry)) {
@@ -286,6 +287,10 @@ std::size_t extract_archive(const std::string& archive_path, const std::string& 
     std::error_code error;
     const fs::path root = fs::canonical(dest_dir, error);
     if (error) throw_errno(error.value(), fmt::format("cannot unpack into {}", dest_dir));
+    // One install at a time; what a killed one left is finished or undone before this one
+    // starts, since the staging folder is made afresh.
+    const layout::InstallLock lock(root);
+    layout::settle_unfinished_install(lock);
     const StagingFolder staging(root / STAGING_FOLDER_NAME);
     std::size_t count = 0;
     try {
@@ -295,7 +300,7 @@ std::size_t extract_archive(const std::string& archive_path, const std::string& 
     } catch (const ValueError& error) {
         throw ValueError(error.what() + std::string(UNCHANGED));
     }
-    move_tree_into_place(staging.path().string(), root.string());
+    move_tree_into_place(staging.path().string(), root.string(), lock);
     return count;
 }
 

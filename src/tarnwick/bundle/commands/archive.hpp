@@ -9,27 +9,28 @@
 //     without ".." stays below the link's own folder, however the archive's links chain;
 //   - it is a hard link whose target is not a member path of that same kind;
 //   - it is neither a file, a folder nor a link (a device, a FIFO);
-//   - it lies in the staging folder's name (below).
+//   - it lies in the staging folder's name (below), or is the install record.
 // libarchive in addition refuses to write through a symbolic link that the archive itself made.
 //
 // Unpacking is all or nothing. The members are first unpacked into the staging folder
 // STAGING_FOLDER_NAME inside the destination (created afresh, removed on every way out), and
 // moved into place (commands/install_tree.hpp) only when the whole archive has been read and
 // written: a refused member, a damaged or truncated archive, a write error or a full disk leave
-// the destination as it was. Before a member's data is written, its size from the header (which
-// also bounds the data) must fit into the free space with a reserve (host/disk_space.hpp), so
-// an archive that unpacks to far more than the disk holds is refused early. Folders of the
-// destination, symbolic links to folders included, are used as they are; a link at a file's own
-// path is replaced, not followed.
+// the destination as it was. Unpacking holds the destination's install lock, and first settles
+// what a killed install left there (layout/install_record.hpp). Before a member's data is written, its size from the
+// header (which also bounds the data) must fit into the free space with a reserve (host/disk_space.hpp), so an archive
+// that unpacks to far more than the disk holds is refused early. Folders of the destination, symbolic links to folders
+// included, are used as they are; a link at a file's own path is replaced, not followed.
 //
 // Neither function holds an archive or a member in memory: both stream in blocks.
 #include <cstddef>
 #include <string>
 
+#include "tarnwick/bundle/layout/install_record.hpp"
+
 namespace tarnwick::bundle::commands {
 
-// Hidden, and not a store file name, so no listing of the bundle's stores sees it.
-inline constexpr const char* STAGING_FOLDER_NAME = ".tarnwick-unpacking";
+using layout::STAGING_FOLDER_NAME;
 
 // Unpacks the bzip2-compressed tar at `archive_path` into the folder `dest_dir`, which must
 // exist. Members replace files of the same path (by rename); modification times are restored,

@@ -7,6 +7,7 @@
 #include <optional>
 #include <set>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include <fcntl.h>
@@ -25,6 +26,12 @@ namespace fs = std::filesystem;
 using host::FileDescriptor;
 
 constexpr std::size_t COPY_BLOCK = 1 << 20;
+
+testing::CommitHook commit_hook = nullptr;
+
+void at_commit_point(std::size_t point) {
+    if (commit_hook) commit_hook(point);
+}
 
 [[noreturn]] void throw_errno(int err, const std::string& what) {
     throw OsError::from_errno(err, fmt::format("{}: {}", what, std::strerror(err)));
@@ -60,8 +67,13 @@ void sync_folder(const fs::path& path) {
         throw_errno(errno, fmt::format("cannot write the folder {} to disk", path.string()));
 }
 
-fs::path side_file(const fs::path& dest, const char* suffix) {
-    return dest.parent_path() / ("." + dest.filename().string() + suffix);
+// ".<name><suffix>" beside `dest`, numbered on when the archive itself holds a member of that
+// name: a side file must never stand in for, or remove, one of the members.
+fs::path side_file(const fs::path& dest, const char* suffix, const std::set<fs::path>& members) {
+    const fs::path plain = dest.parent_path() / ("." + dest.filename().string() + suffix);
+    fs::path name = plain;
+    for (int n = 1; members.contains(name); ++n) name = plain.string() + "." + std::to_string(n);
+    return name;
 }
 
 // Copies the regular file `from` to `to` (created afresh), with its mode and modification time,
@@ -115,7 +127,8 @@ struct CreatedFolder {
 
 class Transaction {
 public:
-    Transaction(fs::path staging, fs::path dest) : staging_(std::move(staging)), dest_(std::move(dest)) {}
+    Transaction(fs::path staging, fs::path dest, layout::InstallRecord& record)
+        : staging_(std::move(staging)), dest_(std::move(dest)), record_(record) {}
     Transaction(const Transaction&) = delete;
     Transaction& operator=(const Transaction&) = delete;
 
@@ -130,16 +143,23 @@ public:
         // Sorted, a folder comes before everything in it.
         std::sort(entries.begin(), entries.end(),
                   [](const fs::path& a, const fs::path& b) { return a.generic_string() < b.generic_string(); });
+        for (const fs::path& relative : entries) members_.insert(dest_ / relative);
         for (const fs::path& relative : entries) prepare_entry(relative);
     }
 
     void commit() {
+        for (const Step& step : steps_) record_.will_rename(step.ready, step.dest);
+        at_commit_point(0);
+        record_.commit_mark();
+        std::size_t point = 0;
         for (Step& step : steps_) {
+            at_commit_point(++point);
             if (::rename(step.ready.c_str(), step.dest.c_str()) != 0) {
                 // The same device seen through two mounts (a bind mount): copy after all.
                 if (errno != EXDEV || step.ready_is_copy)
                     throw_errno(errno, fmt::format("cannot move {} into place", step.dest.string()));
-                const fs::path copy = side_file(step.dest, ".tarnwick-new");
+                const fs::path copy = side_file(step.dest, ".tarnwick-new", members_);
+                record_.will_create(copy);
                 copy_file_synced(step.ready, copy, step.st);
                 step.ready = copy;
                 step.ready_is_copy = true;
@@ -149,6 +169,7 @@ public:
             step.committed = true;
             touched_.insert(step.dest.parent_path());
         }
+        at_commit_point(point + 1);
     }
 
     // After a successful commit; failures here leave the new files in place and are reported.
@@ -208,6 +229,7 @@ private:
             if (existing)
                 throw ValueError(fmt::format("the archive's folder \"{}\" would replace {}, which is not a folder",
                                              relative.generic_string(), dest.string()));
+            record_.will_create_folder(dest);
             if (::mkdir(dest.c_str(), 0700) != 0) throw_errno(errno, fmt::format("cannot create {}", dest.string()));
             created_.push_back({dest, *st});
             return;
@@ -230,7 +252,8 @@ private:
             std::error_code error;
             const fs::path target = fs::read_symlink(staged, error);
             if (error) throw_errno(error.value(), fmt::format("cannot read the link {}", staged.string()));
-            step.ready = side_file(dest, ".tarnwick-new");
+            step.ready = side_file(dest, ".tarnwick-new", members_);
+            record_.will_create(step.ready);
             ::unlink(step.ready.c_str());
             if (::symlink(target.c_str(), step.ready.c_str()) != 0)
                 throw_errno(errno, fmt::format("cannot create {}", step.ready.string()));
@@ -245,7 +268,8 @@ private:
                 host::require_free_space(
                     folder.string(), host::blocks_for(static_cast<std::uint64_t>(st->st_size)),
                     fmt::format("copying \"{}\" to its folder on another file system", relative.generic_string()));
-                step.ready = side_file(dest, ".tarnwick-new");
+                step.ready = side_file(dest, ".tarnwick-new", members_);
+                record_.will_create(step.ready);
                 copy_file_synced(staged, step.ready, *st);
                 step.ready_is_copy = true;
             }
@@ -256,7 +280,8 @@ private:
 
     // A second name for the file about to be replaced, so that a failed commit can put it back.
     void keep_backup(Step& step) {
-        const fs::path backup = side_file(step.dest, ".tarnwick-old");
+        const fs::path backup = side_file(step.dest, ".tarnwick-old", members_);
+        record_.will_create(backup);
         ::unlink(backup.c_str());
         if (::linkat(AT_FDCWD, step.dest.c_str(), AT_FDCWD, backup.c_str(), 0) == 0) {
             step.backup = backup;
@@ -269,6 +294,8 @@ private:
 
     fs::path staging_;
     fs::path dest_;
+    layout::InstallRecord& record_;
+    std::set<fs::path> members_;  // every destination path the tree fills
     std::vector<Step> steps_;
     std::vector<CreatedFolder> created_;
     std::set<fs::path> touched_;
@@ -287,19 +314,43 @@ std::string rollback_note(const std::vector<std::string>& problems) {
     return note;
 }
 
+// A rollback that left the bundle as it was settles the install; one that did not keeps the
+// record, so that the next run tries again.
+void settle_record(layout::InstallRecord& record, const std::string& note) noexcept {
+    if (note != rollback_note({})) return;
+    try {
+        record.remove();
+    } catch (...) {
+        // The record stays; the next run undoes an install that has nothing left to undo.
+    }
+}
+
 }  // namespace
 
-void move_tree_into_place(const std::string& staging, const std::string& dest) {
-    Transaction transaction(staging, dest);
+void move_tree_into_place(const std::string& staging, const std::string& dest, const layout::InstallLock& lock) {
+    layout::InstallRecord record(lock);
+    Transaction transaction(staging, dest, record);
     try {
         transaction.prepare();
         transaction.commit();
     } catch (const OsError& error) {
-        throw OsError(error.kind(), error.error_number(), error.what() + rollback_note(transaction.roll_back()));
+        const std::string note = rollback_note(transaction.roll_back());
+        settle_record(record, note);
+        throw OsError(error.kind(), error.error_number(), error.what() + note);
     } catch (const ValueError& error) {
-        throw ValueError(error.what() + rollback_note(transaction.roll_back()));
+        const std::string note = rollback_note(transaction.roll_back());
+        settle_record(record, note);
+        throw ValueError(error.what() + note);
     }
     transaction.finish();
+    std::error_code error;
+    fs::remove_all(staging, error);
+    if (error) throw OsError::from_errno(error.value(), fmt::format("cannot remove {}: {}", staging, error.message()));
+    record.remove();
 }
+
+namespace testing {
+CommitHook set_commit_hook(CommitHook hook) { return std::exchange(commit_hook, hook); }
+}  // namespace testing
 
 }  // namespace tarnwick::bundle::commands

@@ -14,24 +14,41 @@
 //      folders whose entries changed.
 // A failure in 1 or 2 rolls back: renamed files get their backups renamed back (or are removed
 // when nothing was there), copies, backups and created folders are removed. The bundle is then
-// as it was, and the error says so.
+// as it was, and the error says so. A kill is settled by the next run from the install record
+// (layout/install_record.hpp): every side file and folder is recorded before it is made, and
+// the renames of phase 2 with a commit mark before the first of them, so the next run undoes a
+// kill in phase 1 and finishes one in phases 2 and 3. The staging folder and then the record
+// are removed at the end.
 //
 // Existing folders of the bundle are followed, symbolic links to folders included: those are the
 // user's (a "ticks" folder moved to another disk). A file of the tree never replaces a folder and
 // a folder never replaces a file; either is refused in phase 1.
 //
-// Side files are named ".<name>.tarnwick-new" and ".<name>.tarnwick-old" beside the destination;
-// they never end in ".h5", so no listing of store files sees them.
+// Side files are named ".<name>.tarnwick-new" and ".<name>.tarnwick-old" beside the destination
+// (numbered on, ".1", when the tree holds a member of that name); they never end in ".h5", so no
+// listing of store files sees them.
 //
-// REQUIRES: `staging` holds only folders, regular files and symbolic links, and no other process
-// writes to `staging` or to the same destinations meanwhile.
+// REQUIRES: `staging` holds only folders, regular files and symbolic links; the caller holds the
+// bundle's install lock and settled any earlier install; no other process writes to `staging` or
+// to the same destinations meanwhile.
+#include <cstddef>
 #include <string>
+
+#include "tarnwick/bundle/layout/install_record.hpp"
 
 namespace tarnwick::bundle::commands {
 
-// Moves everything below `staging` to the same relative paths below `dest`. `staging` is left
-// with whatever was not renamed away; the caller removes it. Throws OsError for file-system
-// failures (the text ends with what the rollback did) and ValueError for a file/folder clash.
-void move_tree_into_place(const std::string& staging, const std::string& dest);
+// Moves everything below `staging` to the same relative paths below `dest`, the lock's bundle
+// folder. On success `staging` is removed; on failure it is left with whatever was not renamed
+// away, for the caller to remove. Throws OsError for file-system failures (the text ends with
+// what the rollback did) and ValueError for a file/folder clash.
+void move_tree_into_place(const std::string& staging, const std::string& dest, const layout::InstallLock& lock);
+
+namespace testing {
+// Called at each point of the commit phase where a kill leaves a different bundle: 0 before the
+// commit mark, i (1..n) before the i-th of the n renames, n + 1 after the last. Tests kill there.
+using CommitHook = void (*)(std::size_t point);
+CommitHook set_commit_hook(CommitHook hook);
+}  // namespace testing
 
 }  // namespace tarnwick::bundle::commands

@@ -16,6 +16,7 @@
 #include "tarnwick/bundle/host/console.hpp"
 #include "tarnwick/bundle/host/disk_space.hpp"
 #include "tarnwick/bundle/host/log.hpp"
+#include "tarnwick/bundle/layout/install_record.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
 
 namespace tarnwick::bundle::commands {
@@ -94,11 +95,12 @@ void download_archive(const std::string& tmp) {
     partial.complete();
 }
 
-// True when the bundle folder holds anything besides a staging folder left by a killed install.
+// True when the bundle folder holds anything besides what a killed install left.
 bool holds_files(const std::string& bundle) {
     std::error_code error;
     for (fs::directory_iterator it(bundle, error), end; !error && it != end; it.increment(error))
-        if (it->path().filename() != STAGING_FOLDER_NAME) return true;
+        if (it->path().filename() != STAGING_FOLDER_NAME && it->path().filename() != layout::INSTALL_RECORD_NAME)
+            return true;
     return false;
 }
 
@@ -116,10 +118,14 @@ std::string download_target() { return (fs::temp_directory_path() / DOWNLOAD_FIL
 SampleOutcome install_sample_bundle(const std::string& data_bundle_path, const std::optional<std::string>& file_path) {
     const std::string bundle = layout::bundle_dir(data_bundle_path);
     layout::make_directories(bundle);
+    // Taken before the warning and the download: a second install would otherwise empty this
+    // one's staging folder and mix the two archives' files in the bundle.
+    std::optional<layout::InstallLock> lock;
 
     const bool downloaded = !file_path || file_path->empty();
     std::string tmp;
     if (downloaded) {
+        lock.emplace(bundle);
         warn_before_overwriting(bundle);
         tmp = download_target();
         download_archive(tmp);
@@ -136,6 +142,7 @@ SampleOutcome install_sample_bundle(const std::string& data_bundle_path, const s
             host::print_line(SAMPLE_ARCHIVE_URL);
             return SampleOutcome::LocalArchiveWronglyNamed;
         }
+        lock.emplace(bundle);
         warn_before_overwriting(bundle);
         host::print_line("解压中...");
         tmp = *file_path;

@@ -10,6 +10,7 @@
 #include "tarnwick/bundle/host/clock.hpp"
 #include "tarnwick/bundle/host/console.hpp"
 #include "tarnwick/bundle/layout/constants.hpp"
+#include "tarnwick/bundle/layout/install_record.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
 #include "tarnwick/bundle/minbar/driver.hpp"
 #include "tarnwick/bundle/service/client.hpp"
@@ -91,6 +92,8 @@ bool update_bundle_from_tickwirec(int concurrency, const std::string& data_bundl
                                   bool with_derivatives, bool rebuild, bool enable_bjse) {
     const std::string path = layout::bundle_dir(data_bundle_path);
     host::now();  // a clock past the calendar's end stops the command before anything starts
+    // A sample install killed half-way is finished or undone before anything reads the bundle.
+    layout::settle_unfinished_install_if_any(layout::bundle_dir(data_bundle_path));
     if (enable_bjse) require_bjse_access();
     bool succeed = true;
     if (rebuild) confirm_rebuild();
@@ -134,6 +137,8 @@ std::vector<std::string> existing_tick_ids(const std::string& tick_folder) {
 bool update_bundle_from_exist_file(int concurrency, const std::string& data_bundle_path) {
     const std::string path = layout::bundle_dir(data_bundle_path);
     host::now();  // a clock past the calendar's end stops the command before anything starts
+    // A sample install killed half-way is finished or undone before anything reads the bundle.
+    layout::settle_unfinished_install_if_any(layout::bundle_dir(data_bundle_path));
     host::print_line("开始智能更新已下载数据");
     host::print_line("开始更新日线及基础数据");
     const bool enable_bjse = bundle_has_bjse(layout::instruments_file(data_bundle_path));

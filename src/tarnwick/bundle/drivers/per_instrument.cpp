@@ -16,6 +16,7 @@
 #include "tarnwick/bundle/host/log.hpp"
 #include "tarnwick/bundle/host/process_pool.hpp"
 #include "tarnwick/bundle/host/shared_flag.hpp"
+#include "tarnwick/bundle/layout/install_record.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
 #include "tarnwick/bundle/selection/tags.hpp"
 
@@ -68,6 +69,11 @@ bool update_each_instrument(const std::string& path, const std::vector<std::stri
     // every worker would fail on it.
     host::now();
     host::open_system_log();
+    // The store root lies in the bundle folder: a sample install killed half-way there is
+    // finished or undone first.
+    std::filesystem::path root = std::filesystem::absolute(path).lexically_normal();
+    if (!root.has_filename()) root = root.parent_path();
+    layout::settle_unfinished_install_if_any(root.parent_path());
     const std::set<std::string> ids = selection::_merge_tags(tags, with_derivatives, enable_bjse);
     if (run.create_path) layout::make_directories(path);
     host::print_line(fmt::format(fmt::runtime(run.announcement), ids.size(), abbreviated_set(ids)));

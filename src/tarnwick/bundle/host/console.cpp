@@ -3,6 +3,8 @@
 #include <iostream>
 #include <utility>
 
+#include "tarnwick/bundle/host/progress.hpp"
+
 namespace tarnwick::bundle::host {
 namespace {
 ConsoleHooks& hooks() {
@@ -20,7 +22,15 @@ void print(const std::string& text) {
     std::cout.flush();
 }
 
-void print_line(const std::string& text) { print(text + "\n"); }
+void print_line(const std::string& text) {
+    // On the terminal a progress bar is drawn on, the line replaces the bar's unfinished line
+    // instead of being appended to it.
+    if (!hooks().write && progress_shares_terminal_with_stdout()) {
+        print("\r\x1b[K" + text + "\n");
+        return;
+    }
+    print(text + "\n");
+}
 
 std::optional<std::string> read_line() {
     if (hooks().read_line) return hooks().read_line();

@@ -4,16 +4,31 @@
 #include <string>
 #include <utility>
 
+#include <cerrno>
+
 #include <sys/prctl.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 namespace tarnwick::bundle::host {
 namespace {
 
 volatile std::sig_atomic_t requested_signal = 0;
+// In a worker, the process that started it (0 elsewhere).
+volatile pid_t worker_parent = 0;
+// A worker whose parent died gets this long to reach a safe point and abandon its file; then
+// the default action of SIGALRM ends it (its file is rolled back by the next open).
+constexpr long ORPHAN_GRACE_US = 600'000;
 
 extern "C" void note_signal(int signal) {
     if (requested_signal == 0) requested_signal = signal;
+    if (worker_parent != 0 && ::getppid() != worker_parent) {
+        const int saved_errno = errno;
+        itimerval deadline{};
+        deadline.it_value.tv_usec = ORPHAN_GRACE_US;
+        ::setitimer(ITIMER_REAL, &deadline, nullptr);
+        errno = saved_errno;
+    }
 }
 
 std::function<int()>& poll_hook() {
@@ -81,16 +96,24 @@ InterruptScope::~InterruptScope() {
 
 bool catch_interrupts_in_worker(pid_t parent) {
     requested_signal = 0;
+    worker_parent = parent;
     const struct sigaction action = noting_action();
+    bool term_caught = false;
     for (int signal : SIGNALS) {
         // A signal the parent ignores (a background job's SIGINT) stays ignored.
         struct sigaction current {};
         if (::sigaction(signal, nullptr, &current) == 0 && (current.sa_flags & SA_SIGINFO) == 0 &&
             current.sa_handler == SIG_IGN)
             continue;
-        ::sigaction(signal, &action, nullptr);
+        term_caught = term_caught || (signal == SIGTERM && ::sigaction(signal, &action, nullptr) == 0);
+        if (signal != SIGTERM) ::sigaction(signal, &action, nullptr);
     }
-    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    // The watchdog's signal must end the process, whatever the parent made of it.
+    struct sigaction alarm {};
+    alarm.sa_handler = SIG_DFL;
+    ::sigaction(SIGALRM, &alarm, nullptr);
+    // Without a handler for SIGTERM there is no safe point to reach: the worker is killed.
+    ::prctl(PR_SET_PDEATHSIG, term_caught ? SIGTERM : SIGKILL);
     // The parent may have ended before the death signal was asked for.
     return ::getppid() == parent;
 }

@@ -5,7 +5,7 @@
 // stops handing out calls and tells the workers; a worker stops at the next safe point of its
 // update (host::throw_if_interrupted), where the update abandons its file (rolled back to its
 // last committed state) and the call ends with host::Interrupted. A worker also gets SIGTERM
-// when its parent dies, so no orphan keeps writing.
+// when its parent dies, and ends within a second, so no orphan keeps writing.
 //
 // Front ends that run the library inside an interpreter (the Python module) install a poll that
 // reports the interpreter's own pending Ctrl-C, since there the interpreter owns SIGINT.
@@ -59,7 +59,8 @@ private:
 };
 
 // In a freshly forked worker: SIGINT and SIGTERM set the stop request, and the worker gets
-// SIGTERM when the process `parent` ends. Returns false when the parent is already gone.
+// SIGTERM when the process `parent` ends; it then has under a second to abandon its file at a
+// safe point before a watchdog ends it. Returns false when the parent is already gone.
 bool catch_interrupts_in_worker(pid_t parent);
 
 }  // namespace tarnwick::bundle::host

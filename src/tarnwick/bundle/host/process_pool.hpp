@@ -9,11 +9,12 @@
 //
 // A call that throws, and a worker that crashes or is killed, is recorded as a Failure (the
 // pool never hangs on a dead worker: a replacement takes the remaining calls); the owner
-// decides what to do with them. A worker that cannot be started is a Failure of the calls left
-// unrun, never an exception that leaves other workers unwaited for. SIGINT / SIGTERM stop a
-// run (host/interrupt.hpp); workers end with their parent.
+// decides what to do with them. A worker that cannot be started, or that keeps dying in its
+// initializer, is a Failure of the calls left unrun, never an exception that leaves other
+// workers unwaited for. SIGINT / SIGTERM stop a run and are passed on to the workers; workers
+// end with their parent (host/worker_engine.hpp runs the workers).
 //
-// Progress goes to standard error, one step per finished call (host::Progress).
+// Progress goes to standard error, one step per call that ran to its end (host::Progress).
 //
 // REQUIRES: used from one thread; the calling process must not reap its children itself.
 #include <sys/types.h>
@@ -56,7 +57,6 @@ private:
         std::string label;
         std::function<void()> run;
     };
-    class Batch;
 
     int max_workers_;
     std::function<void()> initializer_;

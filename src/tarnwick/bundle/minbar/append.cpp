@@ -348,6 +348,7 @@ void run(const Instrument& ins, const std::string& h5_file, int min_start_date) 
         update_open_file(file, store, std::move(batch));
         if (!existed) {
             file.commit();
+            host::throw_if_interrupted();  // a stopped or orphaned worker publishes nothing
             // Published while this process still holds the temporary file's lock, so that a
             // second run creating the same file can neither empty it first nor replace ours.
             layout::publish_new_store_file(work_file, h5_file);

@@ -4,11 +4,12 @@
 // an error); a child that dies on an item is replaced and goes on with the next one, and the
 // item it died on gets `on_crash`'s result instead.
 //
-// The items are cut into `jobs` contiguous slices, one child per slice. Results arrive as
-// byte strings (each framed on the pipe by its length), in item order within a slice.
+// Up to `jobs` children take the items one by one (host::run_workers); results arrive as byte
+// strings, in the order the children finish them. Items that no child could read (none could
+// be started) make it throw OsError.
 //
-// REQUIRES: `work` must not let exceptions out (it runs in a child, which reports nothing but
-// results); the calling process does not reap its children itself meanwhile.
+// REQUIRES: `work` should not let exceptions out (one that does counts as a crash on its
+// item); the calling process does not reap its children itself meanwhile.
 #include <cstddef>
 #include <functional>
 #include <string>

@@ -16,6 +16,7 @@
 #include "tarnwick/bundle/formats/pickle.hpp"
 #include "tarnwick/bundle/host/clock.hpp"
 #include "tarnwick/bundle/host/progress.hpp"
+#include "tarnwick/bundle/layout/install_record.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
 #include "tarnwick/bundle/service/connection.hpp"
 #include "tarnwick/bundle/status/examine.hpp"
@@ -148,6 +149,11 @@ BundleStatus bundle_status(const std::string& root, const Options& options) {
         throw ValueError(
             fmt::format("no bundle folder \"{}\": give the folder that holds \"bundle\"", status.bundle_dir));
     status.end_date = service::_get_end_date();
+    if (const std::string left = layout::unfinished_install(status.bundle_dir); !left.empty())
+        status.problems.push_back(fmt::format(
+            "leftover of an interrupted sample install: {} (the next download-sample, update or check finishes or "
+            "undoes it)",
+            (fs::path(status.bundle_dir) / left).string()));
 
     // The files, in a stable order: minute bars by group, then ticks, each by instrument.
     std::vector<std::pair<Kind, fs::path>> files;

@@ -70,6 +70,7 @@ h5::File open_store(const std::string& h5_file, const std::string& mode) {
         try {
             created.commit();
             step("file_created");
+            host::throw_if_interrupted();  // a stopped or orphaned worker publishes nothing
             layout::publish_new_store_file(work_file, h5_file);
         } catch (const OsError& e) {
             layout::discard_new_store_file(work_file);
