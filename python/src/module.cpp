@@ -8,6 +8,7 @@
 #include "functions.hpp"
 #include "library_call.hpp"
 #include "module_doc.hpp"
+#include "reading.hpp"
 #include "tarnwick/bundle/python_module.hpp"
 
 namespace py = pybind11;
@@ -28,4 +29,5 @@ PYBIND11_MODULE(bundle, m) {
     tarnwick::python::install_library_hooks();
     tarnwick::python::add_constants(m);
     tarnwick::python::add_functions(m);
+    tarnwick::python::add_reading(m);
 }
