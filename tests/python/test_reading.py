@@ -117,6 +117,7 @@ def test_frames_equal_the_readme_recipe(bundle):
     (("000002.XSHE", "Nov 23"), ValueError, "Nov 23"),
     (("000002.XSHE", 2026.5), TypeError, "float"),
     ((b"000002.XSHE",), TypeError, "order_book_id"),
+    (("../equities/000002.XSHE",), ValueError, "not an instrument identifier"),
 ])
 def test_refusals(bundle, arguments, error, words):
     with pytest.raises(error, match=words):
@@ -162,3 +163,42 @@ def test_documentation():
     public = [n for n in dir(tb) if callable(getattr(tb, n)) and not isinstance(getattr(tb, n), type)]
     missing = [n for n in public if f"{n}(" not in tb.__doc__]
     assert not missing, f"the module's doc text does not describe {missing}"
+
+
+# Files that other writers laid out: several chunks with a partly filled last one, chunks the
+# store never writes (no filter, shuffled deflate, Blosc on minute bars), records stored
+# big-endian.
+LAYOUTS = {
+    "blosc, small chunks": lambda kind, data: dict(chunks=(min(700, len(data)),), **tb.COMPRESSION_KWARGS),
+    "no filter": lambda kind, data: dict(chunks=(700,), maxshape=(None,)),
+    "gzip with shuffle": lambda kind, data: dict(chunks=(700,), compression="gzip", shuffle=True, maxshape=(None,)),
+    "contiguous": lambda kind, data: dict(),
+    "big-endian": lambda kind, data: dict(dtype=data.dtype.newbyteorder(">"), chunks=(min(700, len(data)),),
+                                          compression="gzip"),
+}
+
+
+@pytest.mark.parametrize("kind", ["minbar", "ticks"])
+@pytest.mark.parametrize("layout", LAYOUTS)
+def test_files_of_other_writers(bundle, tmp_path, kind, layout):
+    root = tmp_path / "other"
+    source = store_file(bundle, kind, "IF2612")
+    target = store_file(root, kind, "IF2612")
+    target.parent.mkdir(parents=True)
+    with h5py.File(source, "r") as f, h5py.File(target, "w") as g:
+        for name in f:
+            data = f[name][:]
+            g.create_dataset(name, data=data, **(LAYOUTS[layout](kind, data) if len(data) else {}))
+    _, days = h5py_days(root, kind, "IF2612", 0, 0)
+    expected, _ = h5py_days(root, kind, "IF2612", days[1], days[-2])
+    read = tb.read_minbar if kind == "minbar" else tb.read_ticks
+    got = read(root, "IF2612", days[1], days[-2])
+    assert len(got) == len(expected) > 0
+    np.testing.assert_array_equal(got, expected.astype(got.dtype))
+
+
+def test_empty_frames(bundle):
+    pytest.importorskip("pandas")
+    for read in (tb.read_minbar, tb.read_ticks):
+        frame = read(bundle, "000002.XSHE", SUSPENDED, SUSPENDED, as_frame=True)
+        assert len(frame) == 0 and str(frame.index.dtype) == "datetime64[ns]"

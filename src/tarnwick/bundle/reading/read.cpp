@@ -42,6 +42,12 @@ void require_valid(const DayRange& days) {
         throw ValueError(fmt::format("the first day {} is after the last day {}", *days.first, *days.last));
 }
 
+// An identifier names a file in one store folder; a path in its place would read any HDF5 file.
+void require_identifier(const std::string& order_book_id) {
+    if (order_book_id.empty() || order_book_id.find('/') != std::string::npos || order_book_id.starts_with(".."))
+        throw ValueError(fmt::format("\"{}\" is not an instrument identifier", order_book_id));
+}
+
 bool contains(const DayRange& days, int day) {
     return (!days.first || day >= *days.first) && (!days.last || day <= *days.last);
 }
@@ -145,6 +151,7 @@ std::size_t record_size(RecordKind kind) {
 }
 
 std::string minbar_file(const std::string& data_bundle_path, const std::string& order_book_id) {
+    require_identifier(order_book_id);
     const fs::path root(layout::minbar_root(data_bundle_path));
     const std::string name = layout::store_file_name(order_book_id);
     for (const char* group : {layout::EQUITIES_GROUP, layout::FUTURE_GROUP, layout::OPTION_GROUP})
@@ -162,6 +169,7 @@ std::string minbar_file(const std::string& data_bundle_path, const std::string& 
 }
 
 std::string tick_file(const std::string& data_bundle_path, const std::string& order_book_id) {
+    require_identifier(order_book_id);
     const fs::path path = fs::path(layout::tick_root(data_bundle_path)) / layout::store_file_name(order_book_id);
     if (!is_file(path))
         throw OsError::from_errno(ENOENT, fmt::format("no tick file of {}: \"{}\"", order_book_id, path.string()));

@@ -45,7 +45,7 @@ public:
 };
 
 // The minute-bar file of `order_book_id` in <data_bundle_path>/bundle/h5/<group>/; throws
-// OsError (no such file) when no group holds one.
+// OsError (no such file) when no group holds one, ValueError for an identifier that is a path.
 std::string minbar_file(const std::string& data_bundle_path, const std::string& order_book_id);
 // <data_bundle_path>/bundle/ticks/<order_book_id>.h5; throws OsError when it does not exist.
 std::string tick_file(const std::string& data_bundle_path, const std::string& order_book_id);
