@@ -95,5 +95,6 @@ void add_check_command(CLI::App& app, Commands& commands);
 void add_download_sample_command(CLI::App& app, Commands& commands);
 void add_make_sample_command(CLI::App& app, Commands& commands);
 void add_status_command(CLI::App& app, Commands& commands);
+void add_read_command(CLI::App& app, Commands& commands);
 
 }  // namespace tarnwick::cli

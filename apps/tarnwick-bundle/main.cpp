@@ -86,6 +86,7 @@ int run(int argc, char** argv) {
     add_download_sample_command(app, commands);
     add_make_sample_command(app, commands);
     add_status_command(app, commands);
+    add_read_command(app, commands);
     auto output = std::make_shared<OutputOptions>();
     for (CLI::App* command : app.get_subcommands({})) add_output_options(*command, *output);
 

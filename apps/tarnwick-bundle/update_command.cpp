@@ -29,8 +29,12 @@ void add_update_command(CLI::App& app, Commands& commands) {
     update->add_option("data_bundle_path", options->root, "the folder that holds (or will hold) the bundle folder")
         ->required();
     update->add_flag("--base", options->base, "update day bars and base data");
-    update->add_option("--minbar", options->minbar, "tags whose minute bars to update")->expected(1, -1);
-    update->add_option("--tick", options->tick, "tags whose ticks to update")->expected(1, -1);
+    update
+        ->add_option("--minbar", options->minbar,
+                     "tags whose minute bars to update: identifiers, futures underlying symbols or category words: "
+                     "stock, futures, fund, index, option, convertible, all")
+        ->expected(1, -1);
+    update->add_option("--tick", options->tick, "tags whose ticks to update (the same kinds of tags)")->expected(1, -1);
     update->add_flag("--with-derivatives", options->with_derivatives,
                      "also update futures and options written on the selected instruments");
     update->add_flag("--rebuild", options->rebuild,

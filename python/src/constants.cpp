@@ -5,7 +5,6 @@
 #include "tarnwick/bundle/python_module.hpp"
 
 namespace tarnwick::python {
-namespace {
 
 // The numpy dtype of a record type exactly as it is stored (names, type codes, offsets and
 // the record size come from the stored type itself).
@@ -25,6 +24,8 @@ py::object numpy_dtype(const bundle::RecordDescription& record) {
     layout_of_fields["itemsize"] = record.itemsize;
     return py::module_::import("numpy").attr("dtype")(layout_of_fields);
 }
+
+namespace {
 
 py::tuple texts(const std::vector<std::string>& values) {
     py::tuple tuple(values.size());

@@ -7,10 +7,15 @@
 // records as stored).
 #include <pybind11/pybind11.h>
 
+#include "tarnwick/bundle/python_module.hpp"
+
 namespace tarnwick::python {
 
 namespace py = pybind11;
 
 void add_constants(py::module_& module);
+
+// The numpy dtype of a stored record type: its field names, type codes, offsets and size.
+py::object numpy_dtype(const bundle::RecordDescription& record);
 
 }  // namespace tarnwick::python

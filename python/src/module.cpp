@@ -7,6 +7,8 @@
 #include "errors.hpp"
 #include "functions.hpp"
 #include "library_call.hpp"
+#include "module_doc.hpp"
+#include "reading.hpp"
 #include "tarnwick/bundle/python_module.hpp"
 
 namespace py = pybind11;
@@ -17,9 +19,7 @@ PYBIND11_MODULE(bundle, m) {
     py::options options;
     options.disable_function_signatures();
 
-    m.doc() =
-        "Keeps the intraday part of a data bundle: one HDF5 store file per instrument for minute bars\n"
-        "and one for ticks, fetched from the market-data service and updated in worker processes.";
+    m.doc() = tarnwick::python::MODULE_DOC;
 
     // Tick datasets need the Blosc filter; a missing plug-in is reported now, naming the
     // package, rather than when the first tick dataset is created.
@@ -29,4 +29,5 @@ PYBIND11_MODULE(bundle, m) {
     tarnwick::python::install_library_hooks();
     tarnwick::python::add_constants(m);
     tarnwick::python::add_functions(m);
+    tarnwick::python::add_reading(m);
 }

@@ -28,7 +28,7 @@ LAYERS = [
     ["service"],
     ["selection"],
     ["drivers"],
-    ["minbar", "tick", "checks"],
+    ["minbar", "tick", "checks", "reading"],
     ["status", "commands"],
     ["bundle"],
     ["command_line", "python_module"],

@@ -4,6 +4,7 @@
 // report, the sample archive, the status view (namespace `status`), the host's log, clock,
 // progress display and stop handling, and the errors it turns into exit statuses. Like
 // bundle.hpp, nothing here includes HDF5.
+// It also reads records out of the store files (namespace `reading`: the `read` command).
 #include "tarnwick/bundle/bundle.hpp"
 #include "tarnwick/bundle/commands/make_sample.hpp"
 #include "tarnwick/bundle/drivers/per_instrument.hpp"
@@ -13,6 +14,8 @@
 #include "tarnwick/bundle/host/interrupt.hpp"
 #include "tarnwick/bundle/host/log.hpp"
 #include "tarnwick/bundle/host/progress.hpp"
+#include "tarnwick/bundle/reading/export.hpp"
+#include "tarnwick/bundle/reading/read.hpp"
 #include "tarnwick/bundle/service/errors.hpp"
 #include "tarnwick/bundle/status/status.hpp"
 #include "tarnwick/bundle/status/views.hpp"

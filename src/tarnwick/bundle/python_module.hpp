@@ -4,6 +4,7 @@
 // the tag map), the status view (namespace `status`), the console and stop hooks through which
 // the interpreter takes part, and the errors it turns into Python exceptions. Like bundle.hpp,
 // nothing here includes HDF5: the module shares its process with h5py, which brings its own.
+// It also reads records out of the store files (namespace `reading`: read_minbar, read_ticks).
 #include "tarnwick/bundle/bundle.hpp"
 #include "tarnwick/bundle/errors.hpp"
 #include "tarnwick/bundle/host/console.hpp"
@@ -11,6 +12,9 @@
 #include "tarnwick/bundle/layout/blosc.hpp"
 #include "tarnwick/bundle/layout/constants.hpp"
 #include "tarnwick/bundle/layout/record_description.hpp"
+#include "tarnwick/bundle/reading/columns.hpp"
+#include "tarnwick/bundle/reading/export.hpp"
+#include "tarnwick/bundle/reading/read.hpp"
 #include "tarnwick/bundle/service/errors.hpp"
 #include "tarnwick/bundle/status/status.hpp"
 #include "tarnwick/bundle/status/views.hpp"

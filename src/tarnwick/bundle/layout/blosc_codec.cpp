@@ -49,4 +49,19 @@ std::span<const unsigned char> BloscCompressor::compress(const BloscChunkFormat&
     return {out_.data(), static_cast<std::size_t>(stored)};
 }
 
+std::size_t blosc_chunk_bytes(std::span<const unsigned char> stored) {
+    std::size_t raw = 0;
+    if (blosc_cbuffer_validate(stored.data(), stored.size(), &raw) != 0)
+        throw std::runtime_error(fmt::format("damaged Blosc chunk ({} bytes stored)", stored.size()));
+    return raw;
+}
+
+void blosc_decompress_chunk(std::span<const unsigned char> stored, std::span<unsigned char> out) {
+    const std::size_t raw = blosc_chunk_bytes(stored);
+    if (out.size() < raw)
+        throw std::runtime_error(fmt::format("a Blosc chunk of {} bytes does not fit {} bytes", raw, out.size()));
+    if (blosc_decompress_ctx(stored.data(), out.data(), out.size(), 1) != static_cast<int>(raw))
+        throw std::runtime_error(fmt::format("damaged Blosc chunk ({} bytes stored)", stored.size()));
+}
+
 }  // namespace tarnwick::bundle::layout

@@ -50,4 +50,11 @@ private:
     std::vector<unsigned char> out_;
 };
 
+// Reading: the raw bytes a stored chunk holds, from its header (checked against the stored
+// size); std::runtime_error when `stored` is no whole Blosc chunk.
+std::size_t blosc_chunk_bytes(std::span<const unsigned char> stored);
+// Decodes a stored chunk into `out` (at least blosc_chunk_bytes() long) on this thread, whatever
+// the BLOSC_* environment says; std::runtime_error when it is damaged.
+void blosc_decompress_chunk(std::span<const unsigned char> stored, std::span<unsigned char> out);
+
 }  // namespace tarnwick::bundle::layout

@@ -5,6 +5,7 @@
 
 #include "tarnwick/bundle/h5/h5.hpp"
 #include "tarnwick/bundle/layout/records.hpp"
+#include "tarnwick/bundle/layout/tick_layout.hpp"
 
 namespace tarnwick::bundle::layout {
 namespace {
@@ -61,5 +62,12 @@ RecordDescription describe(const h5::DataType& type) {
 RecordDescription describe_equities_record() { return describe(EQUITIES_DTYPE()); }
 RecordDescription describe_derivatives_record() { return describe(DERIVATIVES_DTYPE()); }
 RecordDescription describe_index_record() { return describe(INDEX_DTYPE()); }
+RecordDescription describe_tick_record() {
+    RecordDescription record = describe(H5TicksLoader::DTYPES());
+    for (FieldDescription& field : record.fields)
+        for (const H5TicksLoader::Field& known : H5TicksLoader::FIELDS)
+            if (known.name == field.name) field.scale = known.scale;
+    return record;
+}
 
 }  // namespace tarnwick::bundle::layout

@@ -12,6 +12,7 @@ struct FieldDescription {
     std::string name;
     std::string numpy_code;
     std::size_t offset = 0;
+    double scale = 1.0;  // stored value = real value x scale (tick prices: 10000)
 };
 
 struct RecordDescription {
@@ -22,5 +23,6 @@ struct RecordDescription {
 RecordDescription describe_equities_record();     // "data" of stocks, funds, indexes, ...
 RecordDescription describe_derivatives_record();  // "data" of futures and options
 RecordDescription describe_index_record();        // "index"
+RecordDescription describe_tick_record();         // a day dataset of a tick file
 
 }  // namespace tarnwick::bundle::layout

@@ -1,0 +1,204 @@
+"""read_minbar, read_ticks and `tarnwick-bundle read` against h5py reading the same files.
+
+The bundle holds a stock with suspended days (000002.XSHE: 2026-11-24 and 25) and a futures
+contract with night sessions (IF2612), minute bars and ticks of both.
+"""
+import io
+import os
+import shutil
+import subprocess
+
+import h5py
+import hdf5plugin  # noqa: F401  (the Blosc filter for h5py)
+import numpy as np
+import pytest
+
+import tarnwick.bundle as tb
+
+SUSPENDED = 20261124
+
+
+@pytest.fixture(scope="module")
+def bundle(tmp_path_factory):
+    root = tmp_path_factory.mktemp("reading")
+    assert tb.update_bundle_from_tickwirec(1, str(root), True, ["000002.XSHE", "IF2612"],
+                                           ["000002.XSHE", "IF2612"], False) is True
+    return root
+
+
+def store_file(root, kind, order_book_id):
+    if kind == "ticks":
+        return root / "bundle" / "ticks" / f"{order_book_id}.h5"
+    group = "future" if order_book_id.startswith("IF") else "equities"
+    return root / "bundle" / "h5" / group / f"{order_book_id}.h5"
+
+
+def h5py_days(root, kind, order_book_id, start, end):
+    """The records of the trading days [start, end] as h5py reads them, and the days held."""
+    with h5py.File(store_file(root, kind, order_book_id), "r") as f:
+        if kind == "ticks":
+            days = sorted(int(d) for d in f if not d.startswith("."))
+            parts = [f[str(d)][:] for d in days if start <= d <= end]
+            return (np.concatenate(parts) if parts else f[str(days[0])][:0]), days
+        bars, index = f["data"][:], f["index"][:]
+    bounds = list(index["line_no"]) + [len(bars)]
+    rows = [r for k, d in enumerate(index["date"]) if start <= d <= end for r in range(bounds[k], bounds[k + 1])]
+    return bars[rows], list(index["date"])
+
+
+RANGES = {
+    "first day": lambda days: (days[0], days[0]),
+    "last day": lambda days: (days[-1], days[-1]),
+    "suspended day": lambda days: (SUSPENDED, SUSPENDED),
+    "across the suspension": lambda days: (20261123, 20261126),
+    "whole file": lambda days: (None, None),
+    "open start": lambda days: (None, days[2]),
+    "no data, later": lambda days: (20300101, 20300131),
+    "no data, earlier": lambda days: (20000103, 20000105),
+}
+
+
+@pytest.mark.parametrize("kind", ["minbar", "ticks"])
+@pytest.mark.parametrize("order_book_id", ["000002.XSHE", "IF2612"])
+@pytest.mark.parametrize("name", RANGES)
+def test_reads_equal_h5py(bundle, kind, order_book_id, name):
+    _, days = h5py_days(bundle, kind, order_book_id, 0, 0)
+    start, end = RANGES[name](days)
+    expected, _ = h5py_days(bundle, kind, order_book_id, start or 0, end or 99991231)
+    read = tb.read_minbar if kind == "minbar" else tb.read_ticks
+    got = read(str(bundle), order_book_id, start, end)
+    assert got.dtype == expected.dtype
+    np.testing.assert_array_equal(got, expected)
+    if name == "suspended day" and order_book_id == "000002.XSHE":
+        assert len(got) == 0
+
+
+def test_futures_night_session_belongs_to_the_next_trading_day(bundle):
+    _, days = h5py_days(bundle, "minbar", "IF2612", 0, 0)
+    bars = tb.read_minbar(bundle, "IF2612", days[3], days[3])
+    evening = bars["datetime"] // 1000000 < days[3]
+    assert evening.any() and (bars["datetime"][evening] % 1000000 >= 180000).all()
+    _, days = h5py_days(bundle, "ticks", "IF2612", 0, 0)
+    ticks = tb.read_ticks(bundle, "IF2612", str(days[3]), days[3])
+    assert (ticks["date"] < days[3]).any() and (ticks["date"] <= days[3]).all()
+
+
+@pytest.mark.parametrize("start", [20261123, "20261123", "2026-11-23", __import__("datetime").date(2026, 11, 23),
+                                   np.int64(20261123)])
+def test_day_forms(bundle, start):
+    np.testing.assert_array_equal(tb.read_minbar(bundle, "000002.XSHE", start, 20261126),
+                                  h5py_days(bundle, "minbar", "000002.XSHE", 20261123, 20261126)[0])
+
+
+def test_frames_equal_the_readme_recipe(bundle):
+    pd = pytest.importorskip("pandas")
+    with h5py.File(store_file(bundle, "minbar", "000002.XSHE"), "r") as f:
+        bars = pd.DataFrame(f["data"][:])
+    bars.index = pd.to_datetime(bars.pop("datetime").astype(str), format="%Y%m%d%H%M%S")
+    pd.testing.assert_frame_equal(tb.read_minbar(bundle, "000002.XSHE", as_frame=True), bars, check_names=False)
+
+    with h5py.File(store_file(bundle, "ticks", "IF2612"), "r") as f:
+        ticks = pd.concat([pd.DataFrame(f[d][:]).assign(trading_date=int(d)) for d in sorted(f)])
+    prices = ["open", "last", "high", "low", "prev_close", "limit_up", "limit_down"] + \
+             [f"{s}{i}" for s in "ab" for i in range(1, 6)]
+    ticks[prices] = ticks[prices] / 10000
+    ticks.index = pd.to_datetime(ticks["date"].astype(str) + ticks["time"].astype(str).str.zfill(9),
+                                 format="%Y%m%d%H%M%S%f")
+    ticks["tick_volume"] = ticks.groupby("trading_date")["volume"].diff().fillna(ticks["volume"]).astype("int64")
+    got = tb.read_ticks(bundle, "IF2612", as_frame=True)
+    assert list(got.columns[:12]) == ["date", "time", *prices[:7], "volume", "tick_volume", "total_turnover"]
+    pd.testing.assert_frame_equal(got, ticks[got.columns], check_names=False)
+
+
+@pytest.mark.parametrize("arguments, error, words", [
+    (("NOPE.XSHE",), FileNotFoundError, "NOPE.XSHE"),
+    (("000002.XSHE", 20261126, 20261123), ValueError, "after"),
+    (("000002.XSHE", 20261131), ValueError, "20261131"),
+    (("000002.XSHE", "Nov 23"), ValueError, "Nov 23"),
+    (("000002.XSHE", 2026.5), TypeError, "float"),
+    ((b"000002.XSHE",), TypeError, "order_book_id"),
+    (("../equities/000002.XSHE",), ValueError, "not an instrument identifier"),
+])
+def test_refusals(bundle, arguments, error, words):
+    with pytest.raises(error, match=words):
+        tb.read_minbar(str(bundle), *arguments)
+
+
+@pytest.mark.parametrize("kind", ["minbar", "ticks"])
+def test_a_stopped_update_is_refused_until_settled(bundle, tmp_path, kind):
+    root = tmp_path / "copy"
+    shutil.copytree(bundle, root)
+    path = store_file(root, kind, "000002.XSHE")
+    with open(f"{path}.journal", "wb") as journal:
+        journal.write(b"TWUNDO03" + bytes(56))  # a header of a journal that was never settled
+    read = tb.read_minbar if kind == "minbar" else tb.read_ticks
+    with pytest.raises(OSError, match="run \"tarnwick-bundle check\" or the next update"):
+        read(root, "000002.XSHE")
+    with h5py.File(path, "r+"):  # a writer holds it: the reader does not wait
+        with pytest.raises(BlockingIOError):
+            read(root, "000002.XSHE")
+
+
+@pytest.mark.parametrize("kind, options", [("minbar", ["--start", "20261123", "--end", "2026-11-26"]),
+                                           ("ticks", ["--ticks", "--start", "20261123", "--end", "20261126"])])
+@pytest.mark.parametrize("form", ["csv", "npy"])
+def test_command_line(bundle, cli_path, tmp_path, kind, options, form):
+    expected, _ = h5py_days(bundle, kind, "000002.XSHE", 20261123, 20261126)
+    out = tmp_path / f"out.{form}"
+    subprocess.run([cli_path, "read", str(bundle), "000002.XSHE", *options, "--format", form, "-o", str(out)],
+                   check=True)
+    if form == "npy":
+        got = np.load(out)
+    else:
+        text = out.read_text()
+        assert text.splitlines()[0] == ",".join(expected.dtype.names)
+        got = np.loadtxt(io.StringIO(text), delimiter=",", skiprows=1, dtype=expected.dtype, ndmin=1)
+    np.testing.assert_array_equal(got, expected)
+
+
+def test_documentation():
+    for name in ("read_minbar", "read_ticks", "status"):
+        doc = getattr(tb, name).__doc__
+        assert "Returns" in doc or "what the bundle holds" in doc.lower()
+    public = [n for n in dir(tb) if callable(getattr(tb, n)) and not isinstance(getattr(tb, n), type)]
+    missing = [n for n in public if f"{n}(" not in tb.__doc__]
+    assert not missing, f"the module's doc text does not describe {missing}"
+
+
+# Files that other writers laid out: several chunks with a partly filled last one, chunks the
+# store never writes (no filter, shuffled deflate, Blosc on minute bars), records stored
+# big-endian.
+LAYOUTS = {
+    "blosc, small chunks": lambda kind, data: dict(chunks=(min(700, len(data)),), **tb.COMPRESSION_KWARGS),
+    "no filter": lambda kind, data: dict(chunks=(700,), maxshape=(None,)),
+    "gzip with shuffle": lambda kind, data: dict(chunks=(700,), compression="gzip", shuffle=True, maxshape=(None,)),
+    "contiguous": lambda kind, data: dict(),
+    "big-endian": lambda kind, data: dict(dtype=data.dtype.newbyteorder(">"), chunks=(min(700, len(data)),),
+                                          compression="gzip"),
+}
+
+
+@pytest.mark.parametrize("kind", ["minbar", "ticks"])
+@pytest.mark.parametrize("layout", LAYOUTS)
+def test_files_of_other_writers(bundle, tmp_path, kind, layout):
+    root = tmp_path / "other"
+    source = store_file(bundle, kind, "IF2612")
+    target = store_file(root, kind, "IF2612")
+    target.parent.mkdir(parents=True)
+    with h5py.File(source, "r") as f, h5py.File(target, "w") as g:
+        for name in f:
+            data = f[name][:]
+            g.create_dataset(name, data=data, **(LAYOUTS[layout](kind, data) if len(data) else {}))
+    _, days = h5py_days(root, kind, "IF2612", 0, 0)
+    expected, _ = h5py_days(root, kind, "IF2612", days[1], days[-2])
+    read = tb.read_minbar if kind == "minbar" else tb.read_ticks
+    got = read(root, "IF2612", days[1], days[-2])
+    assert len(got) == len(expected) > 0
+    np.testing.assert_array_equal(got, expected.astype(got.dtype))
+
+
+def test_empty_frames(bundle):
+    pytest.importorskip("pandas")
+    for read in (tb.read_minbar, tb.read_ticks):
+        frame = read(bundle, "000002.XSHE", SUSPENDED, SUSPENDED, as_frame=True)
+        assert len(frame) == 0 and str(frame.index.dtype) == "datetime64[ns]"
