@@ -30,4 +30,16 @@ PYBIND11_MODULE(bundle, m) {
     tarnwick::python::add_constants(m);
     tarnwick::python::add_functions(m);
     tarnwick::python::add_reading(m);
+
+    // A module-level setting rather than a parameter: the host calls the functions above with
+    // their own parameter lists.
+    m.def(
+        "set_sync", [](bool on) { tarnwick::bundle::set_syncing(on); },
+        "set_sync(on)\n--\n\n"
+        "Whether updates sync what they write to disk (True, the default). set_sync(False) is for a\n"
+        "first bulk download that can be run again: a killed update still loses nothing, but a\n"
+        "power cut during the download or shortly after it may damage the files it wrote.\n"
+        "Applies to every later call of this process and the worker processes it starts.\n\n"
+        "Parameters: on (bool). Returns None.",
+        py::arg("on"));
 }

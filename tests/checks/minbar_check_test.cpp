@@ -123,6 +123,7 @@ TEST_F(MinbarCheck, WrongFirstBarAndShiftedIndexAreAbnormal) {
         data.append<layout::EquityBar>(memory.id(), last_day);
         const std::vector<IndexRecord> again = {{last.date, static_cast<std::uint32_t>(bars.size())}};
         index_ds.append<IndexRecord>(layout::index_memory_type().id(), again);
+        file.commit();
     }
     const auto lists = examine_min_bar_files(root());
     ASSERT_TRUE(lists);

@@ -7,6 +7,7 @@
 // It also reads records out of the store files (namespace `reading`: read_minbar, read_ticks).
 #include "tarnwick/bundle/bundle.hpp"
 #include "tarnwick/bundle/errors.hpp"
+#include "tarnwick/bundle/fs/env.hpp"
 #include "tarnwick/bundle/host/console.hpp"
 #include "tarnwick/bundle/host/interrupt.hpp"
 #include "tarnwick/bundle/layout/blosc.hpp"
@@ -38,6 +39,7 @@ using layout::describe_index_record;
 using layout::FieldDescription;
 using layout::RecordDescription;
 
+using fs::set_syncing;
 using host::Interrupted;
 using host::set_console;
 using host::set_interrupt_poll;

@@ -733,6 +733,7 @@ struct DriverFile {
     bool failed;      // a write or truncation failed: the close rolls back
     bool abandoned;   // the owner gave up on this update: the close rolls back
     bool closing;     // HDF5 closes the file with nothing written since the last commit
+    bool discarding;  // HDF5 closes a file that is rolled back: its last writes are dropped
     UndoJournal* journal;
 };
 
@@ -904,10 +905,11 @@ herr_t driver_write(H5FD_t* h5fd, H5FD_mem_t, hid_t, haddr_t address, size_t siz
     DriverFile* file = of(h5fd);
     if (address == HADDR_UNDEF || address > MAX_ADDRESS || size > MAX_ADDRESS - address)
         return fail("driver_write", H5E_OVERFLOW, EFBIG, "address overflow");
-    // After a failed write the update is lost anyway (the close rolls it back): nothing more
-    // goes into the file or the journal.
-    if (file->journaling && file->failed)
-        return fail("driver_write", H5E_WRITEERROR, EIO, "an earlier write to this file failed");
+    // After a failed write the update is lost anyway (the close rolls it back, a new file is
+    // discarded): nothing more goes into the file or the journal. The writes are dropped, not
+    // refused, so that HDF5 can still close the datasets and the file it failed in (a refused
+    // flush leaves them half open in the library).
+    if (file->discarding || file->failed) return 0;
     // HDF5 writes the superblock again when it closes a file, unchanged: after a commit that
     // must not start an update of its own (a journal, a rollback, syncs).
     if (file->journaling && !file->dirty && size <= UNCHANGED_CHECK_BYTES &&
@@ -928,9 +930,7 @@ herr_t driver_write(H5FD_t* h5fd, H5FD_mem_t, hid_t, haddr_t address, size_t siz
 
 herr_t driver_truncate(H5FD_t* h5fd, hid_t, hbool_t) {
     DriverFile* file = of(h5fd);
-    if (file->eoa == file->eof) return 0;
-    if (file->journaling && file->failed)
-        return fail("driver_truncate", H5E_SEEKERROR, EIO, "an earlier write to this file failed");
+    if (file->eoa == file->eof || file->discarding || file->failed) return 0;
     file->dirty = true;
     const bool closing = file->closing && file->journal->commit_deferred();
     const int err = file->journaling ? file->journal->truncate(file->fd, file->eoa, file->eof, closing)
@@ -1066,9 +1066,12 @@ void commit(hid_t file_id) {
 }
 
 herr_t close_file(hid_t file_id) {
-    if (DriverFile* file = driver_file(file_id);
-        file && file->writable && !file->dirty && !file->failed && !file->abandoned)
-        file->closing = true;
+    if (DriverFile* file = driver_file(file_id); file && file->writable) {
+        file->closing = !file->dirty && !file->failed && !file->abandoned;
+        // What HDF5 writes as it closes a file that is rolled back anyway is dropped: a write
+        // refused there would make the close fail and leave the file half open in HDF5.
+        file->discarding = file->journaling && (file->failed || file->abandoned);
+    }
     return H5Fclose(file_id);
 }
 
