@@ -194,16 +194,16 @@ int belongs_to(const JournalContents& contents, int journal, int file, bool& bel
         return 0;
     }
     if (contents.identity != JournalContents::Identity::Digest) return 0;
+    const auto ranges = digest_windows(contents.baseline);
     std::vector<std::vector<char>> windows;
-    std::vector<std::vector<bool>> known;
-    for (const auto& [begin, end] : digest_windows(contents.baseline)) {
+    std::vector<std::vector<bool>> known;  // per byte: held by the file or the journal
+    for (const auto& [begin, end] : ranges) {
         std::vector<char>& window = windows.emplace_back(end - begin);
         std::size_t got = 0;
         if (const int err = read_full(file, window.data(), window.size(), begin, got)) return err;
-        known.emplace_back(window.size(), false).assign(got, true);
-        known.back().resize(window.size(), false);
+        std::vector<bool>& held = known.emplace_back(window.size(), false);
+        std::fill(held.begin(), held.begin() + static_cast<std::ptrdiff_t>(got), true);
     }
-    const auto ranges = digest_windows(contents.baseline);
     for (const Record& record : contents.records)
         for (std::size_t w = 0; w < ranges.size(); ++w) {
             const std::uint64_t begin = std::max(record.offset, ranges[w].first);
@@ -334,10 +334,7 @@ public:
         if (started()) {
             if (const int err = write_through(file)) return err;
             if (const int err = fs::env().sync(file, fs::Sync::Data)) return err;
-            if (!still_named(path_, fd_.get())) return ESTALE;
-            const char cleared[sizeof MAGIC] = {};
-            if (const int err = write_all(fd_.get(), cleared, sizeof cleared, 0)) return err;
-            length_ = 0;
+            if (const int err = clear_commit_mark()) return err;
             clearing_unsynced_ = true;
         }
         baseline_ = new_baseline;
@@ -364,12 +361,8 @@ public:
     // the caller's next sync) and the journal's removal.
     int finish_deferred_commit() {
         deferred_ = false;
-        if (started()) {
-            if (!still_named(path_, fd_.get())) return ESTALE;
-            const char cleared[sizeof MAGIC] = {};
-            if (const int err = write_all(fd_.get(), cleared, sizeof cleared, 0)) return err;
-            length_ = 0;
-        }
+        if (started())
+            if (const int err = clear_commit_mark()) return err;
         baseline_ = deferred_baseline_;
         saved_.clear();
         return 0;
@@ -419,6 +412,16 @@ public:
     }
 
 private:
+    // The commit point: the journal's magic cleared, so that it restores nothing. A journal
+    // that is no longer the one at its name (removed or replaced by another process) is ESTALE.
+    int clear_commit_mark() {
+        if (!still_named(path_, fd_.get())) return ESTALE;
+        const char cleared[sizeof MAGIC] = {};
+        if (const int err = write_all(fd_.get(), cleared, sizeof cleared, 0)) return err;
+        length_ = 0;
+        return 0;
+    }
+
     // More writes after a deferred commit: it is made durable now, as an immediate one.
     int realize_deferred_commit(int file) {
         if (!deferred_) return 0;
