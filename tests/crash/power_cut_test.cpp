@@ -3,6 +3,9 @@
 // run settles it (an interrupted update's journal is rolled back), and judged with h5py
 // (judge_power_cut.py): every file must be at its last committed state or at its new one.
 //
+// A sample install's commit is judged here too: after the next run settles what the cut left,
+// the bundle holds all its old files or all the archive's, and nothing of the install.
+//
 // TARNWICK_POWER_CUTS sets the cuts per scenario (default 25: about 100 in all); the judge's
 // figures (cuts, files judged, torn, days lost) are printed with each scenario.
 #include <gtest/gtest.h>
@@ -19,8 +22,10 @@
 #include "support/temp_dir.hpp"
 #include "support/test_envs.hpp"
 #include "tarnwick/bundle/commands/daybar.hpp"
+#include "tarnwick/bundle/commands/install_tree.hpp"
 #include "tarnwick/bundle/h5/journal.hpp"
 #include "tarnwick/bundle/host/clock.hpp"
+#include "tarnwick/bundle/layout/install_record.hpp"
 #include "tarnwick/bundle/minbar/append.hpp"
 #include "tarnwick/bundle/service/client.hpp"
 #include "tarnwick/bundle/service/simulated_market.hpp"
@@ -154,6 +159,62 @@ TEST_P(PowerCutTest, EveryFileIsAtItsLastOrItsNewCommittedState) {
     std::string report;
     EXPECT_EQ(judge((dir / "before").string(), (dir / "after").string(), images, report), 0) << report;
     std::printf("power cuts, %s (%zu operations): %s", scenario.name, power_cut.operations(), report.c_str());
+}
+
+// Every file below `root`, by its path relative to `root`.
+std::map<std::string, std::string> relative_files(const std::string& root) {
+    std::map<std::string, std::string> files;
+    for (auto& [path, content] : test::files_under(root)) files[path.substr(root.size())] = std::move(content);
+    return files;
+}
+
+TEST(SampleInstallPowerCut, EveryCutIsSettledToAllOldOrAllNew) {
+    test::TempDir dir;
+    const std::string work = stdfs::canonical(dir.path()).string() + "/work", bundle = work + "/bundle";
+    const std::string staging = bundle + "/" + layout::STAGING_FOLDER_NAME;
+    // The old bundle, and an unpacked archive that replaces two of its files, leaves one alone
+    // and brings two new ones, one in a folder the bundle does not have.
+    test::write_files({{work + "/bundle/h5/000001.XSHE.h5", std::string(3000, 'a')},
+                       {work + "/bundle/h5/600000.XSHG.h5", std::string(700, 'b')},
+                       {work + "/bundle/h5/IF2612.h5", std::string(900, 'c')},
+                       {staging + "/h5/000001.XSHE.h5", std::string(5000, 'A')},
+                       {staging + "/h5/600000.XSHG.h5", std::string(600, 'B')},
+                       {staging + "/h5/000002.XSHE.h5", std::string(800, 'D')},
+                       {staging + "/ticks/000001.XSHE.h5", std::string(1200, 'T')}},
+                      work, work);
+    const auto before = test::files_under(work);
+    auto all_old = relative_files(work);
+    std::erase_if(all_old, [](const auto& file) { return file.first.find(layout::STAGING_FOLDER_NAME) != std::string::npos; });
+
+    test::RecordingEnv recorder;
+    {
+        const fs::ScopedEnv recording(recorder);
+        const layout::InstallLock lock(bundle);
+        commands::move_tree_into_place(staging, bundle, lock);
+    }
+    const auto all_new = relative_files(work);
+    ASSERT_NE(all_new, all_old);
+    const test::PowerCut power_cut(before, recorder.log());
+
+    std::mt19937_64 random(7);
+    int old_images = 0, new_images = 0;
+    for (std::size_t cut = 0; cut <= power_cut.operations(); ++cut)
+        for (int draw = 0; draw < 4; ++draw) {
+            const std::string image = (dir / ("cut-" + std::to_string(cut) + "-" + std::to_string(draw))).string();
+            test::write_files(power_cut.image(cut, random), work, image);
+            stdfs::create_directories(image + "/bundle");
+            layout::settle_unfinished_install(layout::InstallLock(image + "/bundle"));
+            const auto files = relative_files(image);
+            old_images += files == all_old;
+            new_images += files == all_new;
+            EXPECT_TRUE(files == all_old || files == all_new) << "cut before operation " << cut << " of "
+                                                              << power_cut.operations();
+            stdfs::remove_all(image);
+        }
+    EXPECT_GT(old_images, 0);
+    EXPECT_GT(new_images, 0);
+    std::printf("power cuts, sample install (%zu operations): %d images all old, %d all new\n",
+                power_cut.operations(), old_images, new_images);
 }
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, PowerCutTest, ::testing::ValuesIn(SCENARIOS),

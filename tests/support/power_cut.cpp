@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <stdexcept>
 
 #include <fcntl.h>
@@ -30,13 +31,16 @@ void apply(std::string& content, const Change& change) {
 }
 
 enum class DirKind { Link, Rename, Unlink };
+std::string folder_of(const std::string& path) { return stdfs::path(path).parent_path().string(); }
+
 struct DirChange {
     DirKind kind;
-    std::string path, to;
+    std::string path, to;  // a link's new name is `path`
     int inode = -1;
+    // The folders still to be synced before the change is durable: a rename from one folder to
+    // another is durable only once both were synced.
+    std::set<std::string> unsynced = {folder_of(path)};
 };
-
-std::string folder_of(const std::string& path) { return stdfs::path(path).parent_path().string(); }
 
 }  // namespace
 
@@ -103,8 +107,9 @@ std::map<std::string, std::string> PowerCut::image(std::size_t cut, std::mt19937
             }
             case Op::SyncDir: {
                 std::vector<DirChange> still;
-                for (const DirChange& change : pending_dir) {
-                    if (folder_of(change.path) == op.path)
+                for (DirChange& change : pending_dir) {
+                    change.unsynced.erase(op.path);
+                    if (change.unsynced.empty())
                         make_durable(change);
                     else
                         still.push_back(change);
@@ -124,7 +129,15 @@ std::map<std::string, std::string> PowerCut::image(std::size_t cut, std::mt19937
                 const int inode = names.at(op.path);
                 names.erase(op.path);
                 names[op.to] = inode;
-                pending_dir.push_back({DirKind::Rename, op.path, op.to, inode});
+                DirChange change{DirKind::Rename, op.path, op.to, inode};
+                change.unsynced.insert(folder_of(op.to));
+                pending_dir.push_back(std::move(change));
+                break;
+            }
+            case Op::Link: {
+                const int inode = names.at(op.path);
+                names[op.to] = inode;
+                pending_dir.push_back({DirKind::Link, op.to, "", inode});
                 break;
             }
             case Op::Unlink:

@@ -2,12 +2,14 @@
 // The disk a power cut could leave behind, rebuilt from a recorded run (RecordingEnv).
 //
 // The model, in the manner of SQLite's crash tests: a file's writes and truncations are durable
-// once the file was synced (fsync or fdatasync) after them; a name created, renamed or removed
-// is durable once its folder was synced after it; a sync of the whole file system makes
+// once the file was synced (fsync or fdatasync) after them; a name created, linked, renamed or
+// removed is durable once its folder was synced after it (a rename between two folders: once
+// both were); a sync of the whole file system makes
 // everything before it durable. When the power goes, every durable change is
 // there, and of the others any part: each unsynced change of a file survives or not (a write
 // may survive in part, by 512-byte sectors), each unsynced change of a folder survives or not
 // (a rename wholly or not at all), in any combination.
+// Folders are not modelled: an image has the folders its files need, and no others.
 #include <cstddef>
 #include <map>
 #include <random>

@@ -21,11 +21,14 @@
 
 #include "tarnwick/bundle/commands/install_tree.hpp"
 #include "tarnwick/bundle/errors.hpp"
+#include "tarnwick/bundle/fs/env.hpp"
 #include "tarnwick/bundle/host/disk_space.hpp"
 
 namespace tarnwick::bundle::commands {
 namespace {
 namespace fs = std::filesystem;
+namespace seam = tarnwick::bundle::fs;
+using seam::throw_errno;
 
 constexpr std::size_t BLOCK_SIZE = 64 * 1024;
 // Appended to every failure of the unpacking: the user's first question is what it did to the bundle.
@@ -123,31 +126,18 @@ private:
     bool armed_ = true;
 };
 
-[[noreturn]] void throw_errno(int err, const std::string& what) {
-    throw OsError::from_errno(err, fmt::format("{}: {}", what, std::strerror(err)));
-}
-
 void write_file_data(archive* out, const fs::path& file, const std::string& member, std::int64_t expected) {
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw_errno(errno, fmt::format("cannot read {}", file.string()));
-    class Closer {
-    public:
-        explicit Closer(int fd) : fd_(fd) {}
-        ~Closer() { ::close(fd_); }
-        Closer(const Closer&) = delete;
-        Closer& operator=(const Closer&) = delete;
-
-    private:
-        int fd_;
-    } closer(fd);
+    seam::Descriptor fd;
+    if (const int err = seam::Descriptor::open(file, O_RDONLY, 0, fd))
+        throw_errno(err, fmt::format("cannot read {}", file.string()));
     std::vector<char> buffer(BLOCK_SIZE);
     std::int64_t total = 0;
     for (;;) {
-        const ssize_t n = ::read(fd, buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) throw_errno(errno, fmt::format("cannot read {}", file.string()));
+        std::size_t n = 0;
+        if (const int err = seam::read_full(fd.get(), buffer.data(), buffer.size(), static_cast<std::uint64_t>(total), n))
+            throw_errno(err, fmt::format("cannot read {}", file.string()));
         if (n == 0) break;
-        total += n;
+        total += static_cast<std::int64_t>(n);
         if (total > expected) break;  // reported below; the header already promised `expected`
         if (archive_write_data(out, buffer.data(), static_cast<std::size_t>(n)) < 0)
             throw_archive_error(out, fmt::format("cannot pack member \"{}\"", member));
@@ -364,9 +354,16 @@ void make_archive(const std::string& bundle_dir, const std::string& out_path) {
     if (archive_write_close(out.get()) != ARCHIVE_OK)
         throw_archive_error(out.get(), fmt::format("cannot finish {}", temporary.string()));
     out.reset();
-    if (::rename(temporary.c_str(), target.c_str()) != 0)
-        throw_errno(errno, fmt::format("cannot rename {} to {}", temporary.string(), target.string()));
+    // On disk before its name, so that a power cut leaves the old archive or the whole new one.
+    seam::Descriptor written;
+    int err = seam::Descriptor::open(temporary, O_RDONLY, 0, written);
+    if (!err) err = seam::env().sync(written.get(), seam::Sync::All);
+    if (err) throw_errno(err, fmt::format("cannot write {} to disk", temporary.string()));
+    if (const int failed = seam::env().rename(temporary, target, true))
+        throw_errno(failed, fmt::format("cannot rename {} to {}", temporary.string(), target.string()));
     cleanup.dismiss();
+    if (const int failed = seam::sync_parent_dir(target))
+        throw_errno(failed, fmt::format("cannot write the folder of {} to disk", target.string()));
 }
 
 }  // namespace tarnwick::bundle::commands

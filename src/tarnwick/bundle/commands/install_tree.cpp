@@ -17,13 +17,14 @@
 #include <fmt/format.h>
 
 #include "tarnwick/bundle/errors.hpp"
+#include "tarnwick/bundle/fs/env.hpp"
 #include "tarnwick/bundle/host/disk_space.hpp"
-#include "tarnwick/bundle/host/file_descriptor.hpp"
 
 namespace tarnwick::bundle::commands {
 namespace {
 namespace fs = std::filesystem;
-using host::FileDescriptor;
+namespace seam = tarnwick::bundle::fs;
+using seam::throw_errno;
 
 constexpr std::size_t COPY_BLOCK = 1 << 20;
 
@@ -31,10 +32,6 @@ testing::CommitHook commit_hook = nullptr;
 
 void at_commit_point(std::size_t point) {
     if (commit_hook) commit_hook(point);
-}
-
-[[noreturn]] void throw_errno(int err, const std::string& what) {
-    throw OsError::from_errno(err, fmt::format("{}: {}", what, std::strerror(err)));
 }
 
 std::optional<struct stat> lstat_of(const fs::path& path) {
@@ -51,20 +48,20 @@ std::optional<struct stat> stat_of(const fs::path& path) {
     return std::nullopt;
 }
 
-void remove_quietly(const fs::path& path) noexcept { ::unlink(path.c_str()); }
+void remove_quietly(const fs::path& path) noexcept { seam::env().unlink(path); }
 
 void sync_file(const fs::path& path) {
-    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0) throw_errno(errno, fmt::format("cannot open {}", path.string()));
-    if (::fsync(fd.get()) != 0) throw_errno(errno, fmt::format("cannot write {} to disk", path.string()));
+    seam::Descriptor fd;
+    if (const int err = seam::Descriptor::open(path, O_RDONLY, 0, fd))
+        throw_errno(err, fmt::format("cannot open {}", path.string()));
+    if (const int err = seam::env().sync(fd.get(), seam::Sync::All))
+        throw_errno(err, fmt::format("cannot write {} to disk", path.string()));
 }
 
 void sync_folder(const fs::path& path) {
-    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd.get() < 0) throw_errno(errno, fmt::format("cannot open {}", path.string()));
     // Some file systems cannot sync a folder (EINVAL); the renames are then as safe as they get.
-    if (::fsync(fd.get()) != 0 && errno != EINVAL)
-        throw_errno(errno, fmt::format("cannot write the folder {} to disk", path.string()));
+    if (const int err = seam::env().sync_dir(path); err && err != EINVAL)
+        throw_errno(err, fmt::format("cannot write the folder {} to disk", path.string()));
 }
 
 // ".<name><suffix>" beside `dest`, numbered on when the archive itself holds a member of that
@@ -79,29 +76,28 @@ fs::path side_file(const fs::path& dest, const char* suffix, const std::set<fs::
 // Copies the regular file `from` to `to` (created afresh), with its mode and modification time,
 // and syncs it. `to` is removed again when anything fails.
 void copy_file_synced(const fs::path& from, const fs::path& to, const struct stat& st) {
-    FileDescriptor in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
-    if (in.get() < 0) throw_errno(errno, fmt::format("cannot read {}", from.string()));
-    ::unlink(to.c_str());
-    FileDescriptor out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-    if (out.get() < 0) throw_errno(errno, fmt::format("cannot create {}", to.string()));
+    seam::Descriptor in, out;
+    if (const int err = seam::Descriptor::open(from, O_RDONLY, 0, in))
+        throw_errno(err, fmt::format("cannot read {}", from.string()));
+    remove_quietly(to);
+    if (const int err = seam::Descriptor::open(to, O_WRONLY | O_CREAT | O_EXCL, 0600, out))
+        throw_errno(err, fmt::format("cannot create {}", to.string()));
     try {
         std::vector<char> buffer(COPY_BLOCK);
-        for (;;) {
-            ssize_t n = ::read(in.get(), buffer.data(), buffer.size());
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) throw_errno(errno, fmt::format("cannot read {}", from.string()));
-            if (n == 0) break;
-            for (ssize_t done = 0; done < n;) {
-                const ssize_t w = ::write(out.get(), buffer.data() + done, static_cast<std::size_t>(n - done));
-                if (w < 0 && errno == EINTR) continue;
-                if (w < 0) throw_errno(errno, fmt::format("cannot write {}", to.string()));
-                done += w;
-            }
+        for (std::uint64_t offset = 0;;) {
+            std::size_t got = 0;
+            if (const int err = seam::read_full(in.get(), buffer.data(), buffer.size(), offset, got))
+                throw_errno(err, fmt::format("cannot read {}", from.string()));
+            if (got == 0) break;
+            if (const int err = seam::write_all(out.get(), buffer.data(), got, offset))
+                throw_errno(err, fmt::format("cannot write {}", to.string()));
+            offset += got;
         }
         const struct timespec times[2] = {st.st_atim, st.st_mtim};
         if (::fchmod(out.get(), st.st_mode & 07777) != 0 || ::futimens(out.get(), times) != 0)
             throw_errno(errno, fmt::format("cannot set the mode and time of {}", to.string()));
-        if (::fsync(out.get()) != 0) throw_errno(errno, fmt::format("cannot write {} to disk", to.string()));
+        if (const int err = seam::env().sync(out.get(), seam::Sync::All))
+            throw_errno(err, fmt::format("cannot write {} to disk", to.string()));
         if (const int err = out.close()) throw_errno(err, fmt::format("cannot write {}", to.string()));
     } catch (...) {
         remove_quietly(to);
@@ -144,7 +140,11 @@ public:
         std::sort(entries.begin(), entries.end(),
                   [](const fs::path& a, const fs::path& b) { return a.generic_string() < b.generic_string(); });
         for (const fs::path& relative : entries) members_.insert(dest_ / relative);
+        record_side_files(entries);
         for (const fs::path& relative : entries) prepare_entry(relative);
+        std::set<fs::path> parents;
+        for (const CreatedFolder& folder : created_) parents.insert(folder.path.parent_path());
+        for (const fs::path& parent : parents) sync_folder(parent);  // the new folders outlive a power cut
     }
 
     void commit() {
@@ -154,25 +154,27 @@ public:
         std::size_t point = 0;
         for (Step& step : steps_) {
             at_commit_point(++point);
-            if (::rename(step.ready.c_str(), step.dest.c_str()) != 0) {
+            touched_.insert(step.ready.parent_path());
+            touched_.insert(step.dest.parent_path());
+            if (const int err = seam::env().rename(step.ready, step.dest, true)) {
                 // The same device seen through two mounts (a bind mount): copy after all.
-                if (errno != EXDEV || step.ready_is_copy)
-                    throw_errno(errno, fmt::format("cannot move {} into place", step.dest.string()));
-                const fs::path copy = side_file(step.dest, ".tarnwick-new", members_);
-                record_.will_create(copy);
+                if (err != EXDEV || step.ready_is_copy)
+                    throw_errno(err, fmt::format("cannot move {} into place", step.dest.string()));
+                const fs::path copy = side_file(step.dest, ".tarnwick-new", members_);  // recorded already
                 copy_file_synced(step.ready, copy, step.st);
                 step.ready = copy;
                 step.ready_is_copy = true;
-                if (::rename(copy.c_str(), step.dest.c_str()) != 0)
-                    throw_errno(errno, fmt::format("cannot move {} into place", step.dest.string()));
+                if (const int again = seam::env().rename(copy, step.dest, true))
+                    throw_errno(again, fmt::format("cannot move {} into place", step.dest.string()));
             }
             step.committed = true;
-            touched_.insert(step.dest.parent_path());
         }
         at_commit_point(point + 1);
     }
 
     // After a successful commit; failures here leave the new files in place and are reported.
+    // Both folders of every rename are synced before the record goes: only then is the
+    // install durable without it.
     void finish() {
         finished_ = true;  // the new files are in place: nothing is rolled back from here on
         for (Step& step : steps_)
@@ -193,9 +195,9 @@ public:
             Step& step = *it;
             if (step.committed) {
                 if (!step.backup.empty()) {
-                    if (::rename(step.backup.c_str(), step.dest.c_str()) != 0)
+                    if (const int err = seam::env().rename(step.backup, step.dest, true))
                         problems.push_back(fmt::format("{} could not be restored ({}); its old content is in {}",
-                                                       step.dest.string(), std::strerror(errno), step.backup.string()));
+                                                       step.dest.string(), std::strerror(err), step.backup.string()));
                     continue;
                 }
                 if (step.replaced_something) {
@@ -215,6 +217,23 @@ public:
     }
 
 private:
+    // Every side file and new folder the install may make, in the record and on disk before the
+    // first of them is made (one sync for all): a power cut can then leave none the record does
+    // not name. Names recorded but never made are simply not there to remove.
+    void record_side_files(const std::vector<fs::path>& entries) {
+        for (const fs::path& relative : entries) {
+            const auto st = lstat_of(staging_ / relative);
+            const fs::path dest = dest_ / relative;
+            if (st && S_ISDIR(st->st_mode)) {
+                if (!lstat_of(dest)) record_.will_create_folder(dest);
+                continue;
+            }
+            record_.will_create(side_file(dest, ".tarnwick-new", members_));
+            record_.will_create(side_file(dest, ".tarnwick-old", members_));
+        }
+        record_.sync();
+    }
+
     void prepare_entry(const fs::path& relative) {
         const fs::path staged = staging_ / relative;
         const fs::path dest = dest_ / relative;
@@ -229,7 +248,6 @@ private:
             if (existing)
                 throw ValueError(fmt::format("the archive's folder \"{}\" would replace {}, which is not a folder",
                                              relative.generic_string(), dest.string()));
-            record_.will_create_folder(dest);
             if (::mkdir(dest.c_str(), 0700) != 0) throw_errno(errno, fmt::format("cannot create {}", dest.string()));
             created_.push_back({dest, *st});
             return;
@@ -253,8 +271,7 @@ private:
             const fs::path target = fs::read_symlink(staged, error);
             if (error) throw_errno(error.value(), fmt::format("cannot read the link {}", staged.string()));
             step.ready = side_file(dest, ".tarnwick-new", members_);
-            record_.will_create(step.ready);
-            ::unlink(step.ready.c_str());
+            remove_quietly(step.ready);
             if (::symlink(target.c_str(), step.ready.c_str()) != 0)
                 throw_errno(errno, fmt::format("cannot create {}", step.ready.string()));
             step.ready_is_copy = true;
@@ -269,7 +286,6 @@ private:
                     folder.string(), host::blocks_for(static_cast<std::uint64_t>(st->st_size)),
                     fmt::format("copying \"{}\" to its folder on another file system", relative.generic_string()));
                 step.ready = side_file(dest, ".tarnwick-new", members_);
-                record_.will_create(step.ready);
                 copy_file_synced(staged, step.ready, *st);
                 step.ready_is_copy = true;
             }
@@ -281,15 +297,15 @@ private:
     // A second name for the file about to be replaced, so that a failed commit can put it back.
     void keep_backup(Step& step) {
         const fs::path backup = side_file(step.dest, ".tarnwick-old", members_);
-        record_.will_create(backup);
-        ::unlink(backup.c_str());
-        if (::linkat(AT_FDCWD, step.dest.c_str(), AT_FDCWD, backup.c_str(), 0) == 0) {
+        remove_quietly(backup);
+        const int err = seam::env().link(step.dest, backup);
+        if (err == 0) {
             step.backup = backup;
             return;
         }
         // A file system without hard links: the commit goes ahead without a way back for this file.
-        if (errno == EPERM || errno == EOPNOTSUPP) return;
-        throw_errno(errno, fmt::format("cannot keep the old {} until the new one is in place", step.dest.string()));
+        if (err == EPERM || err == EOPNOTSUPP) return;
+        throw_errno(err, fmt::format("cannot keep the old {} until the new one is in place", step.dest.string()));
     }
 
     fs::path staging_;

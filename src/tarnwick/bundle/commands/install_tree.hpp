@@ -11,11 +11,12 @@
 //      name beside it. Staged files and copies are synced to disk first.
 //   2. Commit: rename each prepared file over its destination (atomic per file).
 //   3. Finish: drop the backups, give created folders the archive's mode and time, sync the
-//      folders whose entries changed.
+//      folders whose entries changed (both folders of every rename).
 // A failure in 1 or 2 rolls back: renamed files get their backups renamed back (or are removed
 // when nothing was there), copies, backups and created folders are removed. The bundle is then
 // as it was, and the error says so. A kill is settled by the next run from the install record
-// (layout/install_record.hpp): every side file and folder is recorded before it is made, and
+// (layout/install_record.hpp): every side file and folder is recorded (and synced, once for all)
+// before any is made, and
 // the renames of phase 2 with a commit mark before the first of them, so the next run undoes a
 // kill in phase 1 and finishes one in phases 2 and 3. The staging folder and then the record
 // are removed at the end.

@@ -62,6 +62,9 @@ public:
         return 0;
     }
     int unlink(const std::string& path) noexcept override { return errno_of(::unlink(path.c_str()) == 0); }
+    int link(const std::string& from, const std::string& to) noexcept override {
+        return errno_of(::link(from.c_str(), to.c_str()) == 0);
+    }
     int lock(int fd, Lock how) noexcept override {
         const int operation = how == Lock::Unlock ? LOCK_UN : (how == Lock::Shared ? LOCK_SH : LOCK_EX) | LOCK_NB;
         return errno_of(::flock(fd, operation) == 0);
@@ -134,6 +137,10 @@ int sync_parent_dir(const std::string& path) noexcept {
 
 void throw_errno(int err, const std::string& action, const std::string& path) {
     throw OsError::from_errno(err, action + " \"" + path + "\" failed: " + std::strerror(err));
+}
+
+void throw_errno(int err, const std::string& what) {
+    throw OsError::from_errno(err, what + ": " + std::strerror(err));
 }
 
 int Descriptor::open(const std::string& path, int flags, mode_t mode, Descriptor& out) noexcept {

@@ -3,7 +3,7 @@
 //
 // Every operation whose order or outcome decides whether a store file survives a kill, a full
 // disk or a power cut goes through the process's Env: opening, reading and writing at an offset,
-// truncating, syncing (file data, whole file, folder), renaming, unlinking and locking. The real
+// truncating, syncing (file data, whole file, folder), renaming, linking, unlinking and locking. The real
 // Env makes one system call per operation; a test installs one that fails any chosen operation
 // (ENOSPC, EIO, EINTR, a short write) or records every operation, so that the disk a power cut
 // could leave behind can be rebuilt from the record (tests/support/recording_env.*).
@@ -45,6 +45,8 @@ public:
     // system has no no-replace rename: a hard link refuses an existing name too).
     virtual int rename(const std::string& from, const std::string& to, bool replace) noexcept = 0;
     virtual int unlink(const std::string& path) noexcept = 0;
+    // A second name `to` for the file `from` (a hard link); EEXIST when `to` exists.
+    virtual int link(const std::string& from, const std::string& to) noexcept = 0;
     // flock, never waiting: EWOULDBLOCK when another open file description holds it.
     virtual int lock(int fd, Lock how) noexcept = 0;
 };
@@ -89,6 +91,8 @@ int sync_parent_dir(const std::string& path) noexcept;
 
 // Throws OsError built from `err`: "<action> \"<path>\" failed: <strerror>".
 [[noreturn]] void throw_errno(int err, const std::string& action, const std::string& path);
+// Throws OsError built from `err`: "<what>: <strerror>".
+[[noreturn]] void throw_errno(int err, const std::string& what);
 
 // A descriptor opened through the seam, closed through it when its owner goes.
 class Descriptor {

@@ -4,13 +4,14 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <iterator>
 #include <map>
+#include <set>
 #include <system_error>
 #include <thread>
 #include <vector>
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,7 +20,8 @@
 #include "tarnwick/bundle/errors.hpp"
 
 namespace tarnwick::bundle::layout {
-namespace fs = std::filesystem;
+namespace stdfs = std::filesystem;
+namespace seam = tarnwick::bundle::fs;
 namespace {
 
 constexpr char SIDE_FILE = 'N';
@@ -29,26 +31,24 @@ constexpr char COMMIT = 'C';
 constexpr int LOCK_RETRIES = 40;
 constexpr auto LOCK_RETRY_PAUSE = std::chrono::milliseconds(50);
 
-[[noreturn]] void throw_errno(int err, const std::string& what) {
-    throw OsError::from_errno(err, fmt::format("{}: {}", what, std::strerror(err)));
-}
+using seam::throw_errno;
 
 // The bundles this process holds the lock of, and how often it took each.
-std::map<fs::path, int>& held_here() {
-    static std::map<fs::path, int> held;
+std::map<stdfs::path, int>& held_here() {
+    static std::map<stdfs::path, int> held;
     return held;
 }
 
-fs::path canonical_or_given(const fs::path& path) {
+stdfs::path canonical_or_given(const stdfs::path& path) {
     std::error_code error;
-    const fs::path canonical = fs::canonical(path, error);
+    const stdfs::path canonical = stdfs::canonical(path, error);
     return error ? path : canonical;
 }
 
 struct Entry {
     char kind;
-    fs::path first;
-    fs::path second;
+    stdfs::path first;
+    stdfs::path second;
 };
 
 // Fields are "<length>:<bytes>": a path may hold any byte but NUL, newlines included.
@@ -69,18 +69,17 @@ bool read_field(const std::string& data, std::size_t& at, std::string& out) {
 }
 
 // The whole entries of the record; a torn last one is left out.
-std::vector<Entry> read_entries(const fs::path& record) {
+std::vector<Entry> read_entries(const stdfs::path& record) {
     std::string data;
     {
-        host::FileDescriptor fd(::open(record.c_str(), O_RDONLY | O_CLOEXEC));
-        if (fd.get() < 0) throw_errno(errno, fmt::format("cannot read {}", record.string()));
+        seam::Descriptor fd;
+        if (const int err = seam::Descriptor::open(record, O_RDONLY, 0, fd))
+            throw_errno(err, fmt::format("cannot read {}", record.string()));
         char buffer[65536];
-        for (;;) {
-            const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) throw_errno(errno, fmt::format("cannot read {}", record.string()));
-            if (n == 0) break;
-            data.append(buffer, static_cast<std::size_t>(n));
+        for (std::size_t got = sizeof buffer; got == sizeof buffer;) {
+            if (const int err = seam::read_full(fd.get(), buffer, sizeof buffer, data.size(), got))
+                throw_errno(err, fmt::format("cannot read {}", record.string()));
+            data.append(buffer, got);
         }
     }
     std::vector<Entry> entries;
@@ -99,49 +98,71 @@ std::vector<Entry> read_entries(const fs::path& record) {
     return entries;
 }
 
-void sync_folder(const fs::path& folder) noexcept {
-    host::FileDescriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd.get() >= 0) ::fsync(fd.get());
+// Some file systems cannot sync a folder (EINVAL); their renames are then as safe as they get.
+void sync_folder(const stdfs::path& folder) {
+    const int err = seam::env().sync_dir(folder);
+    if (err && err != EINVAL) throw_errno(err, fmt::format("cannot write the folder {} to disk", folder.string()));
 }
 
-void remove_staging(const fs::path& staging) {
+void sync_folders(const std::set<stdfs::path>& folders) {
+    for (const stdfs::path& folder : folders) sync_folder(folder);
+}
+
+// Removes a side file; its folder is to be synced.
+void remove_side_file(const stdfs::path& path, std::set<stdfs::path>& touched) {
+    if (seam::env().unlink(path) == 0) touched.insert(path.parent_path());
+}
+
+void remove_staging(const stdfs::path& staging) {
     std::error_code error;
-    fs::remove_all(staging, error);
+    stdfs::remove_all(staging, error);
     if (error) throw_errno(error.value(), fmt::format("cannot remove {}", staging.string()));
 }
 
-void remove_record(const fs::path& bundle) {
-    const fs::path record = bundle / INSTALL_RECORD_NAME;
-    if (::unlink(record.c_str()) != 0 && errno != ENOENT)
-        throw_errno(errno, fmt::format("cannot remove {}", record.string()));
+void remove_record(const stdfs::path& bundle) {
+    const stdfs::path record = bundle / INSTALL_RECORD_NAME;
+    if (const int err = seam::env().unlink(record); err && err != ENOENT)
+        throw_errno(err, fmt::format("cannot remove {}", record.string()));
     sync_folder(bundle);
 }
 
 // No rename was made: everything the install created goes, the bundle's files are untouched.
-void undo(const fs::path& bundle, const std::vector<Entry>& entries) {
+// Their removal is synced before the record goes, so none of them comes back after a power cut.
+void undo(const stdfs::path& bundle, const std::vector<Entry>& entries) {
+    std::set<stdfs::path> touched;
     for (const Entry& e : entries)
-        if (e.kind == SIDE_FILE) ::unlink((bundle / e.first).c_str());
+        if (e.kind == SIDE_FILE) remove_side_file(bundle / e.first, touched);
     for (auto it = entries.rbegin(); it != entries.rend(); ++it)
-        if (it->kind == FOLDER) ::rmdir((bundle / it->first).c_str());
+        if (it->kind == FOLDER && ::rmdir((bundle / it->first).c_str()) == 0)
+            touched.insert((bundle / it->first).parent_path());
+    std::error_code gone;
+    for (auto it = touched.begin(); it != touched.end();)  // a removed new folder took its side files
+        it = stdfs::exists(*it, gone) ? std::next(it) : touched.erase(it);
+    sync_folders(touched);
 }
 
 // The commit was under way: the renames not yet made are made, the replaced files' backups go,
 // and the new folders get the archive's mode and time from their staged counterparts.
-void finish(const fs::path& bundle, const std::vector<Entry>& entries) {
-    std::vector<fs::path> touched;
+// Both folders of every rename are synced before the record goes.
+void finish(const stdfs::path& bundle, const std::vector<Entry>& entries) {
+    std::set<stdfs::path> touched;
     for (const Entry& e : entries) {
         if (e.kind != RENAME) continue;
-        const fs::path from = bundle / e.first;
-        const fs::path to = bundle / e.second;
+        const stdfs::path from = bundle / e.first;
+        const stdfs::path to = bundle / e.second;
         struct stat st {};
         if (::lstat(from.c_str(), &st) != 0) continue;  // renamed before the kill
-        if (::rename(from.c_str(), to.c_str()) != 0)
-            throw_errno(errno,
+        // A new folder whose creation a power cut undid is made again.
+        std::error_code missing;
+        stdfs::create_directories(to.parent_path(), missing);
+        if (const int err = seam::env().rename(from, to, true))
+            throw_errno(err,
                         fmt::format("cannot finish the interrupted install: cannot move {} into place", to.string()));
-        touched.push_back(to.parent_path());
+        touched.insert(from.parent_path());
+        touched.insert(to.parent_path());
     }
     for (const Entry& e : entries) {
-        if (e.kind == SIDE_FILE) ::unlink((bundle / e.first).c_str());
+        if (e.kind == SIDE_FILE) remove_side_file(bundle / e.first, touched);
         if (e.kind != FOLDER) continue;
         struct stat staged {};
         if (::stat((bundle / STAGING_FOLDER_NAME / e.first).c_str(), &staged) != 0) continue;
@@ -149,32 +170,33 @@ void finish(const fs::path& bundle, const std::vector<Entry>& entries) {
         ::chmod((bundle / e.first).c_str(), staged.st_mode & 07777);
         ::utimensat(AT_FDCWD, (bundle / e.first).c_str(), times, 0);
     }
-    for (const fs::path& folder : touched) sync_folder(folder);
+    sync_folders(touched);
 }
 
 }  // namespace
 
-InstallLock::InstallLock(const fs::path& bundle, std::nothrow_t) : bundle_(canonical_or_given(bundle)) {
+InstallLock::InstallLock(const stdfs::path& bundle, std::nothrow_t) : bundle_(canonical_or_given(bundle)) {
     if (held_here()[bundle_] > 0) {
         ++held_here()[bundle_];
         held_ = true;
         return;
     }
-    fd_ = host::FileDescriptor(::open(bundle_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd_.get() < 0) throw_errno(errno, fmt::format("cannot open {}", bundle_.string()));
-    if (::flock(fd_.get(), LOCK_EX | LOCK_NB) == 0) {
+    if (const int err = seam::Descriptor::open(bundle_, O_RDONLY | O_DIRECTORY, 0, fd_))
+        throw_errno(err, fmt::format("cannot open {}", bundle_.string()));
+    const int err = seam::env().lock(fd_.get(), seam::Lock::Exclusive);
+    if (err == 0) {
         ++held_here()[bundle_];
         held_ = true;
         return;
     }
-    if (errno != EWOULDBLOCK) throw_errno(errno, fmt::format("cannot lock {}", bundle_.string()));
+    if (err != EWOULDBLOCK) throw_errno(err, fmt::format("cannot lock {}", bundle_.string()));
 }
 
-InstallLock::InstallLock(const fs::path& bundle) : InstallLock(bundle, std::nothrow) {
+InstallLock::InstallLock(const stdfs::path& bundle) : InstallLock(bundle, std::nothrow) {
     // A moment's wait lets a run that only looks (status, an update settling nothing) go by.
     for (int k = 0; !held_ && k < LOCK_RETRIES; ++k) {
         std::this_thread::sleep_for(LOCK_RETRY_PAUSE);
-        if (::flock(fd_.get(), LOCK_EX | LOCK_NB) == 0) {
+        if (seam::env().lock(fd_.get(), seam::Lock::Exclusive) == 0) {
             ++held_here()[bundle_];
             held_ = true;
         }
@@ -186,7 +208,7 @@ InstallLock::InstallLock(const fs::path& bundle) : InstallLock(bundle, std::noth
                                   bundle.string()));
 }
 
-std::optional<InstallLock> InstallLock::try_take(const fs::path& bundle) {
+std::optional<InstallLock> InstallLock::try_take(const stdfs::path& bundle) {
     InstallLock lock(bundle, std::nothrow);
     if (!lock.held_) return std::nullopt;
     return lock;
@@ -200,34 +222,34 @@ InstallLock::~InstallLock() {
 }
 
 InstallRecord::InstallRecord(const InstallLock& lock) : bundle_(lock.bundle()) {
-    const fs::path record = bundle_ / INSTALL_RECORD_NAME;
-    fd_ = host::FileDescriptor(::open(record.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0600));
-    if (fd_.get() < 0) throw_errno(errno, fmt::format("cannot create {}", record.string()));
+    const stdfs::path record = bundle_ / INSTALL_RECORD_NAME;
+    if (const int err = seam::Descriptor::open(record, O_WRONLY | O_CREAT | O_TRUNC, 0600, fd_))
+        throw_errno(err, fmt::format("cannot create {}", record.string()));
 }
 
-void InstallRecord::append(char kind, const fs::path& path, const fs::path& second) {
+void InstallRecord::append(char kind, const stdfs::path& path, const stdfs::path& second) {
     std::string entry(1, kind);
     if (kind != COMMIT) entry += field(path.lexically_relative(bundle_).string());
     if (kind == RENAME) entry += field(second.lexically_relative(bundle_).string());
     entry += '\n';
-    for (std::size_t done = 0; done < entry.size();) {
-        const ssize_t n = ::write(fd_.get(), entry.data() + done, entry.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) throw_errno(errno, fmt::format("cannot write {}", (bundle_ / INSTALL_RECORD_NAME).string()));
-        done += static_cast<std::size_t>(n);
-    }
+    if (const int err = seam::write_all(fd_.get(), entry.data(), entry.size(), size_))
+        throw_errno(err, fmt::format("cannot write {}", (bundle_ / INSTALL_RECORD_NAME).string()));
+    size_ += entry.size();
 }
 
-void InstallRecord::will_create(const fs::path& path) { append(SIDE_FILE, path); }
-void InstallRecord::will_create_folder(const fs::path& path) { append(FOLDER, path); }
-void InstallRecord::will_rename(const fs::path& from, const fs::path& to) { append(RENAME, from, to); }
+void InstallRecord::sync() {
+    if (const int err = seam::env().sync(fd_.get(), seam::Sync::All))
+        throw_errno(err, fmt::format("cannot write {} to disk", (bundle_ / INSTALL_RECORD_NAME).string()));
+    sync_folder(bundle_);  // the record's own name
+}
+
+void InstallRecord::will_create(const stdfs::path& path) { append(SIDE_FILE, path); }
+void InstallRecord::will_create_folder(const stdfs::path& path) { append(FOLDER, path); }
+void InstallRecord::will_rename(const stdfs::path& from, const stdfs::path& to) { append(RENAME, from, to); }
 
 void InstallRecord::commit_mark() {
     append(COMMIT, {});
-    // The renames must not reach the disk before the record that finishes them.
-    if (::fsync(fd_.get()) != 0)
-        throw_errno(errno, fmt::format("cannot write {} to disk", (bundle_ / INSTALL_RECORD_NAME).string()));
-    sync_folder(bundle_);
+    sync();  // the renames must not reach the disk before the record that finishes them
 }
 
 void InstallRecord::remove() {
@@ -236,13 +258,13 @@ void InstallRecord::remove() {
 }
 
 Settled settle_unfinished_install(const InstallLock& lock) {
-    const fs::path& bundle = lock.bundle();
-    const fs::path record = bundle / INSTALL_RECORD_NAME;
-    const fs::path staging = bundle / STAGING_FOLDER_NAME;
+    const stdfs::path& bundle = lock.bundle();
+    const stdfs::path record = bundle / INSTALL_RECORD_NAME;
+    const stdfs::path staging = bundle / STAGING_FOLDER_NAME;
     std::error_code error;
-    const bool has_record = fs::exists(fs::symlink_status(record, error));
+    const bool has_record = stdfs::exists(stdfs::symlink_status(record, error));
     if (!has_record) {
-        if (!fs::exists(fs::symlink_status(staging, error))) return Settled::Nothing;
+        if (!stdfs::exists(stdfs::symlink_status(staging, error))) return Settled::Nothing;
         remove_staging(staging);
         return Settled::Undone;
     }
@@ -258,20 +280,20 @@ Settled settle_unfinished_install(const InstallLock& lock) {
     return committing ? Settled::Finished : Settled::Undone;
 }
 
-Settled settle_unfinished_install_if_any(const fs::path& bundle) {
+Settled settle_unfinished_install_if_any(const stdfs::path& bundle) {
     std::error_code error;
-    if (!fs::exists(fs::symlink_status(bundle / INSTALL_RECORD_NAME, error)) &&
-        !fs::exists(fs::symlink_status(bundle / STAGING_FOLDER_NAME, error)))
+    if (!stdfs::exists(stdfs::symlink_status(bundle / INSTALL_RECORD_NAME, error)) &&
+        !stdfs::exists(stdfs::symlink_status(bundle / STAGING_FOLDER_NAME, error)))
         return Settled::Nothing;
     const auto lock = InstallLock::try_take(bundle);
     if (!lock) return Settled::Nothing;  // an install is running: it is not unfinished
     return settle_unfinished_install(*lock);
 }
 
-std::string unfinished_install(const fs::path& bundle) {
+std::string unfinished_install(const stdfs::path& bundle) {
     std::error_code error;
-    const bool record = fs::exists(fs::symlink_status(bundle / INSTALL_RECORD_NAME, error));
-    const bool staging = fs::exists(fs::symlink_status(bundle / STAGING_FOLDER_NAME, error));
+    const bool record = stdfs::exists(stdfs::symlink_status(bundle / INSTALL_RECORD_NAME, error));
+    const bool staging = stdfs::exists(stdfs::symlink_status(bundle / STAGING_FOLDER_NAME, error));
     if (!record && !staging) return {};
     if (!InstallLock::try_take(bundle)) return {};  // an install is running
     if (record) return INSTALL_RECORD_NAME;

@@ -13,17 +13,20 @@
 // finished: every rename not yet done is done, then the side files and the staging folder go.
 // The record is removed last, so a kill while settling is settled again by the next run.
 //
-// Entries are appended with one write() each (a killed process cannot tear one; a torn last
-// entry is ignored), and paths are relative to the bundle folder, so a moved bundle still
-// settles.
+// Entries are appended with one write each (a killed process cannot tear one; a torn last
+// entry, as a power cut can leave, is ignored), and paths are relative to the bundle folder, so
+// a moved bundle still settles. The entries of side files are synced before the files are made
+// (one sync for all of them), so a power cut cannot leave a side file the record does not name;
+// all file operations go through the file-system seam, where a power cut can be simulated.
 //
 // Installs and settling hold the bundle folder's lock (InstallLock): one at a time.
+#include <cstdint>
 #include <filesystem>
 #include <new>
 #include <optional>
 #include <string>
 
-#include "tarnwick/bundle/host/file_descriptor.hpp"
+#include "tarnwick/bundle/fs/env.hpp"
 
 namespace tarnwick::bundle::layout {
 
@@ -51,7 +54,7 @@ public:
 private:
     InstallLock(const std::filesystem::path& bundle, std::nothrow_t);
     std::filesystem::path bundle_;  // canonical
-    host::FileDescriptor fd_;       // holds the flock; -1 when this process held it already
+    fs::Descriptor fd_;             // holds the flock; empty when this process held it already
     bool held_ = false;
 };
 
@@ -62,9 +65,11 @@ public:
     InstallRecord(const InstallRecord&) = delete;
     InstallRecord& operator=(const InstallRecord&) = delete;
 
-    // Before the install creates a side file or a folder.
+    // Before the install creates a side file or a folder; sync() before creating it.
     void will_create(const std::filesystem::path& path);
     void will_create_folder(const std::filesystem::path& path);
+    // Makes the entries so far durable: what they name may then be created.
+    void sync();
     // Before the commit phase: the renames it makes, in order, then the mark (synced).
     void will_rename(const std::filesystem::path& from, const std::filesystem::path& to);
     void commit_mark();
@@ -74,7 +79,8 @@ public:
 private:
     void append(char kind, const std::filesystem::path& path, const std::filesystem::path& second = {});
     std::filesystem::path bundle_;
-    host::FileDescriptor fd_;
+    fs::Descriptor fd_;
+    std::uint64_t size_ = 0;  // where the next entry goes
 };
 
 enum class Settled { Nothing, Undone, Finished };
