@@ -108,11 +108,13 @@ TEST_F(SimulatedMarketTest, SameSeedSameDataOtherSeedOtherData) {
     SimulatedMarket::Settings other;
     other.seed = 2;
     SimulatedMarket reseeded{other};
-    const PriceQuery q = query("000001.XSHE", 20261201, 20261204, Frequency::Minute);
-    const auto a = market_.get_price(q), b = twin.get_price(q), c = reseeded.get_price(q);
-    ASSERT_TRUE(a && b && c);
-    expect_same(*a, *b);
-    EXPECT_NE(a->column("close"), c->column("close"));
+    for (const auto& [f, column] : {std::pair{Frequency::Minute, "close"}, std::pair{Frequency::Tick, "last"}}) {
+        const PriceQuery q = query("000001.XSHE", 20261201, 20261204, f);
+        const auto a = market_.get_price(q), b = twin.get_price(q), c = reseeded.get_price(q);
+        ASSERT_TRUE(a && b && c);
+        expect_same(*a, *b);
+        EXPECT_NE(a->column(column), c->column(column));
+    }
 }
 
 TEST_F(SimulatedMarketTest, StockMinuteBarsFollowTheSessionsAndPriceRules) {
