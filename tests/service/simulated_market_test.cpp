@@ -1,9 +1,15 @@
 #include "tarnwick/bundle/service/simulated_market.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <map>
+#include <numeric>
 #include <set>
+#include <string>
+#include <tuple>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -102,11 +108,13 @@ TEST_F(SimulatedMarketTest, SameSeedSameDataOtherSeedOtherData) {
     SimulatedMarket::Settings other;
     other.seed = 2;
     SimulatedMarket reseeded{other};
-    const PriceQuery q = query("000001.XSHE", 20261201, 20261204, Frequency::Minute);
-    const auto a = market_.get_price(q), b = twin.get_price(q), c = reseeded.get_price(q);
-    ASSERT_TRUE(a && b && c);
-    expect_same(*a, *b);
-    EXPECT_NE(a->column("close"), c->column("close"));
+    for (const auto& [f, column] : {std::pair{Frequency::Minute, "close"}, std::pair{Frequency::Tick, "last"}}) {
+        const PriceQuery q = query("000001.XSHE", 20261201, 20261204, f);
+        const auto a = market_.get_price(q), b = twin.get_price(q), c = reseeded.get_price(q);
+        ASSERT_TRUE(a && b && c);
+        expect_same(*a, *b);
+        EXPECT_NE(a->column(column), c->column(column));
+    }
 }
 
 TEST_F(SimulatedMarketTest, StockMinuteBarsFollowTheSessionsAndPriceRules) {
@@ -381,6 +389,115 @@ TEST_F(SimulatedMarketTest, FutureTicksIncludeTheNightBeforeAndOpenInterest) {
     for (const auto& d : *f->trading_date) ASSERT_EQ(d, make_datetime(2026, 12, 7));
     for (double oi : f->column("open_interest")) EXPECT_EQ(oi, std::floor(oi));
 }
+
+// Minute bars and ticks of one instrument and day describe the same trading: the ticks are
+// snapshots (cumulative volume and turnover of the day, running day high and low), the bars what
+// traded in each minute. A bundle built from both must not contradict itself.
+struct AgreementCase {
+    const char* id;
+    int day;
+    double multiplier;  // turnover per unit of price and volume
+    bool night;         // futures and options: night session and the futures day sessions
+    const char* market = "cn";
+};
+
+void PrintTo(const AgreementCase& c, std::ostream* os) { *os << c.id << " on " << c.day; }
+
+class BarsAndTicksAgreeTest : public SimulatedMarketTest, public ::testing::WithParamInterface<AgreementCase> {};
+
+// Whether a bar stamped `minute` (minutes after midnight) ends a minute of the instrument's sessions.
+bool in_sessions(int minute, bool night) {
+    const auto within = [&](int from, int to) { return minute > from && minute <= to; };
+    if (!night) return within(9 * 60 + 30, 11 * 60 + 30) || within(13 * 60, 15 * 60);
+    return within(21 * 60, 23 * 60) || within(9 * 60, 10 * 60 + 15) || within(10 * 60 + 30, 11 * 60 + 30) ||
+           within(13 * 60 + 30, 15 * 60);
+}
+
+long long cents(double money) { return std::llround(money * 100); }
+
+TEST_P(BarsAndTicksAgreeTest, OnVolumeTurnoverHighAndLowOfTheDayAndOfEachMinute) {
+    const AgreementCase c = GetParam();
+    const auto bars = price(c.id, c.day, c.day, Frequency::Minute, std::string(c.market));
+    const auto ticks = price(c.id, c.day, c.day, Frequency::Tick, std::string(c.market));
+    ASSERT_TRUE(bars && ticks);
+    const auto &open = bars->column("open"), &high = bars->column("high"), &low = bars->column("low"),
+               &close = bars->column("close"), &volume = bars->column("volume"),
+               &turnover = bars->column("total_turnover");
+
+    // The bars: in order, inside the sessions, consistent, and a price inside each bar explains
+    // its turnover (rounded to the cent).
+    std::map<host::DateTime, std::size_t> bar_at;
+    for (std::size_t i = 0; i < bars->rows(); ++i) {
+        const auto t = bars->timestamp[i];
+        const auto minute = std::chrono::floor<std::chrono::minutes>(t) - std::chrono::floor<std::chrono::days>(t);
+        EXPECT_TRUE(in_sessions(static_cast<int>(minute.count()), c.night)) << i;
+        EXPECT_TRUE(i == 0 || bars->timestamp[i - 1] < t) << i;
+        bar_at[t] = i;
+        EXPECT_TRUE(0 < low[i] && low[i] <= std::min(open[i], close[i]) && std::max(open[i], close[i]) <= high[i] &&
+                    volume[i] > 0)
+            << i;
+        EXPECT_GE(turnover[i], low[i] * volume[i] * c.multiplier - 0.01) << i;
+        EXPECT_LE(turnover[i], high[i] * volume[i] * c.multiplier + 0.01) << i;
+    }
+
+    // The ticks: prices inside the day's limits, cumulative and running day values that never
+    // turn back, and at the last snapshot the bars' totals, highest high and lowest low.
+    const auto &last = ticks->column("last"), &tick_high = ticks->column("high"), &tick_low = ticks->column("low"),
+               &tick_volume = ticks->column("volume"), &tick_turnover = ticks->column("total_turnover"),
+               &limit_up = ticks->column("limit_up"), &limit_down = ticks->column("limit_down"),
+               &a1 = ticks->column("a1"), &b1 = ticks->column("b1");
+    const std::size_t n = ticks->rows();
+    for (std::size_t r = 0; r < n; ++r) {
+        EXPECT_TRUE(limit_down[r] <= tick_low[r] && tick_low[r] <= last[r] && last[r] <= tick_high[r] &&
+                    tick_high[r] <= limit_up[r])
+            << r;
+        EXPECT_TRUE(limit_down[r] <= b1[r] && b1[r] < a1[r] && a1[r] <= limit_up[r]) << r;
+        EXPECT_TRUE(r == 0 || (ticks->timestamp[r - 1] <= ticks->timestamp[r] && tick_volume[r - 1] <= tick_volume[r] &&
+                               tick_turnover[r - 1] <= tick_turnover[r] && tick_high[r - 1] <= tick_high[r] &&
+                               tick_low[r - 1] >= tick_low[r]))
+            << r;
+    }
+    EXPECT_EQ(tick_volume[n - 1], std::accumulate(volume.begin(), volume.end(), 0.0));
+    EXPECT_EQ(tick_high[n - 1], *std::max_element(high.begin(), high.end()));
+    EXPECT_EQ(tick_low[n - 1], *std::min_element(low.begin(), low.end()));
+
+    // Minute by minute: the snapshots a store keeps (the last of equal time stamps) of the minute
+    // ending at a bar's stamp open at its open, close at its close, reach its high and its low,
+    // and add its volume and turnover; so the day's turnover adds up too.
+    struct Minute {
+        double first = 0, last = 0, high = 0, low = 1e300, volume = 0, turnover = 0;
+        std::size_t snapshots = 0;
+    };
+    std::vector<Minute> minutes(bars->rows());
+    for (std::size_t r = 0; r < n; ++r) {
+        if (r + 1 < n && ticks->timestamp[r + 1] == ticks->timestamp[r]) continue;
+        const auto found =
+            bar_at.find(std::chrono::floor<std::chrono::minutes>(ticks->timestamp[r]) + std::chrono::minutes{1});
+        ASSERT_NE(found, bar_at.end()) << "tick " << r << " in no bar's minute";
+        Minute& m = minutes[found->second];
+        if (m.snapshots++ == 0) m.first = last[r];
+        m = {m.first,          last[r],    std::max(m.high, last[r]), std::min(m.low, last[r]), tick_volume[r],
+             tick_turnover[r], m.snapshots};
+    }
+    const Minute* before = nullptr;
+    for (std::size_t i = 0; i < bars->rows(); before = &minutes[i++]) {
+        const Minute& m = minutes[i];
+        ASSERT_GT(m.snapshots, 0u) << "bar " << i << " without ticks";
+        EXPECT_EQ(std::tie(m.first, m.last, m.high, m.low), std::tie(open[i], close[i], high[i], low[i])) << i;
+        EXPECT_EQ(m.volume - (before ? before->volume : 0), volume[i]) << i;
+        EXPECT_EQ(cents(m.turnover) - (before ? cents(before->turnover) : 0), cents(turnover[i])) << i;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Instruments, BarsAndTicksAgreeTest,
+                         ::testing::Values(AgreementCase{"000001.XSHE", 20261204, 1, false},
+                                           AgreementCase{"600519.XSHG", 20261116, 1, false},
+                                           AgreementCase{"510050.XSHG", 20261201, 1, false},  // price grid of 0.001
+                                           AgreementCase{"113050.XSHG", 20261202, 1, false},  // lots of 10
+                                           AgreementCase{"09988.XHKG", 20261203, 1, false, "hk"},
+                                           AgreementCase{"IF2612", 20261207, 300, true},  // night session on Friday
+                                           AgreementCase{"CU2701", 20261203, 5, true},    // price grid of 10
+                                           AgreementCase{"10008001", 20261130, 10000, true}));
 
 TEST_F(SimulatedMarketTest, SettingsComeFromTheEnvironment) {
     ScopedEnv stocks("TARNWICK_SIM_STOCKS", "3");
