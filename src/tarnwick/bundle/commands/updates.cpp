@@ -150,12 +150,12 @@ bool update_bundle_from_exist_file(int concurrency, const std::string& data_bund
     const std::string min_bar_folder = (fs::path(path) / "h5").string();
     if (fs::exists(min_bar_folder)) {
         const auto min_ids = existing_minbar_ids(min_bar_folder);
-        if (!min_ids.empty() && !minbar::update_minbar(min_bar_folder, min_ids, false, concurrency)) succeed = false;
+        if (!min_ids.empty() && !minbar::update_minbar_ids(min_bar_folder, min_ids, concurrency)) succeed = false;
     }
     const std::string tick_folder = (fs::path(path) / "ticks").string();
     if (fs::exists(tick_folder)) {
         const auto tick_ids = existing_tick_ids(tick_folder);
-        if (!tick_ids.empty() && !tick::update_tick(tick_folder, tick_ids, false, concurrency)) succeed = false;
+        if (!tick_ids.empty() && !tick::update_tick_ids(tick_folder, tick_ids, concurrency)) succeed = false;
     }
     return succeed;
 }
