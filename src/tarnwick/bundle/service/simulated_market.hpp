@@ -22,7 +22,8 @@
 //                same time stamp and another price. trading_date always; open_interest only for
 //                futures and options.
 // Days before an instrument's listing, after its delisting and while it is suspended have no
-// rows; a query without rows answers none.
+// rows; a query without rows answers none. The listings (all_instruments) show an instrument from
+// its listing day on: IF2706 joins them on 2026-12-21. Queries naming one are served before that.
 //
 // Settings, read from the environment by the constructor (an empty value counts as unset; a
 // malformed value throws ValueError naming the variable):
