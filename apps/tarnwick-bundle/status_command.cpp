@@ -59,7 +59,8 @@ void add_status_command(CLI::App& app, Commands& commands) {
     auto options = std::make_shared<StatusOptions>();
     CLI::App* command = app.add_subcommand(
         "status",
-        "show what the bundle holds: per store file its days, gaps and leftovers, and a summary per group; "
+        "show what the bundle holds: per store file its days, gaps and leftovers, the instruments its recorded "
+        "selection names without a store file (absent), and a summary per group; "
         "exit 0 when everything is current and complete, 1 otherwise. Reads only, never asks the service");
     command->add_option("data_bundle_path", options->root, "the folder that holds the bundle folder \"bundle\"")
         ->required();

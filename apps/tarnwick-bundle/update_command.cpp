@@ -74,9 +74,16 @@ void add_update_command(CLI::App& app, Commands& commands) {
     update_existing->add_option("data_bundle_path", existing->root, "the folder that holds the bundle folder")
         ->required();
     add_concurrency_option(*update_existing, existing->concurrency);
-    commands.emplace_back(update_existing, [existing] {
+    auto to_selection = std::make_shared<bool>(false);
+    update_existing->add_flag(
+        "--selection", *to_selection,
+        "also bring the bundle to its recorded selection: resolve again the tags that update, update-minbar and "
+        "update-tick were given here (new listings and contracts join) and fetch every selected instrument that "
+        "has no store file (what status calls absent)");
+    commands.emplace_back(update_existing, [existing, to_selection] {
         require_existing_bundle(existing->root);
-        const bool ok = bundle::update_bundle_from_exist_file(existing->concurrency, existing->root);
+        const bool ok = *to_selection ? bundle::update_bundle_to_selection(existing->concurrency, existing->root)
+                                      : bundle::update_bundle_from_exist_file(existing->concurrency, existing->root);
         return ok ? EXIT_OK : EXIT_FAILED;
     });
 }

@@ -70,6 +70,12 @@ bool update_bundle_from_exist_file(py::object concurrency, py::object data_bundl
     return call_library([&] { return tb::update_bundle_from_exist_file(workers, root); });
 }
 
+bool update_selection(py::object concurrency, py::object data_bundle_path) {
+    const int workers = index_like(concurrency, "concurrency");
+    const std::string root = path_like(data_bundle_path, "data_bundle_path");
+    return call_library([&] { return tb::update_bundle_to_selection(workers, root); });
+}
+
 void download_simple_bundle(py::object data_bundle_path, py::object sample, py::object file_path) {
     const std::string root = path_like(data_bundle_path, "data_bundle_path");
     // `sample` is accepted with any value and not looked at: the sample archive is the only one.
@@ -177,6 +183,13 @@ void add_functions(py::module_& m) {
     m.def("update_bundle_from_exist_file", &update_bundle_from_exist_file,
           TARNWICK_SIGNATURE("update_bundle_from_exist_file(concurrency, data_bundle_path)")
               "从bundle数据中查看已存在的标的文件 进行增量更新",
+          py::arg("concurrency"), py::arg("data_bundle_path"));
+    m.def("update_selection", &update_selection,
+          TARNWICK_SIGNATURE("update_selection(concurrency, data_bundle_path)")
+              "The incremental update, and the bundle brought to its recorded selection: the tags that "
+              "update_minbar, update_tick and update_bundle_from_tickwirec were given for this bundle are "
+              "resolved again, and every selected instrument without a store file is fetched "
+              "(`tarnwick-bundle update-existing ROOT --selection`).",
           py::arg("concurrency"), py::arg("data_bundle_path"));
     m.def("download_simple_bundle", &download_simple_bundle,
           TARNWICK_SIGNATURE("download_simple_bundle(data_bundle_path, sample, file_path=None)"),

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 
+#include "support/archives.hpp"
 #include "support/temp_dir.hpp"
 #include "tarnwick/bundle/checks/minbar_check.hpp"
 #include "tarnwick/bundle/checks/tick_check.hpp"
@@ -32,8 +33,22 @@ TEST(MakeSample, ArchiveInstallsAndPassesTheChecks) {
     for (const auto& entry : fs::directory_iterator(dir.path()))
         EXPECT_EQ(entry.path().filename(), SAMPLE_ARCHIVE_NAME) << "scratch files must be gone";
 
+    // What the scratch bundle was asked to hold is not packed, and a bundle's own record stays.
+    for (const auto& member : test::list_tar_with_python(archive))
+        EXPECT_FALSE(member.name.starts_with(".tarnwick")) << member.name;
     const std::string root = (dir / "root").string();
+    const fs::path record = fs::path(root) / "bundle/.tarnwick/selection.json";
+    test::write_file(record, "mine");
     download_simple_bundle(root, true, archive);
+    EXPECT_EQ(test::read_file(record), "mine");
+    const fs::path theirs = dir / "theirs" / SAMPLE_ARCHIVE_NAME;
+    fs::create_directories(theirs.parent_path());
+    test::write_tar_with_python(
+        theirs,
+        {{"dir", ".tarnwick", ""}, {"file", ".tarnwick/selection.json", "theirs"}, {"file", "extra.txt", "installed"}});
+    download_simple_bundle(root, true, theirs.string());
+    EXPECT_EQ(test::read_file(record), "mine");
+    EXPECT_EQ(test::read_file(fs::path(root) / "bundle/extra.txt"), "installed");
     EXPECT_TRUE(fs::exists(fs::path(root) / "bundle" / "h5" / "future" / "IF2612.h5"));
     EXPECT_TRUE(fs::exists(fs::path(root) / "bundle" / "ticks" / "000001.XSHE.h5"));
     EXPECT_TRUE(fs::exists(archive)) << "a local archive is kept";

@@ -15,6 +15,7 @@
 #include "tarnwick/bundle/host/clock.hpp"
 #include "tarnwick/bundle/host/console.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
+#include "tarnwick/bundle/selection/record.hpp"
 #include "tarnwick/bundle/service/simulated_market.hpp"
 
 namespace tarnwick::bundle::commands {
@@ -190,6 +191,43 @@ TEST_F(Updates, BeijingRecordInInstrumentsTurnsTheExchangeOnForDayBarsOnly) {
     // The day-bar update initialised the client with the exchange on; no driver ran.
     EXPECT_TRUE(service::current().bjse_enabled());
     EXPECT_EQ(out, "开始智能更新已下载数据\n开始更新日线及基础数据\n");
+}
+
+// What a stopped first download or a check's deletion leaves out stays out of the incremental
+// update; with the recorded selection it is fetched.
+TEST_F(Updates, TheRecordedSelectionBringsBackWhatIsAbsent) {
+    ASSERT_TRUE(update_bundle_from_tickwirec(2, dir.str(), true, {"IF"}, {"000001.XSHE", "IF2612"}, false));
+    const fs::path bundle = dir / "bundle";
+    const std::vector<std::string> gone = {"h5/future/IF2612.h5", "h5/future/IF2701.h5", "ticks/IF2612.h5"};
+    for (const auto& file : gone) ASSERT_TRUE(fs::remove(bundle / file)) << file;
+
+    ASSERT_TRUE(update_bundle_from_exist_file(2, dir.str()));
+    for (const auto& file : gone) EXPECT_FALSE(fs::exists(bundle / file)) << file;
+    out.clear();
+    ASSERT_TRUE(update_bundle_to_selection(2, dir.str()));
+    for (const auto& file : gone) EXPECT_TRUE(fs::exists(bundle / file)) << file;
+    EXPECT_EQ(count("recorded selection (minbar): 1 request resolves to 4 instruments, 2 without a store file\n"), 1u)
+        << out;
+    EXPECT_EQ(count("recorded selection (tick): 1 request resolves to 2 instruments, 1 without a store file\n"), 1u)
+        << out;
+}
+
+// IF2706 is listed on 2026-12-21: resolving the recorded "IF" again after that day brings it in
+// and refreshes the record; the plain incremental update does not.
+TEST_F(Updates, ResolvingTheSelectionAgainBringsNewListings) {
+    const fs::path bundle = dir / "bundle";
+    host::set_clock(host::make_datetime(2026, 12, 18, 18, 0));
+    ASSERT_TRUE(update_bundle_from_tickwirec(2, dir.str(), true, {"IF"}, {}, false));
+    host::set_clock(host::make_datetime(2026, 12, 21, 18, 0));
+    ASSERT_TRUE(update_bundle_from_exist_file(2, dir.str()));
+    EXPECT_FALSE(fs::exists(bundle / "h5/future/IF2706.h5"));
+    ASSERT_TRUE(update_bundle_to_selection(2, dir.str()));
+    EXPECT_TRUE(fs::exists(bundle / "h5/future/IF2706.h5"));
+    const auto recorded = selection::load_selection(bundle.string());
+    ASSERT_EQ(recorded.minbar.size(), 1u);
+    EXPECT_EQ(recorded.minbar[0].instruments,
+              (std::vector<std::string>{"IF2611", "IF2612", "IF2701", "IF2703", "IF2706"}));
+    EXPECT_EQ(recorded.minbar[0].resolved_at, "2026-12-21 18:00:00");
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include "support/temp_dir.hpp"
 #include "tarnwick/bundle/errors.hpp"
 #include "tarnwick/bundle/formats/pickle.hpp"
+#include "tarnwick/bundle/selection/record.hpp"
 #include "tarnwick/bundle/status/examine.hpp"
 #include "tarnwick/bundle/status/isolated_map.hpp"
 #include "tarnwick/bundle/status/status.hpp"
@@ -159,6 +160,72 @@ TEST_F(StatusBundle, SummaryCountsPerGroup) {
     EXPECT_EQ(ticks.leftovers, 3u);
     EXPECT_EQ(ticks.current, 1u);
     EXPECT_EQ(ticks.incomplete, 1u);
+}
+
+// What the recorded selection names without a store file is absent: an entry of its own (or the
+// entry of its leftovers), first among what needs attention, counted per group, in every view.
+// Not absent: what has a file (in any group), and what was delisted before the calendar began.
+TEST_F(StatusBundle, InstrumentsTheSelectionNamesWithoutAStoreFileAreAbsent) {
+    const fs::path bundle = root.path() / "bundle";
+    using formats::pickle::Record;
+    const auto listed = [](const char* id, const char* type, const char* delisted) {
+        return Record{
+            {"order_book_id", std::string(id)}, {"type", std::string(type)}, {"de_listed_date", std::string(delisted)}};
+    };
+    formats::pickle::dump_records((bundle / "instruments.pk").string(),
+                                  {listed("NEW.XSHE", "CS", "0000-00-00"), listed("IO2612-C", "Option", "0000-00-00"),
+                                   listed("GONE.XSHE", "CS", "2004-01-02"), listed("OLD.XSHE", "CS", "2026-10-30"),
+                                   listed("LATE.XSHE", "CS", "2026-11-03"), listed("IF2612", "Future", "0000-00-00")});
+    selection::record_request(bundle.string(), selection::StoreKind::Minbar,
+                              selection::make_request({"stock"}, false, false,
+                                                      {"000001.XSHE", "IF2612", "NEW.XSHE", "IO2612-C", "GONE.XSHE",
+                                                       "OLD.XSHE", "LATE.XSHE", "MYSTERY"}));
+    selection::record_request(bundle.string(), selection::StoreKind::Tick,
+                              selection::make_request({"IF"}, false, false, {"IF2612", "000001.XSHE"}));
+    const BundleStatus s = bundle_status(root.str());
+
+    struct Expected {
+        Kind kind;
+        const char* id;
+        const char* group;
+        const char* path;  // below the bundle
+        std::vector<std::string> flags;
+    };
+    const std::vector<Expected> absent = {
+        {Kind::Minbar, "NEW.XSHE", "equities", "h5/equities/NEW.XSHE.h5", {"absent"}},
+        {Kind::Minbar, "IO2612-C", "option", "h5/option/IO2612-C.h5", {"absent"}},
+        {Kind::Minbar, "LATE.XSHE", "equities", "h5/equities/LATE.XSHE.h5", {"absent"}},
+        {Kind::Minbar, "MYSTERY", "unknown", "h5/*/MYSTERY.h5", {"absent"}},
+        {Kind::Tick, "IF2612", "ticks", "ticks/IF2612.h5", {"leftover", "missing", "absent"}},
+    };
+    const auto doc = nlohmann::json::parse(json_view(s));
+    std::size_t absent_entries = 0;
+    for (const auto& f : doc.at("files")) absent_entries += f.at("flags").dump().find("absent") != std::string::npos;
+    EXPECT_EQ(absent_entries, absent.size());
+    for (const Expected& e : absent) {
+        const FileStatus& f = find(s, e.kind, e.id);
+        EXPECT_TRUE(f.absent && !f.exists) << e.id;
+        EXPECT_EQ(f.group, e.group);
+        EXPECT_EQ(f.path, (bundle / e.path).string());
+        for (const auto& entry : doc.at("files")) {
+            if (entry.at("instrument") == e.id && entry.at("kind") == kind_name(e.kind)) {
+                EXPECT_EQ(entry.at("flags"), nlohmann::json(e.flags)) << e.id;
+            }
+        }
+    }
+    EXPECT_EQ(group(s, "equities").absent, 2u);
+    EXPECT_EQ(group(s, "option").absent, 1u);
+    EXPECT_EQ(group(s, "ticks").absent, 1u);
+    EXPECT_EQ(group(s, "equities").files, 5u) << "an absent instrument is no store file";
+    EXPECT_FALSE(s.all_good());
+
+    const std::string text = text_view(s, 0);
+    EXPECT_LT(text.find("absent: the recorded selection names it"), text.find("unreadable:")) << text;
+    EXPECT_NE(text.find("minbar equities/NEW.XSHE  absent"), std::string::npos) << text;
+    EXPECT_NE(text.find(" absent\n"), std::string::npos) << "a column of the summary:\n" << text;
+    const std::string html = html_view(s);
+    EXPECT_NE(html.find("<th>absent</th>"), std::string::npos);
+    EXPECT_LT(html.find("NEW.XSHE</b> absent"), html.find("BROKEN</b> unreadable")) << html;
 }
 
 TEST_F(StatusBundle, FileHeldByAWriterIsReportedNotWaitedFor) {

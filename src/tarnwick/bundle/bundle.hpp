@@ -6,6 +6,7 @@
 //   update_minbar, update_tick            update the store files of a selection of instruments
 //   update_bundle_from_tickwirec          full update: day bars and base data, minute bars, ticks
 //   update_bundle_from_exist_file         incremental update of every store file in a bundle
+//   update_bundle_to_selection            the same, and what the bundle's recorded selection lacks
 //   download_simple_bundle                install the sample bundle
 //   check_min_bar_data, check_tick_data   integrity checks with their report
 //   deal_with_check_result                the report and the deletion question
@@ -38,6 +39,7 @@ using checks::deal_with_check_result;
 using commands::download_simple_bundle;
 using commands::update_bundle_from_exist_file;
 using commands::update_bundle_from_tickwirec;
+using commands::update_bundle_to_selection;
 using layout::remove_h5;
 using minbar::_append_h5;
 using minbar::update_minbar;

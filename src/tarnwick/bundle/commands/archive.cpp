@@ -23,6 +23,7 @@
 #include "tarnwick/bundle/errors.hpp"
 #include "tarnwick/bundle/fs/env.hpp"
 #include "tarnwick/bundle/host/disk_space.hpp"
+#include "tarnwick/bundle/layout/paths.hpp"
 
 namespace tarnwick::bundle::commands {
 namespace {
@@ -227,6 +228,13 @@ std::size_t unpack(const std::string& archive_path, const std::string& dest_dir,
         if (!relative->empty() && *relative->begin() == STAGING_FOLDER_NAME)
             refuse(name, "uses the name of the folder the install unpacks into");
         if (*relative == layout::INSTALL_RECORD_NAME) refuse(name, "uses the name of the install's record");
+        // The module's records (the recorded selection) belong to the bundle installed into: the
+        // bundle's own stay as they are, an archive's are passed over.
+        if (!relative->empty() && *relative->begin() == layout::RECORDS_FOLDER_NAME) {
+            if (archive_read_data_skip(in.get()) != ARCHIVE_OK)
+                throw_archive_error(in.get(), fmt::format("cannot read {}", archive_path));
+            continue;
+        }
 
         const auto type = archive_entry_filetype(entry);
         if (const char* hard = archive_entry_hardlink(entry)) {
@@ -306,8 +314,10 @@ void make_archive(const std::string& bundle_dir, const std::string& out_path) {
     for (fs::recursive_directory_iterator it(root, error), end; it != end; it.increment(error)) {
         if (error) break;
         if (it->path() == target || it->path() == temporary) continue;
-        // An install running meanwhile, or killed, is not part of the bundle.
-        if (it->path().filename() == STAGING_FOLDER_NAME) {
+        // An install running meanwhile, or killed, is not part of the bundle; nor are the records of
+        // what this bundle was asked to hold.
+        if (it->path().filename() == STAGING_FOLDER_NAME ||
+            (it.depth() == 0 && it->path().filename() == layout::RECORDS_FOLDER_NAME)) {
             it.disable_recursion_pending();
             continue;
         }

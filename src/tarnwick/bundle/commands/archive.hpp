@@ -35,7 +35,8 @@ using layout::STAGING_FOLDER_NAME;
 // Unpacks the bzip2-compressed tar at `archive_path` into the folder `dest_dir`, which must
 // exist. Members replace files of the same path (by rename); modification times are restored,
 // modes are those of the archive less the umask. Returns the number of members unpacked (a "./"
-// entry for the folder itself is not counted).
+// entry for the folder itself is not counted). Members below the records folder ".tarnwick" are
+// passed over: the destination's own record of its selection stays as it is.
 // Throws OsError when the archive cannot be read from disk, a member cannot be written or does
 // not fit (the text carries the system's reason, "No space left on device"), and ValueError when
 // the file is not a bzip2-compressed tar, is damaged or truncated, or holds a refused member.
@@ -45,7 +46,8 @@ std::size_t extract_archive(const std::string& archive_path, const std::string& 
 // Packs every file, folder and symbolic link below the folder `bundle_dir` (links are stored as
 // links, not followed) into a bzip2-compressed tar at `out_path`, member paths relative to
 // `bundle_dir`, in sorted order so that folders precede their contents. `out_path` is left out
-// when it lies inside `bundle_dir`, and so is a staging folder of an install. The archive is written under `out_path` +
+// when it lies inside `bundle_dir`, and so are a staging folder of an install and the records folder
+// ".tarnwick" (what that bundle was asked to hold is not the sample's). The archive is written under `out_path` +
 // ".tmp" and renamed into place, so `out_path` is never a half-written archive. Throws OsError for file-system
 // failures, ValueError for `bundle_dir` not being a folder, a file of another kind below it, or a file that changes
 // size while it is packed.

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <filesystem>
 #include <optional>
+#include <set>
+
+#include <fmt/format.h>
 
 #include "tarnwick/bundle/commands/daybar.hpp"
 #include "tarnwick/bundle/errors.hpp"
@@ -13,6 +16,8 @@
 #include "tarnwick/bundle/layout/install_record.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
 #include "tarnwick/bundle/minbar/driver.hpp"
+#include "tarnwick/bundle/selection/record.hpp"
+#include "tarnwick/bundle/selection/tags.hpp"
 #include "tarnwick/bundle/service/client.hpp"
 #include "tarnwick/bundle/tick/driver.hpp"
 
@@ -134,30 +139,75 @@ std::vector<std::string> existing_tick_ids(const std::string& tick_folder) {
     return ids;
 }
 
-bool update_bundle_from_exist_file(int concurrency, const std::string& data_bundle_path) {
+namespace {
+
+// The identifiers to update for one kind: those of the store files present, plus, with a
+// selection, what its requests resolve to now. A request is resolved again and its record
+// refreshed; `recorded` turns false when that record cannot be written.
+std::vector<std::string> ids_to_update(std::vector<std::string> present, const std::string& bundle,
+                                       selection::StoreKind kind,
+                                       const selection::RecordedSelection* recorded_selection, bool& recorded) {
+    if (!recorded_selection || recorded_selection->of(kind).empty()) return present;
+    std::set<std::string> selected;
+    for (const selection::Request& old : recorded_selection->of(kind)) {
+        const std::set<std::string> ids = selection::_merge_tags(old.tags, old.with_derivatives, old.enable_bjse);
+        selected.insert(ids.begin(), ids.end());
+        if (!selection::try_record_request(
+                bundle, kind, selection::make_request(old.tags, old.with_derivatives, old.enable_bjse, ids)))
+            recorded = false;
+    }
+    const std::set<std::string> with_file(present.begin(), present.end());
+    std::size_t without_file = 0;
+    for (const auto& id : selected) without_file += with_file.count(id) == 0 ? 1 : 0;
+    const std::size_t requests = recorded_selection->of(kind).size();
+    host::print_line(fmt::format("recorded selection ({}): {} {} to {} instrument{}, {} without a store file",
+                                 selection::store_kind_name(kind), requests,
+                                 requests == 1 ? "request resolves" : "requests resolve", selected.size(),
+                                 selected.size() == 1 ? "" : "s", without_file));
+    selected.insert(with_file.begin(), with_file.end());
+    return {selected.begin(), selected.end()};
+}
+
+bool incremental_update(int concurrency, const std::string& data_bundle_path, bool to_selection) {
     const std::string path = layout::bundle_dir(data_bundle_path);
     host::now();  // a clock past the calendar's end stops the command before anything starts
     // A sample install killed half-way is finished or undone before anything reads the bundle.
     layout::settle_unfinished_install_if_any(layout::bundle_dir(data_bundle_path));
+    // A record that cannot be read stops the command before anything is fetched.
+    std::optional<selection::RecordedSelection> recorded_selection;
+    if (to_selection) recorded_selection = selection::load_selection(path);
     host::print_line("开始智能更新已下载数据");
+    if (recorded_selection && recorded_selection->empty())
+        host::print_line(fmt::format("no recorded selection in {}: only the store files present are updated", path));
     host::print_line("开始更新日线及基础数据");
     const bool enable_bjse = bundle_has_bjse(layout::instruments_file(data_bundle_path));
 
     commands::DaybarOptions options;
     options.enable_bjse = enable_bjse;
     bool succeed = commands::update_daybar(path, false, true, concurrency, options);
+    const selection::RecordedSelection* wanted = recorded_selection ? &*recorded_selection : nullptr;
 
     const std::string min_bar_folder = (fs::path(path) / "h5").string();
-    if (fs::exists(min_bar_folder)) {
-        const auto min_ids = existing_minbar_ids(min_bar_folder);
-        if (!min_ids.empty() && !minbar::update_minbar(min_bar_folder, min_ids, false, concurrency)) succeed = false;
-    }
+    const auto min_ids =
+        ids_to_update(fs::exists(min_bar_folder) ? existing_minbar_ids(min_bar_folder) : std::vector<std::string>{},
+                      path, selection::StoreKind::Minbar, wanted, succeed);
+    if (!min_ids.empty() && !minbar::update_minbar_ids(min_bar_folder, min_ids, concurrency)) succeed = false;
     const std::string tick_folder = (fs::path(path) / "ticks").string();
-    if (fs::exists(tick_folder)) {
-        const auto tick_ids = existing_tick_ids(tick_folder);
-        if (!tick_ids.empty() && !tick::update_tick(tick_folder, tick_ids, false, concurrency)) succeed = false;
-    }
+    const auto tick_ids =
+        ids_to_update(fs::exists(tick_folder) ? existing_tick_ids(tick_folder) : std::vector<std::string>{}, path,
+                      selection::StoreKind::Tick, wanted, succeed);
+    if (!tick_ids.empty() && !tick::update_tick_ids(tick_folder, tick_ids, concurrency)) succeed = false;
     return succeed;
+}
+
+}  // namespace
+
+bool update_bundle_from_exist_file(int concurrency, const std::string& data_bundle_path) {
+    return incremental_update(concurrency, data_bundle_path, false);
+}
+
+bool update_bundle_to_selection(int concurrency, const std::string& data_bundle_path) {
+    return incremental_update(concurrency, data_bundle_path, true);
 }
 
 }  // namespace tarnwick::bundle::commands

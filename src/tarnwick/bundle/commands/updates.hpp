@@ -11,7 +11,14 @@
 //
 // update_bundle_from_exist_file: the incremental update: day bars and base data, then every
 // minute-bar and tick store file already in the bundle is extended (identifiers from the file
-// names; "-sample.h5" files and a "ticks" folder inside "h5" are left out).
+// names; "-sample.h5" files and a "ticks" folder inside "h5" are left out). It neither reads nor
+// changes the recorded selection.
+//
+// update_bundle_to_selection: brings the bundle to its recorded selection (selection/record.hpp):
+// what update_bundle_from_exist_file does, after resolving every recorded request again (so new
+// listings and new contracts join, and the record is refreshed), and with the instruments of the
+// requests that have no store file added to each kind's update. Without a recorded selection it
+// is the incremental update and says so.
 //
 // "Ends the program" is a ProgramExit exception: the library never calls exit() itself.
 #include <string>
@@ -24,6 +31,8 @@ bool update_bundle_from_tickwirec(int concurrency, const std::string& data_bundl
                                   bool with_derivatives, bool rebuild = false, bool enable_bjse = false);
 
 bool update_bundle_from_exist_file(int concurrency, const std::string& data_bundle_path);
+
+bool update_bundle_to_selection(int concurrency, const std::string& data_bundle_path);
 
 // The identifiers of the store files an incremental update extends.
 std::vector<std::string> existing_minbar_ids(const std::string& h5_folder);

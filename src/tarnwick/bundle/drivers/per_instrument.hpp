@@ -8,9 +8,12 @@
 // system_log with the instrument and the error, and make the result false: the caller must
 // never be told that everything was updated when something was not.
 #include <functional>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
+
+#include "tarnwick/bundle/selection/record.hpp"
 
 namespace tarnwick::bundle::drivers {
 
@@ -23,6 +26,11 @@ struct PerInstrumentRun {
     bool create_path = false;
     // Shown next to the progress display.
     std::string description;
+    // Record the request and its resolution in the bundle (selection/record.hpp) when `path` is
+    // a bundle's store folder, before any instrument is started, so that a stopped run still
+    // leaves what it was asked for. A record that cannot be written is logged and makes the
+    // result false; the update runs all the same.
+    std::optional<selection::StoreKind> record_as;
 };
 
 bool update_each_instrument(const std::string& path, const std::vector<std::string>& tags, bool with_derivatives,

@@ -16,6 +16,10 @@ inline constexpr const char* EQUITIES_GROUP = "equities";
 inline constexpr const char* FUTURE_GROUP = "future";
 inline constexpr const char* OPTION_GROUP = "option";
 
+// The module's own records in a bundle folder (the recorded selection): hidden, so no store file
+// pattern matches it, and nothing the host reads.
+inline constexpr const char* RECORDS_FOLDER_NAME = ".tarnwick";
+
 // "{}.h5" filled with the identifier.
 std::string store_file_name(const std::string& order_book_id);
 // The name a store file is built under before it is renamed into place. It does not end in

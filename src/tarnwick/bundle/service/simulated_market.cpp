@@ -346,6 +346,8 @@ std::vector<Security> build_universe(int extra_stocks) {
     u.push_back(future("IF2612", "IF", "000300.XSHG", "CFFEX", 3945.0, 20251222));
     u.push_back(future("IF2701", "IF", "000300.XSHG", "CFFEX", 3940.0, 20260119));
     u.push_back(future("IF2703", "IF", "000300.XSHG", "CFFEX", 3925.0, 20260323));
+    // A contract listed later than the others: the listings show it from 2026-12-21 on.
+    u.push_back(future("IF2706", "IF", "000300.XSHG", "CFFEX", 3920.0, 20261221));
     u.push_back(future("IH2612", "IH", "000016.XSHG", "CFFEX", 2745.0, 20251222));
     u.push_back(future("IH2701", "IH", "000016.XSHG", "CFFEX", 2742.0, 20260119));
     u.push_back(future("CU2701", "CU", "", "SHFE", 75800.0, 20260116));
@@ -433,13 +435,16 @@ struct SimulatedMarket::Impl {
     // The exchange setting decides what the listings show, not what a query naming an
     // instrument gets: the incremental update extends existing files of that exchange with the
     // setting off, and the tag resolution switches it off again before the workers fetch.
-    bool visible(const Security& s) const { return !s.bjse || bjse; }
+    // The listings show an instrument from its listing day on, so a contract listed later joins
+    // a resolution of the tags made after that day.
+    bool visible(const Security& s, int today) const { return (!s.bjse || bjse) && s.listed <= today; }
 
     // Instruments the cn listings show right now.
     template <class F>
     void for_each_cn(F&& f) const {
+        const int today = host::date_to_number(host::now());
         for (const auto& s : universe)
-            if (s.market == "cn" && visible(s)) f(s);
+            if (s.market == "cn" && visible(s, today)) f(s);
     }
 
     const Security* find(const std::string& id, const std::string& market) const {
@@ -867,9 +872,10 @@ Listing SimulatedMarket::all_instruments(const InstrumentType& type) {
 }
 
 Listing SimulatedMarket::all_instruments_hk(const InstrumentType& type) {
+    const int today = host::date_to_number(host::now());
     Listing out;
     for (const auto& s : impl_->universe)
-        if (s.market == "hk" && s.type == type) out.push_back(listing_row(s));
+        if (s.market == "hk" && s.type == type && impl_->visible(s, today)) out.push_back(listing_row(s));
     return out;
 }
 

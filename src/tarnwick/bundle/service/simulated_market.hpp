@@ -27,7 +27,8 @@
 //                total volume and turnover, and its high and low are the bars' highest and lowest.
 //                Every price stays within the day's limit_down..limit_up.
 // Days before an instrument's listing, after its delisting and while it is suspended have no
-// rows; a query without rows answers none.
+// rows; a query without rows answers none. The listings (all_instruments) show an instrument from
+// its listing day on: IF2706 joins them on 2026-12-21. Queries naming one are served before that.
 //
 // Settings, read from the environment by the constructor (an empty value counts as unset; a
 // malformed value throws ValueError naming the variable):

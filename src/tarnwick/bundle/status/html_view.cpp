@@ -163,14 +163,15 @@ std::string cell_title(const Row& row, const Cell& cell, int from, int to) {
 std::string summary_table(const BundleStatus& s) {
     std::string html =
         "<table><thead><tr><th>kind</th><th>group</th><th>files</th><th>size</th><th>rows</th><th>current</th>"
-        "<th>stale</th><th>incomplete</th><th>unreadable</th><th>held</th><th>leftovers</th></tr></thead><tbody>\n";
+        "<th>stale</th><th>incomplete</th><th>unreadable</th><th>held</th><th>leftovers</th><th>absent</th></tr>"
+        "</thead><tbody>\n";
     for (const auto& g : s.groups)
         html += fmt::format(
             "<tr><td>{}</td><td>{}</td><td>{}</td><td>{}</td><td>{}</td><td>{}</td><td>{}</td><td>{}</td><td>{}</td>"
-            "<td>{}</td><td>{}</td></tr>\n",
+            "<td>{}</td><td>{}</td><td>{}</td></tr>\n",
             kind_name(g.kind), escaped(g.group), g.files, size_text(g.bytes),
             g.kind == Kind::Minbar ? std::to_string(g.rows) : "-", g.current, g.stale, g.incomplete, g.unreadable,
-            g.held, g.leftovers);
+            g.held, g.leftovers, g.absent);
     html += "</tbody></table>\n";
     return html;
 }

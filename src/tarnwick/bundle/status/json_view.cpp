@@ -22,7 +22,8 @@ json flags_of(const FileStatus& f) {
     if (!f.leftovers.empty()) flags.push_back("leftover");
     if (f.unreadable) flags.push_back("unreadable");
     if (f.held) flags.push_back("held");
-    if (!f.exists) flags.push_back("missing");
+    if (!f.exists && !f.leftovers.empty()) flags.push_back("missing");
+    if (f.absent) flags.push_back("absent");
     return flags;
 }
 
@@ -123,7 +124,8 @@ std::string json_view(const BundleStatus& s) {
                           {"incomplete", g.incomplete},
                           {"unreadable", g.unreadable},
                           {"held", g.held},
-                          {"leftovers", g.leftovers}});
+                          {"leftovers", g.leftovers},
+                          {"absent", g.absent}});
     doc["groups"] = std::move(groups);
     json files = json::array();
     for (const auto& f : s.files) {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <tuple>
 
 #include <fmt/format.h>
@@ -15,9 +16,12 @@
 #include "tarnwick/bundle/errors.hpp"
 #include "tarnwick/bundle/formats/pickle.hpp"
 #include "tarnwick/bundle/host/clock.hpp"
+#include "tarnwick/bundle/host/instrument_type.hpp"
 #include "tarnwick/bundle/host/progress.hpp"
+#include "tarnwick/bundle/layout/constants.hpp"
 #include "tarnwick/bundle/layout/install_record.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
+#include "tarnwick/bundle/selection/record.hpp"
 #include "tarnwick/bundle/service/connection.hpp"
 #include "tarnwick/bundle/status/examine.hpp"
 #include "tarnwick/bundle/status/isolated_map.hpp"
@@ -84,19 +88,97 @@ std::map<std::string, std::vector<int>> suspension_days(const std::string& file,
     return days;
 }
 
-// Delisting dates of the instruments in "instruments.pk" ("0000-00-00": still listed).
-std::map<std::string, int> delisting_dates(const std::string& file) {
-    std::map<std::string, int> dates;
+// What "instruments.pk" says of each instrument: its delisting date ("0000-00-00": still
+// listed) and its type.
+struct Listings {
+    std::map<std::string, int> delistings;
+    std::map<std::string, std::string> types;
+};
+
+Listings read_listings(const std::string& file) {
+    Listings listings;
     for (const auto& record : formats::pickle::load_records(file)) {
         const formats::pickle::Value* id = record.find("order_book_id");
+        if (!id || !id->is_str()) continue;
+        if (const formats::pickle::Value* type = record.find("type"); type && type->is_str())
+            listings.types[id->as_str()] = type->as_str();
         const formats::pickle::Value* delisted = record.find("de_listed_date");
-        if (!id || !id->is_str() || !delisted || !delisted->is_str()) continue;
+        if (!delisted || !delisted->is_str()) continue;
         std::string digits;
         for (const char c : delisted->as_str())
             if (c >= '0' && c <= '9') digits += c;
-        if (digits.size() == 8 && digits != "00000000") dates[id->as_str()] = std::stoi(digits);
+        if (digits.size() == 8 && digits != "00000000") listings.delistings[id->as_str()] = std::stoi(digits);
     }
-    return dates;
+    return listings;
+}
+
+// The minute-bar group of an instrument of `type`, as the update chooses it; null for a type that
+// has no minute-bar file.
+const char* minbar_group_of(const std::string& type) {
+    const auto& equities = layout::EQUITIES_INS_TYPE();
+    if (std::find(equities.begin(), equities.end(), type) != equities.end()) return layout::EQUITIES_GROUP;
+    if (type == host::INSTRUMENT_TYPE::FUTURE) return layout::FUTURE_GROUP;
+    if (type == host::INSTRUMENT_TYPE::OPTION) return layout::OPTION_GROUP;
+    return nullptr;
+}
+
+// Adds an entry for every instrument the recorded selection names that has no store file of its
+// kind (in any minute-bar group), or marks the entry of its leftovers. Left out: instruments
+// delisted before the calendar's first day (no update fetches them) and, for minute bars, types
+// without a minute-bar file. Without "instruments.pk" an instrument's group is "unknown".
+void add_absent(BundleStatus& status, const std::string& root, const Context& context,
+                const std::map<std::string, std::string>& types) {
+    selection::RecordedSelection recorded;
+    try {
+        recorded = selection::load_selection(status.bundle_dir);
+    } catch (const std::exception& e) {
+        status.problems.push_back(fmt::format("the recorded selection cannot be read: {}", e.what()));
+        return;
+    }
+    const int first_day = context.calendar.empty()
+                              ? layout::MIN_START_DATE
+                              : std::max<int>(layout::MIN_START_DATE, static_cast<int>(context.calendar.front()));
+    for (const auto& [kind, record_kind] :
+         {std::pair{Kind::Minbar, selection::StoreKind::Minbar}, std::pair{Kind::Tick, selection::StoreKind::Tick}}) {
+        std::map<std::string, std::size_t> orphans;  // instrument -> its entry without a store file
+        std::set<std::string> present;
+        for (std::size_t i = 0; i < status.files.size(); ++i) {
+            const FileStatus& f = status.files[i];
+            if (f.kind != kind) continue;
+            if (f.exists)
+                present.insert(f.instrument);
+            else
+                orphans.emplace(f.instrument, i);
+        }
+        for (const std::string& id : recorded.instruments(record_kind)) {
+            if (present.count(id)) continue;
+            const auto delisted = context.delistings.find(id);
+            if (delisted != context.delistings.end() && delisted->second < first_day) continue;
+            std::string group = "ticks";
+            fs::path path = fs::path(layout::tick_root(root)) / layout::store_file_name(id);
+            if (kind == Kind::Minbar) {
+                const auto type = types.find(id);
+                const char* known = type == types.end() ? "unknown" : minbar_group_of(type->second);
+                if (!known) continue;
+                group = known;
+                path = fs::path(layout::minbar_root(root)) / (type == types.end() ? "*" : group) /
+                       layout::store_file_name(id);
+            }
+            if (const auto orphan = orphans.find(id); orphan != orphans.end()) {
+                status.files[orphan->second].absent = true;
+                continue;
+            }
+            FileStatus absent;
+            absent.kind = kind;
+            absent.group = group;
+            absent.instrument = id;
+            absent.path = path.string();
+            absent.exists = false;
+            absent.absent = true;
+            if (delisted != context.delistings.end()) absent.delisted_date = delisted->second;
+            status.files.push_back(std::move(absent));
+        }
+    }
 }
 
 void summarise(BundleStatus& status) {
@@ -106,6 +188,7 @@ void summarise(BundleStatus& status) {
         g.kind = file.kind;
         g.group = file.group;
         if (!file.leftovers.empty()) ++g.leftovers;
+        if (file.absent) ++g.absent;
         if (!file.exists) continue;
         ++g.files;
         g.bytes += file.bytes;
@@ -208,9 +291,12 @@ BundleStatus bundle_status(const std::string& root, const Options& options) {
     }
 
     // Optional: without it every instrument counts as still listed.
+    std::map<std::string, std::string> types;
     if (const std::string instruments = layout::instruments_file(root); fs::exists(instruments, ec)) {
         try {
-            context.delistings = delisting_dates(instruments);
+            Listings listings = read_listings(instruments);
+            context.delistings = std::move(listings.delistings);
+            types = std::move(listings.types);
         } catch (const std::exception& e) {
             status.problems.push_back(fmt::format("instruments.pk cannot be read: {}", e.what()));
         }
@@ -267,6 +353,7 @@ BundleStatus bundle_status(const std::string& root, const Options& options) {
         by_path[orphan.path] = status.files.size();
         status.files.push_back(std::move(orphan));
     }
+    add_absent(status, root, context, types);
     summarise(status);
     return status;
 }

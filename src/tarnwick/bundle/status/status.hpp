@@ -2,7 +2,8 @@
 // What a data bundle holds: for every minute-bar and tick store file its instrument, its first
 // and last trading day, the days it holds and lacks against the trading calendar, its size,
 // and what needs attention (stale, incomplete, leftovers of a killed update, unreadable, held
-// by another process); then a summary per group.
+// by another process); the instruments the bundle's recorded selection names that have no store
+// file (absent); then a summary per group.
 //
 // Contract: reads only what it needs (a minute-bar file's day index and the size of its bars,
 // a tick file's member names, the calendar and the suspension file), never writes, never
@@ -47,7 +48,10 @@ struct FileStatus {
     std::string path;
     std::string group;  // "equities", "future", "option" (or another folder below h5), "ticks"
     std::string instrument;
-    bool exists = true;  // false: only leftovers of a store file that is not there
+    bool exists = true;  // false: only leftovers of a store file that is not there, or absent
+    // The recorded selection (selection/record.hpp) names the instrument and it has no store file
+    // (never fetched, or deleted since); not for one delisted before the calendar's first day.
+    bool absent = false;
     std::optional<int> first_date, last_date;
     std::optional<int> delisted_date;  // from instruments.pk: nothing is fetched after it
     int days_held = 0;
@@ -78,6 +82,7 @@ struct GroupSummary {
     std::uint64_t bytes = 0;
     std::int64_t rows = 0;
     std::size_t current = 0, stale = 0, incomplete = 0, unreadable = 0, held = 0, leftovers = 0;
+    std::size_t absent = 0;  // named by the recorded selection, without a store file (not among `files`)
 };
 
 struct BundleStatus {

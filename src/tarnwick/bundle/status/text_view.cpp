@@ -11,11 +11,12 @@ namespace {
 
 // Rank of a file's worst trouble; 0 is the worst.
 int severity(const FileStatus& f) {
-    if (f.unreadable) return 0;
-    if (!f.leftovers.empty()) return 1;
-    if (f.incomplete()) return 2;
-    if (f.held) return 3;
-    return 4;  // stale, or holding no day yet
+    if (f.absent) return 0;  // asked for and not there at all
+    if (f.unreadable) return 1;
+    if (!f.leftovers.empty()) return 2;
+    if (f.incomplete()) return 3;
+    if (f.held) return 4;
+    return 5;  // stale, or holding no day yet
 }
 
 std::string day_list(const std::vector<int>& days, std::size_t shown) {
@@ -51,7 +52,10 @@ std::vector<const FileStatus*> needing_attention(const BundleStatus& s) {
 
 std::string describe(const FileStatus& f) {
     std::vector<std::string> parts;
-    if (!f.exists) parts.push_back("store file missing");
+    if (f.absent)
+        parts.push_back("absent: the recorded selection names it, no store file (update-existing ROOT --selection)");
+    else if (!f.exists)
+        parts.push_back("store file missing");
     if (f.held) parts.push_back("held by another process");
     if (f.unreadable) parts.push_back("unreadable: " + f.error);
     if (f.exists && !f.unreadable && !f.held && !f.first_date) parts.push_back("empty: holds no day yet");
@@ -73,15 +77,15 @@ std::string text_view(const BundleStatus& s, std::size_t max_lines) {
     std::string head = fmt::format("bundle {}: updates fetch through {}", s.bundle_dir, day_text(s.end_date));
     if (s.target_date) head += fmt::format(" (latest trading day {})", day_text(*s.target_date));
     lines.push_back(head);
-    lines.push_back(fmt::format("{:<7} {:<9} {:>6} {:>9} {:>11} {:>7} {:>5} {:>10} {:>10} {:>4} {:>9}", "kind", "group",
-                                "files", "size", "rows", "current", "stale", "incomplete", "unreadable", "held",
-                                "leftovers"));
+    lines.push_back(fmt::format("{:<7} {:<9} {:>6} {:>9} {:>11} {:>7} {:>5} {:>10} {:>10} {:>4} {:>9} {:>6}", "kind",
+                                "group", "files", "size", "rows", "current", "stale", "incomplete", "unreadable",
+                                "held", "leftovers", "absent"));
     GroupSummary total;
     for (const auto& g : s.groups) {
-        lines.push_back(fmt::format("{:<7} {:<9} {:>6} {:>9} {:>11} {:>7} {:>5} {:>10} {:>10} {:>4} {:>9}",
+        lines.push_back(fmt::format("{:<7} {:<9} {:>6} {:>9} {:>11} {:>7} {:>5} {:>10} {:>10} {:>4} {:>9} {:>6}",
                                     kind_name(g.kind), g.group, g.files, size_text(g.bytes),
                                     g.kind == Kind::Minbar ? std::to_string(g.rows) : "-", g.current, g.stale,
-                                    g.incomplete, g.unreadable, g.held, g.leftovers));
+                                    g.incomplete, g.unreadable, g.held, g.leftovers, g.absent));
         total.files += g.files;
         total.bytes += g.bytes;
         total.current += g.current;
@@ -90,13 +94,14 @@ std::string text_view(const BundleStatus& s, std::size_t max_lines) {
         total.unreadable += g.unreadable;
         total.held += g.held;
         total.leftovers += g.leftovers;
+        total.absent += g.absent;
     }
     if (s.groups.empty())
         lines.push_back("(no minute-bar or tick store files)");
     else
-        lines.push_back(fmt::format("{:<17} {:>6} {:>9} {:>11} {:>7} {:>5} {:>10} {:>10} {:>4} {:>9}", "total",
+        lines.push_back(fmt::format("{:<17} {:>6} {:>9} {:>11} {:>7} {:>5} {:>10} {:>10} {:>4} {:>9} {:>6}", "total",
                                     total.files, size_text(total.bytes), "", total.current, total.stale,
-                                    total.incomplete, total.unreadable, total.held, total.leftovers));
+                                    total.incomplete, total.unreadable, total.held, total.leftovers, total.absent));
     for (const auto& problem : s.problems) lines.push_back("problem: " + problem);
 
     const std::vector<const FileStatus*> attention = needing_attention(s);

@@ -13,8 +13,9 @@ namespace tarnwick::bundle::status {
 // left out. Names are shown printable() (status/text.hpp).
 std::string text_view(const BundleStatus& status, std::size_t max_lines);
 
-// The files that need attention, worst first: unreadable, leftovers of a killed update,
-// incomplete, held by another process, stale; in path order within each.
+// The files that need attention, worst first: absent (named by the recorded selection, no store
+// file), unreadable, leftovers of a killed update, incomplete, held by another process, stale; in
+// path order within each.
 std::vector<const FileStatus*> needing_attention(const BundleStatus& status);
 
 // One line saying what needs doing about a file ("stale: last day 2026-12-01, 4 trading days

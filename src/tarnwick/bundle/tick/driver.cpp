@@ -4,9 +4,9 @@
 #include "tarnwick/bundle/tick/append.hpp"
 
 namespace tarnwick::bundle::tick {
+namespace {
 
-bool update_tick(const std::string& path, const std::vector<std::string>& tags, bool with_derivatives, int concurrency,
-                 bool rebuild, bool enable_bjse) {
+drivers::PerInstrumentRun tick_run(const std::string& path, bool rebuild) {
     drivers::PerInstrumentRun run;
     run.announcement = "开始更新 {} 只标的的tick数据：{}";
     run.task = [path, rebuild](const std::string& id) {
@@ -14,7 +14,20 @@ bool update_tick(const std::string& path, const std::vector<std::string>& tags, 
     };
     run.create_path = true;
     run.description = "ticks";
+    return run;
+}
+
+}  // namespace
+
+bool update_tick(const std::string& path, const std::vector<std::string>& tags, bool with_derivatives, int concurrency,
+                 bool rebuild, bool enable_bjse) {
+    drivers::PerInstrumentRun run = tick_run(path, rebuild);
+    run.record_as = selection::StoreKind::Tick;
     return drivers::update_each_instrument(path, tags, with_derivatives, concurrency, enable_bjse, run);
+}
+
+bool update_tick_ids(const std::string& path, const std::vector<std::string>& ids, int concurrency) {
+    return drivers::update_each_instrument(path, ids, false, concurrency, false, tick_run(path, false));
 }
 
 }  // namespace tarnwick::bundle::tick
