@@ -161,7 +161,8 @@ InstrumentResult audit_instrument(const Instrument& instrument, const std::vecto
     Buffers& b = buffers();
     reading::ReadResult bars_read;
     std::vector<std::size_t> first_row;  // of each day in b.bars
-    b.bars.clear();
+    // b.bars keeps its size from the last file: growing it to this file's rows clears only the
+    // rows it did not have.
     // A file that cannot be read is skipped with its reason; the other store's file still counts.
     const auto skip = [&](Store store, const std::string& path, const std::exception& e) {
         result.skipped.push_back({store, instrument.id, path, why_unreadable(e)});

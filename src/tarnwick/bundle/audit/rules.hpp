@@ -74,7 +74,8 @@ void negative_volume(const Subject& s, int day, Bars bars);
 // futures and options); see turnover_multiplier().
 void turnover(const Subject& s, int day, Bars bars, double multiplier);
 // The instrument's multiplier, as its bars show it: the median of turnover / (volume x mid
-// price), rounded to a whole number when at least 1. 1 when no bar traded.
+// price) over about 1,000 bars spread over the file, rounded to a whole number when at least 1.
+// 1 when no bar traded.
 double turnover_multiplier(std::span<const layout::EquityBar> all_bars, std::vector<double>& scratch);
 
 // ---- ticks of one day ------------------------------------------------------------------------
