@@ -268,7 +268,7 @@ Report audit_bundle(const std::string& root, const Options& options) {
                         o.skipped.push_back({store, instruments[i].id, {}, how});
                 results[i] = encode(o);
             }
-            progress.step();
+            if (outcome.kind != host::Outcome::Kind::NotRun) progress.step();  // not run: stopped
             return true;
         });
     progress.finish();
