@@ -47,7 +47,9 @@ int run_content(const ContentOptions& options) {
 
 void add_check_command(CLI::App& app, Commands& commands) {
     CLI::App* check = app.add_subcommand(
-        "check", "check the store files against the trading calendar, report bad files and offer to delete them");
+        "check",
+        "check the store files against the trading calendar, report bad files and offer to delete them "
+        "(minbar, tick), or audit what they hold, read-only (content)");
     check->require_subcommand(1);
     auto root = std::make_shared<std::string>();
     auto workers = std::make_shared<int>(default_concurrency());
