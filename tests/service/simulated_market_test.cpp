@@ -1,9 +1,14 @@
 #include "tarnwick/bundle/service/simulated_market.hpp"
 
 #include <algorithm>
+#include <cctype>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <map>
 #include <set>
+#include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -381,6 +386,146 @@ TEST_F(SimulatedMarketTest, FutureTicksIncludeTheNightBeforeAndOpenInterest) {
     for (const auto& d : *f->trading_date) ASSERT_EQ(d, make_datetime(2026, 12, 7));
     for (double oi : f->column("open_interest")) EXPECT_EQ(oi, std::floor(oi));
 }
+
+// Minute bars and ticks of one instrument and day describe the same trading: the ticks are
+// snapshots (cumulative volume and turnover of the day, running day high and low), the bars what
+// traded in each minute. A bundle built from both must not contradict itself.
+struct AgreementCase {
+    const char* id;
+    int day;
+    double multiplier;  // turnover per unit of price and volume
+    bool night;         // futures and options: night session and the futures day sessions
+    const char* market = "cn";
+};
+
+void PrintTo(const AgreementCase& c, std::ostream* os) { *os << c.id << " on " << c.day; }
+
+class BarsAndTicksAgreeTest : public SimulatedMarketTest, public ::testing::WithParamInterface<AgreementCase> {};
+
+// Whether a bar stamped `minute` (minutes after midnight) ends a minute of the instrument's sessions.
+bool in_sessions(int minute, bool night) {
+    const auto within = [&](int from, int to) { return minute > from && minute <= to; };
+    if (!night) return within(9 * 60 + 30, 11 * 60 + 30) || within(13 * 60, 15 * 60);
+    return within(21 * 60, 23 * 60) || within(9 * 60, 10 * 60 + 15) || within(10 * 60 + 30, 11 * 60 + 30) ||
+           within(13 * 60 + 30, 15 * 60);
+}
+
+long long cents(double money) { return std::llround(money * 100); }
+
+TEST_P(BarsAndTicksAgreeTest, OnVolumeTurnoverHighAndLowOfTheDayAndOfEachMinute) {
+    const AgreementCase c = GetParam();
+    const auto bars = price(c.id, c.day, c.day, Frequency::Minute, std::string(c.market));
+    const auto ticks = price(c.id, c.day, c.day, Frequency::Tick, std::string(c.market));
+    ASSERT_TRUE(bars && ticks);
+    const auto &open = bars->column("open"), &high = bars->column("high"), &low = bars->column("low"),
+               &close = bars->column("close"), &volume = bars->column("volume"),
+               &turnover = bars->column("total_turnover");
+
+    // The bars: inside the sessions, in order, consistent, and a price inside each bar explains
+    // its turnover.
+    std::map<host::DateTime, std::size_t> bar_at;
+    double day_volume = 0;
+    long long day_cents = 0;
+    for (std::size_t i = 0; i < bars->rows(); ++i) {
+        const auto t = bars->timestamp[i];
+        const auto midnight = std::chrono::floor<std::chrono::days>(t);
+        EXPECT_TRUE(in_sessions(
+            static_cast<int>(std::chrono::duration_cast<std::chrono::minutes>(t - midnight).count()), c.night))
+            << i;
+        if (i > 0) {
+            EXPECT_LT(bars->timestamp[i - 1], t);
+        }
+        bar_at[t] = i;
+        EXPECT_GT(low[i], 0.0) << i;
+        EXPECT_LE(low[i], std::min(open[i], close[i])) << i;
+        EXPECT_GE(high[i], std::max(open[i], close[i])) << i;
+        EXPECT_GT(volume[i], 0.0) << i;
+        // Turnover is rounded to the cent.
+        EXPECT_GE(turnover[i], low[i] * volume[i] * c.multiplier - 0.01) << i;
+        EXPECT_LE(turnover[i], high[i] * volume[i] * c.multiplier + 0.01) << i;
+        day_volume += volume[i];
+        day_cents += cents(turnover[i]);
+    }
+
+    // The ticks: cumulative values never fall, prices stay inside the day's limits, and the day's
+    // totals at the last snapshot are the bars' totals.
+    const auto &last = ticks->column("last"), &tick_high = ticks->column("high"), &tick_low = ticks->column("low"),
+               &tick_volume = ticks->column("volume"), &tick_turnover = ticks->column("total_turnover"),
+               &limit_up = ticks->column("limit_up"), &limit_down = ticks->column("limit_down"),
+               &a1 = ticks->column("a1"), &b1 = ticks->column("b1");
+    const std::size_t n = ticks->rows();
+    for (std::size_t r = 0; r < n; ++r) {
+        EXPECT_LE(tick_low[r], last[r]) << r;
+        EXPECT_GE(tick_high[r], last[r]) << r;
+        EXPECT_GE(tick_low[r], limit_down[r]) << r;
+        EXPECT_LE(tick_high[r], limit_up[r]) << r;
+        EXPECT_LT(b1[r], a1[r]) << r;
+        EXPECT_GE(b1[r], limit_down[r]) << r;
+        EXPECT_LE(a1[r], limit_up[r]) << r;
+        if (r == 0) continue;
+        EXPECT_LE(ticks->timestamp[r - 1], ticks->timestamp[r]) << r;
+        EXPECT_GE(tick_volume[r], tick_volume[r - 1]) << r;
+        EXPECT_GE(tick_turnover[r], tick_turnover[r - 1]) << r;
+        EXPECT_GE(tick_high[r], tick_high[r - 1]) << r;
+        EXPECT_LE(tick_low[r], tick_low[r - 1]) << r;
+    }
+    EXPECT_EQ(tick_volume[n - 1], day_volume);
+    EXPECT_EQ(cents(tick_turnover[n - 1]), day_cents);
+    EXPECT_EQ(tick_high[n - 1], *std::max_element(high.begin(), high.end()));
+    EXPECT_EQ(tick_low[n - 1], *std::min_element(low.begin(), low.end()));
+
+    // Minute by minute: the snapshots a store keeps (the last of equal time stamps) of the minute
+    // ending at a bar's stamp open at its open, close at its close, reach its high and its low,
+    // and add its volume and turnover.
+    struct Minute {
+        double first = 0, last = 0, high = 0, low = 1e300, volume = 0, turnover = 0;
+        std::size_t snapshots = 0;
+    };
+    std::vector<Minute> minutes(bars->rows());
+    for (std::size_t r = 0; r < n; ++r) {
+        if (r + 1 < n && ticks->timestamp[r + 1] == ticks->timestamp[r]) continue;
+        const auto stamp = std::chrono::floor<std::chrono::minutes>(ticks->timestamp[r]) + std::chrono::minutes{1};
+        const auto found = bar_at.find(stamp);
+        ASSERT_NE(found, bar_at.end()) << "tick " << r << " in no bar's minute";
+        Minute& m = minutes[found->second];
+        if (m.snapshots++ == 0) m.first = last[r];
+        m.last = last[r];
+        m.high = std::max(m.high, last[r]);
+        m.low = std::min(m.low, last[r]);
+        m.volume = tick_volume[r];
+        m.turnover = tick_turnover[r];
+    }
+    double volume_before = 0, turnover_before = 0;
+    for (std::size_t i = 0; i < bars->rows(); ++i) {
+        const Minute& m = minutes[i];
+        ASSERT_GT(m.snapshots, 0u) << "bar " << i << " without ticks";
+        EXPECT_EQ(m.first, open[i]) << i;
+        EXPECT_EQ(m.last, close[i]) << i;
+        EXPECT_EQ(m.high, high[i]) << i;
+        EXPECT_EQ(m.low, low[i]) << i;
+        EXPECT_EQ(m.volume - volume_before, volume[i]) << i;
+        EXPECT_EQ(cents(m.turnover) - cents(turnover_before), cents(turnover[i])) << i;
+        volume_before = m.volume;
+        turnover_before = m.turnover;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Instruments, BarsAndTicksAgreeTest,
+    ::testing::Values(AgreementCase{"000001.XSHE", 20261204, 1, false},
+                      AgreementCase{"600519.XSHG", 20261116, 1, false},
+                      AgreementCase{"510050.XSHG", 20261201, 1, false},  // ETF: a price grid of 0.001
+                      AgreementCase{"113050.XSHG", 20261202, 1, false},  // convertible: lots of 10
+                      AgreementCase{"09988.XHKG", 20261203, 1, false, "hk"},
+                      AgreementCase{"IF2612", 20261207, 300, true},       // night session on Friday evening
+                      AgreementCase{"CU2701", 20261203, 5, true},         // price grid of 10
+                      AgreementCase{"10008001", 20261130, 10000, true}),  // option: price grid of 0.0001
+    [](const auto& info) {
+        std::string name = std::string(info.param.id) + "_" + std::to_string(info.param.day);
+        std::replace_if(
+            name.begin(), name.end(), [](char ch) { return !std::isalnum(static_cast<unsigned char>(ch)); }, '_');
+        return name;
+    });
 
 TEST_F(SimulatedMarketTest, SettingsComeFromTheEnvironment) {
     ScopedEnv stocks("TARNWICK_SIM_STOCKS", "3");

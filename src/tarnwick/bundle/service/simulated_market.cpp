@@ -521,14 +521,6 @@ struct SimulatedMarket::Impl {
                 {p.serial, 13 * 60 + 30, 15 * 60}};
     }
 
-    static std::vector<Session> tick_sessions(const Security& s, const DayPlan& p) {
-        std::vector<Session> out;
-        if (s.derivative) out.push_back({p.prev_serial, 21 * 60, 23 * 60});
-        out.push_back({p.serial, 9 * 60 + 30, 11 * 60 + 30});
-        out.push_back({p.serial, 13 * 60, 15 * 60});
-        return out;
-    }
-
     static std::size_t bar_count(const Security& s) { return s.derivative ? 345 : 240; }
 
     // Bar volumes are drawn as a day total first so that day bars need no minute generation.
@@ -583,15 +575,24 @@ struct SimulatedMarket::Impl {
         if (frame.empty()) frame.columns.clear();
     }
 
-    void append_minute_bars(const Security& s, int serial, Frame& frame) const {
-        const DayPlan p = plan(s, serial);
+    // One minute bar in whole units: prices in ticks of the grid, turnover in cents, so that the
+    // ticks taken within the bar can share out its volume and turnover without rounding drift.
+    struct Bar {
+        int serial;  // calendar day of the bar: the evening before T for the night session
+        int minute;  // the minute of that day at which the bar ends: its time stamp
+        std::int64_t open, high, low, close, volume, cents;
+    };
+
+    // The day's minute bars, in time order. Both the bars and the ticks of a day are made from
+    // them, so the two agree on volume, turnover, high and low.
+    std::vector<Bar> minute_bars(const Security& s, const DayPlan& p) const {
         const std::size_t n = bar_count(s);
-        const std::vector<std::int64_t> path = bridge(p, n + 1, 0.0008, stream(s, serial, kBarPath));
-        const Stream shape = stream(s, serial, kBarShape);
-        const Stream vol = stream(s, serial, kBarVolume);
+        const std::vector<std::int64_t> path = bridge(p, n + 1, 0.0008, stream(s, p.serial, kBarPath));
+        const Stream shape = stream(s, p.serial, kBarShape);
+        const Stream vol = stream(s, p.serial, kBarVolume);
 
         // Split the day's volume over the bars, each bar at least one lot.
-        const std::int64_t spare = day_volume_lots(s, serial) - static_cast<std::int64_t>(n);
+        const std::int64_t spare = day_volume_lots(s, p.serial) - static_cast<std::int64_t>(n);
         std::vector<double> weight(n);
         double total_weight = 0;
         for (std::size_t i = 0; i < n; ++i) total_weight += weight[i] = 0.2 + vol.unit(i + 1);
@@ -606,18 +607,8 @@ struct SimulatedMarket::Impl {
 
         // One bar reaches the day's high and one its low, so the bars agree with the day bar.
         const std::size_t high_bar = shape.bits(0) % n, low_bar = shape.bits(1) % n;
-        std::int64_t interest = day_open_interest(s, serial);
-        const DateTime trading_day = at(serial, seconds{0});
-
-        auto& open = frame.columns["open"];
-        auto& high = frame.columns["high"];
-        auto& low = frame.columns["low"];
-        auto& close = frame.columns["close"];
-        auto& volume = frame.columns["volume"];
-        auto& money = frame.columns["total_turnover"];
-        std::vector<double>* open_interest = s.derivative ? &frame.columns["open_interest"] : nullptr;
-        if (s.derivative && !frame.trading_date) frame.trading_date.emplace();
-
+        std::vector<Bar> bars;
+        bars.reserve(n);
         std::size_t i = 0;
         for (const Session& session : bar_sessions(s, p)) {
             for (int minute = session.start_minute + 1; minute <= session.end_minute; ++minute, ++i) {
@@ -630,31 +621,69 @@ struct SimulatedMarket::Impl {
                 if (i == high_bar) h = p.high;
                 if (i == low_bar) l = p.low;
                 const std::int64_t v = lots[i] * s.lot;
-                frame.order_book_id.push_back(s.id);
-                frame.timestamp.push_back(at(session.serial, minutes{minute}));
-                open.push_back(s.tick.price(o));
-                high.push_back(s.tick.price(h));
-                low.push_back(s.tick.price(l));
-                close.push_back(s.tick.price(c));
-                volume.push_back(static_cast<double>(v));
-                money.push_back(turnover(s, v, s.tick.price(o + h + l + c) / 4.0));
-                if (open_interest) {
-                    interest = std::max<std::int64_t>(
-                        0, interest + static_cast<std::int64_t>(shape.bits(2 * n + i + 4) % 41) - 20);
-                    open_interest->push_back(static_cast<double>(interest));
-                    frame.trading_date->push_back(trading_day);
-                }
+                // Traded at the mean of open, high, low and close: a price inside the bar's range.
+                const double price = s.tick.price(o + h + l + c) / 4.0;
+                const std::int64_t cents = std::llround(static_cast<double>(v) * price * s.multiplier * 100.0);
+                bars.push_back({session.serial, minute, o, h, l, c, v, cents});
+            }
+        }
+        return bars;
+    }
+
+    void append_minute_bars(const Security& s, int serial, Frame& frame) const {
+        const DayPlan p = plan(s, serial);
+        const std::vector<Bar> bars = minute_bars(s, p);
+        const std::size_t n = bars.size();
+        const Stream shape = stream(s, serial, kBarShape);
+        std::int64_t interest = day_open_interest(s, serial);
+        const DateTime trading_day = at(serial, seconds{0});
+
+        auto& open = frame.columns["open"];
+        auto& high = frame.columns["high"];
+        auto& low = frame.columns["low"];
+        auto& close = frame.columns["close"];
+        auto& volume = frame.columns["volume"];
+        auto& money = frame.columns["total_turnover"];
+        std::vector<double>* open_interest = s.derivative ? &frame.columns["open_interest"] : nullptr;
+        if (s.derivative && !frame.trading_date) frame.trading_date.emplace();
+
+        for (std::size_t i = 0; i < n; ++i) {
+            const Bar& bar = bars[i];
+            frame.order_book_id.push_back(s.id);
+            frame.timestamp.push_back(at(bar.serial, minutes{bar.minute}));
+            open.push_back(s.tick.price(bar.open));
+            high.push_back(s.tick.price(bar.high));
+            low.push_back(s.tick.price(bar.low));
+            close.push_back(s.tick.price(bar.close));
+            volume.push_back(static_cast<double>(bar.volume));
+            money.push_back(static_cast<double>(bar.cents) / 100.0);
+            if (open_interest) {
+                interest = std::max<std::int64_t>(
+                    0, interest + static_cast<std::int64_t>(shape.bits(2 * n + i + 4) % 41) - 20);
+                open_interest->push_back(static_cast<double>(interest));
+                frame.trading_date->push_back(trading_day);
             }
         }
     }
 
+    // Ticks are snapshots taken within the day's minute bars, so that the two agree:
+    //   1. Each bar gets kSnapshotsPerBar snapshots, one about every 3 s of the minute that ends at
+    //      the bar's time stamp (millisecond jitter).
+    //   2. The first snapshot trades at the bar's open, the last at its close; two others in
+    //      between at its high and its low; the rest anywhere in its range. So the minute's prices
+    //      are exactly the bar's, and the running day high and low of the snapshots are those of
+    //      the bars so far.
+    //   3. The bar's volume is shared out over its snapshots in lots, and its turnover in cents in
+    //      proportion to the volume: at a minute's last snapshot the cumulative volume and turnover
+    //      are the sums of the bars up to that one, and they never fall.
+    //   4. About one snapshot in 500 is preceded by another with the same time stamp, another
+    //      price inside the bar and the cumulative values of the snapshot before: the service sends
+    //      such pairs, and the later of the two is the one that counts.
     void append_ticks(const Security& s, int serial, Frame& frame) const {
+        constexpr int kSnapshotsPerBar = 20;
         const DayPlan p = plan(s, serial);
-        const std::vector<Session> sessions = tick_sessions(s, p);
-        std::size_t points = 0;
-        for (const Session& session : sessions)
-            points += static_cast<std::size_t>(session.end_minute - session.start_minute) * 20;
-        const std::vector<std::int64_t> path = bridge(p, points, 0.00025, stream(s, serial, kTickPath));
+        const std::vector<Bar> bars = minute_bars(s, p);
+        const Stream pick = stream(s, serial, kTickPath);
         const Stream jitter = stream(s, serial, kTickJitter);
         const Stream trade = stream(s, serial, kTickTrade);
         const Stream dup = stream(s, serial, kTickDup);
@@ -685,15 +714,13 @@ struct SimulatedMarket::Impl {
         if (!frame.trading_date) frame.trading_date.emplace();
 
         std::int64_t running_high = p.open, running_low = p.open;
-        std::int64_t cumulative_volume = 0, cumulative_cents = 0, row = 0;
+        std::int64_t row = 0;
         std::int64_t interest = day_open_interest(s, serial);
 
-        auto emit = [&](DateTime when, std::int64_t price) {
+        auto emit = [&](DateTime when, std::int64_t price, std::int64_t cumulative_volume,
+                        std::int64_t cumulative_cents) {
             running_high = std::max(running_high, price);
             running_low = std::min(running_low, price);
-            const std::int64_t traded = static_cast<std::int64_t>(trade.bits(2 * row) % 30) * s.lot;
-            cumulative_volume += traded;
-            cumulative_cents += std::llround(static_cast<double>(traded) * s.tick.price(price) * s.multiplier * 100.0);
             frame.order_book_id.push_back(s.id);
             frame.timestamp.push_back(when);
             frame.trading_date->push_back(trading_day);
@@ -706,10 +733,11 @@ struct SimulatedMarket::Impl {
             limit_down.push_back(s.tick.price(p.limit_down));
             volume.push_back(static_cast<double>(cumulative_volume));
             money.push_back(static_cast<double>(cumulative_cents) / 100.0);
+            // The book stays inside the day's limits: no order rests beyond them.
             const std::uint64_t sizes = book.bits(static_cast<std::uint64_t>(row));
             for (int k = 0; k < 5; ++k) {
-                asks[k]->push_back(s.tick.price(price + k + 1));
-                bids[k]->push_back(s.tick.price(std::max<std::int64_t>(1, price - k - 1)));
+                asks[k]->push_back(s.tick.price(std::min(p.limit_up, price + k + 1)));
+                bids[k]->push_back(s.tick.price(std::max(p.limit_down, price - k - 1)));
                 const double scale = s.derivative ? 1.0 : static_cast<double>(s.lot);
                 ask_volumes[k]->push_back(scale * static_cast<double>(1 + (sizes >> (6 * k)) % 60));
                 bid_volumes[k]->push_back(scale * static_cast<double>(1 + (sizes >> (6 * k + 30)) % 60));
@@ -722,21 +750,49 @@ struct SimulatedMarket::Impl {
             ++row;
         };
 
-        std::size_t i = 0;
-        for (const Session& session : sessions) {
-            const int snapshots = (session.end_minute - session.start_minute) * 20;
-            for (int k = 0; k < snapshots; ++k, ++i) {
-                const auto offset = milliseconds{(session.start_minute * 60 + 3 * k) * 1000LL +
-                                                 static_cast<long long>(jitter.bits(i) % 1000)};
-                const DateTime when = local_days{days{session.serial}} + offset;
-                emit(when, path[i]);
-                // Now and then the service sends a second snapshot with the same time stamp.
-                if (dup.bits(i) % 500 == 0) {
-                    std::int64_t other = path[i] + 1 <= p.high ? path[i] + 1 : path[i] - 1;
-                    if (other < 1) other = path[i] + 1;
-                    emit(when, other);
-                }
+        std::int64_t day_volume = 0, day_cents = 0;  // up to the end of the previous bar
+        std::size_t i = 0;                           // snapshot of the day
+        for (std::size_t b = 0; b < bars.size(); ++b) {
+            const Bar& bar = bars[b];
+            // Snapshots 1..kSnapshotsPerBar-2 trade between the open and the close; two distinct ones
+            // of them touch the high and the low.
+            const std::uint64_t where = pick.bits(b);
+            const int at_high = 1 + static_cast<int>(where % (kSnapshotsPerBar - 2));
+            int at_low = 1 + static_cast<int>((where >> 16) % (kSnapshotsPerBar - 3));
+            if (at_low >= at_high) ++at_low;
+
+            std::array<std::int64_t, kSnapshotsPerBar> weight{};
+            std::int64_t total_weight = 0;
+            for (int k = 0; k < kSnapshotsPerBar; ++k)
+                total_weight += weight[k] = 1 + static_cast<std::int64_t>(trade.bits(2 * (i + k)) % 30);
+            const std::int64_t bar_lots = bar.volume / s.lot;
+
+            const DateTime minute_start = local_days{days{bar.serial}} + minutes{bar.minute - 1};
+            std::int64_t weight_so_far = 0, cum_volume = day_volume, cum_cents = day_cents;
+            for (int k = 0; k < kSnapshotsPerBar; ++k, ++i) {
+                std::int64_t price =
+                    k == 0                      ? bar.open
+                    : k == kSnapshotsPerBar - 1 ? bar.close
+                    : k == at_high              ? bar.high
+                    : k == at_low
+                        ? bar.low
+                        : bar.low + static_cast<std::int64_t>(pick.bits(bars.size() + i) %
+                                                              static_cast<std::uint64_t>(bar.high - bar.low + 1));
+                const DateTime when =
+                    minute_start + milliseconds{3000LL * k + static_cast<long long>(jitter.bits(i) % 1000)};
+                // Now and then the service sends two snapshots with the same time stamp.
+                if (dup.bits(i) % 500 == 0 && bar.high > bar.low)
+                    emit(when, price < bar.high ? price + 1 : price - 1, cum_volume, cum_cents);
+                weight_so_far += weight[k];
+                // Whole lots so far, and the turnover of those lots. The products stay far below
+                // 2^63: a bar's cents times its lots is under 10^17 for any instrument here.
+                const std::int64_t lots_so_far = bar_lots * weight_so_far / total_weight;
+                cum_volume = day_volume + lots_so_far * s.lot;
+                cum_cents = day_cents + bar.cents * lots_so_far / bar_lots;
+                emit(when, price, cum_volume, cum_cents);
             }
+            day_volume += bar.volume;
+            day_cents += bar.cents;
         }
     }
 };

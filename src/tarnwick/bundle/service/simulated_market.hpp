@@ -16,11 +16,16 @@
 //                09:01-10:15, 10:31-11:30, 13:31-15:00 (345), with open_interest and trading_date.
 //   day bar      one row stamped at midnight of T; it agrees with T's minute bars in open, high,
 //                low, close and volume.
-//   ticks        from TARNWICK_SIM_TICK_FIRST_DATE: a snapshot about every 3 s (millisecond
-//                jitter) over 09:30-11:30 and 13:00-15:00, futures and options also 21:00-23:00 the
-//                evening before; about one snapshot in 500 is followed by a second one with the
-//                same time stamp and another price. trading_date always; open_interest only for
-//                futures and options.
+//   ticks        from TARNWICK_SIM_TICK_FIRST_DATE: snapshots taken within the minute bars, 20 in
+//                the minute that ends at each bar's time stamp (about every 3 s, millisecond
+//                jitter), so over the bars' sessions; about one snapshot in 500 is preceded by a
+//                second one with the same time stamp and another price. trading_date always;
+//                open_interest only for futures and options.
+//   agreement    the ticks of a bar's minute trade at its open first and its close last and reach
+//                its high and its low; their cumulative volume and turnover (of the trading day)
+//                grow by the bar's volume and turnover. So the day's last tick holds the bars'
+//                total volume and turnover, and its high and low are the bars' highest and lowest.
+//                Every price stays within the day's limit_down..limit_up.
 // Days before an instrument's listing, after its delisting and while it is suspended have no
 // rows; a query without rows answers none.
 //
