@@ -224,9 +224,8 @@ TEST_F(Audit, ViewsAndCoveragePageShowTheFindings) {
     EXPECT_NE(page.find("2026-12-02</b> turnover: too much"), std::string::npos);
 }
 
-// A clean bundle of the simulated market: stocks (one with suspensions), a future with its
-// night session; minute bars and ticks of different instruments, since the market's bars and
-// ticks of one day are drawn independently.
+// A clean bundle of the simulated market: stocks (one with suspensions), futures with their
+// night session, each with minute bars and ticks that must agree.
 TEST(AuditSimulated, CleanBundleHasNoFindings) {
     host::set_clock(host::make_datetime(2026, 12, 4, 18, 0, 0));
     auto previous = service::install(std::make_unique<service::SimulatedMarket>());
@@ -235,12 +234,14 @@ TEST(AuditSimulated, CleanBundleHasNoFindings) {
     test::write_calendar(root.path() / "bundle", service::current().get_trading_dates(20260101, 20261231));
     for (const char* id : {"000001.XSHE", "600519.XSHG", "IF2612", "CU2701"})
         minbar::_append_h5(id, layout::minbar_root(root.str()));
-    for (const char* id : {"000002.XSHE", "IF2701"}) tick::_append_h5_tick(id, layout::tick_root(root.str()));
+    for (const char* id : {"000001.XSHE", "000002.XSHE", "IF2612", "CU2701"})
+        tick::_append_h5_tick(id, layout::tick_root(root.str()));
     const Report report = audit_bundle(root.str(), {2});
     service::install(std::move(previous));
     host::set_clock(std::nullopt);
     EXPECT_EQ(report.minbar_files, 4u);
-    EXPECT_EQ(report.tick_files, 2u);
+    EXPECT_EQ(report.tick_files, 4u);
+    EXPECT_GT(report.tick_days, 30u);
     EXPECT_GT(report.minbar_days, 100u);
     EXPECT_TRUE(report.clean()) << text_view(report, 20);
 }
