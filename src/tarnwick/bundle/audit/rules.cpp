@@ -147,6 +147,7 @@ void outside_session(const Subject& s, int day, Bars bars, const Sessions& sessi
                 return fmt::format("bar {} of {} lies outside the sessions", bar_time(bar.datetime),
                                    bar.datetime / 1000000);
             });
+        if (!night && bar.datetime / 1000000 == day) return false;  // by day, a bar's date is its trading day
         const int belongs = trading_day_of(bar.datetime, night, calendar);
         if (belongs != day)
             return offends(why, [&] {
