@@ -224,6 +224,21 @@ TEST_F(Audit, ViewsAndCoveragePageShowTheFindings) {
     EXPECT_NE(page.find("2026-12-02</b> turnover: too much"), std::string::npos);
 }
 
+// Read-only: a file left with an undo journal is reported as not read, and both stay as they were.
+TEST_F(Audit, LeavesAnUnsettledFileAndItsJournalAlone) {
+    audited([](Day&) {});
+    const fs::path ticks = root.path() / "bundle/ticks" / (std::string(ID) + ".h5");
+    const fs::path journal = ticks.string() + ".journal";
+    test::write_bytes(journal, "undo");
+    const auto before = fs::last_write_time(ticks);
+    const Report report = audit_bundle(root.str(), {1});
+    ASSERT_EQ(report.skipped.size(), 1u);
+    EXPECT_EQ(report.skipped[0].store, Store::Tick);
+    EXPECT_TRUE(report.findings.empty());
+    EXPECT_TRUE(fs::exists(journal));
+    EXPECT_EQ(fs::last_write_time(ticks), before);
+}
+
 // A clean bundle of the simulated market: stocks (one with suspensions), futures with their
 // night session, each with minute bars and ticks that must agree.
 TEST(AuditSimulated, CleanBundleHasNoFindings) {
