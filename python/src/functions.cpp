@@ -162,6 +162,15 @@ py::object status(py::object data_bundle_path) {
     return py::module_::import("json").attr("loads")(document);
 }
 
+// The content audit as plain dicts and lists: the document of `check content --json`.
+py::object audit(py::object data_bundle_path, py::object concurrency) {
+    const std::string root = path_like(data_bundle_path, "data_bundle_path");
+    const int jobs = std::max(enforced_int(concurrency, "concurrency"), 1);
+    const std::string document =
+        call_library([&] { return tb::audit::json_view(tb::audit::audit_bundle(root, tb::audit::Options{jobs})); });
+    return py::module_::import("json").attr("loads")(document);
+}
+
 }  // namespace
 
 void add_functions(py::module_& m) {
@@ -222,6 +231,12 @@ void add_functions(py::module_& m) {
               "What the bundle holds: per store file its days, gaps, size and flags, and a summary per group "
               "(the document of `tarnwick-bundle status --json`, as dicts and lists).",
           py::arg("data_bundle_path"));
+    m.def("audit", &audit,
+          TARNWICK_SIGNATURE("audit(data_bundle_path, concurrency=1)")
+              "What the bars and ticks themselves show, read-only: a dict with the list `findings` (dicts "
+              "with kind, instrument, date, store, reason, path), `counts` per kind, `skipped` files and "
+              "`clean` (the document of `tarnwick-bundle check content --json`).",
+          py::arg("data_bundle_path"), py::arg("concurrency") = py::int_(1));
 }
 
 }  // namespace tarnwick::python

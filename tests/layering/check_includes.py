@@ -29,6 +29,7 @@ LAYERS = [
     ["selection"],
     ["drivers"],
     ["minbar", "tick", "checks", "reading"],
+    ["audit"],
     ["status", "commands"],
     ["bundle"],
     ["command_line", "python_module"],

@@ -254,3 +254,19 @@ def test_browser_paints_missing_days_red_and_held_days_green(page, tmp_path):
     green = sum(1 for r, g, b in pixels if g > r + 60 and g > b + 40)
     assert red > 20, "no missing-day cell was painted"
     assert green > 100, "no held-day cell was painted"
+
+
+def test_audit_gives_the_findings_of_check_content_as_plain_data(bundle, cli_path):
+    a = tb.audit(str(bundle))
+    json.dumps(a)
+    assert a["clean"] is False and a["files"] == {"minbar": 3, "tick": 1}
+    # The bars written above are two of 0.0 a day: every day of every file is OHLC-inconsistent,
+    # and the two-bar days are thin; the tick file holds no tick records and is not read.
+    ohlc = {(f["instrument"], f["date"]) for f in a["findings"] if f["kind"] == "ohlc"}
+    assert ohlc == {(i, d) for i, days in [("000001.XSHE", weekdays(20261102, 20261204)),
+                                           ("600000.XSHG", [d for d in weekdays(20261102, 20261204) if d != 20261104]),
+                                           ("IF2612", weekdays(20261102, 20261201))] for d in days}
+    assert a["counts"]["thin_day"] == len(ohlc) and all(f["store"] == "minbar" for f in a["findings"])
+    assert [(s["store"], s["instrument"]) for s in a["skipped"]] == [("tick", "000002.XSHE")]
+    result = run_process([cli_path, "check", "content", str(bundle), "--json"])
+    assert result.returncode == 1 and json.loads(result.stdout) == a

@@ -4,7 +4,9 @@
 // report, the sample archive, the status view (namespace `status`), the host's log, clock,
 // progress display and stop handling, and the errors it turns into exit statuses. Like
 // bundle.hpp, nothing here includes HDF5.
-// It also reads records out of the store files (namespace `reading`: the `read` command).
+// It also reads records out of the store files (namespace `reading`: the `read` command) and
+// audits their content (namespace `audit`: `check content`).
+#include "tarnwick/bundle/audit/audit.hpp"
 #include "tarnwick/bundle/bundle.hpp"
 #include "tarnwick/bundle/commands/make_sample.hpp"
 #include "tarnwick/bundle/drivers/per_instrument.hpp"

@@ -4,7 +4,9 @@
 // the tag map), the status view (namespace `status`), the console and stop hooks through which
 // the interpreter takes part, and the errors it turns into Python exceptions. Like bundle.hpp,
 // nothing here includes HDF5: the module shares its process with h5py, which brings its own.
-// It also reads records out of the store files (namespace `reading`: read_minbar, read_ticks).
+// It also reads records out of the store files (namespace `reading`: read_minbar, read_ticks) and
+// audits their content (namespace `audit`: audit).
+#include "tarnwick/bundle/audit/audit.hpp"
 #include "tarnwick/bundle/bundle.hpp"
 #include "tarnwick/bundle/errors.hpp"
 #include "tarnwick/bundle/fs/env.hpp"

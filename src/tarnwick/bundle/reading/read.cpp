@@ -129,6 +129,25 @@ bool read_blosc_directly(const h5::Dataset& day, hid_t mem_type, hsize_t rows, u
     return true;
 }
 
+std::vector<std::pair<std::string, h5::Dataset>> day_datasets(const h5::File& file, const DayRange& days) {
+    // Day datasets are named YYYYMMDD; other members (".tmp-YYYYMMDD" of a stopped update) are
+    // no days. All names have one width, so text order is date order.
+    std::vector<std::pair<std::string, h5::Dataset>> selected;
+    for (const std::string& name : file.members()) {
+        if (name.size() != 8 || !std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; }))
+            continue;
+        if (contains(days, std::stoi(name))) selected.emplace_back(name, file.open_dataset(name));
+    }
+    std::sort(selected.begin(), selected.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    return selected;
+}
+
+void read_day(const h5::Dataset& day, hid_t mem_type, hsize_t rows, unsigned char* out, h5::StoredChunk& stored,
+              std::vector<unsigned char>& scratch) {
+    if (rows > 0 && !read_blosc_directly(day, mem_type, rows, out, stored, scratch))
+        day.read_rows(mem_type, 0, rows, out);
+}
+
 }  // namespace
 
 UnsettledJournal::UnsettledJournal(const std::string& file)
@@ -179,7 +198,10 @@ std::string tick_file(const std::string& data_bundle_path, const std::string& or
 ReadResult read_minbar(const std::string& data_bundle_path, const std::string& order_book_id, const DayRange& days,
                        const Allocate& allocate) {
     require_valid(days);
-    const std::string path = minbar_file(data_bundle_path, order_book_id);
+    return read_minbar_file(minbar_file(data_bundle_path, order_book_id), days, allocate);
+}
+
+ReadResult read_minbar_file(const std::string& path, const DayRange& days, const Allocate& allocate) {
     const std::string group = fs::path(path).parent_path().filename().string();
     ReadResult result;
     const RecordKind kind = result.kind = group == layout::FUTURE_GROUP || group == layout::OPTION_GROUP
@@ -201,15 +223,7 @@ ReadResult read_ticks(const std::string& data_bundle_path, const std::string& or
     const std::string path = tick_file(data_bundle_path, order_book_id);
     const h5::QuietErrors quiet;
     const h5::File file = open_settled(path);
-    // Day datasets are named YYYYMMDD; other members (".tmp-YYYYMMDD" of a stopped update) are
-    // no days. All names have one width, so text order is date order.
-    std::vector<std::pair<std::string, h5::Dataset>> selected;
-    for (const std::string& name : file.members()) {
-        if (name.size() != 8 || !std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; }))
-            continue;
-        if (contains(days, std::stoi(name))) selected.emplace_back(name, file.open_dataset(name));
-    }
-    std::sort(selected.begin(), selected.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    const auto selected = day_datasets(file, days);
     ReadResult result{RecordKind::Ticks, {}};
     hsize_t total = 0;
     std::vector<hsize_t> rows;
@@ -222,12 +236,25 @@ ReadResult read_ticks(const std::string& data_bundle_path, const std::string& or
     h5::StoredChunk stored;
     std::vector<unsigned char> scratch;
     for (std::size_t i = 0; i < selected.size(); ++i) {
-        const h5::Dataset& day = selected[i].second;
-        if (rows[i] > 0 && !read_blosc_directly(day, mem_type.id(), rows[i], out, stored, scratch))
-            day.read_rows(mem_type.id(), 0, rows[i], out);
+        read_day(selected[i].second, mem_type.id(), rows[i], out, stored, scratch);
         out += rows[i] * sizeof(layout::TickRecord);
     }
     return result;
+}
+
+void for_each_tick_day(const std::string& path,
+                       const std::function<void(int day, std::span<const unsigned char>)>& visit) {
+    const h5::QuietErrors quiet;
+    const h5::File file = open_settled(path);
+    const h5::DataType mem_type = memory_type(RecordKind::Ticks);
+    h5::StoredChunk stored;
+    std::vector<unsigned char> scratch, records;  // reused from day to day
+    for (const auto& [name, day] : day_datasets(file, {})) {
+        const hsize_t rows = day.rows();
+        records.resize(rows * sizeof(layout::TickRecord));
+        read_day(day, mem_type.id(), rows, records.data(), stored, scratch);
+        visit(std::stoi(name), records);
+    }
 }
 
 namespace {

@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -70,6 +71,16 @@ ReadResult read_minbar(const std::string& data_bundle_path, const std::string& o
                        const Allocate& allocate);
 ReadResult read_ticks(const std::string& data_bundle_path, const std::string& order_book_id, const DayRange& days,
                       const Allocate& allocate);
+
+// read_minbar() of the store file at `path`, whatever folder it is in: its group folder's name
+// decides the record kind ("future" and "option" hold derivative bars).
+ReadResult read_minbar_file(const std::string& path, const DayRange& days, const Allocate& allocate);
+
+// Every day of the tick file at `path`, in date order: `visit(day, records)` with the day's
+// ticks (TickRecord bytes, valid only during the call; one buffer serves all days, so memory
+// stays at one day's ticks whatever the file's length). Opens and refuses files as above.
+void for_each_tick_day(const std::string& path,
+                       const std::function<void(int day, std::span<const unsigned char>)>& visit);
 
 // The same into memory of their own.
 struct Records : ReadResult {

@@ -52,9 +52,11 @@ std::string month_text(int number) { return fmt::format("{:04}-{:02}", number / 
 
 struct Cell {
     int held = 0, missing = 0, suspended = 0, behind = 0;
+    int marked = 0;     // days with findings of the content audit
+    std::string marks;  // those days and what was found, for the title
     int days() const { return held + missing + suspended + behind; }
     bool drawn() const { return days() > 0; }
-    bool full() const { return held > 0 && missing == 0 && suspended == 0 && behind == 0; }
+    bool full() const { return held > 0 && missing == 0 && suspended == 0 && behind == 0 && marked == 0; }
     void add(const MonthCoverage& m) {
         held += m.held;
         missing += m.missing;
@@ -77,7 +79,7 @@ struct Group {
 };
 
 Row band_row(const std::vector<const FileStatus*>& files, std::size_t from, std::size_t to, int first_month,
-             std::size_t columns) {
+             std::size_t columns, const DayMarks& marks) {
     Row row;
     row.cells.resize(columns);
     for (std::size_t k = from; k < to; ++k) {
@@ -86,6 +88,13 @@ Row band_row(const std::vector<const FileStatus*>& files, std::size_t from, std:
             const int col = month_number(m.month) - first_month;
             if (col >= 0 && static_cast<std::size_t>(col) < columns) row.cells[col].add(m);
         }
+        if (const auto found = marks.find(f.path); found != marks.end())
+            for (const auto& [day, what] : found->second) {
+                const int col = month_number(day / 100) - first_month;
+                if (col < 0 || static_cast<std::size_t>(col) >= columns) continue;
+                Cell& cell = row.cells[col];
+                if (cell.marked++ < 5) cell.marks += fmt::format("; {} {}: {}", f.instrument, day_text(day), what);
+            }
         if (!f.readable() || !f.leftovers.empty()) row.trouble = true;
     }
     if (to - from == 1) {
@@ -143,10 +152,10 @@ std::size_t shapes_of(const Row& row, bool merge) {
 }
 
 std::vector<Row> rows_of(const std::vector<const FileStatus*>& files, std::size_t band, int first_month,
-                         std::size_t columns) {
+                         std::size_t columns, const DayMarks& marks) {
     std::vector<Row> rows;
     for (std::size_t from = 0; from < files.size(); from += band)
-        rows.push_back(band_row(files, from, std::min(files.size(), from + band), first_month, columns));
+        rows.push_back(band_row(files, from, std::min(files.size(), from + band), first_month, columns, marks));
     return rows;
 }
 
@@ -157,6 +166,9 @@ std::string cell_title(const Row& row, const Cell& cell, int from, int to) {
     if (cell.missing) text += fmt::format(", {} missing", cell.missing);
     if (cell.suspended) text += fmt::format(", {} suspended", cell.suspended);
     if (cell.behind) text += fmt::format(", {} not yet fetched", cell.behind);
+    if (cell.marked)
+        text += fmt::format(", {} day{} with findings{}{}", cell.marked, cell.marked == 1 ? "" : "s", cell.marks,
+                            cell.marked > 5 ? "; ..." : "");
     return text;
 }
 
@@ -193,9 +205,31 @@ std::string attention_list(const BundleStatus& s) {
     return head + html + "</ul>\n";
 }
 
+// The days with findings, by file, beside the chart.
+std::string marked_list(const BundleStatus& s, const DayMarks& marks) {
+    constexpr std::size_t SHOWN = 200;
+    std::size_t count = 0;
+    std::string html;
+    for (const auto& f : s.files) {
+        const auto found = marks.find(f.path);
+        if (found == marks.end()) continue;
+        for (const auto& [day, what] : found->second)
+            if (count++ < SHOWN)
+                html += fmt::format("<li><b>{} {}/{} {}</b> {}</li>\n", kind_name(f.kind), escaped(f.group),
+                                    escaped(f.instrument), day_text(day), escaped(what));
+    }
+    if (count == 0) return {};
+    if (count > SHOWN) html += fmt::format("<li>… and {} more (see <code>check content</code>)</li>\n", count - SHOWN);
+    return fmt::format("<h2>{} day{} with content findings</h2>\n<ul id=\"findings\">\n", count,
+                       count == 1 ? "" : "s") +
+           html + "</ul>\n";
+}
+
 }  // namespace
 
-std::string html_view(const BundleStatus& s) {
+std::string html_view(const BundleStatus& s) { return html_view(s, {}); }
+
+std::string html_view(const BundleStatus& s, const DayMarks& marks) {
     // The months across: from the earliest day any file holds to the day updates reach.
     int first_month = 0, last_month = -1;
     for (const auto& f : s.files)
@@ -226,7 +260,7 @@ std::string html_view(const BundleStatus& s) {
     for (;; band *= 2) {
         std::size_t rows = 0;
         for (auto& g : groups) {
-            g.rows = rows_of(g.files, band, first_month, columns);
+            g.rows = rows_of(g.files, band, first_month, columns, marks);
             rows += g.rows.size();
         }
         if (rows > MAX_ROWS && band < most) continue;
@@ -305,6 +339,12 @@ std::string html_view(const BundleStatus& s) {
                         x, y, widths[k], row_height - 1, shares[k].colour, title);
                     x += widths[k];
                 }
+                if (cell.marked)
+                    svg += fmt::format(
+                        "<rect class=\"finding\" x=\"{:.2f}\" y=\"{:.2f}\" width=\"{}\" height=\"{}\" fill=\"none\" "
+                        "stroke=\"#000\" stroke-width=\"1.5\"><title>{}</title></rect>",
+                        LABEL_WIDTH + static_cast<int>(c) * cell_width + 0.75, y + 0.75, cell_width - 2.5,
+                        row_height - 2.5, title);
                 c = end - 1;
             }
             svg += "</g>\n";
@@ -340,15 +380,17 @@ td:nth-child(-n+2), th:nth-child(-n+2) {{ text-align: left; }}
 li {{ font-size: 13px; }}
 </style></head><body>
 <h1>{}</h1>
-{}<p class="key">Each cell is split by the shares of the month's trading days:<span style="background:#238b45"></span>held<span style="background:#8c6bb1"></span>suspended<span style="background:#d7301f"></span>missing<span style="background:#fdae61"></span>not yet fetched (stale)</p>
+{}<p class="key">Each cell is split by the shares of the month's trading days:<span style="background:#238b45"></span>held<span style="background:#8c6bb1"></span>suspended<span style="background:#d7301f"></span>missing<span style="background:#fdae61"></span>not yet fetched (stale){}</p>
 {}
 <div id="layout"><div id="chart">
 {}</div>
 <div id="side"><h2>Summary</h2>
-{}{}</div></div>
+{}{}{}</div></div>
 </body></html>
 )",
-        head, problems, banding, svg, summary_table(s), attention_list(s));
+        head, problems,
+        marks.empty() ? "" : "<span style=\"border:1.5px solid #000\"></span>a day with content findings", banding, svg,
+        summary_table(s), attention_list(s), marked_list(s, marks));
 }
 
 }  // namespace tarnwick::bundle::status

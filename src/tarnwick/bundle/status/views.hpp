@@ -1,6 +1,7 @@
 #pragma once
 // The ways of showing a bundle's status: a terminal text, one JSON document, one HTML page.
 #include <cstddef>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,12 @@ std::string json_view(const BundleStatus& status);
 
 // One self-contained HTML page: the coverage chart (inline SVG) and the summary table.
 std::string html_view(const BundleStatus& status);
+
+// Days to mark on the coverage page: store file path -> day YYYYMMDD -> what was found that day
+// (the content audit's findings). A month cell holding such a day gets a dark frame, its title
+// names the days, and the page lists them.
+using DayMarks = std::map<std::string, std::map<int, std::string>>;
+std::string html_view(const BundleStatus& status, const DayMarks& marks);
 
 // "2026-12-07" for 20261207.
 std::string day_text(int yyyymmdd);
