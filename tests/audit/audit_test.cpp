@@ -10,6 +10,7 @@
 #include "status/status_bundle.hpp"
 #include "support/temp_dir.hpp"
 #include "tarnwick/bundle/audit/audit.hpp"
+#include "tarnwick/bundle/audit/rules.hpp"
 #include "tarnwick/bundle/layout/constants.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
 #include "tarnwick/bundle/layout/tick_layout.hpp"
@@ -202,8 +203,40 @@ INSTANTIATE_TEST_SUITE_P(
         Fault{"negative_tick_volume", [](Day& d) { d.ticks[0].volume = -1; }, {{Kind::NegativeVolume, Store::Tick}}},
         Fault{"bars_disagree_with_ticks",
               [](Day& d) { d.ticks.back().volume += 100; },
-              {{Kind::MinuteVsTick, Store::Minbar}}}),
+              {{Kind::MinuteVsTick, Store::Minbar}}},
+        // One book level, as futures ticks often have: the empty levels hold 0 and show no step.
+        Fault{"bars_disagree_with_one_level_ticks",
+              [](Day& d) {
+                  for (auto& t : d.ticks) t.a2 = t.b2 = 0;
+                  d.ticks.back().high += 5000;
+              },
+              {{Kind::MinuteVsTick, Store::Minbar}}},
+        Fault{"snapshot_before_the_first_trade_is_no_fault",
+              [](Day& d) { d.ticks[0].last = d.ticks[0].volume = d.ticks[0].total_turnover = 0; },
+              {}}),
     [](const ::testing::TestParamInfo<Fault>& info) { return info.param.name; });
+
+// Days that are short by the exchange's rule are not thin: Hong Kong's half days, and a night
+// group's days (judged by their day sessions) after a holiday without a night session. A bar
+// stamped with no date is outside the sessions, not the end of the instrument's audit.
+TEST(AuditRules, ShortDaysByRuleAreNotThinAndABadDateIsAFinding) {
+    std::vector<Finding> found;
+    const Subject hk{"00700.XHKG", &found};
+    thin_day(hk, FAULT_DAY, 150, 330, sessions_of("equities", "00700.XHKG"));
+    EXPECT_TRUE(found.empty());
+    thin_day(hk, FAULT_DAY, 120, 330, sessions_of("equities", "00700.XHKG"));
+    EXPECT_EQ(found.size(), 1u);
+    EXPECT_TRUE(in_day_session(20261202090100));
+    EXPECT_FALSE(in_day_session(20261201210100));
+    EXPECT_FALSE(in_day_session(20261202023000));
+
+    found.clear();
+    const EquityBar bad{20261345213000, 1, 1, 1, 1, 1, 1};
+    outside_session(Subject{"AU2612", &found}, FAULT_DAY, Bars(&bad, 1), sessions_of(layout::FUTURE_GROUP, "AU2612"),
+                    true, {});
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].kind, Kind::OutsideSession);
+}
 
 // The coverage page marks the month of a day with findings; the text and JSON views carry it.
 TEST_F(Audit, ViewsAndCoveragePageShowTheFindings) {

@@ -29,7 +29,8 @@ struct Buffers {
     std::vector<layout::EquityBar> bars;
     std::vector<unsigned char> raw;  // derivative bars as stored
     std::vector<double> scratch;
-    std::vector<std::size_t> counts;
+    std::vector<std::size_t> counts;  // bars a day judged for thinness, in day order
+    std::vector<std::size_t> reordered;  // the same, reordered to find their median
 };
 Buffers& buffers() {
     static Buffers kept;
@@ -179,15 +180,26 @@ InstrumentResult audit_instrument(const Instrument& instrument, const std::vecto
         }
         const bool night = night_group(instrument.group);
         const Sessions sessions = sessions_of(instrument.group, instrument.id);
+        // A night group's day is judged by its day-session bars: the night before a holiday
+        // has no session.
         b.counts.clear();
-        for (const auto& day : bars_read.days) b.counts.push_back(day.rows);
-        const double usual = median_count(b.counts);
+        for (std::size_t row = 0; const auto& day : bars_read.days) {
+            const auto* first = b.bars.data() + row;
+            b.counts.push_back(night ? static_cast<std::size_t>(std::count_if(
+                                           first, first + day.rows,
+                                           [](const layout::EquityBar& bar) { return in_day_session(bar.datetime); }))
+                                     : day.rows);
+            row += day.rows;
+        }
+        b.reordered.assign(b.counts.begin(), b.counts.end());
+        const double usual = median_count(b.reordered);
         const double multiplier = turnover_multiplier(b.bars, b.scratch);
         std::size_t row = 0;
-        for (const auto& day : bars_read.days) {
+        for (std::size_t k = 0; k < bars_read.days.size(); ++k) {
+            const auto& day = bars_read.days[k];
             first_row.push_back(row);
             const Bars bars(b.bars.data() + row, day.rows);
-            thin_day(s, day.day, day.rows, usual, sessions);
+            thin_day(s, day.day, b.counts[k], usual, sessions);
             time_order(s, day.day, bars, row > 0 ? b.bars[row - 1].datetime : 0);
             outside_session(s, day.day, bars, sessions, night, calendar);
             ohlc(s, day.day, bars);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 
 #include <fmt/format.h>
 
@@ -27,6 +28,20 @@ std::string tick_time(std::uint32_t time) {
 }
 
 double price(std::int64_t stored) { return static_cast<double>(stored) / PRICE_SCALE; }
+
+// |a - b| without overflow: damaged records may hold any 64-bit value.
+std::int64_t distance(std::int64_t a, std::int64_t b) {
+    const __int128 d = static_cast<__int128>(a) - b;
+    const __int128 magnitude = d < 0 ? -d : d;
+    return magnitude > INT64_MAX ? INT64_MAX : static_cast<std::int64_t>(magnitude);
+}
+
+// A bar's price in the ticks' stored units, saturated (NaN and huge values land far away).
+std::int64_t stored_price(double p) {
+    const double scaled = std::round(p * PRICE_SCALE);
+    if (!(scaled > -9.0e18)) return INT64_MIN;
+    return scaled < 9.0e18 ? static_cast<std::int64_t>(scaled) : INT64_MAX;
+}
 
 // " (and N more)" when a rule met more than one offending record in the day.
 std::string more(std::size_t count) { return count > 1 ? fmt::format(" (and {} more)", count - 1) : std::string(); }
@@ -100,8 +115,13 @@ bool night_group(std::string_view group) { return group == layout::FUTURE_GROUP 
 
 Sessions sessions_of(std::string_view group, std::string_view instrument) {
     if (night_group(group)) return {{{210000, 240000}, {-1, 23000}, {90000, 113000}, {130000, 151500}}, 225};
-    if (instrument.ends_with(".XHKG")) return {{{93000, 120000}, {130000, 161000}}, 330};
+    if (instrument.ends_with(".XHKG")) return {{{93000, 120000}, {130000, 161000}}, 330, 150};
     return {{{93000, 113000}, {130000, 150000}}, 240};
+}
+
+bool in_day_session(std::int64_t datetime) {
+    const std::int64_t time = datetime % 1000000;
+    return time >= NIGHT_END && time < NIGHT_START;
 }
 
 int trading_day_of(std::int64_t datetime, bool night, const std::vector<std::int64_t>& calendar) {
@@ -113,6 +133,7 @@ int trading_day_of(std::int64_t datetime, bool night, const std::vector<std::int
 
 void thin_day(const Subject& s, int day, std::size_t bars, double usual_bars, const Sessions& sessions) {
     const auto count = static_cast<double>(bars);
+    if (sessions.half_day > 0 && bars >= sessions.half_day) return;
     if (count <= THIN_SHARE * usual_bars)
         s.add(Kind::ThinDay, Store::Minbar, day,
               fmt::format("{} bars, the instrument's usual day has {}", bars, usual_bars));
@@ -148,7 +169,12 @@ void outside_session(const Subject& s, int day, Bars bars, const Sessions& sessi
                                    bar.datetime / 1000000);
             });
         if (!night && bar.datetime / 1000000 == day) return false;  // by day, a bar's date is its trading day
-        const int belongs = trading_day_of(bar.datetime, night, calendar);
+        int belongs = 0;
+        try {
+            belongs = trading_day_of(bar.datetime, night, calendar);
+        } catch (const std::exception&) {  // no such date
+            return offends(why, [&] { return fmt::format("bar stamped {} is no date and time", bar.datetime); });
+        }
         if (belongs != day)
             return offends(why, [&] {
                 return fmt::format("bar {} of {} belongs to trading day {}", bar_time(bar.datetime),
@@ -238,7 +264,7 @@ void tick_time_order(const Subject& s, int day, Ticks ticks) {
 
 void tick_prices(const Subject& s, int day, Ticks ticks) {
     first_of(s, Kind::Ohlc, Store::Tick, day, ticks, [](const layout::TickRecord& t, std::string* why) {
-        if (t.last <= 0)
+        if (t.last <= 0 && t.volume > 0)  // before the day's first trade a snapshot has no price
             return offends(why,
                            [&] { return fmt::format("tick {}: last price {}", tick_time(t.time), price(t.last)); });
         if (t.high > 0 && t.low > 0 && t.high < t.low)
@@ -306,32 +332,38 @@ void minute_vs_tick(const Subject& s, int day, Bars bars, Ticks ticks) {
     const layout::TickRecord& last = ticks.back();
     std::int64_t tick_high = last.high, tick_low = last.low, step = 0;
     const bool reported = tick_high > 0 && tick_low > 0;
-    if (!reported) tick_high = tick_low = ticks.front().last;
+    if (!reported) {
+        // Snapshots before the first trade carry no price.
+        tick_high = 0;
+        tick_low = INT64_MAX;
+    }
     for (const auto& t : ticks) {
-        if (!reported) {
+        if (!reported && t.last > 0) {
             tick_high = std::max(tick_high, t.last);
             tick_low = std::min(tick_low, t.last);
         }
-        for (const std::int64_t gap : {t.a2 - t.a1, t.b1 - t.b2})
-            if (gap > 0 && (step == 0 || gap < step)) step = gap;
+        // Empty book levels hold 0; only two filled neighbours show a step.
+        if (t.a1 > 0 && t.a2 > t.a1 && (step == 0 || t.a2 - t.a1 < step)) step = t.a2 - t.a1;
+        if (t.b2 > 0 && t.b1 > t.b2 && (step == 0 || t.b1 - t.b2 < step)) step = t.b1 - t.b2;
     }
     step = std::max<std::int64_t>(step, 1);
+    const bool traded = tick_high > 0;
 
     std::vector<std::string> differences;
-    if (std::llround(volume) != last.volume)
+    if (static_cast<double>(last.volume) != std::round(volume))
         differences.push_back(fmt::format("bar volume {} against tick volume {}", volume, last.volume));
-    if (std::llabs(std::llround(high * PRICE_SCALE) - tick_high) > step)
+    if (traded && distance(stored_price(high), tick_high) > step)
         differences.push_back(fmt::format("bar high {} against tick high {}", high, price(tick_high)));
-    if (std::llabs(std::llround(low * PRICE_SCALE) - tick_low) > step)
+    if (traded && distance(stored_price(low), tick_low) > step)
         differences.push_back(fmt::format("bar low {} against tick low {}", low, price(tick_low)));
     if (!differences.empty())
         s.add(Kind::MinuteVsTick, Store::Minbar, day,
               fmt::format("{} (price tick {})", fmt::join(differences, ", "), price(step)));
 
-    if (last.limit_up > 0 && std::llround(high * PRICE_SCALE) > last.limit_up)
+    if (last.limit_up > 0 && stored_price(high) > last.limit_up)
         s.add(Kind::Limit, Store::Minbar, day,
               fmt::format("bar high {} above the day's limit_up {}", high, price(last.limit_up)));
-    else if (last.limit_down > 0 && std::llround(low * PRICE_SCALE) < last.limit_down)
+    else if (last.limit_down > 0 && stored_price(low) < last.limit_down)
         s.add(Kind::Limit, Store::Minbar, day,
               fmt::format("bar low {} below the day's limit_down {}", low, price(last.limit_down)));
 }

@@ -45,6 +45,9 @@ struct Window {
 struct Sessions {
     std::vector<Window> windows;
     int minutes = 0;  // the minutes of the shortest regular day the windows allow (for thin days)
+    // A day of at least this many bars is never thin: the exchange's half days (Hong Kong's
+    // mornings before Christmas, New Year and the Lunar New Year) hold just the morning session.
+    std::size_t half_day = 0;
 };
 // The sessions of an instrument by the group folder its minute bars are in and its identifier:
 // A shares, funds and the like 09:30-11:30, 13:00-15:00 (240 bars); Hong Kong (".XHKG")
@@ -53,6 +56,10 @@ struct Sessions {
 // 225 bars).
 Sessions sessions_of(std::string_view group, std::string_view instrument);
 bool night_group(std::string_view group);
+// Whether a bar stamped `datetime` lies in the day's sessions (03:00 to 18:00), not the night's.
+// The night session is left out before every holiday, so night groups count only these bars
+// when judging a thin day.
+bool in_day_session(std::int64_t datetime);
 
 // The trading day a bar belongs to: its own date by day; for night groups a bar at 18:00 or
 // later belongs to the first calendar day after its date, one before 03:00 to the first
