@@ -1,4 +1,3 @@
-#include <fstream>
 #include <iostream>
 #include <memory>
 
@@ -33,10 +32,7 @@ int run_content(const ContentOptions& options) {
             text += (text.empty() ? "" : "; ") + std::string(tb::audit::kind_name(f.kind)) + ": " + f.reason;
         }
         const auto status = tb::status::bundle_status(options.root, tb::status::Options{options.jobs});
-        std::ofstream out(options.html, std::ios::binary | std::ios::trunc);
-        out << tb::status::html_view(status, marks);
-        out.close();
-        if (!out) throw tb::OsError::from_errno(errno, "cannot write \"" + options.html + "\"");
+        write_text_file(options.html, tb::status::html_view(status, marks));
     }
     std::cout << (options.json ? tb::audit::json_view(report) : tb::audit::text_view(report, options.all ? 0 : 40));
     std::cout.flush();

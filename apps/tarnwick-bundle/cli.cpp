@@ -3,7 +3,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <memory>
 
@@ -146,6 +148,13 @@ void require_not_a_bundle_folder(const std::string& data_bundle_path) {
     if (!folder_exists(root / "bundle") && looks_like_bundle_folder(root))
         throw UsageError(fmt::format("\"{}\" is a bundle folder; give the folder that holds it, \"{}\"",
                                      data_bundle_path, parent_of(root)));
+}
+
+void write_text_file(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    out.close();
+    if (!out) throw bundle::OsError::from_errno(errno, "cannot write \"" + path + "\"");
 }
 
 void require_existing_bundle(const std::string& data_bundle_path) {

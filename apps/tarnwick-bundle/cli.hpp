@@ -71,6 +71,9 @@ void require_not_a_bundle_folder(const std::string& data_bundle_path);
 // ... and, for the commands that only work on an existing bundle, "bundle" must be there.
 void require_existing_bundle(const std::string& data_bundle_path);
 
+// Writes `text` to the file `path` (made afresh); OsError naming it when that fails.
+void write_text_file(const std::string& path, const std::string& text);
+
 // Counts the instruments each update run of this process selected (the library tells the
 // command line through drivers::observe_selections) for as long as it lives.
 class SelectionCounts {

@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <iostream>
 #include <memory>
 
@@ -34,17 +33,10 @@ std::size_t screen_lines() {
     return 24;
 }
 
-void write_file(const std::string& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-    out.close();
-    if (!out) throw bundle::OsError::from_errno(errno, "cannot write \"" + path + "\"");
-}
-
 int run_status(const StatusOptions& options) {
     require_not_a_bundle_folder(options.root);
     const st::BundleStatus status = st::bundle_status(options.root, st::Options{options.jobs});
-    if (!options.html.empty()) write_file(options.html, st::html_view(status));
+    if (!options.html.empty()) write_text_file(options.html, st::html_view(status));
     if (options.json)
         std::cout << st::json_view(status);
     else

@@ -365,10 +365,8 @@ void make_archive(const std::string& bundle_dir, const std::string& out_path) {
         throw_archive_error(out.get(), fmt::format("cannot finish {}", temporary.string()));
     out.reset();
     // On disk before its name, so that a power cut leaves the old archive or the whole new one.
-    seam::Descriptor written;
-    int err = seam::Descriptor::open(temporary, O_RDONLY, 0, written);
-    if (!err) err = seam::env().sync(written.get(), seam::Sync::All);
-    if (err) throw_errno(err, fmt::format("cannot write {} to disk", temporary.string()));
+    if (const int err = seam::sync_file(temporary))
+        throw_errno(err, fmt::format("cannot write {} to disk", temporary.string()));
     if (const int failed = seam::env().rename(temporary, target, true))
         throw_errno(failed, fmt::format("cannot rename {} to {}", temporary.string(), target.string()));
     cleanup.dismiss();

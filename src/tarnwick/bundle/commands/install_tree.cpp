@@ -51,16 +51,11 @@ std::optional<struct stat> stat_of(const fs::path& path) {
 void remove_quietly(const fs::path& path) noexcept { seam::env().unlink(path); }
 
 void sync_file(const fs::path& path) {
-    seam::Descriptor fd;
-    if (const int err = seam::Descriptor::open(path, O_RDONLY, 0, fd))
-        throw_errno(err, fmt::format("cannot open {}", path.string()));
-    if (const int err = seam::env().sync(fd.get(), seam::Sync::All))
-        throw_errno(err, fmt::format("cannot write {} to disk", path.string()));
+    if (const int err = seam::sync_file(path)) throw_errno(err, fmt::format("cannot write {} to disk", path.string()));
 }
 
 void sync_folder(const fs::path& path) {
-    // Some file systems cannot sync a folder (EINVAL); the renames are then as safe as they get.
-    if (const int err = seam::env().sync_dir(path); err && err != EINVAL)
+    if (const int err = seam::sync_folder(path))
         throw_errno(err, fmt::format("cannot write the folder {} to disk", path.string()));
 }
 

@@ -126,13 +126,23 @@ std::string parent_dir(const std::string& path) {
     return slash == 0 ? std::string("/") : path.substr(0, slash);
 }
 
+int sync_folder(const std::string& dir) noexcept {
+    const int err = env().sync_dir(dir);
+    return err == EINVAL ? 0 : err;
+}
+
 int sync_parent_dir(const std::string& path) noexcept {
     try {
-        const int err = env().sync_dir(parent_dir(path));
-        return err == EINVAL ? 0 : err;
+        return sync_folder(parent_dir(path));
     } catch (...) {  // only an allocation can throw here
         return ENOMEM;
     }
+}
+
+int sync_file(const std::string& path) noexcept {
+    Descriptor fd;
+    if (const int err = Descriptor::open(path, O_RDONLY, 0, fd)) return err;
+    return env().sync(fd.get(), Sync::All);
 }
 
 void throw_errno(int err, const std::string& action, const std::string& path) {

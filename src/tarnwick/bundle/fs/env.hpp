@@ -85,9 +85,13 @@ int write_all(int fd, const void* data, std::size_t size, std::uint64_t offset) 
 int read_full(int fd, void* data, std::size_t size, std::uint64_t offset, std::size_t& got) noexcept;
 // The folder that holds `path` ("." for a bare name).
 std::string parent_dir(const std::string& path);
-// sync_dir() of the folder holding `path`; a file system that cannot sync folders (EINVAL)
-// counts as done.
+// sync_dir() of `dir`; a file system that cannot sync folders (EINVAL) counts as done: its
+// renames are then as safe as they get.
+int sync_folder(const std::string& dir) noexcept;
+// sync_folder() of the folder holding `path`.
 int sync_parent_dir(const std::string& path) noexcept;
+// Opens `path` and syncs all of it (fsync): for files other code wrote.
+int sync_file(const std::string& path) noexcept;
 
 // Throws OsError built from `err`: "<action> \"<path>\" failed: <strerror>".
 [[noreturn]] void throw_errno(int err, const std::string& action, const std::string& path);

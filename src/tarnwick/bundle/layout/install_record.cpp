@@ -98,10 +98,9 @@ std::vector<Entry> read_entries(const stdfs::path& record) {
     return entries;
 }
 
-// Some file systems cannot sync a folder (EINVAL); their renames are then as safe as they get.
 void sync_folder(const stdfs::path& folder) {
-    const int err = seam::env().sync_dir(folder);
-    if (err && err != EINVAL) throw_errno(err, fmt::format("cannot write the folder {} to disk", folder.string()));
+    if (const int err = seam::sync_folder(folder))
+        throw_errno(err, fmt::format("cannot write the folder {} to disk", folder.string()));
 }
 
 void sync_folders(const std::set<stdfs::path>& folders) {
