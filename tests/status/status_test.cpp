@@ -17,6 +17,7 @@
 #include "support/temp_dir.hpp"
 #include "tarnwick/bundle/errors.hpp"
 #include "tarnwick/bundle/formats/pickle.hpp"
+#include "tarnwick/bundle/h5/journal.hpp"
 #include "tarnwick/bundle/selection/record.hpp"
 #include "tarnwick/bundle/status/examine.hpp"
 #include "tarnwick/bundle/status/isolated_map.hpp"
@@ -226,6 +227,22 @@ TEST_F(StatusBundle, InstrumentsTheSelectionNamesWithoutAStoreFileAreAbsent) {
     const std::string html = html_view(s);
     EXPECT_NE(html.find("<th>absent</th>"), std::string::npos);
     EXPECT_LT(html.find("NEW.XSHE</b> absent"), html.find("BROKEN</b> unreadable")) << html;
+}
+
+TEST_F(StatusBundle, AJournalOfAnotherFileIsKeptAsideAndListedUntilRemoved) {
+    // A journal of the current format whose hash matches nothing: never applied, never deleted.
+    const std::string path = (root.path() / "bundle/h5/equities/000004.XSHE.h5").string();
+    std::string journal("TWUNDO05", 8);
+    journal.append(32, '\x01');  // baseline, generation and hash: another file's
+    test::write_bytes(h5::journal_path(path), journal);
+    const std::string kept = h5::journal_path(path) + h5::REJECTED_INFIX;
+    ASSERT_TRUE(h5::recover_interrupted_update(path));
+    const FileStatus& f = find(bundle_status(root.str()), Kind::Minbar, "000004.XSHE");
+    ASSERT_EQ(f.leftovers.size(), 1u);
+    EXPECT_EQ(f.leftovers[0].kind, Leftover::Kind::RejectedJournal);
+    EXPECT_TRUE(f.leftovers[0].name.starts_with(kept)) << f.leftovers[0].name;
+    EXPECT_TRUE(f.needs_attention());
+    EXPECT_NE(text_view(bundle_status(root.str()), 0).find("leftover rejected journal " + kept), std::string::npos);
 }
 
 TEST_F(StatusBundle, FileHeldByAWriterIsReportedNotWaitedFor) {

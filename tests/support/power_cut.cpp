@@ -44,7 +44,7 @@ struct DirChange {
 
 }  // namespace
 
-std::map<std::string, std::string> PowerCut::image(std::size_t cut, std::mt19937_64& random) const {
+std::map<std::string, std::string> PowerCut::image(std::size_t cut, std::mt19937_64& random, const Tear* tear) const {
     struct Inode {
         std::string durable;
         std::vector<Change> pending;
@@ -151,8 +151,9 @@ std::map<std::string, std::string> PowerCut::image(std::size_t cut, std::mt19937
 
     // The power goes: what was durable, and any part of the rest.
     std::map<std::string, int> kept_names = durable_names;
+    const int torn = tear && names.contains(tear->path) ? names.at(tear->path) : -1;
     for (const DirChange& change : pending_dir) {
-        if (random() % 2) continue;
+        if (tear || random() % 2) continue;
         if (change.kind == DirKind::Link) kept_names[change.path] = change.inode;
         if (change.kind == DirKind::Unlink) kept_names.erase(change.path);
         if (change.kind == DirKind::Rename) {
@@ -164,6 +165,13 @@ std::map<std::string, std::string> PowerCut::image(std::size_t cut, std::mt19937
     for (std::size_t n = 0; n < inodes.size(); ++n) {
         std::string content = inodes[n].durable;
         for (const Change& change : inodes[n].pending) {
+            if (tear) {
+                if (static_cast<int>(n) != torn || change.truncate) continue;
+                const std::uint64_t begin = std::max(change.offset, tear->sector * SECTOR);
+                const std::uint64_t end = std::min(change.offset + change.data.size(), (tear->sector + 1) * SECTOR);
+                if (begin < end) apply(content, {false, begin, change.data.substr(begin - change.offset, end - begin)});
+                continue;
+            }
             const unsigned fate = random() % 8;  // 0-3 lost, 4-6 whole, 7 torn
             if (fate < 4) continue;
             if (fate < 7 || change.truncate) {

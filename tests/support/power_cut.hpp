@@ -11,6 +11,7 @@
 // (a rename wholly or not at all), in any combination.
 // Folders are not modelled: an image has the folders its files need, and no others.
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <random>
 #include <string>
@@ -28,8 +29,15 @@ public:
 
     std::size_t operations() const { return log_.size(); }
 
-    // The files (path -> content) after a power cut that struck just before operation `cut`.
-    std::map<std::string, std::string> image(std::size_t cut, std::mt19937_64& random) const;
+    // The files (path -> content) after a power cut that struck just before operation `cut`;
+    // with `tear`, of all that was not durable only the writes to `tear->path` that fall in its
+    // 512-byte sector `tear->sector` survive.
+    struct Tear {
+        std::string path;
+        std::uint64_t sector;
+    };
+    std::map<std::string, std::string> image(std::size_t cut, std::mt19937_64& random,
+                                             const Tear* tear = nullptr) const;
 
 private:
     std::map<std::string, std::string> before_;

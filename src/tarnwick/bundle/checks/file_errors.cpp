@@ -1,7 +1,11 @@
 #include "tarnwick/bundle/checks/file_errors.hpp"
 
+#include <set>
+#include <system_error>
+
 #include "tarnwick/bundle/errors.hpp"
 #include "tarnwick/bundle/h5/journal.hpp"
+#include "tarnwick/bundle/host/console.hpp"
 #include "tarnwick/bundle/host/log.hpp"
 #include "tarnwick/bundle/host/progress.hpp"
 #include "tarnwick/bundle/service/errors.hpp"
@@ -61,7 +65,23 @@ CheckLists examine_each(const std::vector<std::filesystem::path>& files,
         },
         workers);
     progress.finish();
+    list_rejected_journals(files);
     return lists;
+}
+
+void list_rejected_journals(const std::vector<std::filesystem::path>& files) {
+    std::set<std::filesystem::path> folders;
+    for (const auto& file : files) folders.insert(file.parent_path());
+    std::set<std::string> found;
+    const std::string marker = h5::journal_path(".h5") + h5::REJECTED_INFIX;
+    for (const auto& folder : folders) {
+        std::error_code ec;
+        for (const auto& entry : std::filesystem::directory_iterator(folder, ec))
+            if (entry.path().filename().string().find(marker) != std::string::npos) found.insert(entry.path().string());
+    }
+    // Until the user removes them: each is what is left of a file's state that was not applied.
+    for (const auto& journal : found)
+        host::print_line("rejected undo journal, not applied (see the README, then remove it): " + journal);
 }
 
 }  // namespace tarnwick::bundle::checks

@@ -29,4 +29,7 @@ Verdict verdict_of_failure(std::exception_ptr error);
 CheckLists examine_each(const std::vector<std::filesystem::path>& files,
                         const std::function<Verdict(const std::filesystem::path&)>& examine, unsigned workers = 0);
 
+// Prints a line for every rejected journal (h5/journal.hpp) beside any of `files`.
+void list_rejected_journals(const std::vector<std::filesystem::path>& files);
+
 }  // namespace tarnwick::bundle::checks

@@ -126,6 +126,10 @@ H5FD_t* driver_open(const char* name, unsigned flags, hid_t, haddr_t) {
                 fail("driver_open", H5E_CANTOPENFILE, err, "unable to roll back an interrupted update");
                 return nullptr;
             }
+            if (settled == Settled::NewerFormat) {
+                fail("driver_open", H5E_CANTOPENFILE, EPROTONOSUPPORT, newer_journal_message(name));
+                return nullptr;
+            }
         }
     }
     if (::fstat(fd.get(), &st) != 0) {
@@ -356,7 +360,15 @@ bool recover_interrupted_update(const std::string& file) {
     Settled settled;
     if (const int err = settle_stale_journal(journal, fd.get(), settled))
         throw OsError::from_errno(err, "cannot undo the interrupted update of \"" + file + "\": " + std::strerror(err));
+    if (settled == Settled::NewerFormat) throw OsError::from_errno(EPROTONOSUPPORT, newer_journal_message(file));
     return true;
+}
+
+std::string newer_journal_message(const std::string& file) {
+    return "the undo journal \"" + journal_path(file) +
+           "\" was left by a stopped update of a newer version of tarnwick-bundle; this version can neither "
+           "apply it nor write the file: run that version's check or update of the file (or remove the journal "
+           "to give up its rollback)";
 }
 
 void commit(hid_t file_id) {

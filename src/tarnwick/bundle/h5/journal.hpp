@@ -47,11 +47,28 @@ hid_t journaled_driver();
 // "<file>.journal".
 std::string journal_path(const std::string& file);
 
+// A stale journal that does not belong to its file (made for another file of its name, or the
+// file changed since without it) is never applied nor deleted: it is renamed to
+// "<file>.journal.rejected-YYYYMMDD-HHMMSS" (local time; "-2", "-3"... when taken) and a
+// warning names it. It stays until the user removes it; status and check list it.
+inline constexpr const char* REJECTED_INFIX = ".rejected-";
+
+// Where those warnings go. This layer sits below the log, so the log installs itself here;
+// until then they go to standard error. Returns the previous one; nullptr restores the default.
+using JournalWarningReporter = void (*)(const std::string& text);
+JournalWarningReporter set_journal_warning_reporter(JournalWarningReporter reporter);
+
 // Undoes the interrupted update that a stale journal beside `file` records, if there is one.
 // Returns true when it found a journal (and settled it; an empty one, left by a writer killed
-// after a commit, restores nothing). Throws OsError (would block) when another process
-// holds the file, OsError for I/O errors (the journal is kept for the next attempt).
+// after a commit, restores nothing; one of another file is set aside). Throws OsError (would
+// block) when another process holds the file, OsError for I/O errors (the journal is kept for
+// the next attempt), and OsError (EPROTONOSUPPORT) for a journal of a newer version's format,
+// which is kept where it is: only that version can settle it, and until then no writer opens
+// the file.
 bool recover_interrupted_update(const std::string& file);
+
+// The message for a journal of a newer version's format beside `file`.
+std::string newer_journal_message(const std::string& file);
 
 // For an open file of this driver (no-ops for others): commit() makes the file's current
 // content the state a rollback returns to (REQUIRES: flushed), abandon() makes its close roll

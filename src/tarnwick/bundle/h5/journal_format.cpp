@@ -3,9 +3,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
+#include <new>
+#include <string_view>
 
 #include <sys/stat.h>
 
+#include <xxhash.h>
 #include <zlib.h>
 
 #include "tarnwick/bundle/fs/env.hpp"
@@ -23,32 +27,55 @@ std::uint32_t record_crc(std::uint32_t generation, std::uint64_t offset, std::ui
     return static_cast<std::uint32_t>(crc32(crc, reinterpret_cast<const Bytef*>(data), static_cast<uInt>(size)));
 }
 
-// The byte ranges below `baseline` that the digest covers (one when they would overlap).
-std::vector<std::pair<std::uint64_t, std::uint64_t>> digest_windows(std::uint64_t baseline) {
-    if (baseline <= 2 * DIGEST_WINDOW) return {{0, baseline}};
-    return {{0, DIGEST_WINDOW}, {baseline - DIGEST_WINDOW, baseline}};
-}
-
-std::uint64_t digest_of(std::uint64_t baseline, const std::vector<std::vector<char>>& windows) {
-    uLong head = crc32(0L, reinterpret_cast<const Bytef*>(&baseline), sizeof baseline);
-    uLong tail = adler32(1L, reinterpret_cast<const Bytef*>(&baseline), sizeof baseline);
-    for (const std::vector<char>& window : windows) {
-        head = crc32(head, reinterpret_cast<const Bytef*>(window.data()), static_cast<uInt>(window.size()));
-        tail = adler32(tail, reinterpret_cast<const Bytef*>(window.data()), static_cast<uInt>(window.size()));
+std::vector<std::pair<std::uint64_t, std::uint64_t>> hashed_ranges(std::uint64_t baseline, bool sampled) {
+    const std::uint64_t samples = sampled ? SAMPLE_BLOCKS : 0;
+    if (baseline <= 2 * DIGEST_WINDOW + samples * SAMPLE_BYTES) return {{0, baseline}};
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> ranges{{0, DIGEST_WINDOW}};
+    // Evenly spaced from the end of the first window to the start of the last, at page
+    // boundaries; the spacing is at least SAMPLE_BYTES, so the blocks never overlap.
+    const std::uint64_t span = baseline - 2 * DIGEST_WINDOW - SAMPLE_BYTES;
+    for (std::uint64_t i = 0; i < samples; ++i) {
+        const std::uint64_t at = (DIGEST_WINDOW + span * i / (samples - 1)) / SAMPLE_BYTES * SAMPLE_BYTES;
+        ranges.emplace_back(at, at + SAMPLE_BYTES);
     }
-    return (static_cast<std::uint64_t>(head) << 32) | static_cast<std::uint32_t>(tail);
+    ranges.emplace_back(baseline - DIGEST_WINDOW, baseline);
+    return ranges;
 }
 
-// The digest of `file` as it is now, taken as its content at `baseline`. 0 or errno.
-int file_digest(int file, std::uint64_t baseline, std::uint64_t& digest) {
-    std::vector<std::vector<char>> windows;
-    for (const auto& [begin, end] : digest_windows(baseline)) {
-        std::vector<char>& window = windows.emplace_back(end - begin);
+void identity_of(JournalContents::Identity identity, std::uint64_t baseline,
+                 const std::vector<std::vector<char>>& ranges, std::uint64_t& low, std::uint64_t& high) {
+    if (identity == JournalContents::Identity::Checksum) {
+        uLong head = crc32(0L, reinterpret_cast<const Bytef*>(&baseline), sizeof baseline);
+        uLong tail = adler32(1L, reinterpret_cast<const Bytef*>(&baseline), sizeof baseline);
+        for (const std::vector<char>& range : ranges) {
+            head = crc32(head, reinterpret_cast<const Bytef*>(range.data()), static_cast<uInt>(range.size()));
+            tail = adler32(tail, reinterpret_cast<const Bytef*>(range.data()), static_cast<uInt>(range.size()));
+        }
+        low = (static_cast<std::uint64_t>(head) << 32) | static_cast<std::uint32_t>(tail);
+        high = 0;
+        return;
+    }
+    // The state's layout is private to the library's version: it is made by the library.
+    const std::unique_ptr<XXH3_state_t, XXH_errorcode (*)(XXH3_state_t*)> state(XXH3_createState(),
+                                                                               XXH3_freeState);
+    if (!state) throw std::bad_alloc();
+    XXH3_128bits_reset(state.get());
+    XXH3_128bits_update(state.get(), &baseline, sizeof baseline);
+    for (const std::vector<char>& range : ranges) XXH3_128bits_update(state.get(), range.data(), range.size());
+    const XXH128_hash_t hash = XXH3_128bits_digest(state.get());
+    low = hash.low64;
+    high = hash.high64;
+}
+
+int file_hash(int file, std::uint64_t baseline, std::uint64_t& low, std::uint64_t& high) {
+    std::vector<std::vector<char>> ranges;
+    for (const auto& [begin, end] : hashed_ranges(baseline)) {
+        std::vector<char>& range = ranges.emplace_back(end - begin);
         std::size_t got = 0;
-        if (const int err = read_full(file, window.data(), window.size(), begin, got)) return err;
-        if (got < window.size()) return EIO;  // below the baseline every byte exists
+        if (const int err = read_full(file, range.data(), range.size(), begin, got)) return err;
+        if (got < range.size()) return EIO;  // below the baseline every byte exists
     }
-    digest = digest_of(baseline, windows);
+    identity_of(JournalContents::Identity::Hash, baseline, ranges, low, high);
     return 0;
 }
 
@@ -56,7 +83,7 @@ int file_digest(int file, std::uint64_t baseline, std::uint64_t& digest) {
 // (the first record cut short, garbled, or of another update ends it). 0 or errno.
 int read_journal(int journal, std::uint64_t limit, JournalContents& out) {
     out = {};
-    char raw[sizeof(HeaderByInode)] = {};
+    char raw[std::max(sizeof(Header), sizeof(HeaderByInode))] = {};
     std::size_t got = 0;
     if (const int err = read_full(journal, raw, sizeof raw, 0, got)) return err;
     std::uint32_t generation = 0;
@@ -64,11 +91,20 @@ int read_journal(int journal, std::uint64_t limit, JournalContents& out) {
     if (got >= HEADER_BYTES && std::memcmp(raw, MAGIC, sizeof MAGIC) == 0) {
         Header header;
         std::memcpy(&header, raw, sizeof header);
-        out.identity = JournalContents::Identity::Digest;
+        out.identity = JournalContents::Identity::Hash;
         out.baseline = header.baseline;
-        out.digest = header.digest;
+        out.hash_low = header.hash_low;
+        out.hash_high = header.hash_high;
         generation = static_cast<std::uint32_t>(header.generation);
         at = HEADER_BYTES;
+    } else if (got >= sizeof(HeaderByChecksum) && std::memcmp(raw, MAGIC_BY_CHECKSUM, sizeof MAGIC) == 0) {
+        HeaderByChecksum header;
+        std::memcpy(&header, raw, sizeof header);
+        out.identity = JournalContents::Identity::Checksum;
+        out.baseline = header.baseline;
+        out.hash_low = header.digest;
+        generation = static_cast<std::uint32_t>(header.generation);
+        at = sizeof header;
     } else if (got >= HEADER_WITHOUT_GENERATION_BYTES && (std::memcmp(raw, MAGIC_BY_INODE, sizeof MAGIC) == 0 ||
                                                           std::memcmp(raw, MAGIC_WITHOUT_GENERATION, 8) == 0)) {
         HeaderByInode header{};
@@ -81,6 +117,10 @@ int read_journal(int journal, std::uint64_t limit, JournalContents& out) {
         out.inode = header.inode;
         generation = with_generation ? static_cast<std::uint32_t>(header.generation) : 0;
         at = with_generation ? sizeof(HeaderByInode) : HEADER_WITHOUT_GENERATION_BYTES;
+    } else if (got >= sizeof MAGIC && std::memcmp(raw, MAGIC, MAGIC_FAMILY_BYTES) == 0 &&
+               std::string_view(raw + MAGIC_FAMILY_BYTES, 2) > std::string_view(MAGIC + MAGIC_FAMILY_BYTES, 2)) {
+        out.identity = JournalContents::Identity::Unknown;  // a newer version's: its records are not read
+        return 0;
     } else {
         // No magic: never started, or committed. It restores nothing.
         return 0;
@@ -115,8 +155,9 @@ int belongs_to(const JournalContents& contents, int journal, int file, bool& bel
                   contents.inode == static_cast<std::uint64_t>(st.st_ino);
         return 0;
     }
-    if (contents.identity != JournalContents::Identity::Digest) return 0;
-    const auto ranges = digest_windows(contents.baseline);
+    const bool hash = contents.identity == JournalContents::Identity::Hash;
+    if (!hash && contents.identity != JournalContents::Identity::Checksum) return 0;
+    const auto ranges = hashed_ranges(contents.baseline, hash);
     std::vector<std::vector<char>> windows;
     std::vector<std::vector<bool>> known;  // per byte: held by the file or the journal
     for (const auto& [begin, end] : ranges) {
@@ -142,7 +183,9 @@ int belongs_to(const JournalContents& contents, int journal, int file, bool& bel
     // A byte that neither the file nor the journal holds: a shorter file, not this one.
     for (const std::vector<bool>& window : known)
         if (std::find(window.begin(), window.end(), false) != window.end()) return 0;
-    belongs = digest_of(contents.baseline, windows) == contents.digest;
+    std::uint64_t low = 0, high = 0;
+    identity_of(contents.identity, contents.baseline, windows, low, high);
+    belongs = low == contents.hash_low && high == contents.hash_high;
     return 0;
 }
 

@@ -10,13 +10,26 @@
 
 namespace tarnwick::bundle::h5::detail {
 
-// Magic, the baseline, the update's generation and the digest of the file it belongs to.
+// Magic, the baseline, the update's generation and the content hash of the file it belongs to.
 // The generation numbers the updates of one open file, which share one journal: the records of
-// an earlier update that still lie past the current one's end are not its own. The digest
-// identifies the file by its content at the baseline (see file_digest), so that the journal
+// an earlier update that still lie past the current one's end are not its own. The hash
+// identifies the file by its content at the baseline (see file_hash), so that the journal
 // follows its file through copies and moves and is never applied to another file of its name.
-inline constexpr char MAGIC[8] = {'T', 'W', 'U', 'N', 'D', 'O', '0', '4'};
+inline constexpr char MAGIC[8] = {'T', 'W', 'U', 'N', 'D', 'O', '0', '5'};
 struct Header {
+    char magic[8];
+    std::uint64_t baseline;
+    std::uint64_t generation;
+    std::uint64_t hash_low;  // XXH3-128 of the hashed ranges (hashed_ranges)
+    std::uint64_t hash_high;
+};
+// Every journal of this program begins with these six bytes and two digits of its format: one
+// of a format this build does not know was left by a newer version.
+inline constexpr std::size_t MAGIC_FAMILY_BYTES = 6;
+// The format before: the same, with a 64-bit checksum (CRC-32 and Adler-32) of the first and
+// last DIGEST_WINDOW bytes alone.
+inline constexpr char MAGIC_BY_CHECKSUM[8] = {'T', 'W', 'U', 'N', 'D', 'O', '0', '4'};
+struct HeaderByChecksum {
     char magic[8];
     std::uint64_t baseline;
     std::uint64_t generation;
@@ -52,11 +65,16 @@ inline constexpr std::uint64_t MAX_RECORD_BYTES = 1 << 20;
 // Overwrites of stored bytes wait in memory until the journal is on disk (one sync for all of
 // them); past this much they go out early, after a sync of the journal so far.
 inline constexpr std::size_t MAX_PENDING_BYTES = 64 << 20;
-// The digest covers the first and the last this many bytes below the baseline: the superblock
-// (which holds the end-of-file address), the root group and the newest chunks and indexes. Two
-// files of one instrument that differ there are different files; reading them costs two
-// cached reads per update.
+// The hash covers the first and the last this many bytes below the baseline: the superblock
+// (which holds the end-of-file address), the root group and the newest chunks and indexes,
+// where two files of one instrument most likely differ...
 inline constexpr std::uint64_t DIGEST_WINDOW = 64 << 10;
+// ...and this many blocks of SAMPLE_BYTES spread evenly between them, so that a file of the
+// same size and ends whose older days differ (a corrected bar) is told apart too. It is a guard
+// against accidents, not against someone who builds a file to match: bytes that none of these
+// ranges cover are not compared.
+inline constexpr std::uint64_t SAMPLE_BLOCKS = 8;
+inline constexpr std::uint64_t SAMPLE_BYTES = 4 << 10;
 
 struct Record {
     std::uint64_t offset;
@@ -66,9 +84,10 @@ struct Record {
 
 // A journal as found on disk: which file it protects and the originals it holds.
 struct JournalContents {
-    enum class Identity { None, Digest, Inode } identity = Identity::None;
+    // Unknown: a journal of a newer format, which this build can neither apply nor judge.
+    enum class Identity { None, Hash, Checksum, Inode, Unknown } identity = Identity::None;
     std::uint64_t baseline = 0;
-    std::uint64_t digest = 0;
+    std::uint64_t hash_low = 0, hash_high = 0;  // Checksum: the digest in hash_low
     std::uint64_t device = 0;
     std::uint64_t inode = 0;
     std::vector<Record> records;
@@ -76,18 +95,21 @@ struct JournalContents {
 
 std::uint32_t record_crc(std::uint32_t generation, std::uint64_t offset, std::uint64_t size, const char* data);
 
-// The byte ranges below `baseline` that the digest covers (one when they would overlap).
-std::vector<std::pair<std::uint64_t, std::uint64_t>> digest_windows(std::uint64_t baseline);
-std::uint64_t digest_of(std::uint64_t baseline, const std::vector<std::vector<char>>& windows);
-// The digest of `file` as it is now, taken as its content at `baseline`. 0 or errno.
-int file_digest(int file, std::uint64_t baseline, std::uint64_t& digest);
+// The byte ranges below `baseline` that identify a file, in order and disjoint: those of the
+// hash, or (`sampled` false) the two windows of the checksum before it.
+std::vector<std::pair<std::uint64_t, std::uint64_t>> hashed_ranges(std::uint64_t baseline, bool sampled = true);
+// The identity of a file of `baseline` bytes holding `ranges` there, as `identity` computes it.
+void identity_of(JournalContents::Identity identity, std::uint64_t baseline,
+                 const std::vector<std::vector<char>>& ranges, std::uint64_t& low, std::uint64_t& high);
+// The hash of `file` as it is now, taken as its content at `baseline`. 0 or errno.
+int file_hash(int file, std::uint64_t baseline, std::uint64_t& low, std::uint64_t& high);
 
 // Reads the header and every whole record of the journal open at `journal` up to `limit`
 // (the first record cut short, garbled, or of another update ends it). 0 or errno.
 int read_journal(int journal, std::uint64_t limit, JournalContents& out);
 
 // True when `contents` was made for `file`: the file, with the journal's originals put back
-// (in thought), holds at the digest's windows what the file held when the journal began.
+// (in thought), holds at the hashed ranges what the file held when the journal began.
 // 0 or errno.
 int belongs_to(const JournalContents& contents, int journal, int file, bool& belongs);
 

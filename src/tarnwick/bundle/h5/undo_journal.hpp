@@ -32,9 +32,9 @@ using fs::write_all;
 //   2. the overwrites go into the file (writes past the baseline went straight in: a rollback
 //      cuts them off), and the file is synced;
 //   3. the commit point: the journal's magic is cleared. It is synced when the file closes (its
-//      last commit), before the journal is deleted; between two commits of one open file a
-//      lost clearing only rolls back to the commit before, which step 1 of the next update
-//      then makes impossible.
+//      last commit), before the journal is deleted, and before the journal is reused for the
+//      next update of the open file; until then a lost clearing only rolls back to the commit
+//      before.
 class UndoJournal {
 public:
     UndoJournal(std::string path, std::uint64_t baseline) : path_(std::move(path)), baseline_(baseline) {}
@@ -171,7 +171,7 @@ public:
         if (had_update) {
             JournalContents contents;
             if (const int err = read_journal(fd_.get(), length_, contents)) return err;
-            if (contents.identity != JournalContents::Identity::Digest || contents.baseline != baseline_) return EIO;
+            if (contents.identity != JournalContents::Identity::Hash || contents.baseline != baseline_) return EIO;
             if (const int err = restore(contents, fd_.get(), file)) return err;
         } else if (const int err = fs::env().truncate(file, baseline_)) {
             return err;  // only writes past the baseline happened: they are cut off
@@ -207,10 +207,17 @@ private:
     // now, or kept open since the last commit. A kept journal is overwritten from its start,
     // not emptied (emptying it costs more than a whole daily append): records of the earlier
     // update that lie past this one's end carry the earlier generation and are not read.
+    // Its cleared mark is synced first: until then the disk may still hold the earlier update's
+    // header, and a power cut that kept it with some of this update's records over the earlier
+    // ones would have a rollback put back only part of that earlier update's originals into a
+    // file that holds its commit (stored days lost).
     int start(int file) {
         if (!fd_.valid()) {
             if (const int err = Descriptor::open(path_, O_RDWR | O_CREAT | O_TRUNC, 0644, fd_)) return err;
             folder_unsynced_ = true;
+        } else if (clearing_unsynced_) {
+            if (const int err = fs::env().sync(fd_.get(), fs::Sync::Data)) return err;
+            clearing_unsynced_ = false;
         }
         Header header{};
         std::memcpy(header.magic, MAGIC, sizeof MAGIC);
@@ -218,7 +225,7 @@ private:
         // Never 0, which marks records without a generation.
         if (++generation_ == 0) ++generation_;
         header.generation = generation_;
-        int err = file_digest(file, baseline_, header.digest);
+        int err = file_hash(file, baseline_, header.hash_low, header.hash_high);
         if (!err) err = write_all(fd_.get(), &header, sizeof header, 0);
         if (err) {
             // No update may go ahead without its header; a journal without one restores nothing.
@@ -347,9 +354,17 @@ private:
 };
 
 // What a stale journal beside a file (its writer gone) comes to.
-enum class Settled { NoJournal, RolledBack, NotItsFile };
+//   NotItsFile: made for another file of its name (or torn); kept as "<journal>.rejected-..."
+//   (see rejected_journal_name) and reported, never applied.
+//   NewerFormat: left by a newer version of this program, which alone can settle it: it stays
+//   where it is, and the file must not be written until then.
+enum class Settled { NoJournal, RolledBack, NotItsFile, NewerFormat };
 
 // Settles the stale journal at `journal_file` for `file`, which the caller holds locked for
+// writing. 0 or errno.
 int settle_stale_journal(const std::string& journal_file, int file, Settled& outcome);
+
+// The warning that a journal was set aside goes here (the log installs itself, see journal.hpp).
+void report_journal_warning(const std::string& text);
 
 }  // namespace tarnwick::bundle::h5::detail

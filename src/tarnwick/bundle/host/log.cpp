@@ -17,6 +17,7 @@
 
 #include "tarnwick/bundle/errors.hpp"
 #include "tarnwick/bundle/h5/h5.hpp"
+#include "tarnwick/bundle/h5/journal.hpp"
 
 namespace tarnwick::bundle::host {
 namespace {
@@ -75,7 +76,7 @@ void notify(const char* level, const std::string& text) {
 
 // A close that fails in an HDF5 handle's destructor (h5 sits below the log) is logged as a
 // warning: it happens while an earlier failure unwinds, which is the error the caller sees.
-void log_close_failure(const std::string& text) {
+void log_h5_warning(const std::string& text) {
     try {
         system_log().warning(text);
     } catch (...) {
@@ -83,7 +84,9 @@ void log_close_failure(const std::string& text) {
     }
 }
 
-[[maybe_unused]] const bool close_failures_logged = (h5::set_close_failure_reporter(log_close_failure), true);
+[[maybe_unused]] const bool close_failures_logged = (h5::set_close_failure_reporter(log_h5_warning), true);
+// So is a journal set aside (h5/journal.hpp): the user must hear of it.
+[[maybe_unused]] const bool journal_warnings_logged = (h5::set_journal_warning_reporter(log_h5_warning), true);
 
 }  // namespace
 

@@ -15,6 +15,7 @@
 #include "tarnwick/bundle/checks/suspensions.hpp"
 #include "tarnwick/bundle/errors.hpp"
 #include "tarnwick/bundle/formats/pickle.hpp"
+#include "tarnwick/bundle/h5/journal.hpp"
 #include "tarnwick/bundle/host/clock.hpp"
 #include "tarnwick/bundle/host/instrument_type.hpp"
 #include "tarnwick/bundle/host/progress.hpp"
@@ -34,7 +35,8 @@ namespace fs = std::filesystem;
 
 // Files an interrupted update leaves beside a store file "<id>.h5": the copy it was building
 // ("<id>.h5.tmp") and the undo journal of an update in place ("<id>.h5.journal"); the next
-// update of the file settles both.
+// update of the file settles both. A journal set aside as not its file's
+// ("<id>.h5.journal.rejected-...") stays until the user removes it.
 struct LeftoverFile {
     fs::path store;  // the store file it belongs to
     Leftover leftover;
@@ -54,6 +56,8 @@ std::vector<LeftoverFile> leftover_files_in(const fs::path& dir) {
                 found.push_back({dir / store, {kind, entry.path().string()}});
             }
         }
+        if (const auto at = name.rfind(h5::journal_path(".h5") + h5::REJECTED_INFIX); at != std::string::npos && at > 0)
+            found.push_back({dir / name.substr(0, at + 3), {Leftover::Kind::RejectedJournal, entry.path().string()}});
     }
     return found;
 }
@@ -214,6 +218,8 @@ const char* leftover_kind_name(Leftover::Kind kind) {
             return "journal";
         case Leftover::Kind::TemporaryMember:
             return "temporary member";
+        case Leftover::Kind::RejectedJournal:
+            return "rejected journal";
     }
     return "?";
 }

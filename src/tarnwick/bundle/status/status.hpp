@@ -37,11 +37,13 @@ struct MonthCoverage {
 
 // Something an interrupted update left behind.
 struct Leftover {
-    enum class Kind { TemporaryFile, Journal, TemporaryMember };
+    // RejectedJournal: a journal kept aside, not applied (h5/journal.hpp); stays until removed.
+    enum class Kind { TemporaryFile, Journal, TemporaryMember, RejectedJournal };
     Kind kind;
     std::string name;  // the path of a file, or the member's name inside the store file
 };
-const char* leftover_kind_name(Leftover::Kind kind);  // "temporary file", "journal", "temporary member"
+// "temporary file", "journal", "temporary member", "rejected journal"
+const char* leftover_kind_name(Leftover::Kind kind);
 
 struct FileStatus {
     Kind kind = Kind::Minbar;
