@@ -99,7 +99,7 @@ H5FD_t* driver_open(const char* name, unsigned flags, hid_t, haddr_t) {
         return nullptr;
     }
     // A file whose commit waits in the group is still locked by it: finish that first.
-    if (deferred_commits().holds(st.st_dev, st.st_ino)) deferred_commits().settle(false);
+    if (deferred_commits().holds(st.st_dev, st.st_ino)) deferred_commits().settle();
     const bool open_here = files_open_here().contains({st.st_dev, st.st_ino});
     // The lock comes before truncation and recovery: a file another process is writing is
     // neither emptied nor rolled back under it, nor read half-rewritten. It is taken whatever
@@ -169,7 +169,7 @@ herr_t driver_close(H5FD_t* h5fd) {
         err = !committed || err ? file->journal->roll_back(file->fd) : file->journal->remove();
     }
     if (--files_open_here()[key] == 0) files_open_here().erase(key);
-    fs::env().close(file->fd);  // releases the lock, after the journal is settled
+    static_cast<void>(fs::env().close(file->fd));  // releases the lock, after the journal is settled
     delete file->journal;
     delete file;
     // A journal that could not be settled stays; the next writer settles it.
@@ -392,14 +392,24 @@ herr_t close_file(hid_t file_id) {
     return H5Fclose(file_id);
 }
 
-void defer_commits(bool on, std::function<void(const std::string& path, int err)> on_failure) {
+void defer_commits(bool on, std::function<void(const std::string& path, int err, std::size_t owner)> on_failure) {
     DeferredCommits& group = deferred_commits();
-    if (!on) group.settle(true);
+    if (!on) group.settle();
     group.enabled = on;
     group.on_failure = std::move(on_failure);
 }
 
-void settle_deferred_commits() noexcept { deferred_commits().settle(true); }
+void set_deferred_commit_owner(std::size_t owner) { deferred_commits().owner = owner; }
+
+bool settle_deferred_commits(bool only_when_due) noexcept {
+    DeferredCommits& group = deferred_commits();
+    if (!only_when_due || group.due()) group.settle();
+    return group.empty();
+}
+
+namespace testing {
+std::size_t set_deferred_group_limit(std::size_t files) { return std::exchange(deferred_commits().limit, files); }
+}  // namespace testing
 
 int take_settle_error() noexcept { return std::exchange(last_settle_error, 0); }
 
