@@ -16,6 +16,10 @@ of it without interruption (the reference). Each trial then
   5. runs the same update again, uninterrupted, and compares the bundle with the reference, bar
      for bar and tick for tick.
 
+A run that survived its signal (a worker killed) reports which instruments it did not update;
+every other store file must then be as the reference has it with no journal beside it, so that
+the next open takes nothing back: a report of an update is never undone.
+
 The figures are counted per scenario; the exit status is 1 when a file is still damaged after
 the rerun or a run hung, 2 when the harness itself could not set up. Trials are drawn from
 --seed, so a run can be repeated.
@@ -106,6 +110,13 @@ def scenarios(profile: str) -> list[Scenario]:
                                            "--tick", "IF2612", "-j", "2"])],
                  LATE, ["update", "{root}", "--base", "--minbar", "510050.XSHG", "CU2702", "--tick", "IF2612",
                         "-j", "2"]),
+        # The daily update of many files, one of its workers killed: the instruments it had
+        # written but not yet made durable must be reported not updated.
+        Scenario("minbar-many",
+                 {"TARNWICK_SIM_FIRST_DATE": "20261102", "TARNWICK_SIM_STOCKS": "300"},
+                 [("2026-12-02 18:00:00", minbar + ["stock", "-j", "2"])],
+                 LATE, minbar + ["stock", "-j", "2"],
+                 signals=[(signal.SIGKILL, 1)], targets=[("worker", 1)]),
     ]
 
 
@@ -142,6 +153,7 @@ class Trial:
     damaged_after_kill: list[bf.Verdict] = field(default_factory=list)
     leftovers_after_kill: list[str] = field(default_factory=list)
     silent: bool = False         # the interrupted run exited 0 but left the bundle short of the reference
+    taken_back: list[str] = field(default_factory=list)  # reported updated, not so after the next open
     rerun_exit: str = ""
     damaged_after_rerun: list[bf.Verdict] = field(default_factory=list)
     leftovers_after_rerun: list[str] = field(default_factory=list)
@@ -260,6 +272,8 @@ def run_trial(number: int, prep: Prepared, cli: str, work: str, rng: random.Rand
     t.damaged_after_kill = [v for v in verdicts if v.damaged]
     t.silent = t.killed_exit == "0" and not all(
         rel in after_kill and bf.equal(after_kill[rel], content) for rel, content in prep.ref.items())
+    if t.killed_exit in ("0", "1"):
+        t.taken_back = taken_back(root, prep.ref, after_kill)
     if keep or t.damaged_after_kill:
         shutil.copytree(root, root + ".after-kill", symlinks=True)
 
@@ -278,6 +292,25 @@ def run_trial(number: int, prep: Prepared, cli: str, work: str, rng: random.Rand
     return t
 
 
+def taken_back(root: str, ref: dict, after_kill: dict) -> list[str]:
+    """Store files of instruments the run did not report failed whose update the next open would
+    not find (not as the reference has them, or a journal beside them that rolls them back)."""
+    with open(root + ".kill.err", encoding="utf-8", errors="replace") as f:
+        log = f.read()
+    found = []
+    for rel, content in ref.items():
+        parts = rel.split("/")
+        if len(parts) < 3 or parts[1] not in ("h5", "ticks") or not rel.endswith(".h5"):
+            continue
+        instrument = os.path.basename(rel)[:-3]
+        if f"更新 {instrument} 失败" in log or f"/{instrument}.h5 失败" in log:
+            continue
+        if (os.path.exists(os.path.join(root, rel + ".journal")) or rel not in after_kill
+                or not bf.equal(after_kill[rel], content)):
+            found.append(rel)
+    return found
+
+
 def describe(t: Trial) -> str:
     moment = f"at {t.delay:.2f}s" if t.signalled else f"(ended before {t.delay:.2f}s)"
     line = (f"#{t.number:<4} {t.scenario:<15} {t.signal:<7} {t.target:<6} {moment:<22} exit {t.killed_exit:<7} "
@@ -291,6 +324,8 @@ def describe(t: Trial) -> str:
         line += "  LATE WRITES: " + ", ".join(t.late_writes[:4])
     if t.silent:
         line += "  SILENT (exit 0, bundle not updated)"
+    if t.taken_back:
+        line += f"  TAKEN BACK ({len(t.taken_back)} reported updated, not so): " + ", ".join(t.taken_back[:4])
     for v in t.damaged_after_kill:
         line += "\n      after kill:  " + v.describe()
     for v in t.damaged_after_rerun:
@@ -306,7 +341,8 @@ SUMMARY_LEGEND = """\
                 that disagrees with the data (idx-only: only the last, the next run may repair it)
   lost@kill     stored days (index entries of minute-bar files, datasets of tick files) lost
   dmg@rerun     files that differ from the uninterrupted run after the rerun; lost@rerun: their days
-  silent        interrupted runs that exited 0 although the bundle was not fully updated
+  silent        interrupted runs that exited 0 although the bundle was not fully updated; taken back:
+                files reported updated that the next open would not find updated
   orphans       processes of the group alive 1 s after the leader ended; hangs: still alive after
                 the hang timeout, or a rerun that did not end; late: files that changed during the
                 second after the whole group was gone
@@ -325,7 +361,7 @@ EXPECTED_EXIT = {"SIGINT": "130", "SIGTERM": "143"}
 
 def summary(trials: list[Trial]) -> str:
     header = ["scenario", "trials", "signalled", "dmg@kill", "lost@kill", "unreadable", "idx-only", "dmg@rerun",
-              "lost@rerun", "silent", "hangs", "orphans", "late", "leftover", "stop", "slow", "not 130/143", "rerun exits", "killed exits"]
+              "lost@rerun", "silent", "taken back", "hangs", "orphans", "late", "leftover", "stop", "slow", "not 130/143", "rerun exits", "killed exits"]
     groups = collections.OrderedDict()
     for t in trials:
         groups.setdefault(t.scenario, []).append(t)
@@ -337,7 +373,8 @@ def summary(trials: list[Trial]) -> str:
         rows.append([
             name, len(ts), sum(t.signalled for t in ts), len(dk), sum(v.days_lost for v in dk),
             sum(bool(v.unreadable) for v in dk), sum(1 for v in dk if not v.days_lost and not v.unreadable),
-            len(dr), sum(v.days_lost for v in dr), sum(t.silent for t in ts), sum(t.hang for t in ts),
+            len(dr), sum(v.days_lost for v in dr), sum(t.silent for t in ts),
+            sum(len(t.taken_back) for t in ts), sum(t.hang for t in ts),
             sum(t.orphans for t in ts), sum(bool(t.late_writes) for t in ts),
             sum(len(t.leftovers_after_rerun) for t in ts),
             f"{max(stops):.2f}" if stops else "-", sum(1 for x in stops if x > SLOW_STOP),
@@ -407,13 +444,15 @@ def main() -> int:
     still = sum(len(t.damaged_after_rerun) for t in trials)
     hangs = sum(t.hang for t in trials)
     outlived = sum(t.orphans or bool(t.late_writes) for t in trials)
+    taken = sum(len(t.taken_back) for t in trials)
     if not a.keep and not a.work and not still:
         shutil.rmtree(work, ignore_errors=True)
     else:
         print(f"\nwork folder kept: {work}" + ("" if a.keep else " (trials still damaged after the rerun)"))
-    if still or hangs or outlived:
+    if still or hangs or outlived or taken:
         print(f"\nFAILED: {still} files still damaged after the rerun, {hangs} hangs, "
-              f"{outlived} runs whose workers outlived their parent or wrote after it was gone")
+              f"{outlived} runs whose workers outlived their parent or wrote after it was gone, "
+              f"{taken} files reported updated that were not")
         return 1
     print("\npassed: no file damaged after the rerun, no hang, no worker outlived its parent")
     return 0
