@@ -257,8 +257,7 @@ TEST_F(Audit, ViewsAndCoveragePageShowTheFindings) {
     EXPECT_NE(page.find("2026-12-02</b> turnover: too much"), std::string::npos);
 }
 
-// A tick member that is no day: a ".tmp-" day an earlier version left (dated by its day), a stray
-// name (date 0).
+// A tick member that is no day: a ".tmp-" day (dated by its day), a stray name (date 0).
 TEST_F(Audit, NamesTickMembersThatAreNoDays) {
     audited([](Day&) {});
     {

@@ -336,10 +336,7 @@ TEST_F(AppendTickTest, FailedRebuildLeavesTheOldFileAsItWas) {
         testing::set_step_hook([&](std::string_view step, int) {
             if (passed < 0 && step == "day_done") throw host::Interrupted(SIGTERM);
         });
-        try {
-            _append_h5_tick(ins_.id, dir_.str(), std::nullopt, 20250101, /*rebuild=*/true);
-        } catch (const host::Interrupted&) {
-        }
+        try { _append_h5_tick(ins_.id, dir_.str(), std::nullopt, 20250101, /*rebuild=*/true); } catch (const host::Interrupted&) {}
         EXPECT_FALSE(host::sval().value() && passed >= 0);
         EXPECT_TRUE(bytes() == before) << "the old file changed";
         EXPECT_FALSE(fs::exists(file() + ".tmp"));
@@ -410,12 +407,9 @@ TEST_F(AppendTickTest, FailureWritingANewDayLeavesNoTraceOfIt) {
 // every day whose commit was made (one commit a day), leaves no member that is not a day, and
 // says how far the file got.
 TEST_F(AppendTickTest, StoppedOrFailedUpdateInAWorkerKeepsItsFinishedDays) {
-    struct Case {
-        std::string step;  // the fault comes at this step of 19 Nov, or of 18 Nov for "day_done"
-        bool stop;         // a stop request (SIGTERM) rather than an error
-    };
-    for (const Case& c : {Case{"day_done", true}, Case{"day_done", false}, Case{"day_written", false},
-                          Case{"day_written", true}}) {
+    // The fault comes at this step of 19 Nov (of 18 Nov for "day_done"): a stop request or an error.
+    struct Case { std::string step; bool stop; };
+    for (const Case& c : {Case{"day_done", true}, Case{"day_done", false}, Case{"day_written", false}, Case{"day_written", true}}) {
         SCOPED_TRACE(c.step + (c.stop ? " stop" : " failure"));
         fs::remove_all(dir_.path());
         fs::create_directories(dir_.path());
@@ -429,10 +423,7 @@ TEST_F(AppendTickTest, StoppedOrFailedUpdateInAWorkerKeepsItsFinishedDays) {
             throw std::runtime_error("injected");
         });
         end_date_is(20261123);
-        if (c.stop)
-            EXPECT_THROW(update(), host::Interrupted);
-        else
-            update();
+        if (c.stop) { EXPECT_THROW(update(), host::Interrupted); } else { update(); }
         h5::defer_commits(false);  // as the worker settles its group when it ends
         testing::set_step_hook(nullptr);
         EXPECT_EQ(members(file()), keys({20261116, 20261117, 20261118}));
