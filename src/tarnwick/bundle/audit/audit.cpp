@@ -227,7 +227,7 @@ InstrumentResult audit_instrument(const Instrument& instrument, const std::vecto
                     const auto k = static_cast<std::size_t>(found - bars_read.days.begin());
                     minute_vs_tick(s, day, Bars(b.bars.data() + first_row[k], found->rows), ticks);
                 }
-            });
+            }, [&](const std::string& name) { non_day_member(s, name); });
         } catch (const host::Interrupted&) {
             throw;
         } catch (const std::exception& e) {

@@ -324,13 +324,20 @@ void update_open_file(h5::File& file, const MinbarFile<Bar>& store, std::optiona
 }
 
 template <class Bar>
-void run(const Instrument& ins, const std::string& h5_file, int min_start_date) {
+void run(const Instrument& ins, const std::string& h5_file, int min_start_date, bool rebuild) {
     MinbarFile<Bar> store(ins, min_start_date);
     std::optional<Batch<Bar>> batch;
-    const bool existed = fs::exists(h5_file);
+    // A rebuild makes a new file as for a missing one and puts it in place of the old one only
+    // once complete: a failed fetch, a full disk or a stop leaves the old file as it was.
+    const bool existed = !rebuild && fs::exists(h5_file);
     if (!existed) {
         batch = store.get_price(min_start_date);
-        if (!batch) return;
+        if (!batch) {
+            if (std::error_code ec; rebuild && fs::exists(h5_file, ec))
+                host::system_log().warning("重建 " + h5_file + ": the service has no minute bars for " +
+                                           ins.order_book_id + "; the old file is kept");
+            return;
+        }
     }
     const std::string mode = layout::get_h5_mode(h5_file);
     host::SharedFlag& flag = host::sval();
@@ -343,6 +350,11 @@ void run(const Instrument& ins, const std::string& h5_file, int min_start_date) 
     h5::File file;
     try {
         host::throw_if_interrupted();
+        // The file a rebuild replaces stays locked until then: no update writes into it meanwhile.
+        std::optional<layout::HeldStoreFile> old;
+        if (rebuild) old.emplace(h5_file);
+        // The old file stays until the new one is complete: the room asked for is the new file's
+        // on top of it.
         if (!existed) layout::reserve_free_space(h5_file, estimated_bytes(*batch));
         file = existed ? layout::open_h5(h5_file, mode) : layout::open_h5(work_file, "w");
         update_open_file(file, store, std::move(batch));
@@ -351,7 +363,10 @@ void run(const Instrument& ins, const std::string& h5_file, int min_start_date) 
             host::throw_if_interrupted();  // a stopped or orphaned worker publishes nothing
             // Published while this process still holds the temporary file's lock, so that a
             // second run creating the same file can neither empty it first nor replace ours.
-            layout::publish_new_store_file(work_file, h5_file);
+            if (rebuild)
+                layout::replace_store_file(work_file, h5_file);
+            else
+                layout::publish_new_store_file(work_file, h5_file);
         }
         file.close();
     } catch (...) {
@@ -392,12 +407,10 @@ void _append_h5(const std::string& order_book_id, const std::string& path, const
     layout::make_directories(dir.string());
     const std::string h5_file =
         (dir / (file_name && !file_name->empty() ? *file_name : layout::store_file_name(order_book_id))).string();
-    if (rebuild) layout::remove_h5(h5_file);
-
     if (kind == layout::BarKind::Equities)
-        run<EquityBar>(ins, h5_file, min_start_date);
+        run<EquityBar>(ins, h5_file, min_start_date, rebuild);
     else
-        run<DerivativeBar>(ins, h5_file, min_start_date);
+        run<DerivativeBar>(ins, h5_file, min_start_date, rebuild);
 }
 
 }  // namespace tarnwick::bundle::minbar

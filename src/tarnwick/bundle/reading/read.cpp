@@ -134,8 +134,7 @@ std::vector<std::pair<std::string, h5::Dataset>> day_datasets(const h5::File& fi
     // no days. All names have one width, so text order is date order.
     std::vector<std::pair<std::string, h5::Dataset>> selected;
     for (const std::string& name : file.members()) {
-        if (name.size() != 8 || !std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; }))
-            continue;
+        if (!layout::is_day_member(name)) continue;
         if (contains(days, std::stoi(name))) selected.emplace_back(name, file.open_dataset(name));
     }
     std::sort(selected.begin(), selected.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -243,9 +242,13 @@ ReadResult read_ticks(const std::string& data_bundle_path, const std::string& or
 }
 
 void for_each_tick_day(const std::string& path,
-                       const std::function<void(int day, std::span<const unsigned char>)>& visit) {
+                       const std::function<void(int day, std::span<const unsigned char>)>& visit,
+                       const std::function<void(const std::string& name)>& other) {
     const h5::QuietErrors quiet;
     const h5::File file = open_settled(path);
+    if (other)
+        for (const std::string& name : file.members())
+            if (!layout::is_day_member(name)) other(name);
     const h5::DataType mem_type = memory_type(RecordKind::Ticks);
     h5::StoredChunk stored;
     std::vector<unsigned char> scratch, records;  // reused from day to day
