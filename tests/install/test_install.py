@@ -41,7 +41,8 @@ def test_installed_program_module_and_documents(prefix, tmp_path):
     elsewhere = tmp_path / "elsewhere"
     elsewhere.mkdir()
     assert run([str(prefix / "bin" / "tarnwick-bundle"), "--version"], cwd=elsewhere).startswith("tarnwick-bundle ")
-    env = dict(os.environ, PYTHONPATH=str(prefix / SITE))
+    # With bytecode written, as a user's first import does: the uninstall removes it too.
+    env = {**{k: v for k, v in os.environ.items() if k != "PYTHONDONTWRITEBYTECODE"}, "PYTHONPATH": str(prefix / SITE)}
     out = run(["/usr/bin/python3", "-c", IMPORT], cwd=elsewhere, env=env).splitlines()
     assert out == [str(prefix / SITE / "tarnwick" / Path(out[0]).name),
                    "Read the minute bars of one instrument for a range of trading days."]
@@ -64,6 +65,7 @@ def test_uninstall_removes_what_was_installed(prefix):
     run(["bash", str(REPO / "scripts" / "uninstall"), BUILD])
     assert not [f for f in manifest if Path(f).exists()]
     assert not (prefix / SITE / "tarnwick").exists()
+    assert not list(prefix.iterdir()), "the folders the install made are removed"
 
 
 def test_pip_into_a_virtual_environment(tmp_path):
@@ -73,3 +75,5 @@ def test_pip_into_a_virtual_environment(tmp_path):
         env=dict(os.environ, TARNWICK_BUILD_DIR=BUILD, PIP_DISABLE_PIP_VERSION_CHECK="1"))
     out = run([str(venv / "bin" / "python"), "-c", IMPORT], cwd=tmp_path).splitlines()
     assert out[0].startswith(str(venv / "lib")) and out[1].startswith("Read the minute bars")
+    assert run([str(venv / "bin" / "tarnwick-bundle"), "--version"], cwd=tmp_path).startswith("tarnwick-bundle ")
+    assert (venv / "share" / "man" / "man1" / "tarnwick-bundle.1").is_file()
