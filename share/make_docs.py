@@ -7,7 +7,10 @@ never go stale: the build runs this after every change of the program. The secti
 --help holds (exit status, environment, files, examples, what each category word selects) are
 written here; a category word the program names and this file does not describe fails the build.
 
-Usage: make_docs.py PROGRAM --man FILE --completion FILE
+The man page's PYTHON MODULE section is the Python module's own documentation text
+(help(tarnwick.bundle)), read from its source, python/src/module_doc.hpp.
+
+Usage: make_docs.py PROGRAM --man FILE --completion FILE [--python-doc module_doc.hpp]
 """
 import argparse
 import datetime
@@ -233,7 +236,53 @@ def definition(head, body):
     return [".TP", head, roff(body)]
 
 
-def man_page(tree, version):
+def module_doc(header):
+    """The text of the C++ string literal MODULE_DOC in `header`, its lines as Python sees them."""
+    with open(header, encoding="utf-8") as f:
+        source = f.read()
+    body = source[source.index("MODULE_DOC ="):]
+    body = body[:body.index('";\n') + 1]
+    text = "".join(re.findall(r'"((?:[^"\\]|\\.)*)"', body))
+    return text.encode().decode("unicode_escape").splitlines()
+
+
+def python_section(lines):
+    """The module's text for reading at 80 columns: headings, each function (a line indented by
+    two, its signature perhaps continued) with its description (indented by six) as a
+    definition, the rest as paragraphs."""
+    out = [".SH PYTHON MODULE"]
+    paragraph, term, body = [], None, []
+
+    def flush():
+        nonlocal paragraph, term, body
+        if paragraph:
+            out.extend([".PP", roff(" ".join(paragraph))])
+        if term is not None:
+            out.extend([".TP", bold(term), roff(" ".join(body))])
+        paragraph, term, body = [], None, []
+
+    for line in lines:
+        if term is not None and not body and not term.endswith(")") and line.startswith("      "):
+            term += " " + line.strip()
+        elif term is not None and line.startswith("      "):
+            body.append(line.strip())
+        elif line.startswith("  "):
+            flush()
+            term = line.strip()
+        elif not line.strip():
+            flush()
+        elif line.endswith(":") and not paragraph:
+            flush()
+            out.append(".SS " + roff(line[:-1]))
+        else:
+            if term is not None:
+                flush()
+            paragraph.append(line.strip())
+    flush()
+    return out
+
+
+def man_page(tree, version, python_doc=()):
     top = tree[0]
     date = datetime.date.today().strftime("%B %Y")
     # Left-aligned and not hyphenated: option names and paths stay whole.
@@ -281,6 +330,8 @@ def man_page(tree, version):
     out += [".SH EXAMPLES"]
     for text, lines in EXAMPLES:
         out += [".PP", roff(text), ".PP", ".RS 4", ".nf"] + [roff(line) for line in lines] + [".fi", ".RE"]
+    if python_doc:
+        out += python_section(list(python_doc))
     out += [".SH SEE ALSO", "The Python module: \\fBpython3 \\-c 'import tarnwick.bundle as tb; help(tb)'\\fR."]
     return "\n".join(out) + "\n"
 
@@ -290,6 +341,7 @@ def main():
     parser.add_argument("program")
     parser.add_argument("--man")
     parser.add_argument("--completion")
+    parser.add_argument("--python-doc")
     args = parser.parse_args()
     tree = commands(args.program)
     unknown = sorted({w for c in tree for w in c.categories} - set(CATEGORIES))
@@ -302,7 +354,7 @@ def main():
         version = subprocess.run([args.program, "--version"], check=True, capture_output=True,
                                  text=True).stdout.split()[-1]
         with open(args.man, "w", encoding="utf-8") as f:
-            f.write(man_page(tree, version))
+            f.write(man_page(tree, version, module_doc(args.python_doc) if args.python_doc else ()))
     return 0
 
 

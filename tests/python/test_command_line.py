@@ -102,12 +102,13 @@ def test_man_page_reads_within_80_columns(cli_path):
     lines = [line for line in shown.splitlines() if len(line) > 80]
     assert not lines, lines
     for section in ("NAME", "SYNOPSIS", "DESCRIPTION", "COMMANDS", "CATEGORY WORDS", "EXIT STATUS", "ENVIRONMENT",
-                    "FILES", "EXAMPLES"):
+                    "FILES", "EXAMPLES", "PYTHON MODULE"):
         assert f"\n{section}\n" in shown, section
     source = page.read_text()
     assert "(default: the number of processors)" in source and f"default: {os.cpu_count()}," not in source
     read = source.replace("\\-", "-").split(".SS read\n")[1].split("\n.S")[0]
     assert "--format" in read and "--no-sync" not in read
+    assert "update_bundle_from_exist_file(concurrency, data_bundle_path)" in shown
 
 
 def complete(cli_path, cwd, *words):
