@@ -1,9 +1,12 @@
 #include "cli.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -95,8 +98,8 @@ int default_concurrency() {
 void add_concurrency_option(CLI::App& command, int& concurrency) {
     command
         .add_option("-j,--concurrency", concurrency,
-                    fmt::format("number of worker processes, 1 to {} (default: {}, the number of processors)",
-                                MAX_WORKERS, default_concurrency()))
+                    fmt::format("number of worker processes, 1 to {} (default: the number of processors)", MAX_WORKERS))
+        ->option_text("N")
         ->check(worker_count());
 }
 
@@ -150,11 +153,47 @@ void require_not_a_bundle_folder(const std::string& data_bundle_path) {
                                      data_bundle_path, parent_of(root)));
 }
 
+std::string cannot_write(const std::string& path, int err) {
+    return fmt::format("cannot write \"{}\": {}", path, std::strerror(err));
+}
+
+void check_output_path(const std::string& path) {
+    if (path.empty() || path == "-") return;
+    try {
+        bundle::refuse_bundle_file_as_output(path);
+    } catch (const bundle::ValueError& error) {
+        throw UsageError(error.what());
+    }
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) throw UsageError(cannot_write(path, EISDIR));
+        if (!S_ISREG(st.st_mode)) return;  // a terminal, a pipe, /dev/null: opened when written
+        // Opened for writing without truncating: the file keeps its content until the output
+        // replaces it.
+        const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) throw UsageError(cannot_write(path, errno));
+        ::close(fd);
+        return;
+    }
+    if (errno != ENOENT) throw UsageError(cannot_write(path, errno));
+    // A new file: made and removed again, so the system itself says whether it can be.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        if (errno == EEXIST) return;  // a link to nowhere (or made meanwhile): the write follows it
+        throw UsageError(cannot_write(path, errno));
+    }
+    ::close(fd);
+    ::unlink(path.c_str());
+}
+
 void write_text_file(const std::string& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << text;
     out.close();
-    if (!out) throw bundle::OsError::from_errno(errno, "cannot write \"" + path + "\"");
+    if (!out) {
+        const int err = errno != 0 ? errno : EIO;
+        throw bundle::OsError::from_errno(err, cannot_write(path, err));
+    }
 }
 
 void require_existing_bundle(const std::string& data_bundle_path) {

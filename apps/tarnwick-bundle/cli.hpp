@@ -71,8 +71,17 @@ void require_not_a_bundle_folder(const std::string& data_bundle_path);
 // ... and, for the commands that only work on an existing bundle, "bundle" must be there.
 void require_existing_bundle(const std::string& data_bundle_path);
 
-// Writes `text` to the file `path` (made afresh); OsError naming it when that fails.
+// Checks an output file given on the command line (-o, --html) before any work starts, so that a
+// long run never ends in a report it cannot write: UsageError when it is one of a bundle's own
+// files (or leads to one through a link), a folder, or a place that cannot be written, with the
+// system's reason. Changes nothing. "-" (standard output) and "" (none given) pass.
+void check_output_path(const std::string& path);
+
+// Writes `text` to the file `path` (made afresh); OsError naming it and the reason when that fails.
 void write_text_file(const std::string& path, const std::string& text);
+
+// "cannot write "PATH": REASON" for the errno `err`.
+std::string cannot_write(const std::string& path, int err);
 
 // Counts the instruments each update run of this process selected (the library tells the
 // command line through drivers::observe_selections) for as long as it lives.

@@ -1,5 +1,8 @@
 // `tarnwick-bundle read ROOT ID`: the records of a range of trading days as CSV or NPY.
+#include <unistd.h>
+
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -26,17 +29,26 @@ struct ReadOptions {
     std::string output;
 };
 
-// YYYYMMDD or YYYY-MM-DD; the library checks that it is a date.
+// YYYYMMDD or YYYY-MM-DD, a date of the calendar: a bad day is a bad argument like any other.
 std::optional<int> trading_day(const std::string& text, const char* option) {
     if (text.empty()) return std::nullopt;
     std::string digits;
     for (char c : text)
         if (c != '-') digits.push_back(c);
     const bool dashed = text.size() == 10 && text[4] == '-' && text[7] == '-';
+    const auto bad = [&] {
+        return UsageError(fmt::format("{} \"{}\": expected a trading day YYYYMMDD or YYYY-MM-DD", option, text));
+    };
     if (digits.size() != 8 || (digits.size() != text.size() && !dashed) ||
         digits.find_first_not_of("0123456789") != std::string::npos)
-        throw UsageError(fmt::format("{} \"{}\": expected a trading day YYYYMMDD or YYYY-MM-DD", option, text));
-    return std::stoi(digits);
+        throw bad();
+    const int day = std::stoi(digits);
+    using namespace std::chrono;
+    if (!year_month_day{year{day / 10000}, month{static_cast<unsigned>(day / 100 % 100)},
+                        std::chrono::day{static_cast<unsigned>(day % 100)}}
+             .ok())
+        throw bad();
+    return day;
 }
 
 // Standard output, or the file given with -o (replaced only once the records were read).
@@ -49,14 +61,16 @@ public:
         if (file_ != nullptr && file_ != stdout) std::fclose(file_);
     }
     std::FILE* open() {
-        file_ = path_.empty() ? stdout : std::fopen(path_.c_str(), "wb");
-        if (file_ == nullptr) throw bundle::OsError::from_errno(errno, fmt::format("cannot write \"{}\"", path_));
+        file_ = to_stdout() ? stdout : std::fopen(path_.c_str(), "wb");
+        if (file_ == nullptr) throw bundle::OsError::from_errno(errno, cannot_write(path_, errno));
         return file_;
     }
     void close() {
         if (file_ != nullptr && file_ != stdout && std::fclose(std::exchange(file_, nullptr)) != 0)
-            throw bundle::OsError::from_errno(errno, fmt::format("cannot write \"{}\"", path_));
+            throw bundle::OsError::from_errno(errno, cannot_write(path_, errno));
     }
+    // "-o -" is standard output, as for most tools.
+    bool to_stdout() const { return path_.empty() || path_ == "-"; }
 
 private:
     std::string path_;
@@ -66,9 +80,14 @@ private:
 int run_read(const ReadOptions& options) {
     require_existing_bundle(options.root);
     const rd::DayRange days{trading_day(options.start, "--start"), trading_day(options.end, "--end")};
+    if (days.first && days.last && *days.first > *days.last)
+        throw UsageError(fmt::format("--start {} is after --end {}", options.start, options.end));
+    check_output_path(options.output);
+    Output output(options.output);
+    if (options.format == "npy" && output.to_stdout() && ::isatty(STDOUT_FILENO))
+        throw UsageError("NPY is binary: give -o FILE or send standard output to a file or a pipe");
     const rd::Records records = options.ticks ? rd::read_ticks(options.root, options.id, days)
                                               : rd::read_minbar(options.root, options.id, days);
-    Output output(options.output);
     rd::write_records(records, options.format == "npy" ? rd::Format::Npy : rd::Format::Csv, output.open());
     output.close();
     return EXIT_OK;
@@ -88,14 +107,14 @@ void add_read_command(CLI::App& app, Commands& commands) {
     command->add_option("order_book_id", options->id, "the instrument identifier, e.g. 000001.XSHE or IF2612")
         ->required();
     command->add_flag("--ticks", options->ticks, "read the tick file instead of the minute bars");
-    command->add_option("--start", options->start, "first trading day, YYYYMMDD (default: the first held)")
+    command->add_option("--start", options->start, "first trading day, YYYYMMDD or YYYY-MM-DD (default: the first held)")
         ->option_text("D");
-    command->add_option("--end", options->end, "last trading day, YYYYMMDD, inclusive (default: the last held)")
+    command->add_option("--end", options->end, "last trading day, YYYYMMDD or YYYY-MM-DD, inclusive (default: the last held)")
         ->option_text("D");
     command->add_option("--format", options->format, "csv (one header line of field names) or npy (numpy.load)")
         ->check(CLI::IsMember({"csv", "npy"}))
         ->option_text("csv|npy");
-    command->add_option("-o,--output", options->output, "write to FILE instead of standard output")
+    command->add_option("-o,--output", options->output, "write to FILE instead of standard output (\"-\": standard output)")
         ->option_text("FILE");
     commands.emplace_back(command, [options] { return run_read(*options); });
 }

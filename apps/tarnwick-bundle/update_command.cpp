@@ -33,8 +33,11 @@ void add_update_command(CLI::App& app, Commands& commands) {
         ->add_option("--minbar", options->minbar,
                      "tags whose minute bars to update: identifiers, futures underlying symbols or category words: "
                      "stock, futures, fund, index, option, convertible, all")
-        ->expected(1, -1);
-    update->add_option("--tick", options->tick, "tags whose ticks to update (the same kinds of tags)")->expected(1, -1);
+        ->expected(1, -1)
+        ->option_text("TAG...");
+    update->add_option("--tick", options->tick, "tags whose ticks to update (the same kinds of tags)")
+        ->expected(1, -1)
+        ->option_text("TAG...");
     update->add_flag("--with-derivatives", options->with_derivatives,
                      "also update futures and options written on the selected instruments");
     update->add_flag("--rebuild", options->rebuild,

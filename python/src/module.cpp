@@ -20,6 +20,7 @@ PYBIND11_MODULE(bundle, m) {
     options.disable_function_signatures();
 
     m.doc() = tarnwick::python::MODULE_DOC;
+    m.attr("__version__") = TARNWICK_VERSION;  // the command line's --version says the same
 
     // Tick datasets need the Blosc filter; a missing plug-in is reported now, naming the
     // package, rather than when the first tick dataset is created.

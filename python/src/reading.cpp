@@ -114,7 +114,10 @@ py::object read(py::object root, py::object order_book_id, py::object start, py:
     const std::string folder = path_like(root, "root");
     const std::string id = enforced_str(order_book_id, "order_book_id");
     const rd::DayRange days{trading_day(start, "start"), trading_day(end, "end")};
-    const bool frame = truth(as_frame);
+    // As strict as rebuild: "False" is true in Python, and a DataFrame where an array was asked
+    // for is a surprise a type check catches.
+    const bool frame = rebuild_flag(as_frame, "as_frame");
+    bundle::require_bundle_dir(folder);
     py::array records;
     rd::ReadResult result;
     {

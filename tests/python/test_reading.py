@@ -132,7 +132,8 @@ def test_a_stopped_update_is_refused_until_settled(bundle, tmp_path, kind):
     with open(f"{path}.journal", "wb") as journal:
         journal.write(b"TWUNDO03" + bytes(56))  # a header of a journal that was never settled
     read = tb.read_minbar if kind == "minbar" else tb.read_ticks
-    with pytest.raises(OSError, match="run \"tarnwick-bundle check\" or the next update"):
+    command = f"tarnwick-bundle check {'tick' if kind == 'ticks' else 'minbar'} {root}"
+    with pytest.raises(OSError, match=f"run \"{command}\" or the next update"):
         read(root, "000002.XSHE")
     with h5py.File(path, "r+"):  # a writer holds it: the reader does not wait
         with pytest.raises(BlockingIOError):

@@ -16,6 +16,7 @@
 #include "tarnwick/bundle/host/interrupt.hpp"
 #include "tarnwick/bundle/host/log.hpp"
 #include "tarnwick/bundle/host/progress.hpp"
+#include "tarnwick/bundle/layout/output_guard.hpp"
 #include "tarnwick/bundle/reading/export.hpp"
 #include "tarnwick/bundle/reading/read.hpp"
 #include "tarnwick/bundle/service/errors.hpp"
@@ -44,6 +45,8 @@ using host::now;
 using host::open_system_log;
 using host::set_log_file;
 using host::show_progress;
+
+using layout::refuse_bundle_file_as_output;
 
 using service::PermissionDenied;
 

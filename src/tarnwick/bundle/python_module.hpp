@@ -14,6 +14,7 @@
 #include "tarnwick/bundle/host/interrupt.hpp"
 #include "tarnwick/bundle/layout/blosc.hpp"
 #include "tarnwick/bundle/layout/constants.hpp"
+#include "tarnwick/bundle/layout/paths.hpp"
 #include "tarnwick/bundle/layout/record_description.hpp"
 #include "tarnwick/bundle/reading/columns.hpp"
 #include "tarnwick/bundle/reading/export.hpp"
@@ -28,6 +29,7 @@ using layout::COMPRESSION_KWARGS;
 using layout::EQUITIES_INS_TYPE;
 using layout::MAX_END_DATE;
 using layout::MIN_START_DATE;
+using layout::require_bundle_dir;
 using layout::REBUILD_COMFIRM_RETRY_TIMES;
 using layout::TAG_MAP;
 using layout::TICK_DATE_CHUNK_SIZE;

@@ -33,6 +33,13 @@ std::string instruments_file(const std::string& root) {
     return (fs::path(root) / "bundle" / "instruments.pk").string();
 }
 
+void require_bundle_dir(const std::string& root) {
+    std::error_code ec;
+    if (!fs::is_directory(bundle_dir(root), ec))
+        throw OsError::from_errno(
+            ENOENT, fmt::format("no bundle folder \"{}\": give the folder that holds \"bundle\"", bundle_dir(root)));
+}
+
 std::string store_file_name(const std::string& order_book_id) { return order_book_id + ".h5"; }
 
 std::string temporary_store_path(const std::string& h5_file) { return h5_file + ".tmp"; }

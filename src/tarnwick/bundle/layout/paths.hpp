@@ -11,6 +11,9 @@ std::string tick_root(const std::string& data_bundle_path);    // <root>/bundle/
 std::string trading_dates_file(const std::string& data_bundle_path);
 std::string suspended_days_file(const std::string& data_bundle_path);
 std::string instruments_file(const std::string& data_bundle_path);
+// Throws OsError (no such file) unless <root>/bundle is a folder: what every command that only
+// works on an existing bundle (status, the audit, reads) says the same way.
+void require_bundle_dir(const std::string& data_bundle_path);
 
 inline constexpr const char* EQUITIES_GROUP = "equities";
 inline constexpr const char* FUTURE_GROUP = "future";

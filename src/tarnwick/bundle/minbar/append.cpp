@@ -384,7 +384,14 @@ void run(const Instrument& ins, const std::string& h5_file, int min_start_date, 
 void _append_h5(const std::string& order_book_id, const std::string& path, const std::optional<std::string>& file_name,
                 int min_start_date, bool rebuild) {
     const Instrument ins = look_up(order_book_id);
-    if (ins.de_listed_date != 0 && ins.de_listed_date < MIN_START_DATE) return;
+    if (ins.de_listed_date != 0 && ins.de_listed_date < MIN_START_DATE) {
+        // Not an error (the run succeeds, as specified), but a file the user asked for is not
+        // made: the log says why.
+        host::system_log().info(fmt::format("{}: delisted on {}, before {}, the first day minute bars are kept from; "
+                                            "no minute-bar file is made",
+                                            order_book_id, ins.de_listed_date, MIN_START_DATE));
+        return;
+    }
 
     namespace T = host::INSTRUMENT_TYPE;
     const auto& equities = layout::EQUITIES_INS_TYPE();

@@ -149,12 +149,25 @@ void read_day(const h5::Dataset& day, hid_t mem_type, hsize_t rows, unsigned cha
 
 }  // namespace
 
+namespace {
+
+// The check that settles `file`, as a command to paste: ".../ROOT/bundle/ticks/ID.h5" is a tick
+// file, ".../ROOT/bundle/h5/GROUP/ID.h5" a minute-bar file.
+std::string settling_command(const std::string& file) {
+    const fs::path folder = fs::path(file).parent_path();
+    if (folder.filename() == "ticks")
+        return fmt::format("tarnwick-bundle check tick {}", folder.parent_path().parent_path().string());
+    return fmt::format("tarnwick-bundle check minbar {}", folder.parent_path().parent_path().parent_path().string());
+}
+
+}  // namespace
+
 UnsettledJournal::UnsettledJournal(const std::string& file)
     : OsError(Kind::Other, 0,
               fmt::format("\"{}\" was left by an update that was stopped (its journal \"{}\" is still there) and may "
-                          "be half written: run \"tarnwick-bundle check\" or the next update of it, which roll it "
-                          "back, then read it again",
-                          file, h5::journal_path(file))) {}
+                          "be half written: run \"{}\" or the next update of it, which roll it back, then read it "
+                          "again",
+                          file, h5::journal_path(file), settling_command(file))) {}
 
 std::size_t record_size(RecordKind kind) {
     switch (kind) {
