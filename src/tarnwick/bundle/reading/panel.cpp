@@ -1,0 +1,365 @@
+#include "tarnwick/bundle/reading/panel.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <exception>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <thread>
+#include <unordered_set>
+
+#include <fmt/format.h>
+
+#include "tarnwick/bundle/h5/chunks.hpp"
+#include "tarnwick/bundle/layout/blosc.hpp"
+#include "tarnwick/bundle/layout/blosc_codec.hpp"
+#include "tarnwick/bundle/layout/paths.hpp"
+#include "tarnwick/bundle/reading/columns.hpp"
+#include "tarnwick/bundle/reading/store_files.hpp"
+
+namespace tarnwick::bundle::reading {
+namespace {
+
+namespace fs = std::filesystem;
+
+// How a piece of work gets its records.
+enum class Source {
+    Deflate,  // one stored deflate chunk, inflated by libdeflate
+    Blosc,    // one stored Blosc chunk, decoded by c-blosc
+    Hdf5,     // rows read through HDF5's filter pipeline
+};
+
+// A dataset of a member to read rows of: "data" of a minute-bar file, or one day of ticks.
+struct Part {
+    std::size_t member = 0;
+    h5::Dataset dataset;
+    hsize_t rows = 0;                // the dataset's rows
+    hsize_t chunk_rows = 0;          // 0: read through HDF5
+    std::size_t member_row = 0;      // the member's row that the dataset's row `first` becomes
+    hsize_t first = 0;               // the dataset's rows [first, end) belong to the panel
+    hsize_t end = 0;
+};
+
+// One piece of work: the rows [from, to) of a part (all within one chunk unless read through HDF5).
+struct Piece {
+    std::size_t part = 0;
+    Source source = Source::Hdf5;
+    hsize_t chunk_first = 0;  // first row of the chunk
+    hsize_t from = 0;
+    hsize_t to = 0;
+};
+
+RecordKind minbar_kind(const std::string& path) {
+    const std::string group = fs::path(path).parent_path().filename().string();
+    return group == layout::FUTURE_GROUP || group == layout::OPTION_GROUP ? RecordKind::DerivativeBars
+                                                                          : RecordKind::EquityBars;
+}
+
+// Chunk rows when a tick day's Blosc chunks can be decoded here, as read.cpp's single read does.
+hsize_t blosc_chunk_rows(const h5::Dataset& day, hid_t mem_type) {
+    const auto filters = day.filters();
+    const auto chunk_rows = day.chunk_rows();
+    if (filters.size() != 1 || filters[0].id != layout::BLOSC_FILTER_ID || !chunk_rows || *chunk_rows == 0 ||
+        *chunk_rows > h5::MAX_DIRECT_CHUNK_BYTES / record_size(RecordKind::Ticks) || !day.file_type().equals(mem_type))
+        return 0;
+    return *chunk_rows;
+}
+
+template <class T>
+T load(const unsigned char* at) {
+    T value;
+    std::memcpy(&value, at, sizeof value);
+    return value;
+}
+
+template <class T>
+void store(unsigned char* at, T value) {
+    std::memcpy(at, &value, sizeof value);
+}
+
+}  // namespace
+
+unsigned default_threads() { return std::max(1u, std::thread::hardware_concurrency()); }
+
+struct PanelReader::State {
+    unsigned threads = 1;
+    std::vector<PanelMember> members;
+    std::vector<std::string> skipped;
+    std::size_t rows = 0;
+    std::vector<h5::File> files;
+    std::vector<Part> parts;
+    std::vector<Piece> pieces;
+    std::vector<h5::DataType> memory_types;  // by RecordKind
+    bool done = false;
+
+    // Every HDF5 call while the pool runs.
+    std::mutex hdf5;
+
+    void plan_minbar(const std::string& id, const std::string& path, const DayRange& days, h5::ZlibCodec& codec);
+    void plan_ticks(const std::string& id, const std::string& path, const DayRange& days);
+    void add_pieces(std::size_t part_index, Source direct);
+};
+
+void PanelReader::State::add_pieces(std::size_t part_index, Source direct) {
+    const Part& part = parts[part_index];
+    if (part.end <= part.first) return;
+    if (part.chunk_rows == 0) {
+        pieces.push_back({part_index, Source::Hdf5, part.first, part.first, part.end});
+        return;
+    }
+    for (hsize_t chunk = part.first - part.first % part.chunk_rows; chunk < part.end; chunk += part.chunk_rows)
+        pieces.push_back({part_index, direct, chunk, std::max(chunk, part.first), std::min(chunk + part.chunk_rows, part.end)});
+}
+
+void PanelReader::State::plan_minbar(const std::string& id, const std::string& path, const DayRange& days,
+                                     h5::ZlibCodec& codec) {
+    PanelMember member{id, minbar_kind(path), {}, 0};
+    h5::File& file = files.emplace_back(detail::open_store_file(path));
+    Part part;
+    part.member = members.size();
+    part.dataset = file.open_dataset("data");
+    part.rows = part.dataset.rows();
+    std::tie(part.first, part.end) = detail::day_rows(file, part.rows, days, codec, member.days);
+    const auto layout = h5::direct_layout(part.dataset, memory_types[static_cast<int>(member.kind)].id());
+    part.chunk_rows = layout ? layout->chunk_rows : 0;
+    part.member_row = 0;
+    member.rows = static_cast<std::size_t>(part.end - part.first);
+    members.push_back(std::move(member));
+    parts.push_back(std::move(part));
+    add_pieces(parts.size() - 1, Source::Deflate);
+}
+
+void PanelReader::State::plan_ticks(const std::string& id, const std::string& path, const DayRange& days) {
+    PanelMember member{id, RecordKind::Ticks, {}, 0};
+    h5::File& file = files.emplace_back(detail::open_store_file(path));
+    const hid_t mem_type = memory_types[static_cast<int>(RecordKind::Ticks)].id();
+    for (auto& [name, dataset] : detail::tick_days(file, days)) {
+        Part part;
+        part.member = members.size();
+        part.rows = part.end = dataset.rows();
+        part.chunk_rows = blosc_chunk_rows(dataset, mem_type);
+        part.member_row = member.rows;
+        part.dataset = std::move(dataset);
+        member.days.push_back({std::stoi(name), static_cast<std::size_t>(part.rows)});
+        member.rows += static_cast<std::size_t>(part.rows);
+        parts.push_back(std::move(part));
+        add_pieces(parts.size() - 1, Source::Blosc);
+    }
+    members.push_back(std::move(member));
+}
+
+PanelReader::PanelReader(const std::string& data_bundle_path, const PanelRequest& request)
+    : state_(std::make_unique<State>()) {
+    detail::check_days(request.days);
+    State& s = *state_;
+    s.threads = request.threads ? request.threads : default_threads();
+    const h5::QuietErrors quiet;
+    for (RecordKind kind : {RecordKind::EquityBars, RecordKind::DerivativeBars, RecordKind::Ticks})
+        s.memory_types.push_back(detail::record_memory_type(kind));
+    // Every identifier is looked up before any file is opened: a list with a typo fails at once,
+    // naming all the identifiers that have no file.
+    std::vector<std::pair<std::string, std::string>> found;
+    std::unordered_set<std::string> seen;
+    for (const std::string& id : request.order_book_ids) {
+        if (!seen.insert(id).second) continue;
+        try {
+            found.emplace_back(id, request.ticks ? tick_file(data_bundle_path, id) : minbar_file(data_bundle_path, id));
+        } catch (const OsError& error) {
+            if (error.error_number() != ENOENT) throw;
+            s.skipped.push_back(id);
+        }
+    }
+    if (!s.skipped.empty() && request.missing == Missing::Raise) {
+        std::string names;
+        for (const std::string& id : s.skipped) names += (names.empty() ? "" : ", ") + id;
+        const std::string folder = request.ticks ? layout::tick_root(data_bundle_path)
+                                                 : layout::minbar_root(data_bundle_path);
+        throw OsError::from_errno(ENOENT, fmt::format("no {} file of {} in \"{}\"",
+                                                      request.ticks ? "tick" : "minute-bar", names, folder));
+    }
+    h5::ZlibCodec codec;
+    for (const auto& [id, path] : found) {
+        if (request.ticks)
+            s.plan_ticks(id, path, request.days);
+        else
+            s.plan_minbar(id, path, request.days, codec);
+        s.rows += s.members.back().rows;
+    }
+}
+
+PanelReader::~PanelReader() = default;
+
+const std::vector<PanelMember>& PanelReader::members() const { return state_->members; }
+const std::vector<std::string>& PanelReader::skipped() const { return state_->skipped; }
+std::size_t PanelReader::rows() const { return state_->rows; }
+
+namespace {
+
+void check_sinks(const std::vector<PanelMember>& members, const std::vector<std::vector<Sink>>& sinks) {
+    if (sinks.size() != members.size()) throw std::invalid_argument("one list of sinks per panel member");
+    for (std::size_t m = 0; m < members.size(); ++m)
+        for (const Sink& sink : sinks[m]) {
+            const std::size_t size = record_size(members[m].kind);
+            std::size_t value = 8;
+            switch (sink.form) {
+                case Sink::Form::Bytes:
+                    value = sink.size;
+                    if (sink.offset + sink.size > size) throw std::invalid_argument("a sink beyond the record");
+                    break;
+                case Sink::Form::TradingDay:
+                    value = 4;
+                    break;
+                case Sink::Form::Nanoseconds:
+                    if (sink.stride != 8) throw std::invalid_argument("times are written side by side");
+                    break;
+                case Sink::Form::TradingDayNanoseconds:
+                    break;
+                default:
+                    if (sink.offset + 8 > size) throw std::invalid_argument("a sink beyond the record");
+            }
+            if (sink.stride < value || (members[m].rows > 0 && sink.base == nullptr))
+                throw std::invalid_argument("a sink without room for its values");
+        }
+}
+
+// Writes `count` records (`records`, of `kind`) to the member's rows from `row` on.
+void scatter(const std::vector<Sink>& sinks, RecordKind kind, const unsigned char* records, std::size_t count,
+             std::size_t row) {
+    const std::size_t size = record_size(kind);
+    for (const Sink& sink : sinks) {
+        unsigned char* out = sink.base + row * sink.stride;
+        const unsigned char* in = records + sink.offset;
+        switch (sink.form) {
+            case Sink::Form::Bytes:
+                if (sink.size == size && sink.stride == size) {
+                    std::memcpy(out, records, count * size);
+                    break;
+                }
+                for (std::size_t i = 0; i < count; ++i, out += sink.stride, in += size) std::memcpy(out, in, sink.size);
+                break;
+            case Sink::Form::Scaled:
+                for (std::size_t i = 0; i < count; ++i, out += sink.stride, in += size)
+                    store(out, static_cast<double>(load<std::int64_t>(in)) / sink.scale);
+                break;
+            case Sink::Form::Double:
+                for (std::size_t i = 0; i < count; ++i, out += sink.stride, in += size)
+                    store(out, static_cast<double>(load<std::int64_t>(in)));
+                break;
+            case Sink::Form::TickVolume:  // the cumulative volume for now; made per tick once all is read
+                for (std::size_t i = 0; i < count; ++i, out += sink.stride, in += size)
+                    store(out, load<std::int64_t>(in));
+                break;
+            case Sink::Form::Nanoseconds:
+                timestamps(kind, {records, count * size}, {reinterpret_cast<std::int64_t*>(out), count});
+                break;
+            case Sink::Form::TradingDay:
+            case Sink::Form::TradingDayNanoseconds:
+                break;  // from the day index, not the records
+        }
+    }
+}
+
+// The values that come from the member's days rather than its records.
+void fill_days(const PanelMember& member, const std::vector<Sink>& sinks) {
+    for (const Sink& sink : sinks) {
+        if (sink.form != Sink::Form::TradingDay && sink.form != Sink::Form::TradingDayNanoseconds &&
+            sink.form != Sink::Form::TickVolume)
+            continue;
+        std::size_t row = 0;
+        for (const DayRows& day : member.days) {
+            unsigned char* out = sink.base + row * sink.stride;
+            if (sink.form == Sink::Form::TickVolume) {
+                // Backwards, so that each cumulative volume is still there when the next one needs it.
+                for (std::size_t i = day.rows; i-- > 1;)
+                    store(out + i * sink.stride, load<std::int64_t>(out + i * sink.stride) -
+                                                     load<std::int64_t>(out + (i - 1) * sink.stride));
+            } else if (sink.form == Sink::Form::TradingDay) {
+                for (std::size_t i = 0; i < day.rows; ++i) store(out + i * sink.stride, static_cast<std::int32_t>(day.day));
+            } else {
+                const std::int64_t midnight = day_start(day.day);
+                for (std::size_t i = 0; i < day.rows; ++i) store(out + i * sink.stride, midnight);
+            }
+            row += day.rows;
+        }
+    }
+}
+
+}  // namespace
+
+void PanelReader::read(const std::vector<std::vector<Sink>>& sinks) {
+    State& s = *state_;
+    if (s.done) throw std::logic_error("a panel is read once");
+    s.done = true;
+    check_sinks(s.members, sinks);
+
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> failed{false};
+    std::exception_ptr first_error;
+    const auto work = [&] {
+        h5::ZlibCodec codec;
+        h5::StoredChunk stored;
+        std::vector<unsigned char> raw;
+        try {
+            for (std::size_t p; !failed.load(std::memory_order_relaxed) && (p = next.fetch_add(1)) < s.pieces.size();) {
+                const Piece& piece = s.pieces[p];
+                const Part& part = s.parts[piece.part];
+                const PanelMember& member = s.members[part.member];
+                const std::size_t size = record_size(member.kind);
+                const hsize_t count = piece.to - piece.from;
+                const unsigned char* records = nullptr;
+                bool direct = piece.source != Source::Hdf5;
+                if (direct) {
+                    const std::size_t chunk_bytes = static_cast<std::size_t>(part.chunk_rows) * size;
+                    {
+                        const std::lock_guard lock(s.hdf5);
+                        const hsize_t stored_size = h5::stored_chunk_size(part.dataset, piece.chunk_first);
+                        direct = stored_size > 0 && stored_size <= chunk_bytes + chunk_bytes / 8 + 1024;
+                        if (direct) h5::read_stored_chunk(part.dataset, piece.chunk_first, stored);
+                    }
+                    direct = direct && stored.filter_mask == 0;
+                    if (direct && piece.source == Source::Blosc)
+                        direct = layout::blosc_chunk_bytes(stored.bytes) == chunk_bytes;
+                    if (direct) {
+                        raw.resize(chunk_bytes);
+                        const hsize_t in_use = std::min(part.chunk_rows, part.rows - piece.chunk_first);
+                        if (piece.source == Source::Blosc) {
+                            layout::blosc_decompress_chunk(stored.bytes, raw);
+                        } else if (codec.inflate(stored.bytes, raw) < in_use * size) {
+                            throw h5::Error(fmt::format("the chunk at row {} of {} holds fewer than its {} rows",
+                                                        piece.chunk_first, member.order_book_id, in_use));
+                        }
+                        records = raw.data() + (piece.from - piece.chunk_first) * size;
+                    }
+                }
+                if (!direct) {  // a chunk the store does not write this way, or a missing one: HDF5 fills it
+                    raw.resize(static_cast<std::size_t>(count) * size);
+                    const std::lock_guard lock(s.hdf5);
+                    const h5::QuietErrors quiet;
+                    part.dataset.read_rows(s.memory_types[static_cast<int>(member.kind)].id(), piece.from, count,
+                                           raw.data());
+                    records = raw.data();
+                }
+                scatter(sinks[part.member], member.kind, records, static_cast<std::size_t>(count),
+                        part.member_row + static_cast<std::size_t>(piece.from - part.first));
+            }
+        } catch (...) {
+            const std::lock_guard lock(s.hdf5);
+            if (!failed.exchange(true)) first_error = std::current_exception();
+        }
+    };
+    {
+        const h5::QuietErrors quiet;
+        const unsigned helpers = static_cast<unsigned>(std::min<std::size_t>(s.threads, s.pieces.size() + 1)) - 1;
+        std::vector<std::jthread> pool;
+        for (unsigned i = 0; i < helpers; ++i) pool.emplace_back(work);
+        work();  // the calling thread is one of the pool
+    }
+    if (first_error) std::rethrow_exception(first_error);
+    for (std::size_t m = 0; m < s.members.size(); ++m) fill_days(s.members[m], sinks[m]);
+}
+
+}  // namespace tarnwick::bundle::reading
