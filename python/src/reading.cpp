@@ -248,7 +248,8 @@ py::object read(py::object root, py::object order_book_id, py::object start, py:
     const std::string missing = enforced_str(missing_arg, "missing");
     if (missing != "raise" && missing != "skip")
         throw py::value_error("missing must be \"raise\" or \"skip\", not \"" + missing + "\"");
-    request.missing = missing == "skip" ? rd::Missing::Skip : rd::Missing::Raise;
+    // One identifier asked for by itself is never skipped: the caller wants that one.
+    request.missing = missing == "skip" && !single ? rd::Missing::Skip : rd::Missing::Raise;
     if (!threads_arg.is_none()) {
         const int threads = index_like(threads_arg, "threads");
         if (threads < 1) throw py::value_error("threads must be at least 1");
@@ -261,19 +262,29 @@ py::object read(py::object root, py::object order_book_id, py::object start, py:
     {
         const py::gil_scoped_release released;
         reader.emplace(folder, request);
+        if (frame) reader->plan();  // one frame: its size first
     }
     const auto& members = reader->members();
-    std::vector<std::vector<rd::Sink>> sinks(members.size());
-    const auto read_into = [&] {
-        const py::gil_scoped_release released;
-        reader->read(sinks);
-    };  // the files are closed when `reader` goes, before `lock`
-    if (frame) return panel_frame(*reader, fields, ticks, single, sinks, read_into);
+    if (frame) {
+        std::vector<std::vector<rd::Sink>> sinks(members.size());
+        return panel_frame(*reader, fields, ticks, single, sinks, [&] {
+            const py::gil_scoped_release released;
+            reader->read([&sinks](std::size_t m) { return sinks[m]; });
+        });
+    }
+    // Arrays: each made as soon as its file's rows are counted, while the pool reads earlier ones.
     py::dict arrays;
-    for (std::size_t m = 0; m < members.size(); ++m)
-        arrays[py::str(members[m].order_book_id)] = member_array(members[m], fields, sinks[m]);
-    read_into();
-    return single ? arrays[py::str(members.front().order_book_id)] : py::object(arrays);
+    {
+        const py::gil_scoped_release released;
+        reader->read([&](std::size_t m) {
+            const py::gil_scoped_acquire gil;
+            std::vector<rd::Sink> sinks;
+            arrays[py::str(members[m].order_book_id)] = member_array(members[m], fields, sinks);
+            return sinks;
+        });
+    }  // the files are closed when `reader` goes, before `lock`
+    if (!single) return arrays;
+    return arrays[py::str(members.front().order_book_id)];
 }
 
 constexpr const char* READ_MINBAR_DOC =

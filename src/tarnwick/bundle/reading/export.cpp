@@ -168,6 +168,7 @@ layout::RecordDescription describe(RecordKind kind) {
 Table read_table(const std::string& data_bundle_path, const PanelRequest& request,
                  const std::vector<std::string>& fields, bool ids_in_rows) {
     PanelReader reader(data_bundle_path, request);
+    reader.plan();  // one table: its size first
     const auto& members = reader.members();
     Table table;
     table.several = request.order_book_ids.size() > 1;
@@ -221,7 +222,7 @@ Table read_table(const std::string& data_bundle_path, const PanelRequest& reques
         }
         at += block.rows * table.itemsize;
     }
-    reader.read(sinks);
+    reader.read([&sinks](std::size_t m) { return sinks[m]; });
     return table;
 }
 

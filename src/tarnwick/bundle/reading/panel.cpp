@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <deque>
 #include <cerrno>
 #include <cstring>
 #include <exception>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -35,22 +38,35 @@ enum class Source {
 
 // A dataset of a member to read rows of: "data" of a minute-bar file, or one day of ticks.
 struct Part {
-    std::size_t member = 0;
     h5::Dataset dataset;
-    hsize_t rows = 0;                // the dataset's rows
-    hsize_t chunk_rows = 0;          // 0: read through HDF5
-    std::size_t member_row = 0;      // the member's row that the dataset's row `first` becomes
-    hsize_t first = 0;               // the dataset's rows [first, end) belong to the panel
+    hsize_t rows = 0;            // the dataset's rows
+    hsize_t chunk_rows = 0;      // 0: read through HDF5
+    std::size_t member_row = 0;  // the member's row that the dataset's row `first` becomes
+    hsize_t first = 0;           // the dataset's rows [first, end) belong to the panel
     hsize_t end = 0;
 };
 
+struct Job;
+
 // One piece of work: the rows [from, to) of a part (all within one chunk unless read through HDF5).
 struct Piece {
-    std::size_t part = 0;
+    Job* job = nullptr;
+    const Part* part = nullptr;
     Source source = Source::Hdf5;
     hsize_t chunk_first = 0;  // first row of the chunk
     hsize_t from = 0;
     hsize_t to = 0;
+};
+
+// A member's file, what to read of it and where its records go. Heap-allocated, so the pool's
+// threads hold on to it while the calling thread plans the next ones.
+struct Job {
+    PanelMember member;
+    h5::File file;
+    std::vector<std::unique_ptr<Part>> parts;
+    std::vector<Piece> pieces;
+    std::vector<Sink> sinks;
+    std::atomic<std::size_t> left{0};  // pieces not yet done, + 1 until all are handed out
 };
 
 RecordKind minbar_kind(const std::string& path) {
@@ -87,69 +103,82 @@ unsigned default_threads() { return std::max(1u, std::thread::hardware_concurren
 
 struct PanelReader::State {
     unsigned threads = 1;
-    std::vector<PanelMember> members;
+    bool ticks = false;
+    DayRange days;
+    std::vector<std::pair<std::string, std::string>> files;  // identifier, path
     std::vector<std::string> skipped;
+    std::vector<PanelMember> members;
+    std::vector<std::unique_ptr<Job>> jobs;
     std::size_t rows = 0;
-    std::vector<h5::File> files;
-    std::vector<Part> parts;
-    std::vector<Piece> pieces;
     std::vector<h5::DataType> memory_types;  // by RecordKind
+    h5::ZlibCodec index_codec;
     bool done = false;
 
-    // Every HDF5 call while the pool runs.
+    // Every HDF5 call once the pool runs.
     std::mutex hdf5;
 
-    void plan_minbar(const std::string& id, const std::string& path, const DayRange& days, h5::ZlibCodec& codec);
-    void plan_ticks(const std::string& id, const std::string& path, const DayRange& days);
-    void add_pieces(std::size_t part_index, Source direct);
+    // Opens the next file and counts its rows; under the HDF5 lock.
+    void plan_next();
+    void plan_minbar(Job& job, const std::string& path);
+    void plan_ticks(Job& job, const std::string& path);
+    void add_pieces(Job& job, const Part& part, Source direct);
 };
 
-void PanelReader::State::add_pieces(std::size_t part_index, Source direct) {
-    const Part& part = parts[part_index];
+void PanelReader::State::add_pieces(Job& job, const Part& part, Source direct) {
     if (part.end <= part.first) return;
     if (part.chunk_rows == 0) {
-        pieces.push_back({part_index, Source::Hdf5, part.first, part.first, part.end});
+        job.pieces.push_back({&job, &part, Source::Hdf5, part.first, part.first, part.end});
         return;
     }
     for (hsize_t chunk = part.first - part.first % part.chunk_rows; chunk < part.end; chunk += part.chunk_rows)
-        pieces.push_back({part_index, direct, chunk, std::max(chunk, part.first), std::min(chunk + part.chunk_rows, part.end)});
+        job.pieces.push_back(
+            {&job, &part, direct, chunk, std::max(chunk, part.first), std::min(chunk + part.chunk_rows, part.end)});
 }
 
-void PanelReader::State::plan_minbar(const std::string& id, const std::string& path, const DayRange& days,
-                                     h5::ZlibCodec& codec) {
-    PanelMember member{id, minbar_kind(path), {}, 0};
-    h5::File& file = files.emplace_back(detail::open_store_file(path));
-    Part part;
-    part.member = members.size();
-    part.dataset = file.open_dataset("data");
+void PanelReader::State::plan_minbar(Job& job, const std::string& path) {
+    job.member.kind = minbar_kind(path);
+    job.file = detail::open_store_file(path);
+    Part& part = *job.parts.emplace_back(std::make_unique<Part>());
+    part.dataset = job.file.open_dataset("data");
     part.rows = part.dataset.rows();
-    std::tie(part.first, part.end) = detail::day_rows(file, part.rows, days, codec, member.days);
-    const auto layout = h5::direct_layout(part.dataset, memory_types[static_cast<int>(member.kind)].id());
+    std::tie(part.first, part.end) = detail::day_rows(job.file, part.rows, days, index_codec, job.member.days);
+    const auto layout = h5::direct_layout(part.dataset, memory_types[static_cast<int>(job.member.kind)].id());
     part.chunk_rows = layout ? layout->chunk_rows : 0;
-    part.member_row = 0;
-    member.rows = static_cast<std::size_t>(part.end - part.first);
-    members.push_back(std::move(member));
-    parts.push_back(std::move(part));
-    add_pieces(parts.size() - 1, Source::Deflate);
+    job.member.rows = static_cast<std::size_t>(part.end - part.first);
+    add_pieces(job, part, Source::Deflate);
 }
 
-void PanelReader::State::plan_ticks(const std::string& id, const std::string& path, const DayRange& days) {
-    PanelMember member{id, RecordKind::Ticks, {}, 0};
-    h5::File& file = files.emplace_back(detail::open_store_file(path));
+void PanelReader::State::plan_ticks(Job& job, const std::string& path) {
+    job.member.kind = RecordKind::Ticks;
+    job.file = detail::open_store_file(path);
     const hid_t mem_type = memory_types[static_cast<int>(RecordKind::Ticks)].id();
-    for (auto& [name, dataset] : detail::tick_days(file, days)) {
-        Part part;
-        part.member = members.size();
+    for (auto& [name, dataset] : detail::tick_days(job.file, days)) {
+        Part& part = *job.parts.emplace_back(std::make_unique<Part>());
         part.rows = part.end = dataset.rows();
         part.chunk_rows = blosc_chunk_rows(dataset, mem_type);
-        part.member_row = member.rows;
+        part.member_row = job.member.rows;
         part.dataset = std::move(dataset);
-        member.days.push_back({std::stoi(name), static_cast<std::size_t>(part.rows)});
-        member.rows += static_cast<std::size_t>(part.rows);
-        parts.push_back(std::move(part));
-        add_pieces(parts.size() - 1, Source::Blosc);
+        job.member.days.push_back({std::stoi(name), static_cast<std::size_t>(part.rows)});
+        job.member.rows += static_cast<std::size_t>(part.rows);
+        add_pieces(job, part, Source::Blosc);
     }
-    members.push_back(std::move(member));
+}
+
+void PanelReader::State::plan_next() {
+    const auto& [id, path] = files[jobs.size()];
+    auto job = std::make_unique<Job>();
+    job->member.order_book_id = id;
+    {
+        const std::lock_guard lock(hdf5);
+        const h5::QuietErrors quiet;
+        if (ticks)
+            plan_ticks(*job, path);
+        else
+            plan_minbar(*job, path);
+    }
+    rows += job->member.rows;
+    members.push_back(job->member);
+    jobs.push_back(std::move(job));
 }
 
 PanelReader::PanelReader(const std::string& data_bundle_path, const PanelRequest& request)
@@ -157,17 +186,20 @@ PanelReader::PanelReader(const std::string& data_bundle_path, const PanelRequest
     detail::check_days(request.days);
     State& s = *state_;
     s.threads = request.threads ? request.threads : default_threads();
-    const h5::QuietErrors quiet;
-    for (RecordKind kind : {RecordKind::EquityBars, RecordKind::DerivativeBars, RecordKind::Ticks})
-        s.memory_types.push_back(detail::record_memory_type(kind));
+    s.ticks = request.ticks;
+    s.days = request.days;
+    {
+        const h5::QuietErrors quiet;
+        for (RecordKind kind : {RecordKind::EquityBars, RecordKind::DerivativeBars, RecordKind::Ticks})
+            s.memory_types.push_back(detail::record_memory_type(kind));
+    }
     // Every identifier is looked up before any file is opened: a list with a typo fails at once,
     // naming all the identifiers that have no file.
-    std::vector<std::pair<std::string, std::string>> found;
     std::unordered_set<std::string> seen;
     for (const std::string& id : request.order_book_ids) {
         if (!seen.insert(id).second) continue;
         try {
-            found.emplace_back(id, request.ticks ? tick_file(data_bundle_path, id) : minbar_file(data_bundle_path, id));
+            s.files.emplace_back(id, request.ticks ? tick_file(data_bundle_path, id) : minbar_file(data_bundle_path, id));
         } catch (const OsError& error) {
             if (error.error_number() != ENOENT) throw;
             s.skipped.push_back(id);
@@ -181,17 +213,20 @@ PanelReader::PanelReader(const std::string& data_bundle_path, const PanelRequest
         throw OsError::from_errno(ENOENT, fmt::format("no {} file of {} in \"{}\"",
                                                       request.ticks ? "tick" : "minute-bar", names, folder));
     }
-    h5::ZlibCodec codec;
-    for (const auto& [id, path] : found) {
-        if (request.ticks)
-            s.plan_ticks(id, path, request.days);
-        else
-            s.plan_minbar(id, path, request.days, codec);
-        s.rows += s.members.back().rows;
-    }
+    // Members are never moved once planned: the pool reads them while later ones are added.
+    s.members.reserve(s.files.size());
+    s.jobs.reserve(s.files.size());
 }
 
-PanelReader::~PanelReader() = default;
+PanelReader::~PanelReader() {
+    if (!state_) return;
+    const h5::QuietErrors quiet;
+    state_->jobs.clear();  // closes what an error left open
+}
+
+void PanelReader::plan() {
+    while (state_->jobs.size() < state_->files.size()) state_->plan_next();
+}
 
 const std::vector<PanelMember>& PanelReader::members() const { return state_->members; }
 const std::vector<std::string>& PanelReader::skipped() const { return state_->skipped; }
@@ -199,31 +234,29 @@ std::size_t PanelReader::rows() const { return state_->rows; }
 
 namespace {
 
-void check_sinks(const std::vector<PanelMember>& members, const std::vector<std::vector<Sink>>& sinks) {
-    if (sinks.size() != members.size()) throw std::invalid_argument("one list of sinks per panel member");
-    for (std::size_t m = 0; m < members.size(); ++m)
-        for (const Sink& sink : sinks[m]) {
-            const std::size_t size = record_size(members[m].kind);
-            std::size_t value = 8;
-            switch (sink.form) {
-                case Sink::Form::Bytes:
-                    value = sink.size;
-                    if (sink.offset + sink.size > size) throw std::invalid_argument("a sink beyond the record");
-                    break;
-                case Sink::Form::TradingDay:
-                    value = 4;
-                    break;
-                case Sink::Form::Nanoseconds:
-                    if (sink.stride != 8) throw std::invalid_argument("times are written side by side");
-                    break;
-                case Sink::Form::TradingDayNanoseconds:
-                    break;
-                default:
-                    if (sink.offset + 8 > size) throw std::invalid_argument("a sink beyond the record");
-            }
-            if (sink.stride < value || (members[m].rows > 0 && sink.base == nullptr))
-                throw std::invalid_argument("a sink without room for its values");
+void check_sinks(const PanelMember& member, const std::vector<Sink>& sinks) {
+    for (const Sink& sink : sinks) {
+        const std::size_t size = record_size(member.kind);
+        std::size_t value = 8;
+        switch (sink.form) {
+            case Sink::Form::Bytes:
+                value = sink.size;
+                if (sink.offset + sink.size > size) throw std::invalid_argument("a sink beyond the record");
+                break;
+            case Sink::Form::TradingDay:
+                value = 4;
+                break;
+            case Sink::Form::Nanoseconds:
+                if (sink.stride != 8) throw std::invalid_argument("times are written side by side");
+                break;
+            case Sink::Form::TradingDayNanoseconds:
+                break;
+            default:
+                if (sink.offset + 8 > size) throw std::invalid_argument("a sink beyond the record");
         }
+        if (sink.stride < value || (member.rows > 0 && sink.base == nullptr))
+            throw std::invalid_argument("a sink without room for its values");
+    }
 }
 
 // Writes `count` records (`records`, of `kind`) to the member's rows from `row` on.
@@ -290,76 +323,126 @@ void fill_days(const PanelMember& member, const std::vector<Sink>& sinks) {
 
 }  // namespace
 
-void PanelReader::read(const std::vector<std::vector<Sink>>& sinks) {
+void PanelReader::read(const Place& place) {
     State& s = *state_;
     if (s.done) throw std::logic_error("a panel is read once");
     s.done = true;
-    check_sinks(s.members, sinks);
 
-    std::atomic<std::size_t> next{0};
+    std::mutex queue_mutex;
+    std::condition_variable queue_changed;
+    std::deque<Piece> queue;
+    bool all_queued = false;
     std::atomic<bool> failed{false};
     std::exception_ptr first_error;
+    const auto fail = [&] {
+        const std::lock_guard lock(queue_mutex);
+        if (!failed.exchange(true)) first_error = std::current_exception();
+    };
+    // A job whose last piece is done: the values from its days, then its file is closed.
+    const auto finish = [&](Job& job) {
+        if (job.left.fetch_sub(1) != 1) return;
+        if (!failed.load()) fill_days(job.member, job.sinks);
+        const std::lock_guard lock(s.hdf5);
+        const h5::QuietErrors quiet;
+        job.parts.clear();
+        job.file = h5::File();
+    };
+    const auto run = [&s](const Piece& piece, h5::ZlibCodec& codec, h5::StoredChunk& stored,
+                          std::vector<unsigned char>& raw) {
+        const Part& part = *piece.part;
+        const PanelMember& member = piece.job->member;
+        const std::size_t size = record_size(member.kind);
+        const hsize_t count = piece.to - piece.from;
+        const unsigned char* records = nullptr;
+        bool direct = piece.source != Source::Hdf5;
+        if (direct) {
+            const std::size_t chunk_bytes = static_cast<std::size_t>(part.chunk_rows) * size;
+            {
+                const std::lock_guard lock(s.hdf5);
+                const hsize_t stored_size = h5::stored_chunk_size(part.dataset, piece.chunk_first);
+                // A zlib stream is never much longer than what it holds: a larger one goes to HDF5.
+                direct = stored_size > 0 && stored_size <= chunk_bytes + chunk_bytes / 8 + 1024;
+                if (direct) h5::read_stored_chunk(part.dataset, piece.chunk_first, stored);
+            }
+            direct = direct && stored.filter_mask == 0;
+            if (direct && piece.source == Source::Blosc) direct = layout::blosc_chunk_bytes(stored.bytes) == chunk_bytes;
+            if (direct) {
+                raw.resize(chunk_bytes);
+                const hsize_t in_use = std::min(part.chunk_rows, part.rows - piece.chunk_first);
+                if (piece.source == Source::Blosc) {
+                    layout::blosc_decompress_chunk(stored.bytes, raw);
+                } else if (codec.inflate(stored.bytes, raw) < in_use * size) {
+                    throw h5::Error(fmt::format("the chunk at row {} of {} holds fewer than its {} rows",
+                                                piece.chunk_first, member.order_book_id, in_use));
+                }
+                records = raw.data() + (piece.from - piece.chunk_first) * size;
+            }
+        }
+        if (!direct) {  // a chunk the store does not write this way, or a missing one: HDF5 fills it
+            raw.resize(static_cast<std::size_t>(count) * size);
+            const std::lock_guard lock(s.hdf5);
+            const h5::QuietErrors quiet;
+            part.dataset.read_rows(s.memory_types[static_cast<int>(member.kind)].id(), piece.from, count, raw.data());
+            records = raw.data();
+        }
+        scatter(piece.job->sinks, member.kind, records, static_cast<std::size_t>(count),
+                part.member_row + static_cast<std::size_t>(piece.from - part.first));
+    };
     const auto work = [&] {
         h5::ZlibCodec codec;
         h5::StoredChunk stored;
         std::vector<unsigned char> raw;
-        try {
-            for (std::size_t p; !failed.load(std::memory_order_relaxed) && (p = next.fetch_add(1)) < s.pieces.size();) {
-                const Piece& piece = s.pieces[p];
-                const Part& part = s.parts[piece.part];
-                const PanelMember& member = s.members[part.member];
-                const std::size_t size = record_size(member.kind);
-                const hsize_t count = piece.to - piece.from;
-                const unsigned char* records = nullptr;
-                bool direct = piece.source != Source::Hdf5;
-                if (direct) {
-                    const std::size_t chunk_bytes = static_cast<std::size_t>(part.chunk_rows) * size;
-                    {
-                        const std::lock_guard lock(s.hdf5);
-                        const hsize_t stored_size = h5::stored_chunk_size(part.dataset, piece.chunk_first);
-                        direct = stored_size > 0 && stored_size <= chunk_bytes + chunk_bytes / 8 + 1024;
-                        if (direct) h5::read_stored_chunk(part.dataset, piece.chunk_first, stored);
-                    }
-                    direct = direct && stored.filter_mask == 0;
-                    if (direct && piece.source == Source::Blosc)
-                        direct = layout::blosc_chunk_bytes(stored.bytes) == chunk_bytes;
-                    if (direct) {
-                        raw.resize(chunk_bytes);
-                        const hsize_t in_use = std::min(part.chunk_rows, part.rows - piece.chunk_first);
-                        if (piece.source == Source::Blosc) {
-                            layout::blosc_decompress_chunk(stored.bytes, raw);
-                        } else if (codec.inflate(stored.bytes, raw) < in_use * size) {
-                            throw h5::Error(fmt::format("the chunk at row {} of {} holds fewer than its {} rows",
-                                                        piece.chunk_first, member.order_book_id, in_use));
-                        }
-                        records = raw.data() + (piece.from - piece.chunk_first) * size;
-                    }
-                }
-                if (!direct) {  // a chunk the store does not write this way, or a missing one: HDF5 fills it
-                    raw.resize(static_cast<std::size_t>(count) * size);
-                    const std::lock_guard lock(s.hdf5);
-                    const h5::QuietErrors quiet;
-                    part.dataset.read_rows(s.memory_types[static_cast<int>(member.kind)].id(), piece.from, count,
-                                           raw.data());
-                    records = raw.data();
-                }
-                scatter(sinks[part.member], member.kind, records, static_cast<std::size_t>(count),
-                        part.member_row + static_cast<std::size_t>(piece.from - part.first));
+        while (true) {
+            Piece piece;
+            {
+                std::unique_lock lock(queue_mutex);
+                queue_changed.wait(lock, [&] { return !queue.empty() || all_queued; });
+                if (queue.empty()) return;
+                piece = queue.front();
+                queue.pop_front();
             }
-        } catch (...) {
-            const std::lock_guard lock(s.hdf5);
-            if (!failed.exchange(true)) first_error = std::current_exception();
+            try {
+                if (!failed.load(std::memory_order_relaxed)) run(piece, codec, stored, raw);
+            } catch (...) {
+                fail();
+            }
+            try {
+                finish(*piece.job);
+            } catch (...) {
+                fail();
+            }
         }
     };
     {
-        const h5::QuietErrors quiet;
-        const unsigned helpers = static_cast<unsigned>(std::min<std::size_t>(s.threads, s.pieces.size() + 1)) - 1;
+        const h5::QuietErrors quiet;  // for all the pool's HDF5 calls, which run under the lock
+        const unsigned helpers = s.threads - 1;
         std::vector<std::jthread> pool;
         for (unsigned i = 0; i < helpers; ++i) pool.emplace_back(work);
+        try {
+            for (std::size_t m = 0; m < s.files.size() && !failed.load(); ++m) {
+                if (m == s.jobs.size()) s.plan_next();
+                Job& job = *s.jobs[m];
+                job.sinks = place(m);
+                check_sinks(job.member, job.sinks);
+                job.left = job.pieces.size() + 1;
+                {
+                    const std::lock_guard lock(queue_mutex);
+                    queue.insert(queue.end(), job.pieces.begin(), job.pieces.end());
+                }
+                queue_changed.notify_all();
+                finish(job);  // hands out its own share: the job ends with its last piece
+            }
+        } catch (...) {
+            fail();
+        }
+        {
+            const std::lock_guard lock(queue_mutex);
+            all_queued = true;
+        }
+        queue_changed.notify_all();
         work();  // the calling thread is one of the pool
     }
     if (first_error) std::rethrow_exception(first_error);
-    for (std::size_t m = 0; m < s.members.size(); ++m) fill_days(s.members[m], sinks[m]);
 }
 
 }  // namespace tarnwick::bundle::reading

@@ -2,21 +2,23 @@
 // Reading a panel: the records of many instruments over one range of trading days, in one call,
 // on several threads.
 //
-// What a read costs is inflating chunks; HDF5 (its serial build) lets one thread in at a time,
-// but inflating needs no HDF5. So the files are found, opened and their rows counted first, on
-// the calling thread (PanelReader's constructor); then read() hands the chunks to a pool of
-// threads: each fetches a chunk's stored bytes under one lock around every HDF5 call, inflates
-// them outside it (libdeflate or c-blosc, one decompressor per thread) into a chunk-sized buffer
-// of its own, and writes the rows straight into the caller's arrays (Sink): no copy of the whole
-// result is ever made. Chunks laid out as the store does not write them are read through HDF5,
-// under the lock.
+// HDF5 (its serial build) lets one thread in at a time, and opening a file costs as much as
+// inflating a month of its bars; inflating needs no HDF5. So the calling thread opens the files
+// one after another and counts their rows (its day index), under one lock around every HDF5
+// call, while a pool of threads takes the chunks of the files opened so far: each fetches a
+// chunk's stored bytes under the lock, inflates them outside it (libdeflate or c-blosc, one
+// decompressor per thread) into a chunk-sized buffer of its own, and writes the rows straight
+// into the caller's arrays (Sink): no copy of the whole result is ever made. The thread that
+// finishes a file's last chunk closes it. Chunks laid out as the store does not write them are
+// read through HDF5, under the lock.
 //
-// Every file stays open, on the shared side of the writers' lock, from its rows being counted
-// to the end of the read: no update changes a file in between, and the panel is one view of all
-// its files. Files are opened and refused as a single read does (read.hpp).
+// A file stays open, on the shared side of the writers' lock, from its rows being counted to
+// its last chunk being read, so no update changes it in between. Files are opened and refused
+// as a single read does (read.hpp).
 //
 // Thread safety: one panel read (or any other HDF5 use of this library) at a time per process.
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -66,25 +68,34 @@ struct Sink {
     std::size_t stride = 0;
 };
 
+// Where a member's records go: called on the calling thread, in the members' order, once the
+// member's rows are known (members()[index]), while the pool may be reading earlier members.
+using Place = std::function<std::vector<Sink>(std::size_t index)>;
+
 class PanelReader {
 public:
-    // Finds, opens and plans the files of `request` (see read_minbar/read_ticks in read.hpp for
-    // the errors). Identifiers without a file throw one OsError (no such file) naming them all
-    // under Missing::Raise, and are left out (skipped()) under Missing::Skip.
+    // Finds the files of `request`: identifiers without a file throw one OsError (no such file)
+    // naming them all under Missing::Raise, and are left out (skipped()) under Missing::Skip.
+    // ValueError for a day range that is no range.
     PanelReader(const std::string& data_bundle_path, const PanelRequest& request);
     ~PanelReader();
     PanelReader(const PanelReader&) = delete;
     PanelReader& operator=(const PanelReader&) = delete;
 
-    const std::vector<PanelMember>& members() const;
-    const std::vector<std::string>& skipped() const;
-    std::size_t rows() const;  // of all members
+    // Opens every file and counts its rows, for a caller that needs the panel's size before it
+    // places any member (one table); otherwise read() does this file by file as it goes. Errors
+    // as read_minbar/read_ticks (read.hpp).
+    void plan();
 
-    // Reads every member's records into `sinks[i]` for members()[i], on the pool; once.
-    // Throws std::invalid_argument for sinks that do not fit (a count other than the members',
-    // a Bytes sink outside the record, a time sink with a stride other than its value's size),
+    const std::vector<PanelMember>& members() const;  // those planned so far
+    const std::vector<std::string>& skipped() const;
+    std::size_t rows() const;  // of the members planned so far
+
+    // Reads every member's records into the sinks `place` gives for it, on the pool; once.
+    // Throws what plan() and `place` throw, std::invalid_argument for sinks that do not fit (a
+    // Bytes sink outside the record, a time sink with a stride other than its value's size),
     // h5::Error-derived std::runtime_error for damaged content (the first a thread met).
-    void read(const std::vector<std::vector<Sink>>& sinks);
+    void read(const Place& place);
 
 private:
     struct State;
