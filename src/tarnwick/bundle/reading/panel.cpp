@@ -56,6 +56,7 @@ struct Piece {
     hsize_t chunk_first = 0;  // first row of the chunk
     hsize_t from = 0;
     hsize_t to = 0;
+    h5::StoredChunk stored;  // the chunk's bytes as stored, fetched when its file was planned
 };
 
 // A member's file, what to read of it and where its records go. Heap-allocated, so the pool's
@@ -127,12 +128,12 @@ struct PanelReader::State {
 void PanelReader::State::add_pieces(Job& job, const Part& part, Source direct) {
     if (part.end <= part.first) return;
     if (part.chunk_rows == 0) {
-        job.pieces.push_back({&job, &part, Source::Hdf5, part.first, part.first, part.end});
+        job.pieces.push_back({&job, &part, Source::Hdf5, part.first, part.first, part.end, {}});
         return;
     }
     for (hsize_t chunk = part.first - part.first % part.chunk_rows; chunk < part.end; chunk += part.chunk_rows)
         job.pieces.push_back(
-            {&job, &part, direct, chunk, std::max(chunk, part.first), std::min(chunk + part.chunk_rows, part.end)});
+            {&job, &part, direct, chunk, std::max(chunk, part.first), std::min(chunk + part.chunk_rows, part.end), {}});
 }
 
 void PanelReader::State::plan_minbar(Job& job, const std::string& path) {
@@ -175,6 +176,19 @@ void PanelReader::State::plan_next() {
             plan_ticks(*job, path);
         else
             plan_minbar(*job, path);
+        // The stored chunks are fetched here, while the lock is held anyway: the pool's threads
+        // then only inflate, and never wait for HDF5. What cannot be fetched whole goes to HDF5.
+        for (Piece& piece : job->pieces) {
+            if (piece.source == Source::Hdf5) continue;
+            const std::size_t chunk_bytes =
+                static_cast<std::size_t>(piece.part->chunk_rows) * record_size(job->member.kind);
+            const hsize_t stored_size = h5::stored_chunk_size(piece.part->dataset, piece.chunk_first);
+            // A zlib stream is never much longer than what it holds: a larger one is left to HDF5.
+            if (stored_size == 0 || stored_size > chunk_bytes + chunk_bytes / 8 + 1024)
+                piece.source = Source::Hdf5;
+            else
+                h5::read_stored_chunk(piece.part->dataset, piece.chunk_first, piece.stored);
+        }
     }
     rows += job->member.rows;
     members.push_back(job->member);
@@ -347,8 +361,8 @@ void PanelReader::read(const Place& place) {
         job.parts.clear();
         job.file = h5::File();
     };
-    const auto run = [&s](const Piece& piece, h5::ZlibCodec& codec, h5::StoredChunk& stored,
-                          std::vector<unsigned char>& raw) {
+    const auto run = [&s](const Piece& piece, h5::ZlibCodec& codec, std::vector<unsigned char>& raw) {
+        const h5::StoredChunk& stored = piece.stored;
         const Part& part = *piece.part;
         const PanelMember& member = piece.job->member;
         const std::size_t size = record_size(member.kind);
@@ -357,14 +371,7 @@ void PanelReader::read(const Place& place) {
         bool direct = piece.source != Source::Hdf5;
         if (direct) {
             const std::size_t chunk_bytes = static_cast<std::size_t>(part.chunk_rows) * size;
-            {
-                const std::lock_guard lock(s.hdf5);
-                const hsize_t stored_size = h5::stored_chunk_size(part.dataset, piece.chunk_first);
-                // A zlib stream is never much longer than what it holds: a larger one goes to HDF5.
-                direct = stored_size > 0 && stored_size <= chunk_bytes + chunk_bytes / 8 + 1024;
-                if (direct) h5::read_stored_chunk(part.dataset, piece.chunk_first, stored);
-            }
-            direct = direct && stored.filter_mask == 0;
+            direct = stored.filter_mask == 0;
             if (direct && piece.source == Source::Blosc) direct = layout::blosc_chunk_bytes(stored.bytes) == chunk_bytes;
             if (direct) {
                 raw.resize(chunk_bytes);
@@ -390,7 +397,6 @@ void PanelReader::read(const Place& place) {
     };
     const auto work = [&] {
         h5::ZlibCodec codec;
-        h5::StoredChunk stored;
         std::vector<unsigned char> raw;
         while (true) {
             Piece piece;
@@ -398,11 +404,11 @@ void PanelReader::read(const Place& place) {
                 std::unique_lock lock(queue_mutex);
                 queue_changed.wait(lock, [&] { return !queue.empty() || all_queued; });
                 if (queue.empty()) return;
-                piece = queue.front();
+                piece = std::move(queue.front());
                 queue.pop_front();
             }
             try {
-                if (!failed.load(std::memory_order_relaxed)) run(piece, codec, stored, raw);
+                if (!failed.load(std::memory_order_relaxed)) run(piece, codec, raw);
             } catch (...) {
                 fail();
             }
@@ -427,8 +433,10 @@ void PanelReader::read(const Place& place) {
                 job.left = job.pieces.size() + 1;
                 {
                     const std::lock_guard lock(queue_mutex);
-                    queue.insert(queue.end(), job.pieces.begin(), job.pieces.end());
+                    queue.insert(queue.end(), std::make_move_iterator(job.pieces.begin()),
+                                 std::make_move_iterator(job.pieces.end()));
                 }
+                job.pieces.clear();
                 queue_changed.notify_all();
                 finish(job);  // hands out its own share: the job ends with its last piece
             }
