@@ -166,19 +166,19 @@ def timed(repeat, work):
     return min(cpu), min(wall), result
 
 
+def peak_over(case):
+    """(the result's size, the peak resident memory its read added), in a fresh process: the peak
+    (VmHWM) after the read less the peak before it (imports, the identifier lists)."""
+    out = subprocess.run([sys.executable, __file__, "--cli", ARGS.cli, "--work", ARGS.work, "--memory-case", case],
+                         check=True, capture_output=True, text=True).stdout.split()
+    return int(out[0]), int(out[1])
+
+
 def status(field):
     for line in Path("/proc/self/status").read_text().splitlines():
         if line.startswith(field + ":"):
             return int(line.split()[1]) * 1024
     raise KeyError(field)
-
-
-def peak_over(work):
-    """The result of work() and the peak resident memory it added."""
-    Path("/proc/self/clear_refs").write_text("5")  # VmHWM := VmRSS
-    before = status("VmRSS")
-    result = work()
-    return result, status("VmHWM") - before
 
 
 def size_of(result):
@@ -232,21 +232,33 @@ def panels(args, root):
         print(f"{name:30} {rows:9} {h_cpu:9.4f} {h_wall:7.4f} {c1:9.4f} {w1:7.4f} {c2:9.4f} {w2:7.4f} "
               f"{h_cpu / c1:6.1f} {h_wall / w2:7.1f} {w1 / w2:8.2f}")
     print("peak resident memory added, against the result's size")
-    memory = [
-        ("month, arrays", lambda: tb.read_minbar(universe, ids, *month)),
-        ("month, frame", lambda: tb.read_minbar(universe, ids, *month, as_frame=True)),
-        ("whole 100, arrays", lambda: tb.read_minbar(universe, ids[:100])),
-        ("whole 100, frame", lambda: tb.read_minbar(universe, ids[:100], as_frame=True)),
-        ("20-year file, arrays", lambda: tb.read_minbar(single_root, single)),
-        ("ticks, arrays", lambda: tb.read_ticks(universe, tick_ids, tick_days[0], tick_days[-1])),
-        ("ticks, frame", lambda: tb.read_ticks(universe, tick_ids, tick_days[0], tick_days[-1], as_frame=True)),
-    ]
-    for name, work in memory:
-        result, peak = peak_over(work)
-        size = size_of(result)
-        del result
+    for name in MEMORY_CASES:
+        size, peak = peak_over(name)
         print(f"{name:24} result {size / 1e6:8.1f} MB  peak added {peak / 1e6:8.1f} MB  {peak / size:5.2f}x")
     return 0
+
+
+def memory_cases(root):
+    universe = root / "universe"
+    ids = sorted(p.stem for p in (universe / "bundle" / "h5" / "equities").glob("*.h5"))
+    tick_ids = sorted(p.stem for p in (universe / "bundle" / "ticks").glob("*.h5"))
+    with h5py.File(universe / "bundle" / "ticks" / f"{tick_ids[0]}.h5", "r") as f:
+        days = sorted(int(d) for d in f if not d.startswith("."))[-20:]
+    month = (20261101, 20261130)
+    return {
+        "month, arrays": lambda: tb.read_minbar(universe, ids, *month),
+        "month, frame": lambda: tb.read_minbar(universe, ids, *month, as_frame=True),
+        "whole 100, arrays": lambda: tb.read_minbar(universe, ids[:100]),
+        "whole 100, frame": lambda: tb.read_minbar(universe, ids[:100], as_frame=True),
+        "20-year file, arrays": lambda: tb.read_minbar(root, ID),
+        "ticks, arrays": lambda: tb.read_ticks(universe, tick_ids, days[0], days[-1]),
+        "ticks, frame": lambda: tb.read_ticks(universe, tick_ids, days[0], days[-1], as_frame=True),
+    }
+
+
+MEMORY_CASES = ["month, arrays", "month, frame", "whole 100, arrays", "whole 100, frame", "20-year file, arrays",
+                "ticks, arrays", "ticks, frame"]
+ARGS = None
 
 
 def main():
@@ -256,8 +268,17 @@ def main():
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--panels", action="store_true", help="read panels against the careful h5py loop")
     parser.add_argument("--stocks", type=int, default=600, help="simulated stocks of the panel universe")
+    parser.add_argument("--memory-case", help=argparse.SUPPRESS)
     args = parser.parse_args()
+    global ARGS
+    ARGS = args
     root = Path(args.work)
+    if args.memory_case:
+        work = memory_cases(root)[args.memory_case]
+        before = status("VmHWM")
+        result = work()
+        print(size_of(result), max(0, status("VmHWM") - before))
+        return 0
     if args.panels:
         return panels(args, root)
     make_bundle(args.cli, root)

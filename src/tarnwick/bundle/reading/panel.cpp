@@ -123,7 +123,26 @@ struct PanelReader::State {
     void plan_minbar(Job& job, const std::string& path);
     void plan_ticks(Job& job, const std::string& path);
     void add_pieces(Job& job, const Part& part, Source direct);
+    // Fetches the stored chunks of a planned job.
+    void fetch(Job& job);
 };
+
+// The stored chunks are fetched by the thread that plans, at once for a file: the pool's threads
+// then only inflate, and never wait for HDF5. What cannot be fetched whole goes to HDF5.
+void PanelReader::State::fetch(Job& job) {
+    const std::lock_guard lock(hdf5);
+    const h5::QuietErrors quiet;
+    for (Piece& piece : job.pieces) {
+        if (piece.source == Source::Hdf5) continue;
+        const std::size_t chunk_bytes = static_cast<std::size_t>(piece.part->chunk_rows) * record_size(job.member.kind);
+        const hsize_t stored_size = h5::stored_chunk_size(piece.part->dataset, piece.chunk_first);
+        // A zlib stream is never much longer than what it holds: a larger one is left to HDF5.
+        if (stored_size == 0 || stored_size > chunk_bytes + chunk_bytes / 8 + 1024)
+            piece.source = Source::Hdf5;
+        else
+            h5::read_stored_chunk(piece.part->dataset, piece.chunk_first, piece.stored);
+    }
+}
 
 void PanelReader::State::add_pieces(Job& job, const Part& part, Source direct) {
     if (part.end <= part.first) return;
@@ -176,19 +195,6 @@ void PanelReader::State::plan_next() {
             plan_ticks(*job, path);
         else
             plan_minbar(*job, path);
-        // The stored chunks are fetched here, while the lock is held anyway: the pool's threads
-        // then only inflate, and never wait for HDF5. What cannot be fetched whole goes to HDF5.
-        for (Piece& piece : job->pieces) {
-            if (piece.source == Source::Hdf5) continue;
-            const std::size_t chunk_bytes =
-                static_cast<std::size_t>(piece.part->chunk_rows) * record_size(job->member.kind);
-            const hsize_t stored_size = h5::stored_chunk_size(piece.part->dataset, piece.chunk_first);
-            // A zlib stream is never much longer than what it holds: a larger one is left to HDF5.
-            if (stored_size == 0 || stored_size > chunk_bytes + chunk_bytes / 8 + 1024)
-                piece.source = Source::Hdf5;
-            else
-                h5::read_stored_chunk(piece.part->dataset, piece.chunk_first, piece.stored);
-        }
     }
     rows += job->member.rows;
     members.push_back(job->member);
@@ -348,6 +354,10 @@ void PanelReader::read(const Place& place) {
     bool all_queued = false;
     std::atomic<bool> failed{false};
     std::exception_ptr first_error;
+    // Files opened and not yet read to the end: each holds HDF5's caches and its stored chunks,
+    // so the planning thread reads chunks itself rather than open more than a few ahead.
+    std::atomic<std::size_t> in_flight{0};
+    const std::size_t most_in_flight = 4 * std::size_t{s.threads};
     const auto fail = [&] {
         const std::lock_guard lock(queue_mutex);
         if (!failed.exchange(true)) first_error = std::current_exception();
@@ -355,6 +365,7 @@ void PanelReader::read(const Place& place) {
     // A job whose last piece is done: the values from its days, then its file is closed.
     const auto finish = [&](Job& job) {
         if (job.left.fetch_sub(1) != 1) return;
+        in_flight.fetch_sub(1);
         if (!failed.load()) fill_days(job.member, job.sinks);
         const std::lock_guard lock(s.hdf5);
         const h5::QuietErrors quiet;
@@ -395,28 +406,32 @@ void PanelReader::read(const Place& place) {
         scatter(piece.job->sinks, member.kind, records, static_cast<std::size_t>(count),
                 part.member_row + static_cast<std::size_t>(piece.from - part.first));
     };
+    // Takes one piece and reads it; false when there is none (`wait`: until all are handed out).
+    const auto work_one = [&](bool wait, h5::ZlibCodec& codec, std::vector<unsigned char>& raw) {
+        Piece piece;
+        {
+            std::unique_lock lock(queue_mutex);
+            if (wait) queue_changed.wait(lock, [&] { return !queue.empty() || all_queued; });
+            if (queue.empty()) return false;
+            piece = std::move(queue.front());
+            queue.pop_front();
+        }
+        try {
+            if (!failed.load(std::memory_order_relaxed)) run(piece, codec, raw);
+        } catch (...) {
+            fail();
+        }
+        try {
+            finish(*piece.job);
+        } catch (...) {
+            fail();
+        }
+        return true;
+    };
     const auto work = [&] {
         h5::ZlibCodec codec;
         std::vector<unsigned char> raw;
-        while (true) {
-            Piece piece;
-            {
-                std::unique_lock lock(queue_mutex);
-                queue_changed.wait(lock, [&] { return !queue.empty() || all_queued; });
-                if (queue.empty()) return;
-                piece = std::move(queue.front());
-                queue.pop_front();
-            }
-            try {
-                if (!failed.load(std::memory_order_relaxed)) run(piece, codec, raw);
-            } catch (...) {
-                fail();
-            }
-            try {
-                finish(*piece.job);
-            } catch (...) {
-                fail();
-            }
+        while (work_one(true, codec, raw)) {
         }
     };
     {
@@ -424,13 +439,17 @@ void PanelReader::read(const Place& place) {
         const unsigned helpers = s.threads - 1;
         std::vector<std::jthread> pool;
         for (unsigned i = 0; i < helpers; ++i) pool.emplace_back(work);
+        h5::ZlibCodec codec;
+        std::vector<unsigned char> raw;
         try {
             for (std::size_t m = 0; m < s.files.size() && !failed.load(); ++m) {
                 if (m == s.jobs.size()) s.plan_next();
                 Job& job = *s.jobs[m];
                 job.sinks = place(m);
                 check_sinks(job.member, job.sinks);
+                s.fetch(job);
                 job.left = job.pieces.size() + 1;
+                in_flight.fetch_add(1);
                 {
                     const std::lock_guard lock(queue_mutex);
                     queue.insert(queue.end(), std::make_move_iterator(job.pieces.begin()),
@@ -439,6 +458,8 @@ void PanelReader::read(const Place& place) {
                 job.pieces.clear();
                 queue_changed.notify_all();
                 finish(job);  // hands out its own share: the job ends with its last piece
+                while (in_flight.load() >= most_in_flight && work_one(false, codec, raw)) {
+                }
             }
         } catch (...) {
             fail();
