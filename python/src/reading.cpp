@@ -289,7 +289,8 @@ py::object read(py::object root, py::object order_book_id, py::object start, py:
 
 constexpr const char* READ_MINBAR_DOC =
     "read_minbar(root, order_book_id, start=None, end=None, as_frame=False, fields=None, missing='raise', threads=None)\n--\n\n"
-    "Read the minute bars of one instrument, or of a panel of instruments, for a range of trading days.\n\n"
+    "Read the minute bars of one instrument for a range of trading days.\n\n"
+    "Given a list of instruments, reads them all in one call: a panel.\n"
     "Only the chunks that hold those days are read (through each file's day index) and inflated, on\n"
     "`threads` threads at once, under the shared side of the lock that updates take: a file an update\n"
     "is writing raises BlockingIOError. Each file stays open from its day index being read to its last\n"
@@ -321,7 +322,8 @@ constexpr const char* READ_MINBAR_DOC =
 
 constexpr const char* READ_TICKS_DOC =
     "read_ticks(root, order_book_id, start=None, end=None, as_frame=False, fields=None, missing='raise', threads=None)\n--\n\n"
-    "Read the ticks of one instrument, or of a panel of instruments, for a range of trading days.\n\n"
+    "Read the ticks of one instrument for a range of trading days.\n\n"
+    "Given a list of instruments, reads them all in one call: a panel.\n"
     "Only the day datasets in the range are opened, their Blosc chunks decoded directly on `threads`\n"
     "threads at once, under the shared side of the lock that updates take.\n\n"
     "Parameters:\n"
