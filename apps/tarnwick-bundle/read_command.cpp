@@ -1,6 +1,7 @@
-// `tarnwick-bundle read ROOT ID`: the records of a range of trading days as CSV or NPY.
+// `tarnwick-bundle read ROOT ID...`: the records of a range of trading days as CSV or NPY.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -8,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -21,13 +23,28 @@ namespace rd = tarnwick::bundle::reading;
 
 struct ReadOptions {
     std::string root;
-    std::string id;
+    std::vector<std::string> ids;
     bool ticks = false;
+    std::string fields;
     std::string start;
     std::string end;
     std::string format = "csv";
+    bool iso_times = false;
+    bool scaled_prices = false;
+    unsigned jobs = 0;
     std::string output;
 };
+
+std::vector<std::string> field_list(const std::string& text) {
+    std::vector<std::string> fields;
+    for (std::size_t at = 0; !text.empty() && at <= text.size();) {
+        const std::size_t comma = std::min(text.find(',', at), text.size());
+        if (comma == at) throw UsageError(fmt::format("--fields \"{}\": an empty field name", text));
+        fields.push_back(text.substr(at, comma - at));
+        at = comma + 1;
+    }
+    return fields;
+}
 
 // YYYYMMDD or YYYY-MM-DD, a date of the calendar: a bad day is a bad argument like any other.
 std::optional<int> trading_day(const std::string& text, const char* option) {
@@ -82,13 +99,21 @@ int run_read(const ReadOptions& options) {
     const rd::DayRange days{trading_day(options.start, "--start"), trading_day(options.end, "--end")};
     if (days.first && days.last && *days.first > *days.last)
         throw UsageError(fmt::format("--start {} is after --end {}", options.start, options.end));
+    const bool npy = options.format == "npy";
+    if (npy && (options.iso_times || options.scaled_prices))
+        throw UsageError("--iso-times and --scaled-prices change how CSV shows values; NPY keeps them as stored");
     check_output_path(options.output);
     Output output(options.output);
-    if (options.format == "npy" && output.to_stdout() && ::isatty(STDOUT_FILENO))
+    if (npy && output.to_stdout() && ::isatty(STDOUT_FILENO))
         throw UsageError("NPY is binary: give -o FILE or send standard output to a file or a pipe");
-    const rd::Records records = options.ticks ? rd::read_ticks(options.root, options.id, days)
-                                              : rd::read_minbar(options.root, options.id, days);
-    rd::write_records(records, options.format == "npy" ? rd::Format::Npy : rd::Format::Csv, output.open());
+    rd::PanelRequest request;
+    request.order_book_ids = options.ids;
+    request.days = days;
+    request.ticks = options.ticks;
+    request.threads = options.jobs;
+    const rd::Table table = rd::read_table(options.root, request, field_list(options.fields), npy && options.ids.size() > 1);
+    rd::write_table(table, npy ? rd::Format::Npy : rd::Format::Csv, {options.iso_times, options.scaled_prices},
+                    output.open());
     output.close();
     return EXIT_OK;
 }
@@ -99,12 +124,14 @@ void add_read_command(CLI::App& app, Commands& commands) {
     auto options = std::make_shared<ReadOptions>();
     CLI::App* command = app.add_subcommand(
         "read",
-        "write the minute bars (or ticks) of an instrument's trading days as CSV or NPY, values as stored "
-        "(tick prices x10000); reads only the days asked for, and refuses a file an update is writing or left "
-        "half written");
+        "write the minute bars (or ticks) of instruments' trading days as CSV or NPY, values as stored "
+        "(integer times, tick prices x10000) unless asked otherwise; reads only the days asked for, on every core, "
+        "and refuses a file an update is writing or left half written");
     command->add_option("data_bundle_path", options->root, "the folder that holds the bundle folder \"bundle\"")
         ->required();
-    command->add_option("order_book_id", options->id, "the instrument identifier, e.g. 000001.XSHE or IF2612")
+    command->add_option("order_book_id", options->ids,
+                        "the instrument identifiers, e.g. 000001.XSHE IF2612; with more than one, CSV has an "
+                        "order_book_id column first and NPY an order_book_id field (|S<longest>) in every record")
         ->required();
     command->add_flag("--ticks", options->ticks, "read the tick file instead of the minute bars");
     command->add_option("--start", options->start, "first trading day, YYYYMMDD or YYYY-MM-DD (default: the first held)")
@@ -114,8 +141,17 @@ void add_read_command(CLI::App& app, Commands& commands) {
     command->add_option("--format", options->format, "csv (one header line of field names) or npy (numpy.load)")
         ->check(CLI::IsMember({"csv", "npy"}))
         ->option_text("csv|npy");
-    command->add_option("-o,--output", options->output, "write to FILE instead of standard output (\"-\": standard output)")
-        ->option_text("FILE");
+    command->add_option("--fields", options->fields,
+                        "only these fields, in this order, e.g. datetime,close (default: all stored fields)")
+        ->option_text("a,b");
+    command->add_flag("--iso-times", options->iso_times,
+                      "CSV: ISO 8601 times (bars: YYYY-MM-DDTHH:MM:SS; ticks: date YYYY-MM-DD, time HH:MM:SS.mmm)");
+    command->add_flag("--scaled-prices", options->scaled_prices, "CSV: tick prices divided by 10000");
+    command->add_option("-j,--jobs", options->jobs, "threads that inflate chunks (default: the machine's cores)")
+        ->check(CLI::PositiveNumber)
+        ->option_text("N");
+    command->add_option("-o,--output", options->output, "write to FILE instead of standard output (-: standard output)")
+        ->option_text("FILE|-");
     commands.emplace_back(command, [options] { return run_read(*options); });
 }
 

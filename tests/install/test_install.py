@@ -56,7 +56,7 @@ def test_installed_program_module_and_documents(prefix, tmp_path):
     assert {"update-minbar", "update-tick", "update-existing"} <= complete(script, "update")
     assert complete(script, "check", "") >= {"minbar", "tick"}
     assert {"stock", "futures", "convertible", "--with-derivatives"} <= complete(script, "update-minbar", "r", "")
-    assert complete(script, "read", "r", "ID", "--f") == {"--format"}
+    assert complete(script, "read", "r", "ID", "--f") == {"--format", "--fields"}
 
 
 def test_uninstall_removes_what_was_installed(prefix):

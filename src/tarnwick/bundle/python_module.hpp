@@ -18,6 +18,7 @@
 #include "tarnwick/bundle/layout/record_description.hpp"
 #include "tarnwick/bundle/reading/columns.hpp"
 #include "tarnwick/bundle/reading/export.hpp"
+#include "tarnwick/bundle/reading/panel.hpp"
 #include "tarnwick/bundle/reading/read.hpp"
 #include "tarnwick/bundle/service/errors.hpp"
 #include "tarnwick/bundle/status/status.hpp"

@@ -1,5 +1,7 @@
 #include "tarnwick/bundle/reading/read.hpp"
 
+#include "tarnwick/bundle/reading/store_files.hpp"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -297,5 +299,26 @@ Records read_ticks(const std::string& data_bundle_path, const std::string& order
     static_cast<ReadResult&>(records) = read_ticks(data_bundle_path, order_book_id, days, into(records));
     return records;
 }
+
+
+// The steps above for the panel reads (panel.cpp), which plan many files before reading any.
+namespace detail {
+
+h5::File open_store_file(const std::string& path) { return open_settled(path); }
+
+h5::DataType record_memory_type(RecordKind kind) { return memory_type(kind); }
+
+std::pair<hsize_t, hsize_t> day_rows(const h5::File& file, hsize_t data_rows, const DayRange& days,
+                                     h5::ZlibCodec& codec, std::vector<DayRows>& found) {
+    return rows_of(file, data_rows, days, codec, found);
+}
+
+std::vector<std::pair<std::string, h5::Dataset>> tick_days(const h5::File& file, const DayRange& days) {
+    return day_datasets(file, days);
+}
+
+void check_days(const DayRange& days) { require_valid(days); }
+
+}  // namespace detail
 
 }  // namespace tarnwick::bundle::reading
