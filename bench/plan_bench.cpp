@@ -59,9 +59,12 @@ int main(int argc, char** argv) {
     std::string dir = (fs::temp_directory_path() / "plan_bench").string();
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string flag = argv[i];
-        if (flag == "--stocks") stocks = std::atoi(argv[i + 1]);
-        else if (flag == "--repeat") repeat = std::atoi(argv[i + 1]);
-        else if (flag == "--dir") dir = argv[i + 1];
+        if (flag == "--stocks")
+            stocks = std::atoi(argv[i + 1]);
+        else if (flag == "--repeat")
+            repeat = std::atoi(argv[i + 1]);
+        else if (flag == "--dir")
+            dir = argv[i + 1];
         else {
             std::fprintf(stderr, "usage: plan_bench [--stocks N] [--repeat R] [--dir DIR]\n");
             return 2;

@@ -137,22 +137,24 @@ void add_driver_command(CLI::App& app, Commands& commands, const std::string& na
                             "START[:END]: fetch these stored trading days again and replace them in each file in one "
                             "transaction (a vendor's correction, a gap); START alone is one day, START: runs to the "
                             "last stored day; the tags must be identifiers");
-    command->add_flag("--drop-missing", options->drop_missing,
-                      "with --refetch: remove stored days the service no longer serves (never the newest one)")
+    command
+        ->add_flag("--drop-missing", options->drop_missing,
+                   "with --refetch: remove stored days the service no longer serves (never the newest one)")
         ->needs(refetch);
     refetch->excludes("--rebuild")->excludes("--dry-run");
     commands.emplace_back(command, [options, driver, store] {
         require_store_folder(options->path, store);
         if (!options->refetch.empty()) {
             const bundle::drivers::DayRange range = bundle::drivers::parse_day_range(options->refetch);
-            const auto refetcher = store == Store::MinuteBars ? &bundle::minbar::refetch_minbar : &bundle::tick::refetch_tick;
+            const auto refetcher =
+                store == Store::MinuteBars ? &bundle::minbar::refetch_minbar : &bundle::tick::refetch_tick;
             return refetcher(options->path, options->tags, range, options->drop_missing, options->concurrency)
                        ? EXIT_OK
                        : EXIT_FAILED;
         }
         if (options->dry_run) {
-            const auto planner =
-                store == Store::MinuteBars ? &bundle::commands::plan_minbar_update : &bundle::commands::plan_tick_update;
+            const auto planner = store == Store::MinuteBars ? &bundle::commands::plan_minbar_update
+                                                            : &bundle::commands::plan_tick_update;
             return print_plan(planner(options->path, options->tags, options->with_derivatives, options->rebuild,
                                       options->enable_bjse),
                               options->json);

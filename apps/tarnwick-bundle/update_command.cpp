@@ -54,10 +54,10 @@ void add_update_command(CLI::App& app, Commands& commands) {
         // the exchange setting the user asked for.
         bundle::_init_tickwire(options->enable_bjse);
         if (options->dry_run)
-            return print_plan(bundle::commands::plan_bundle_update(options->root, options->base, options->minbar,
-                                                                   options->tick, options->with_derivatives,
-                                                                   options->rebuild, options->enable_bjse),
-                              options->json);
+            return print_plan(
+                bundle::commands::plan_bundle_update(options->root, options->base, options->minbar, options->tick,
+                                                     options->with_derivatives, options->rebuild, options->enable_bjse),
+                options->json);
         SelectionCounts counts;
         bool ok = bundle::update_bundle_from_tickwirec(options->concurrency, options->root, options->base,
                                                        options->minbar, options->tick, options->with_derivatives,

@@ -110,8 +110,8 @@ void add_planning(py::module_& m) {
             },
             (std::string(name) +
              "(path, tags, with_derivatives=False, rebuild=False, enable_bjse=False)\n--\n\n"
-             "What " + (minute ? "update_minbar" : "update_tick") + " with these arguments would fetch now.\n" +
-             RESULT_DOC)
+             "What " +
+             (minute ? "update_minbar" : "update_tick") + " with these arguments would fetch now.\n" + RESULT_DOC)
                 .c_str(),
             py::arg("path"), py::arg("tags"), py::arg("with_derivatives") = false, py::arg("rebuild") = false,
             py::arg("enable_bjse") = false);

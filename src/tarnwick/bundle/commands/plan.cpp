@@ -65,8 +65,8 @@ std::vector<std::string> ids_of(std::vector<std::string> present, const selectio
 
 drivers::Plan plan_minbar_update(const std::string& path, const std::vector<std::string>& tags, bool with_derivatives,
                                  bool rebuild, bool enable_bjse) {
-    drivers::Plan plan = start_plan("update-minbar", selection::bundle_of_store_folder(path, selection::StoreKind::Minbar),
-                                    rebuild);
+    drivers::Plan plan =
+        start_plan("update-minbar", selection::bundle_of_store_folder(path, selection::StoreKind::Minbar), rebuild);
     const auto ids = selection::_merge_tags(tags, with_derivatives, enable_bjse);
     add_minbar(plan, path, as_vector(ids), rebuild, calendar_to_end());
     drivers::estimate_missing(plan);
@@ -110,7 +110,8 @@ drivers::Plan plan_existing_update(const std::string& data_bundle_path, bool to_
     std::optional<selection::RecordedSelection> recorded;
     if (to_selection) recorded = selection::load_selection(bundle);
     const selection::RecordedSelection* wanted = recorded && !recorded->empty() ? &*recorded : nullptr;
-    if (to_selection && !wanted) plan.notes.push_back("no recorded selection: only the store files present are planned");
+    if (to_selection && !wanted)
+        plan.notes.push_back("no recorded selection: only the store files present are planned");
 
     const std::string min_folder = (fs::path(bundle) / "h5").string();
     const auto min_ids = ids_of(fs::exists(min_folder) ? existing_minbar_ids(min_folder) : std::vector<std::string>{},
@@ -124,6 +125,8 @@ drivers::Plan plan_existing_update(const std::string& data_bundle_path, bool to_
     return plan;
 }
 
-std::string show_plan(const drivers::Plan& plan, bool json) { return json ? drivers::plan_json(plan) : drivers::plan_text(plan); }
+std::string show_plan(const drivers::Plan& plan, bool json) {
+    return json ? drivers::plan_json(plan) : drivers::plan_text(plan);
+}
 
 }  // namespace tarnwick::bundle::commands

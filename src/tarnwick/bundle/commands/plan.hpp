@@ -21,9 +21,9 @@ drivers::Plan plan_minbar_update(const std::string& path, const std::vector<std:
                                  bool rebuild = false, bool enable_bjse = false);
 drivers::Plan plan_tick_update(const std::string& path, const std::vector<std::string>& tags, bool with_derivatives,
                                bool rebuild = false, bool enable_bjse = false);
-drivers::Plan plan_bundle_update(const std::string& data_bundle_path, bool base,
-                                 const std::vector<std::string>& minbar, const std::vector<std::string>& tick,
-                                 bool with_derivatives, bool rebuild = false, bool enable_bjse = false);
+drivers::Plan plan_bundle_update(const std::string& data_bundle_path, bool base, const std::vector<std::string>& minbar,
+                                 const std::vector<std::string>& tick, bool with_derivatives, bool rebuild = false,
+                                 bool enable_bjse = false);
 // update_bundle_from_exist_file, or with `to_selection` update_bundle_to_selection.
 drivers::Plan plan_existing_update(const std::string& data_bundle_path, bool to_selection = false);
 

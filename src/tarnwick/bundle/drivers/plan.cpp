@@ -74,12 +74,18 @@ double seconds_now() {
 
 const char* plan_action_name(PlanAction action) {
     switch (action) {
-        case PlanAction::Create: return "create";
-        case PlanAction::Rebuild: return "rebuild";
-        case PlanAction::Extend: return "extend";
-        case PlanAction::Current: return "current";
-        case PlanAction::Skip: return "skip";
-        case PlanAction::Unknown: break;
+        case PlanAction::Create:
+            return "create";
+        case PlanAction::Rebuild:
+            return "rebuild";
+        case PlanAction::Extend:
+            return "extend";
+        case PlanAction::Current:
+            return "current";
+        case PlanAction::Skip:
+            return "skip";
+        case PlanAction::Unknown:
+            break;
     }
     return "unknown";
 }
@@ -146,10 +152,12 @@ std::string plan_text(const Plan& plan) {
     std::string text = fmt::format("dry run of {}: nothing is fetched, no file is changed (end date {})\n",
                                    plan.command, day_text(plan.end_date));
     if (plan.base) text += "day bars and base data: would be updated first (not estimated)\n";
-    if (plan.rebuild) text += "--rebuild: every selected file is planned as built again from its first day; no file was deleted\n";
+    if (plan.rebuild)
+        text += "--rebuild: every selected file is planned as built again from its first day; no file was deleted\n";
     for (const std::string& note : plan.notes) text += note + "\n";
     for (const InstrumentPlan& item : plan.items) {
-        std::string line = fmt::format("{:<6} {:<18} {:<7}", item.kind, item.order_book_id, plan_action_name(item.action));
+        std::string line =
+            fmt::format("{:<6} {:<18} {:<7}", item.kind, item.order_book_id, plan_action_name(item.action));
         if (item.fetches())
             line += fmt::format(" {} .. {}  {} trading day{}  ~{} rows  ~{}", day_text(item.first_day),
                                 day_text(item.last_day), item.trading_days, item.trading_days == 1 ? "" : "s",
@@ -161,10 +169,10 @@ std::string plan_text(const Plan& plan) {
         text += line + "\n";
     }
     for (const KindTotals& t : plan.totals(plan.bundle_dir)) {
-        text += fmt::format("{}: {} instrument{}, {} to fetch ({} trading day{}, ~{} rows, ~{}), {} current", t.kind,
-                            t.instruments, t.instruments == 1 ? "" : "s", t.fetching, t.trading_days,
-                            t.trading_days == 1 ? "" : "s", t.rows,
-                            human_bytes(static_cast<double>(t.bytes)), t.current);
+        text +=
+            fmt::format("{}: {} instrument{}, {} to fetch ({} trading day{}, ~{} rows, ~{}), {} current", t.kind,
+                        t.instruments, t.instruments == 1 ? "" : "s", t.fetching, t.trading_days,
+                        t.trading_days == 1 ? "" : "s", t.rows, human_bytes(static_cast<double>(t.bytes)), t.current);
         if (t.skipped) text += fmt::format(", {} without a file", t.skipped);
         if (t.unknown) text += fmt::format(", {} unknown", t.unknown);
         if (t.seconds)

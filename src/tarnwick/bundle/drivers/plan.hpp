@@ -10,9 +10,9 @@
 // (the documented row counts of a trading day, bytes per row as the store compresses them).
 //
 // The rate record: "<bundle>/.tarnwick/update_rates.json", one entry per kind ("minbar", "tick")
-// with the last run's wall seconds and the bytes its store folder grew by. Updates that grew the store by less than RATE_MIN_BYTES are not
-// recorded (their time is start-up, not transfer). A missing or unreadable record means the
-// time is unknown; it never stops a plan.
+// with the last run's wall seconds and the bytes its store folder grew by. Updates that grew the store by less than
+// RATE_MIN_BYTES are not recorded (their time is start-up, not transfer). A missing or unreadable record means the time
+// is unknown; it never stops a plan.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -38,10 +38,10 @@ struct InstrumentPlan {
     PlanAction action = PlanAction::Unknown;
     int first_day = 0, last_day = 0;  // YYYYMMDD of the days fetched; 0 when none
     int trading_days = 0;
-    std::uint64_t rows = 0;   // estimated rows fetched
-    std::uint64_t bytes = 0;  // estimated bytes added to the store file
+    std::uint64_t rows = 0;            // estimated rows fetched
+    std::uint64_t bytes = 0;           // estimated bytes added to the store file
     bool estimated_from_file = false;  // the rates per day are the file's own
-    int gap_days = 0;  // trading days missing inside the stored range: an update does not fetch them
+    int gap_days = 0;                  // trading days missing inside the stored range: an update does not fetch them
     std::string note;
 
     bool fetches() const { return trading_days > 0; }
@@ -56,9 +56,9 @@ struct KindTotals {
 };
 
 struct Plan {
-    std::string command;             // the command planned, for the header line
-    std::string bundle_dir;          // whose recorded rates estimate the time; "" for a loose folder
-    int end_date = 0;                // the updates' end date now
+    std::string command;     // the command planned, for the header line
+    std::string bundle_dir;  // whose recorded rates estimate the time; "" for a loose folder
+    int end_date = 0;        // the updates' end date now
     bool rebuild = false;
     bool base = false;               // day bars and base data would be updated first
     std::vector<std::string> notes;  // what the plan does not cover

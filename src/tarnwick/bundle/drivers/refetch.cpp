@@ -10,11 +10,13 @@ namespace tarnwick::bundle::drivers {
 namespace {
 
 int parse_day(std::string text, const std::string& whole) {
-    if (text.size() == 10 && text[4] == '-' && text[7] == '-') text = text.substr(0, 4) + text.substr(5, 2) + text.substr(8);
+    if (text.size() == 10 && text[4] == '-' && text[7] == '-')
+        text = text.substr(0, 4) + text.substr(5, 2) + text.substr(8);
     if (text.size() != 8 || text.find_first_not_of("0123456789") != std::string::npos)
-        throw ValueError(fmt::format("the range to refetch must be START[:END] with days as YYYYMMDD or YYYY-MM-DD, "
-                                     "got \"{}\"",
-                                     whole));
+        throw ValueError(
+            fmt::format("the range to refetch must be START[:END] with days as YYYYMMDD or YYYY-MM-DD, "
+                        "got \"{}\"",
+                        whole));
     const int day = std::stoi(text);
     const int month = day / 100 % 100, dom = day % 100;
     if (month < 1 || month > 12 || dom < 1 || dom > 31)
@@ -44,7 +46,8 @@ std::string refetch_line(const std::string& order_book_id, const RefetchOutcome&
     std::string line = fmt::format("{}: {} day{} replaced (different), {} identical, {} added", order_book_id,
                                    o.replaced, o.replaced == 1 ? "" : "s", o.identical, o.added);
     if (o.dropped) line += fmt::format(", {} dropped (no longer served)", o.dropped);
-    if (o.kept_missing) line += fmt::format(", {} kept (no longer served; --drop-missing removes them)", o.kept_missing);
+    if (o.kept_missing)
+        line += fmt::format(", {} kept (no longer served; --drop-missing removes them)", o.kept_missing);
     return line + fmt::format(" ({}..{})", host::hyphenated(o.first), host::hyphenated(o.last));
 }
 

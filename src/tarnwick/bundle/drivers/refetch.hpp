@@ -19,11 +19,11 @@ DayRange parse_day_range(const std::string& text);
 
 // What a refetch did to one file.
 struct RefetchOutcome {
-    int replaced = 0;      // stored days the service now serves with other content
-    int identical = 0;     // stored days served unchanged (not rewritten)
-    int added = 0;         // days the file lacked (a gap filled)
-    int dropped = 0;       // stored days the service no longer serves, removed (drop_missing)
-    int kept_missing = 0;  // such days kept
+    int replaced = 0;         // stored days the service now serves with other content
+    int identical = 0;        // stored days served unchanged (not rewritten)
+    int added = 0;            // days the file lacked (a gap filled)
+    int dropped = 0;          // stored days the service no longer serves, removed (drop_missing)
+    int kept_missing = 0;     // such days kept
     int first = 0, last = 0;  // the range after clipping to the last stored day; 0: nothing to do
     std::string note;         // why nothing was done, when nothing was
 };

@@ -81,8 +81,7 @@ Batch<Bar> convert_bars(const service::Frame& frame) {
     std::sort(times.begin(), times.end());
     times.erase(std::unique(times.begin(), times.end()), times.end());
     if (times.size() != rows.size())
-        throw ValueError(
-            fmt::format("minute bars of {} rows carry {} distinct bar times", rows.size(), times.size()));
+        throw ValueError(fmt::format("minute bars of {} rows carry {} distinct bar times", rows.size(), times.size()));
 
     const auto& open = frame.column("open");
     const auto& high = frame.column("high");
@@ -111,8 +110,7 @@ Batch<Bar> convert_bars(const service::Frame& frame) {
         if constexpr (std::is_same_v<Bar, DerivativeBar>) bar.open_interest = to_int64((*open_interest)[r]);
         batch.data.push_back(bar);
         // The first row of each trading date, in row order.
-        if (seen_days.insert(trading_date).second)
-            batch.index.push_back({trading_date, static_cast<std::uint32_t>(k)});
+        if (seen_days.insert(trading_date).second) batch.index.push_back({trading_date, static_cast<std::uint32_t>(k)});
     }
     return batch;
 }

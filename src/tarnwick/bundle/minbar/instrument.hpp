@@ -13,9 +13,9 @@ namespace tarnwick::bundle::minbar {
 
 struct Instrument {
     std::string order_book_id;
-    std::string market;       // "hk" for ".XHKG" identifiers, else "cn"
-    int de_listed_date = 0;   // 0: still listed
-    int listed_date = 0;      // 0: not known
+    std::string market;      // "hk" for ".XHKG" identifiers, else "cn"
+    int de_listed_date = 0;  // 0: still listed
+    int listed_date = 0;     // 0: not known
     host::InstrumentType type;
 };
 

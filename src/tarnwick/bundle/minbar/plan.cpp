@@ -139,7 +139,7 @@ std::vector<InstrumentPlan> plan_minbar(const std::string& path, const std::vect
         } catch (const OsError& e) {
             item.action = PlanAction::Unknown;
             item.note = e.kind() == OsError::Kind::WouldBlock ? "the file is held by another process"
-                                                               : std::string("the file cannot be read: ") + e.what();
+                                                              : std::string("the file cannot be read: ") + e.what();
         } catch (const std::exception& e) {
             // The update would fail for it the same way.
             item.action = PlanAction::Unknown;

@@ -149,7 +149,8 @@ RefetchOutcome refetch_open_file(h5::File& file, const Instrument& ins, drivers:
     std::vector<IndexRecord> new_index(middle_index);
     const std::int64_t shift = static_cast<std::int64_t>(middle.size()) - static_cast<std::int64_t>(r1 - r0);
     for (std::size_t k = k1; k < index.size(); ++k)
-        new_index.push_back({index[k].date, static_cast<std::uint32_t>(static_cast<std::int64_t>(index[k].line_no) + shift)});
+        new_index.push_back(
+            {index[k].date, static_cast<std::uint32_t>(static_cast<std::int64_t>(index[k].line_no) + shift)});
     layout::reserve_free_space(file.path(), ((middle.size() + tail.size()) * sizeof(Bar)) / 2);
 
     data.resize(r0);
@@ -187,8 +188,9 @@ RefetchOutcome _refetch_h5(const std::string& order_book_id, const std::string& 
     try {
         host::throw_if_interrupted();
         file = layout::open_h5(h5_file, layout::get_h5_mode(h5_file));
-        out = group->kind == layout::BarKind::Equities ? refetch_open_file<EquityBar>(file, ins, range, drop_missing)
-                                                       : refetch_open_file<DerivativeBar>(file, ins, range, drop_missing);
+        out = group->kind == layout::BarKind::Equities
+                  ? refetch_open_file<EquityBar>(file, ins, range, drop_missing)
+                  : refetch_open_file<DerivativeBar>(file, ins, range, drop_missing);
         file.close();
     } catch (...) {
         if (file.valid()) file.abandon();

@@ -24,8 +24,8 @@
 
 namespace tarnwick::bundle::minbar {
 
-drivers::RefetchOutcome _refetch_h5(const std::string& order_book_id, const std::string& path,
-                                    drivers::DayRange range, bool drop_missing);
+drivers::RefetchOutcome _refetch_h5(const std::string& order_book_id, const std::string& path, drivers::DayRange range,
+                                    bool drop_missing);
 
 // The refetch of every given instrument, `concurrency` at a time; true when all succeeded.
 bool refetch_minbar(const std::string& path, const std::vector<std::string>& ids, drivers::DayRange range,

@@ -817,9 +817,10 @@ struct SimulatedMarket::Impl {
 // "ID:YYYYMMDD[-YYYYMMDD],..." as (id, day) pairs, one for every calendar day of each range.
 std::set<std::pair<std::string, int>> parse_corrections(const std::string& text) {
     const auto bad = [&text] {
-        return ValueError(fmt::format("TARNWICK_SIM_CORRECTIONS must be entries ID:YYYYMMDD or ID:YYYYMMDD-YYYYMMDD "
-                                      "separated by commas, got \"{}\"",
-                                      text));
+        return ValueError(
+            fmt::format("TARNWICK_SIM_CORRECTIONS must be entries ID:YYYYMMDD or ID:YYYYMMDD-YYYYMMDD "
+                        "separated by commas, got \"{}\"",
+                        text));
     };
     std::set<std::pair<std::string, int>> days;
     std::size_t begin = 0;

@@ -102,7 +102,7 @@ std::vector<InstrumentPlan> plan_tick(const std::string& path, const std::vector
         } catch (const OsError& e) {
             item.action = PlanAction::Unknown;
             item.note = e.kind() == OsError::Kind::WouldBlock ? "the file is held by another process"
-                                                               : std::string("the file cannot be read: ") + e.what();
+                                                              : std::string("the file cannot be read: ") + e.what();
         } catch (const std::exception& e) {
             item.action = PlanAction::Unknown;
             item.note = e.what();
