@@ -134,8 +134,13 @@ def list_files(root: str) -> list[str]:
     return sorted(out)
 
 
+# Files that record how a run went (its wall time), not what the bundle holds.
+RUN_RECORDS = ("update_rates.json",)
+
+
 def snapshot(root: str, only_under: str = "bundle") -> dict[str, object]:
-    return {rel: read(os.path.join(root, rel), rel) for rel in list_files(root) if rel.startswith(only_under + "/")}
+    return {rel: read(os.path.join(root, rel), rel) for rel in list_files(root)
+            if rel.startswith(only_under + "/") and os.path.basename(rel) not in RUN_RECORDS}
 
 
 # ------------------------------------------------------------------------------------------------
