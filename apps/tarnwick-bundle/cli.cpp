@@ -141,6 +141,17 @@ void add_driver_command(CLI::App& app, Commands& commands, const std::string& na
         ->add_flag("--drop-missing", options->drop_missing,
                    "with --refetch: remove stored days the service no longer serves (never the newest one)")
         ->needs(refetch);
+    // A range that is not one is a bad argument (status 2), refused before anything is opened.
+    refetch->check(CLI::Validator(
+        [](std::string& text) -> std::string {
+            try {
+                bundle::drivers::parse_day_range(text);
+            } catch (const bundle::ValueError& e) {
+                return e.what();
+            }
+            return {};
+        },
+        "START[:END]"));
     refetch->excludes("--rebuild")->excludes("--dry-run");
     commands.emplace_back(command, [options, driver, store] {
         require_store_folder(options->path, store);
