@@ -115,6 +115,19 @@ void add_selection_options(CLI::App& command, SelectionOptions& options, const s
     add_concurrency_option(command, options.concurrency);
     command.add_flag("--rebuild", options.rebuild, "delete each selected file and build it again from 2005-01-04");
     command.add_flag("--enable-bjse", options.enable_bjse, "include Beijing Stock Exchange stocks in \"stock\"");
+    add_dry_run_options(command, options.dry_run, options.json);
+}
+
+void add_dry_run_options(CLI::App& command, bool& dry_run, bool& json) {
+    command.add_flag("--dry-run", dry_run,
+                     "print what the update would fetch (days, rows, bytes, time) and change nothing; with --rebuild "
+                     "nothing is deleted and nothing is asked");
+    command.add_flag("--json", json, "with --dry-run: the plan as one JSON document")->needs("--dry-run");
+}
+
+int print_plan(const bundle::drivers::Plan& plan, bool json) {
+    std::cout << bundle::commands::show_plan(plan, json) << std::flush;
+    return EXIT_OK;
 }
 
 void add_driver_command(CLI::App& app, Commands& commands, const std::string& name, const std::string& help,
@@ -122,8 +135,44 @@ void add_driver_command(CLI::App& app, Commands& commands, const std::string& na
     auto options = std::make_shared<SelectionOptions>();
     CLI::App* command = app.add_subcommand(name, help);
     add_selection_options(*command, *options, path_help);
+    CLI::Option* refetch =
+        command->add_option("--refetch", options->refetch,
+                            "START[:END]: fetch these stored trading days again and replace them in each file in one "
+                            "transaction (a vendor's correction, a gap); START alone is one day, START: runs to the "
+                            "last stored day; the tags must be identifiers");
+    command
+        ->add_flag("--drop-missing", options->drop_missing,
+                   "with --refetch: remove stored days the service no longer serves (never the newest one)")
+        ->needs(refetch);
+    // A range that is not one is a bad argument (status 2), refused before anything is opened.
+    refetch->check(CLI::Validator(
+        [](std::string& text) -> std::string {
+            try {
+                bundle::drivers::parse_day_range(text);
+            } catch (const bundle::ValueError& e) {
+                return e.what();
+            }
+            return {};
+        },
+        "START[:END]"));
+    refetch->excludes("--rebuild")->excludes("--dry-run");
     commands.emplace_back(command, [options, driver, store] {
         require_store_folder(options->path, store);
+        if (!options->refetch.empty()) {
+            const bundle::drivers::DayRange range = bundle::drivers::parse_day_range(options->refetch);
+            const auto refetcher =
+                store == Store::MinuteBars ? &bundle::minbar::refetch_minbar : &bundle::tick::refetch_tick;
+            return refetcher(options->path, options->tags, range, options->drop_missing, options->concurrency)
+                       ? EXIT_OK
+                       : EXIT_FAILED;
+        }
+        if (options->dry_run) {
+            const auto planner = store == Store::MinuteBars ? &bundle::commands::plan_minbar_update
+                                                            : &bundle::commands::plan_tick_update;
+            return print_plan(planner(options->path, options->tags, options->with_derivatives, options->rebuild,
+                                      options->enable_bjse),
+                              options->json);
+        }
         SelectionCounts counts;
         const bool ok = driver(options->path, options->tags, options->with_derivatives, options->concurrency,
                                options->rebuild, options->enable_bjse);

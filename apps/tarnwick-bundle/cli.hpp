@@ -14,6 +14,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "tarnwick/bundle/command_line.hpp"
+
 namespace tarnwick::cli {
 
 constexpr int EXIT_OK = 0;
@@ -50,12 +52,21 @@ struct SelectionOptions {
     int concurrency = default_concurrency();
     bool rebuild = false;
     bool enable_bjse = false;
+    bool dry_run = false;
+    bool json = false;
+    std::string refetch;  // "START[:END]": refetch those days instead of updating
+    bool drop_missing = false;
 };
 void add_selection_options(CLI::App& command, SelectionOptions& options, const std::string& path_help);
 
 // The signature both update drivers share.
 using Driver = bool (*)(const std::string& path, const std::vector<std::string>& tags, bool with_derivatives,
                         int concurrency, bool rebuild, bool enable_bjse);
+// "--dry-run" and "--json" of the update commands: print what the update would do instead.
+void add_dry_run_options(CLI::App& command, bool& dry_run, bool& json);
+// Prints a plan (text or JSON) on standard output; the exit status of a dry run.
+int print_plan(const bundle::drivers::Plan& plan, bool json);
+
 // Which store a driver command updates: the folder below the bundle folder it expects.
 enum class Store { MinuteBars, Ticks };
 // A command that runs one update driver over a selection of instruments.

@@ -55,6 +55,11 @@ class Scenario:
     args: list[str]                   # the update under test; "{root}" is the bundle's data folder
     signals: list | None = None       # (signal, weight) drawn from; default SIGNALS
     targets: list | None = None       # (target, weight) drawn from; default TARGETS
+    setup_settings: dict | None = None  # the market the base is built from, when not `settings`
+    # The update replaces stored days (--refetch): after a kill, each file must be all old or all
+    # new once the next writer settled it; this run (the same refetch of a day after every
+    # stored one) opens every file for writing and changes nothing else.
+    settle: list[str] | None = None
 
     def command(self, cli: str, root: str, args: list[str] | None = None) -> list[str]:
         return [cli] + [a.replace("{root}", root) for a in (args or self.args)]
@@ -117,6 +122,22 @@ def scenarios(profile: str) -> list[Scenario]:
                  [("2026-12-02 18:00:00", minbar + ["stock", "-j", "2"])],
                  LATE, minbar + ["stock", "-j", "2"],
                  signals=[(signal.SIGKILL, 1)], targets=[("worker", 1)]),
+        # A vendor's correction taken in: months of stored days replaced in one transaction
+        # each, night sessions included; the base is built from the uncorrected market.
+        Scenario("refetch",
+                 {"TARNWICK_SIM_FIRST_DATE": "20260601", "TARNWICK_SIM_TICK_FIRST_DATE": "20261102",
+                  "TARNWICK_SIM_CORRECTIONS": "000001.XSHE:20260615-20261130,IF2612:20260901-20261125"},
+                 [(LATE, minbar + ["000001.XSHE", "IF2612", "-j", "2"])],
+                 LATE, minbar + ["000001.XSHE", "IF2612", "--refetch", "20260701:20261201", "-j", "2"],
+                 settle=minbar + ["000001.XSHE", "IF2612", "--refetch", "29991231", "-j", "2"],
+                 setup_settings={"TARNWICK_SIM_FIRST_DATE": "20260601", "TARNWICK_SIM_TICK_FIRST_DATE": "20261102"}),
+        Scenario("refetch-tick",
+                 {"TARNWICK_SIM_FIRST_DATE": "20261102", "TARNWICK_SIM_TICK_FIRST_DATE": "20261102",
+                  "TARNWICK_SIM_CORRECTIONS": "000001.XSHE:20261105-20261125,IF2612:20261110-20261120"},
+                 [(LATE, tick + ["000001.XSHE", "IF2612", "-j", "2"])],
+                 LATE, tick + ["000001.XSHE", "IF2612", "--refetch", "20261103:", "-j", "2"],
+                 settle=tick + ["000001.XSHE", "IF2612", "--refetch", "29991231", "-j", "2"],
+                 setup_settings={"TARNWICK_SIM_FIRST_DATE": "20261102", "TARNWICK_SIM_TICK_FIRST_DATE": "20261102"}),
     ]
 
 
@@ -163,7 +184,8 @@ def prepare(s: Scenario, cli: str, work: str) -> Prepared:
     base_root = os.path.join(work, "base", s.name)
     shutil.rmtree(base_root, ignore_errors=True)  # a --work folder may hold an earlier run
     for now, args in s.setup:
-        r = br.run(s.command(cli, base_root, args), br.market_env(now, s.settings), timeout=1800)
+        setup_market = s.settings if s.setup_settings is None else s.setup_settings
+        r = br.run(s.command(cli, base_root, args), br.market_env(now, setup_market), timeout=1800)
         if r.returncode != 0:
             raise RuntimeError(f"{s.name}: building the base bundle failed ({br.exit_name(r.returncode)}):\n"
                                f"{r.stderr[-2000:]}")
@@ -267,8 +289,13 @@ def run_trial(number: int, prep: Prepared, cli: str, work: str, rng: random.Rand
         t.killed_exit = br.exit_name(p.returncode)
         t.late_writes = changed_during(root, 1.0)
 
+    if s.settle:
+        settled = br.run(s.command(cli, root, s.settle), env, timeout=120, log_prefix=root + ".settle")
+        if settled.returncode != 0:
+            t.late_writes.append(f"the settling run failed ({br.exit_name(settled.returncode)})")
     after_kill = bf.snapshot(root)
-    verdicts, t.leftovers_after_kill = bf.compare_bundles(prep.base, after_kill, prep.ref, interrupted=True)
+    verdicts, t.leftovers_after_kill = bf.compare_bundles(prep.base, after_kill, prep.ref, interrupted=True,
+                                                          whole_files=bool(s.settle))
     t.damaged_after_kill = [v for v in verdicts if v.damaged]
     t.silent = t.killed_exit == "0" and not all(
         rel in after_kill and bf.equal(after_kill[rel], content) for rel, content in prep.ref.items())
@@ -287,8 +314,9 @@ def run_trial(number: int, prep: Prepared, cli: str, work: str, rng: random.Rand
     if not keep and not t.damaged_after_rerun:
         shutil.rmtree(root)
         shutil.rmtree(root + ".after-kill", ignore_errors=True)
-        for suffix in (".kill.out", ".kill.err", ".rerun.out", ".rerun.err"):
-            os.unlink(root + suffix)
+        for suffix in (".kill.out", ".kill.err", ".rerun.out", ".rerun.err", ".settle.out", ".settle.err"):
+            if os.path.exists(root + suffix):
+                os.unlink(root + suffix)
     return t
 
 

@@ -8,6 +8,9 @@
 // audits their content (namespace `audit`: audit).
 #include "tarnwick/bundle/audit/audit.hpp"
 #include "tarnwick/bundle/bundle.hpp"
+#include "tarnwick/bundle/commands/plan.hpp"
+#include "tarnwick/bundle/minbar/refetch.hpp"
+#include "tarnwick/bundle/tick/refetch.hpp"
 #include "tarnwick/bundle/errors.hpp"
 #include "tarnwick/bundle/fs/env.hpp"
 #include "tarnwick/bundle/host/console.hpp"
