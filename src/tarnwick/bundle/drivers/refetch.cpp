@@ -3,8 +3,14 @@
 #include <fmt/format.h>
 
 #include "tarnwick/bundle/drivers/per_instrument.hpp"
+#include "tarnwick/bundle/drivers/update_failure.hpp"
 #include "tarnwick/bundle/errors.hpp"
+#include "tarnwick/bundle/h5/h5.hpp"
 #include "tarnwick/bundle/host/clock.hpp"
+#include "tarnwick/bundle/host/console.hpp"
+#include "tarnwick/bundle/host/interrupt.hpp"
+#include "tarnwick/bundle/host/shared_flag.hpp"
+#include "tarnwick/bundle/layout/h5_mode.hpp"
 
 namespace tarnwick::bundle::drivers {
 namespace {
@@ -60,6 +66,25 @@ bool refetch_each_instrument(const std::string& path, const std::vector<std::str
     run.description = description;
     run.task = [task, path, range, drop_missing](const std::string& id) { task(id, path, range, drop_missing); };
     return update_each_instrument(path, ids, false, concurrency, false, run);
+}
+
+RefetchOutcome refetch_file(const std::string& h5_file, const std::string& order_book_id,
+                            const std::function<RefetchOutcome(h5::File&)>& replace) {
+    RefetchOutcome out;
+    h5::File file;
+    try {
+        host::throw_if_interrupted();
+        file = layout::open_h5(h5_file, layout::get_h5_mode(h5_file));
+        out = replace(file);
+        file.close();
+    } catch (...) {
+        if (file.valid()) file.abandon();
+        if (host::is_interruption(std::current_exception())) throw;
+        report_update_failure(h5_file, std::current_exception(), host::sval());
+        return out;
+    }
+    host::print_line(refetch_line(order_book_id, out));
+    return out;
 }
 
 }  // namespace tarnwick::bundle::drivers

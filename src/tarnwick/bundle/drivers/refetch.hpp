@@ -3,8 +3,13 @@
 // each selected store file (minbar/refetch.hpp, tick/refetch.hpp). What both kinds share: the
 // range the user gives, the per-file outcome and its console line, and the run over the
 // instruments in worker processes.
+#include <functional>
 #include <string>
 #include <vector>
+
+namespace tarnwick::bundle::h5 {
+class File;
+}
 
 namespace tarnwick::bundle::drivers {
 
@@ -31,6 +36,13 @@ struct RefetchOutcome {
 // "<id>: 2 days replaced (different), 3 identical, 1 added[, ...] (2026-12-01..2026-12-04)" or
 // "<id>: <note>".
 std::string refetch_line(const std::string& order_book_id, const RefetchOutcome& outcome);
+
+// Opens `h5_file` for writing, lets `replace` rewrite its days and closes it (the commit), then
+// prints the outcome's line. Any failure abandons the file (it is rolled back) and is reported
+// as the update's failure (the outcome then says what was done before the failure); a stop is
+// passed on.
+RefetchOutcome refetch_file(const std::string& h5_file, const std::string& order_book_id,
+                            const std::function<RefetchOutcome(h5::File&)>& replace);
 
 // Runs `task` for each identifier as update_each_instrument does (announced with
 // `announcement`); the tasks print their own lines. True when every file was refetched.

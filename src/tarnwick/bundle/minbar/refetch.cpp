@@ -183,23 +183,11 @@ RefetchOutcome _refetch_h5(const std::string& order_book_id, const std::string& 
         host::print_line(drivers::refetch_line(order_book_id, out));
         return out;
     }
-    host::SharedFlag& flag = host::sval();
-    h5::File file;
-    try {
-        host::throw_if_interrupted();
-        file = layout::open_h5(h5_file, layout::get_h5_mode(h5_file));
-        out = group->kind == layout::BarKind::Equities
-                  ? refetch_open_file<EquityBar>(file, ins, range, drop_missing)
-                  : refetch_open_file<DerivativeBar>(file, ins, range, drop_missing);
-        file.close();
-    } catch (...) {
-        if (file.valid()) file.abandon();
-        if (host::is_interruption(std::current_exception())) throw;
-        drivers::report_update_failure(h5_file, std::current_exception(), flag);
-        return out;
-    }
-    host::print_line(drivers::refetch_line(order_book_id, out));
-    return out;
+    return drivers::refetch_file(h5_file, order_book_id, [&](h5::File& file) {
+        return group->kind == layout::BarKind::Equities
+                   ? refetch_open_file<EquityBar>(file, ins, range, drop_missing)
+                   : refetch_open_file<DerivativeBar>(file, ins, range, drop_missing);
+    });
 }
 
 namespace {

@@ -141,31 +141,15 @@ public:
             for (; next_mark != suspended.end() && *next_mark < day; ++next_mark) mark_suspended(*next_mark);
         };
 
-        const std::size_t block = layout::TICK_DATE_CHUNK_SIZE;
-        for (std::size_t first = 0; first < trading_dates.size(); first += block) {
-            const std::size_t last = std::min(first + block, trading_dates.size()) - 1;
-            host::print_line(host::hyphenated(trading_dates[first]) + " " + host::hyphenated(trading_dates[last]));
-            service::PriceQuery tick_query;
-            tick_query.order_book_id = order_book_id_;
-            tick_query.start_date = trading_dates[first];
-            tick_query.end_date = trading_dates[last];
-            tick_query.frequency = service::Frequency::Tick;
-            tick_query.adjust_type = "none";
+        fetch_tick_days(order_book_id_, trading_dates, file_.path(), [&](const TickDay& day) {
+            // Stops come between days only: what was committed stays.
             host::throw_if_interrupted();
-            const std::optional<service::Frame> ticks = service::current().get_price(tick_query);
-            if (!ticks || ticks->empty()) continue;
-            // Blosc/LZ4 stores ticks in well under half their size.
-            layout::reserve_free_space(file_.path(), ticks->rows() * sizeof(TickRecord) / 2);
-            for_each_tick_day(*ticks, [&](const TickDay& day) {
-                // Stops come between days only: what was committed stays.
-                host::throw_if_interrupted();
-                progress_.uncommitted = true;
-                mark_days_before(day.trading_date);
-                write_day(day);
-                if (commit_each_day_) commit();
-                step("day_done", day.trading_date);
-            });
-        }
+            progress_.uncommitted = true;
+            mark_days_before(day.trading_date);
+            write_day(day);
+            if (commit_each_day_) commit();
+            step("day_done", day.trading_date);
+        });
         progress_.uncommitted = true;
         mark_days_before(std::numeric_limits<int>::max());
         commit();
@@ -277,6 +261,27 @@ std::optional<std::string> day_of_temporary_member(std::string_view name) {
 std::size_t chunk_rows(std::size_t rows, std::size_t record_size) {
     const std::size_t most = std::max<std::size_t>(1, CHUNK_BYTES / std::max<std::size_t>(1, record_size));
     return std::clamp<std::size_t>(rows, 1, most);
+}
+
+void fetch_tick_days(const std::string& order_book_id, const std::vector<int>& trading_dates,
+                     const std::string& file_path, const std::function<void(const TickDay&)>& visit) {
+    const std::size_t block = layout::TICK_DATE_CHUNK_SIZE;
+    for (std::size_t first = 0; first < trading_dates.size(); first += block) {
+        const std::size_t last = std::min(first + block, trading_dates.size()) - 1;
+        host::print_line(host::hyphenated(trading_dates[first]) + " " + host::hyphenated(trading_dates[last]));
+        service::PriceQuery tick_query;
+        tick_query.order_book_id = order_book_id;
+        tick_query.start_date = trading_dates[first];
+        tick_query.end_date = trading_dates[last];
+        tick_query.frequency = service::Frequency::Tick;
+        tick_query.adjust_type = "none";
+        host::throw_if_interrupted();
+        const std::optional<service::Frame> ticks = service::current().get_price(tick_query);
+        if (!ticks || ticks->empty()) continue;
+        // Blosc/LZ4 stores ticks in well under half their size.
+        layout::reserve_free_space(file_path, ticks->rows() * sizeof(TickRecord) / 2);
+        for_each_tick_day(*ticks, visit);
+    }
 }
 
 void _append_h5_tick(const std::string& order_book_id, const std::string& path,

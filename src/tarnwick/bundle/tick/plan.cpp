@@ -8,6 +8,7 @@
 #include "tarnwick/bundle/host/clock.hpp"
 #include "tarnwick/bundle/layout/constants.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
+#include "tarnwick/bundle/layout/tick_layout.hpp"
 #include "tarnwick/bundle/service/client.hpp"
 #include "tarnwick/bundle/service/connection.hpp"
 #include "tarnwick/bundle/tick/append.hpp"
@@ -18,10 +19,6 @@ namespace {
 namespace fs = std::filesystem;
 using drivers::InstrumentPlan;
 using drivers::PlanAction;
-
-bool is_day_name(const std::string& name) {
-    return name.size() == 8 && name.find_first_not_of("0123456789") == std::string::npos;
-}
 
 void plan_one(InstrumentPlan& item, const std::string& path, bool rebuild) {
     item.file = (fs::path(path) / layout::store_file_name(item.order_book_id)).string();
@@ -46,7 +43,7 @@ void plan_one(InstrumentPlan& item, const std::string& path, bool rebuild) {
         item.action = PlanAction::Extend;
         if (!days.empty()) {
             const std::string greatest = *std::max_element(days.begin(), days.end());
-            if (!is_day_name(greatest))
+            if (!layout::is_day_member(greatest))
                 throw ValueError("the newest member \"" + greatest + "\" of the tick file is not a trading date");
             newest = start = std::stoi(greatest);
             const std::uint64_t file_bytes = fs::file_size(item.file, ec);

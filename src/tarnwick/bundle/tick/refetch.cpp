@@ -27,10 +27,6 @@ namespace fs = std::filesystem;
 using drivers::RefetchOutcome;
 using layout::TickRecord;
 
-bool is_day_name(const std::string& name) {
-    return name.size() == 8 && name.find_first_not_of("0123456789") == std::string::npos;
-}
-
 class Refetch {
 public:
     Refetch(h5::File& file, std::string order_book_id)
@@ -40,7 +36,7 @@ public:
         RefetchOutcome out;
         std::set<int> stored;
         for (const std::string& name : file_.members())
-            if (is_day_name(name)) stored.insert(std::stoi(name));
+            if (layout::is_day_member(name)) stored.insert(std::stoi(name));
         if (stored.empty()) {
             out.note = "the file holds no day yet: the update fetches its days";
             return out;
@@ -66,27 +62,12 @@ public:
         days.erase(std::unique(days.begin(), days.end()), days.end());
 
         std::set<int> served;
-        const std::size_t block = layout::TICK_DATE_CHUNK_SIZE;
-        for (std::size_t first = 0; first < days.size(); first += block) {
-            const std::size_t end = std::min(first + block, days.size()) - 1;
-            host::print_line(host::hyphenated(days[first]) + " " + host::hyphenated(days[end]));
-            service::PriceQuery tick_query;
-            tick_query.order_book_id = id_;
-            tick_query.start_date = days[first];
-            tick_query.end_date = days[end];
-            tick_query.frequency = service::Frequency::Tick;
-            tick_query.adjust_type = "none";
+        fetch_tick_days(id_, days, file_.path(), [&](const TickDay& day) {
+            if (day.trading_date < range.first || day.trading_date > last || day.records.empty()) return;
             host::throw_if_interrupted();
-            const std::optional<service::Frame> ticks = service::current().get_price(tick_query);
-            if (!ticks || ticks->empty()) continue;
-            layout::reserve_free_space(file_.path(), ticks->rows() * sizeof(TickRecord) / 2);
-            for_each_tick_day(*ticks, [&](const TickDay& day) {
-                if (day.trading_date < range.first || day.trading_date > last || day.records.empty()) return;
-                host::throw_if_interrupted();
-                served.insert(day.trading_date);
-                take(day, stored.count(day.trading_date) != 0, out);
-            });
-        }
+            served.insert(day.trading_date);
+            take(day, stored.count(day.trading_date) != 0, out);
+        });
         for (const int day : stored) {
             if (day < range.first || day > last || served.count(day)) continue;
             const std::string key = day_key(day);
@@ -149,21 +130,8 @@ RefetchOutcome _refetch_h5_tick(const std::string& order_book_id, const std::str
         return out;
     }
     layout::require_blosc_filter();
-    host::SharedFlag& flag = host::sval();
-    h5::File file;
-    try {
-        host::throw_if_interrupted();
-        file = layout::open_h5(h5_file, layout::get_h5_mode(h5_file));
-        out = Refetch(file, order_book_id).run(range, drop_missing);
-        file.close();
-    } catch (...) {
-        if (file.valid()) file.abandon();
-        if (host::is_interruption(std::current_exception())) throw;
-        drivers::report_update_failure(h5_file, std::current_exception(), flag);
-        return out;
-    }
-    host::print_line(drivers::refetch_line(order_book_id, out));
-    return out;
+    return drivers::refetch_file(h5_file, order_book_id,
+                                 [&](h5::File& file) { return Refetch(file, order_book_id).run(range, drop_missing); });
 }
 
 bool refetch_tick(const std::string& path, const std::vector<std::string>& ids, drivers::DayRange range,
