@@ -1,9 +1,11 @@
 """Builds the extension tarnwick.bundle with CMake for the interpreter that runs pip.
 
 The library, its HDF5, Blosc and libdeflate come from Debian's packages, found by the project's
-CMakeLists.txt; this file only drives CMake and puts the built module into the wheel. The build
-folder is build-pip/ (TARNWICK_BUILD_DIR chooses another, such as an existing build/, which is
-then reused as it is configured).
+CMakeLists.txt; this file only drives CMake and puts into the wheel the built module, the
+command line (run by the console script tarnwick-bundle, tarnwick/_cli.py) and its man page.
+The build folder is build-pip/ (TARNWICK_BUILD_DIR chooses another, such as an existing build/,
+which is then reused as it is configured). pip hides a build's output; the progress goes to the
+terminal (/dev/tty) when there is one, and the whole output to BUILD/pip-build.log.
 """
 import os
 import re
@@ -16,6 +18,44 @@ from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
 
 HERE = Path(__file__).resolve().parent
+BUILD = Path(os.environ.get("TARNWICK_BUILD_DIR", HERE / "build-pip")).resolve()
+TARGETS = ["tarnwick_python", "tarnwick-bundle", "tarnwick-bundle-docs"]
+
+
+def require_wheel():
+    """pip builds a wheel with the interpreter of the environment; an interpreter without the
+    package wheel (pyenv's or conda's, first on the PATH when the environment was made) fails with
+    setuptools' "invalid command 'bdist_wheel'", which names neither cause nor remedy."""
+    if not {"bdist_wheel", "dist_info", "editable_wheel"} & set(sys.argv):  # the commands that need it
+        return
+    try:
+        import wheel  # noqa: F401
+    except ImportError:
+        sys.exit(f"error: the interpreter {sys.executable} has no package 'wheel', needed to build tarnwick-bundle.\n"
+                 "Make the environment with Debian's interpreter, which has it (python3-wheel):\n"
+                 "  /usr/bin/python3 -m venv --system-site-packages v && "
+                 "v/bin/pip install --no-build-isolation --no-index .")
+
+
+def run_showing_progress(argv, log):
+    """Runs a build step; its output goes to `log`, and CMake's "[ NN%]" lines to the terminal."""
+    try:
+        tty = open("/dev/tty", "w")
+    except OSError:
+        tty = None
+    with subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True) as step:
+        for line in step.stdout:
+            log.write(line)
+            if tty is None:
+                sys.stdout.write(line)
+            elif line.startswith("["):
+                tty.write(f"\r\033[Ktarnwick-bundle: building, {line[1:line.find(']')].strip()} (log: {log.name})")
+                tty.flush()
+    if tty is not None:
+        tty.write("\r\033[K")
+        tty.close()
+    if step.returncode != 0:
+        sys.exit(f"error: {' '.join(argv)} failed (exit {step.returncode}); the output is in {log.name}")
 
 
 def version():
@@ -25,19 +65,30 @@ def version():
 
 class CMakeBuild(build_ext):
     def build_extension(self, ext):
-        build = Path(os.environ.get("TARNWICK_BUILD_DIR", HERE / "build-pip")).resolve()
-        if not (build / "CMakeCache.txt").exists():
-            subprocess.run(["cmake", "-S", str(HERE), "-B", str(build), "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
-                            "-DTARNWICK_BUILD_TESTS=OFF", "-DTARNWICK_BUILD_BENCH=OFF",
-                            f"-DPython3_EXECUTABLE={sys.executable}"], check=True)
-        subprocess.run(["cmake", "--build", str(build), "-j", str(os.cpu_count() or 1), "--target", "tarnwick_python"],
-                       check=True)
+        build = BUILD
+        build.mkdir(parents=True, exist_ok=True)
+        with open(build / "pip-build.log", "w", encoding="utf-8") as log:
+            if not (build / "CMakeCache.txt").exists():
+                run_showing_progress(["cmake", "-S", str(HERE), "-B", str(build), "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
+                                      "-DTARNWICK_BUILD_TESTS=OFF", "-DTARNWICK_BUILD_BENCH=OFF",
+                                      f"-DPython3_EXECUTABLE={sys.executable}"], log)
+            run_showing_progress(["cmake", "--build", str(build), "-j", str(os.cpu_count() or 1), "--target",
+                                  *TARGETS], log)
         built = sorted((build / "python" / "tarnwick").glob("bundle.*.so"))
         if not built:
             raise RuntimeError(f"the build left no tarnwick/bundle.*.so in {build / 'python'}")
         target = Path(self.get_ext_fullpath(ext.name))
         target.parent.mkdir(parents=True, exist_ok=True)
         shutil.copyfile(built[-1], target)
+        # The command line beside the module, run by the console script (tarnwick/_cli.py).
+        program = target.parent / "bin" / "tarnwick-bundle"
+        program.parent.mkdir(exist_ok=True)
+        shutil.copy2(build / "tarnwick-bundle", program)
 
 
-setup(version=version(), ext_modules=[Extension("tarnwick.bundle", sources=[])], cmdclass={"build_ext": CMakeBuild})
+require_wheel()
+# The man page lands in ENV/share/man/man1, where man finds it through ENV/bin on the PATH. It is
+# made by the build above; setuptools takes data files by paths relative to this folder.
+MAN_PAGE = os.path.relpath(BUILD / "share" / "tarnwick-bundle.1", HERE)
+setup(version=version(), ext_modules=[Extension("tarnwick.bundle", sources=[])], cmdclass={"build_ext": CMakeBuild},
+      data_files=[("share/man/man1", [MAN_PAGE])])

@@ -21,6 +21,7 @@ struct ContentOptions {
 int run_content(const ContentOptions& options) {
     namespace tb = tarnwick::bundle;
     require_existing_bundle(options.root);
+    check_output_path(options.html);
     const tb::audit::Report report = tb::audit::audit_bundle(options.root, tb::audit::Options{options.jobs});
     if (!options.html.empty()) {
         tb::status::DayMarks marks;

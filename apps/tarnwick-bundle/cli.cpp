@@ -1,9 +1,12 @@
 #include "cli.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -95,8 +98,8 @@ int default_concurrency() {
 void add_concurrency_option(CLI::App& command, int& concurrency) {
     command
         .add_option("-j,--concurrency", concurrency,
-                    fmt::format("number of worker processes, 1 to {} (default: {}, the number of processors)",
-                                MAX_WORKERS, default_concurrency()))
+                    fmt::format("number of worker processes, 1 to {} (default: the number of processors)", MAX_WORKERS))
+        ->option_text("N")
         ->check(worker_count());
 }
 
@@ -112,6 +115,19 @@ void add_selection_options(CLI::App& command, SelectionOptions& options, const s
     add_concurrency_option(command, options.concurrency);
     command.add_flag("--rebuild", options.rebuild, "delete each selected file and build it again from 2005-01-04");
     command.add_flag("--enable-bjse", options.enable_bjse, "include Beijing Stock Exchange stocks in \"stock\"");
+    add_dry_run_options(command, options.dry_run, options.json);
+}
+
+void add_dry_run_options(CLI::App& command, bool& dry_run, bool& json) {
+    command.add_flag("--dry-run", dry_run,
+                     "print what the update would fetch (days, rows, bytes, time) and change nothing; with --rebuild "
+                     "nothing is deleted and nothing is asked");
+    command.add_flag("--json", json, "with --dry-run: the plan as one JSON document")->needs("--dry-run");
+}
+
+int print_plan(const bundle::drivers::Plan& plan, bool json) {
+    std::cout << bundle::commands::show_plan(plan, json) << std::flush;
+    return EXIT_OK;
 }
 
 void add_driver_command(CLI::App& app, Commands& commands, const std::string& name, const std::string& help,
@@ -119,8 +135,44 @@ void add_driver_command(CLI::App& app, Commands& commands, const std::string& na
     auto options = std::make_shared<SelectionOptions>();
     CLI::App* command = app.add_subcommand(name, help);
     add_selection_options(*command, *options, path_help);
+    CLI::Option* refetch =
+        command->add_option("--refetch", options->refetch,
+                            "START[:END]: fetch these stored trading days again and replace them in each file in one "
+                            "transaction (a vendor's correction, a gap); START alone is one day, START: runs to the "
+                            "last stored day; the tags must be identifiers");
+    command
+        ->add_flag("--drop-missing", options->drop_missing,
+                   "with --refetch: remove stored days the service no longer serves (never the newest one)")
+        ->needs(refetch);
+    // A range that is not one is a bad argument (status 2), refused before anything is opened.
+    refetch->check(CLI::Validator(
+        [](std::string& text) -> std::string {
+            try {
+                bundle::drivers::parse_day_range(text);
+            } catch (const bundle::ValueError& e) {
+                return e.what();
+            }
+            return {};
+        },
+        "START[:END]"));
+    refetch->excludes("--rebuild")->excludes("--dry-run");
     commands.emplace_back(command, [options, driver, store] {
         require_store_folder(options->path, store);
+        if (!options->refetch.empty()) {
+            const bundle::drivers::DayRange range = bundle::drivers::parse_day_range(options->refetch);
+            const auto refetcher =
+                store == Store::MinuteBars ? &bundle::minbar::refetch_minbar : &bundle::tick::refetch_tick;
+            return refetcher(options->path, options->tags, range, options->drop_missing, options->concurrency)
+                       ? EXIT_OK
+                       : EXIT_FAILED;
+        }
+        if (options->dry_run) {
+            const auto planner = store == Store::MinuteBars ? &bundle::commands::plan_minbar_update
+                                                            : &bundle::commands::plan_tick_update;
+            return print_plan(planner(options->path, options->tags, options->with_derivatives, options->rebuild,
+                                      options->enable_bjse),
+                              options->json);
+        }
         SelectionCounts counts;
         const bool ok = driver(options->path, options->tags, options->with_derivatives, options->concurrency,
                                options->rebuild, options->enable_bjse);
@@ -150,11 +202,47 @@ void require_not_a_bundle_folder(const std::string& data_bundle_path) {
                                      data_bundle_path, parent_of(root)));
 }
 
+std::string cannot_write(const std::string& path, int err) {
+    return fmt::format("cannot write \"{}\": {}", path, std::strerror(err));
+}
+
+void check_output_path(const std::string& path) {
+    if (path.empty() || path == "-") return;
+    try {
+        bundle::refuse_bundle_file_as_output(path);
+    } catch (const bundle::ValueError& error) {
+        throw UsageError(error.what());
+    }
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) throw UsageError(cannot_write(path, EISDIR));
+        if (!S_ISREG(st.st_mode)) return;  // a terminal, a pipe, /dev/null: opened when written
+        // Opened for writing without truncating: the file keeps its content until the output
+        // replaces it.
+        const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) throw UsageError(cannot_write(path, errno));
+        ::close(fd);
+        return;
+    }
+    if (errno != ENOENT) throw UsageError(cannot_write(path, errno));
+    // A new file: made and removed again, so the system itself says whether it can be.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        if (errno == EEXIST) return;  // a link to nowhere (or made meanwhile): the write follows it
+        throw UsageError(cannot_write(path, errno));
+    }
+    ::close(fd);
+    ::unlink(path.c_str());
+}
+
 void write_text_file(const std::string& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << text;
     out.close();
-    if (!out) throw bundle::OsError::from_errno(errno, "cannot write \"" + path + "\"");
+    if (!out) {
+        const int err = errno != 0 ? errno : EIO;
+        throw bundle::OsError::from_errno(err, cannot_write(path, err));
+    }
 }
 
 void require_existing_bundle(const std::string& data_bundle_path) {

@@ -14,6 +14,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "tarnwick/bundle/command_line.hpp"
+
 namespace tarnwick::cli {
 
 constexpr int EXIT_OK = 0;
@@ -50,12 +52,21 @@ struct SelectionOptions {
     int concurrency = default_concurrency();
     bool rebuild = false;
     bool enable_bjse = false;
+    bool dry_run = false;
+    bool json = false;
+    std::string refetch;  // "START[:END]": refetch those days instead of updating
+    bool drop_missing = false;
 };
 void add_selection_options(CLI::App& command, SelectionOptions& options, const std::string& path_help);
 
 // The signature both update drivers share.
 using Driver = bool (*)(const std::string& path, const std::vector<std::string>& tags, bool with_derivatives,
                         int concurrency, bool rebuild, bool enable_bjse);
+// "--dry-run" and "--json" of the update commands: print what the update would do instead.
+void add_dry_run_options(CLI::App& command, bool& dry_run, bool& json);
+// Prints a plan (text or JSON) on standard output; the exit status of a dry run.
+int print_plan(const bundle::drivers::Plan& plan, bool json);
+
 // Which store a driver command updates: the folder below the bundle folder it expects.
 enum class Store { MinuteBars, Ticks };
 // A command that runs one update driver over a selection of instruments.
@@ -71,8 +82,17 @@ void require_not_a_bundle_folder(const std::string& data_bundle_path);
 // ... and, for the commands that only work on an existing bundle, "bundle" must be there.
 void require_existing_bundle(const std::string& data_bundle_path);
 
-// Writes `text` to the file `path` (made afresh); OsError naming it when that fails.
+// Checks an output file given on the command line (-o, --html) before any work starts, so that a
+// long run never ends in a report it cannot write: UsageError when it is one of a bundle's own
+// files (or leads to one through a link), a folder, or a place that cannot be written, with the
+// system's reason. Changes nothing. "-" (standard output) and "" (none given) pass.
+void check_output_path(const std::string& path);
+
+// Writes `text` to the file `path` (made afresh); OsError naming it and the reason when that fails.
 void write_text_file(const std::string& path, const std::string& text);
+
+// "cannot write "PATH": REASON" for the errno `err`.
+std::string cannot_write(const std::string& path, int err);
 
 // Counts the instruments each update run of this process selected (the library tells the
 // command line through drivers::observe_selections) for as long as it lives.

@@ -21,7 +21,8 @@ void add_download_sample_command(CLI::App& app, Commands& commands) {
         ->required();
     command->add_option("--file", options->file,
                         "an archive already on disk, named zvbundle_sample.tar.bz2; nothing is downloaded and the "
-                        "file is kept");
+                        "file is kept")
+        ->option_text("FILE");
     commands.emplace_back(command, [options] {
         using bundle::SampleOutcome;
         const auto file = options->file.empty() ? std::nullopt : std::optional<std::string>(options->file);

@@ -1,4 +1,5 @@
 // tarnwick-bundle: the command line of the bundle module, one sub-command per entry function.
+#include <algorithm>
 #include <iostream>
 #include <memory>
 
@@ -17,13 +18,23 @@ struct OutputOptions {
     std::string log_file;
 };
 
+// The commands that only read store files: --no-sync would mean nothing there.
+bool only_reads(const CLI::App& command) {
+    const std::string name = command.get_name();
+    const CLI::App* parent = command.get_parent();
+    return name == "read" || name == "status" ||
+           (name == "content" && parent != nullptr && parent->get_name() == "check");
+}
+
 void add_output_options(CLI::App& command, OutputOptions& options) {
     command.add_flag("-q,--quiet", options.quiet, "show no progress display on standard error");
     command.add_option("--log-file", options.log_file,
-                       "append the log to this file too (like TARNWICK_LOG_FILE, which it replaces)");
-    command.add_flag("--no-sync", options.no_sync,
-                     "do not sync written files to disk (faster for a first bulk download; a power cut "
-                     "during or shortly after the run can damage the files it wrote, a kill cannot)");
+                       "append the log to this file too (like TARNWICK_LOG_FILE, which it replaces)")
+        ->option_text("PATH");
+    if (!only_reads(command))
+        command.add_flag("--no-sync", options.no_sync,
+                         "do not sync written files to disk (faster for a first bulk download; a power cut "
+                         "during or shortly after the run can damage the files it wrote, a kill cannot)");
     for (CLI::App* sub : command.get_subcommands({})) add_output_options(*sub, options);
 }
 
@@ -61,6 +72,44 @@ bool unknown_command(CLI::App& app, int argc, char** argv) {
     return false;
 }
 
+// CLI11 answers an option a command does not take with "The following arguments were not
+// expected"; name the command and the option probably meant, as for commands.
+bool unknown_option(CLI::App& app, int argc, char** argv) {
+    CLI::App* level = &app;
+    std::string path = PROGRAM;
+    std::vector<std::string> words;
+    for (int i = 1; i < argc; ++i) {
+        const std::string word = argv[i];
+        if (word == "--") break;
+        if (word.starts_with("-")) {
+            words.push_back(word.substr(0, word.find('=')));
+            continue;
+        }
+        for (CLI::App* sub : level->get_subcommands({}))
+            if (sub->get_name() == word) {
+                level = sub;
+                path += " " + word;
+            }
+    }
+    std::vector<std::string> names;
+    for (const CLI::Option* option : level->get_options()) {
+        for (const auto& name : option->get_lnames()) names.push_back("--" + name);
+        for (const auto& name : option->get_snames()) names.push_back("-" + name);
+    }
+    for (const auto& word : words) {
+        if (std::find(names.begin(), names.end(), word) != names.end()) continue;
+        if (word.size() == 2 || !word.starts_with("--")) continue;  // -j5 and other short forms: CLI11's text
+        std::string text = "unknown option \"" + word + "\" for " + path;
+        if (const auto nearest = nearest_name(word, names))
+            text += "; did you mean \"" + *nearest + "\"?";
+        else
+            text += "; run " + path + " --help for its options";
+        note(text);
+        return true;
+    }
+    return false;
+}
+
 // The settings read from the environment (or given as options) that every worker would
 // otherwise trip over one by one: checked once here, before anything starts.
 void apply_output_options(const OutputOptions& options) {
@@ -94,6 +143,8 @@ int run(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
+        if (dynamic_cast<const CLI::ExtrasError*>(&error) != nullptr && unknown_option(app, argc, argv))
+            return EXIT_USAGE;
         const int status = app.exit(error);
         return status == 0 ? EXIT_OK : EXIT_USAGE;
     }

@@ -16,9 +16,13 @@ void add_make_sample_command(CLI::App& app, Commands& commands) {
         "make-sample",
         "build a sample bundle archive from the market-data service (base data, a few minute-bar and tick "
         "files), ready for download-sample --file");
-    command->add_option("-o,--output", options->output, "the archive to write")->capture_default_str();
+    command->add_option("-o,--output", options->output,
+                     std::string("the archive to write (default: ") + bundle::SAMPLE_ARCHIVE_NAME + ")")
+        ->capture_default_str()
+        ->option_text("FILE");
     add_concurrency_option(*command, options->concurrency);
     commands.emplace_back(command, [options] {
+        check_output_path(options->output);
         bundle::_init_tickwire(false);
         if (!bundle::make_sample_archive(options->output, options->concurrency)) {
             std::cerr << "tarnwick-bundle: the sample bundle could not be built completely; no archive written\n";

@@ -34,7 +34,8 @@ std::size_t screen_lines() {
 }
 
 int run_status(const StatusOptions& options) {
-    require_not_a_bundle_folder(options.root);
+    require_existing_bundle(options.root);
+    check_output_path(options.html);
     const st::BundleStatus status = st::bundle_status(options.root, st::Options{options.jobs});
     if (!options.html.empty()) write_text_file(options.html, st::html_view(status));
     if (options.json)
@@ -60,6 +61,7 @@ void add_status_command(CLI::App& app, Commands& commands) {
     command->add_option("--html", options->html, "also write a coverage page (one self-contained HTML file) to FILE")
         ->option_text("FILE");
     command->add_option("-j,--concurrency", options->jobs, "processes reading files at once, 1 to 4096 (default: 1)")
+        ->option_text("N")
         ->check(worker_count());
     command->add_flag("--all", options->all, "list every file that needs attention, not just a screenful");
     commands.emplace_back(command, [options] { return run_status(*options); });

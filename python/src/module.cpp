@@ -8,6 +8,7 @@
 #include "functions.hpp"
 #include "library_call.hpp"
 #include "module_doc.hpp"
+#include "planning.hpp"
 #include "reading.hpp"
 #include "tarnwick/bundle/python_module.hpp"
 
@@ -20,6 +21,7 @@ PYBIND11_MODULE(bundle, m) {
     options.disable_function_signatures();
 
     m.doc() = tarnwick::python::MODULE_DOC;
+    m.attr("__version__") = TARNWICK_VERSION;  // the command line's --version says the same
 
     // Tick datasets need the Blosc filter; a missing plug-in is reported now, naming the
     // package, rather than when the first tick dataset is created.
@@ -30,6 +32,7 @@ PYBIND11_MODULE(bundle, m) {
     tarnwick::python::add_constants(m);
     tarnwick::python::add_functions(m);
     tarnwick::python::add_reading(m);
+    tarnwick::python::add_planning(m);
 
     // A module-level setting rather than a parameter: the host calls the functions above with
     // their own parameter lists.

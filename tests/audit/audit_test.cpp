@@ -257,6 +257,25 @@ TEST_F(Audit, ViewsAndCoveragePageShowTheFindings) {
     EXPECT_NE(page.find("2026-12-02</b> turnover: too much"), std::string::npos);
 }
 
+// A tick member that is no day: a ".tmp-" day (dated by its day), a stray name (date 0).
+TEST_F(Audit, NamesTickMembersThatAreNoDays) {
+    audited([](Day&) {});
+    {
+        h5::File file = h5::File::open((root.path() / "bundle/ticks" / (std::string(ID) + ".h5")).string(),
+                                       h5::File::Access::ReadWrite);
+        const auto type = h5::DataType::copy(H5T_STD_I32LE);
+        for (const std::string& name : {".tmp-" + tick::day_key(FAULT_DAY), std::string("notes")})
+            file.create_dataset(name, type, H5T_NATIVE_INT32, 0, nullptr, {});
+        file.commit();
+    }
+    const Report report = audit_bundle(root.str(), {1});
+    std::set<std::tuple<Kind, Store, int>> found;
+    for (const auto& f : report.findings) found.emplace(f.kind, f.store, f.date);
+    EXPECT_EQ(found, (std::set<std::tuple<Kind, Store, int>>{{Kind::NonDayMember, Store::Tick, FAULT_DAY},
+                                                             {Kind::NonDayMember, Store::Tick, 0}}));
+    EXPECT_EQ(report.tick_days, DAYS.size());
+}
+
 // Read-only: a file left with an undo journal is reported as not read, and both stay as they were.
 TEST_F(Audit, LeavesAnUnsettledFileAndItsJournalAlone) {
     audited([](Day&) {});

@@ -168,7 +168,7 @@ TEST_F(TickCheck, MissingTradingDayWithTicksIsAbnormalAndStopsTheQueries) {
     EXPECT_EQ(market_->probes.load(), 1);
 }
 
-TEST_F(TickCheck, EmptyFileIsInNoListAndExtraNonTradingDayPasses) {
+TEST_F(TickCheck, EmptyFileIsInNoListAndExtraNonTradingDayAndNonDayMembersPass) {
     write_base();
     const auto empty = (fs::path(layout::tick_root(root())) / "600000.XSHG.h5").string();
     fs::create_directories(layout::tick_root(root()));
@@ -178,6 +178,9 @@ TEST_F(TickCheck, EmptyFileIsInNoListAndExtraNonTradingDayPasses) {
         auto file = h5::File::open(extra, h5::File::Access::ReadWrite);
         auto type = h5::DataType::copy(H5T_STD_I32LE);
         file.create_dataset("20261122", type, H5T_NATIVE_INT32, 0, nullptr, {});  // a Sunday
+        // Members that are no day never make a file abnormal (check content names them).
+        for (const char* name : {"zz_notes", "00000000x", ".tmp-20261204"})
+            file.create_dataset(name, type, H5T_NATIVE_INT32, 0, nullptr, {});
         file.commit();
     }
     const auto lists = examine_tick_files(root());

@@ -134,8 +134,13 @@ def list_files(root: str) -> list[str]:
     return sorted(out)
 
 
+# Files that record how a run went (its wall time), not what the bundle holds.
+RUN_RECORDS = ("update_rates.json",)
+
+
 def snapshot(root: str, only_under: str = "bundle") -> dict[str, object]:
-    return {rel: read(os.path.join(root, rel), rel) for rel in list_files(root) if rel.startswith(only_under + "/")}
+    return {rel: read(os.path.join(root, rel), rel) for rel in list_files(root)
+            if rel.startswith(only_under + "/") and os.path.basename(rel) not in RUN_RECORDS}
 
 
 # ------------------------------------------------------------------------------------------------
@@ -336,7 +341,21 @@ def after_rerun(rel: str, trial, ref) -> Verdict:
     return v
 
 
-def compare_bundles(base: dict, trial: dict, ref: dict, interrupted: bool) -> tuple[list[Verdict], list[str]]:
+def after_replacement(rel: str, base, trial, ref) -> Verdict:
+    """A file of a run that replaces stored days in one transaction (a refetch), once the next
+    writer has settled what an interrupted run left: whole as it was, or whole as an uninterrupted
+    run leaves it. Anything in between is damage."""
+    v = after_interruption(rel, base, trial, ref)
+    if v.unreadable or trial is None:
+        return v
+    if (base is not None and equal(trial, base)) or (ref is not None and equal(trial, ref)):
+        return Verdict(rel, days_before=v.days_before)
+    v.problems.append("neither all its old days nor all the new ones")
+    return v
+
+
+def compare_bundles(base: dict, trial: dict, ref: dict, interrupted: bool,
+                    whole_files: bool = False) -> tuple[list[Verdict], list[str]]:
     """Verdicts on every store and base file, and the leftovers: files that neither the base nor
     the reference has (temporary files, journals), which a reader never looks at."""
     verdicts, leftovers = [], []
@@ -345,7 +364,8 @@ def compare_bundles(base: dict, trial: dict, ref: dict, interrupted: bool) -> tu
             leftovers.append(rel)
             continue
         if interrupted:
-            verdicts.append(after_interruption(rel, base.get(rel), trial.get(rel), ref.get(rel)))
+            judge = after_replacement if whole_files else after_interruption
+            verdicts.append(judge(rel, base.get(rel), trial.get(rel), ref.get(rel)))
         elif rel in ref:
             verdicts.append(after_rerun(rel, trial.get(rel), ref[rel]))
         elif rel in trial:  # the base had it, an uninterrupted run removed it

@@ -13,7 +13,9 @@ file (and day-bar file) of an image must be at its last committed state or its n
   BEFORE, each unchanged, plus some of the days AFTER added, each whole ("<.tmp-DAY>" members of
   a day being replaced count as that day, as the next update finishes them);
 - trading_dates.npy and instruments.pk: byte for byte as in BEFORE or in AFTER;
-- a file that BEFORE holds is never missing; a new one is missing or complete.
+- a file that BEFORE holds is never missing; a new one is missing or complete;
+- a file the run had reported updated before the cut (listed, one path relative to the image a
+  line, in IMAGE.reported when that exists) is in its new state: a report is never taken back.
 
 Prints one JSON line: images, files judged, files torn, days lost (days of BEFORE a torn file no
 longer holds intact), and the first problems. Exit status 1 when any file is torn.
@@ -66,10 +68,12 @@ def tick_days(members):
     return days
 
 
-def judge_file(rel, before_root, after_root, image_root):
+def judge_file(rel, before_root, after_root, image_root, reported=False):
     """(torn, days_lost, why)."""
     before_path, after_path, image_path = (os.path.join(r, rel) for r in (before_root, after_root, image_root))
     in_before = os.path.exists(before_path)
+    if reported:
+        return judge_reported(rel, after_path, image_path)
     if not os.path.exists(image_path):
         return (True, -1, "missing") if in_before else (False, 0, "")
     if not rel.endswith(".h5"):
@@ -96,6 +100,31 @@ def judge_file(rel, before_root, after_root, image_root):
     return True, 1, "datasets of neither state"
 
 
+def judge_reported(rel, after_path, image_path):
+    """A file reported updated: only its new state will do."""
+    if not os.path.exists(image_path):
+        return True, -1, "reported updated, missing"
+    if not rel.endswith(".h5"):
+        with open(image_path, "rb") as f, open(after_path, "rb") as g:
+            return (False, 0, "") if f.read() == g.read() else (True, 0, "reported updated, not in its new state")
+    after, image = datasets(after_path) or {}, datasets(image_path)
+    if image is None:
+        return True, 1, "reported updated, unreadable"
+    if "ticks" in rel.split(os.sep):
+        image = tick_days(image)
+        missing = [d for d, v in after.items() if image.get(d) != v]
+        return (True, len(missing), f"reported updated, days missing {missing[:3]}") if missing else (False, 0, "")
+    return (False, 0, "") if image == after else (True, 1, "reported updated, not in its new state")
+
+
+def reported_files(image_root):
+    try:
+        with open(image_root + ".reported") as f:
+            return {line.strip() for line in f if line.strip()}
+    except FileNotFoundError:
+        return set()
+
+
 def main(argv):
     if len(argv) < 3:
         print(__doc__, file=sys.stderr)
@@ -105,8 +134,9 @@ def main(argv):
     judged = torn = days_lost = 0
     problems = []
     for image_root in images:
+        reported = reported_files(image_root)
         for rel in sorted(names):
-            is_torn, lost, why = judge_file(rel, before_root, after_root, image_root)
+            is_torn, lost, why = judge_file(rel, before_root, after_root, image_root, rel in reported)
             judged += 1
             if is_torn:
                 torn += 1

@@ -16,6 +16,10 @@ of it without interruption (the reference). Each trial then
   5. runs the same update again, uninterrupted, and compares the bundle with the reference, bar
      for bar and tick for tick.
 
+A run that survived its signal (a worker killed) reports which instruments it did not update;
+every other store file must then be as the reference has it with no journal beside it, so that
+the next open takes nothing back: a report of an update is never undone.
+
 The figures are counted per scenario; the exit status is 1 when a file is still damaged after
 the rerun or a run hung, 2 when the harness itself could not set up. Trials are drawn from
 --seed, so a run can be repeated.
@@ -51,6 +55,11 @@ class Scenario:
     args: list[str]                   # the update under test; "{root}" is the bundle's data folder
     signals: list | None = None       # (signal, weight) drawn from; default SIGNALS
     targets: list | None = None       # (target, weight) drawn from; default TARGETS
+    setup_settings: dict | None = None  # the market the base is built from, when not `settings`
+    # The update replaces stored days (--refetch): after a kill, each file must be all old or all
+    # new once the next writer settled it; this run (the same refetch of a day after every
+    # stored one) opens every file for writing and changes nothing else.
+    settle: list[str] | None = None
 
     def command(self, cli: str, root: str, args: list[str] | None = None) -> list[str]:
         return [cli] + [a.replace("{root}", root) for a in (args or self.args)]
@@ -106,6 +115,29 @@ def scenarios(profile: str) -> list[Scenario]:
                                            "--tick", "IF2612", "-j", "2"])],
                  LATE, ["update", "{root}", "--base", "--minbar", "510050.XSHG", "CU2702", "--tick", "IF2612",
                         "-j", "2"]),
+        # The daily update of many files, one of its workers killed: the instruments it had
+        # written but not yet made durable must be reported not updated.
+        Scenario("minbar-many",
+                 {"TARNWICK_SIM_FIRST_DATE": "20261102", "TARNWICK_SIM_STOCKS": "300"},
+                 [("2026-12-02 18:00:00", minbar + ["stock", "-j", "2"])],
+                 LATE, minbar + ["stock", "-j", "2"],
+                 signals=[(signal.SIGKILL, 1)], targets=[("worker", 1)]),
+        # A vendor's correction taken in: months of stored days replaced in one transaction
+        # each, night sessions included; the base is built from the uncorrected market.
+        Scenario("refetch",
+                 {"TARNWICK_SIM_FIRST_DATE": "20260601", "TARNWICK_SIM_TICK_FIRST_DATE": "20261102",
+                  "TARNWICK_SIM_CORRECTIONS": "000001.XSHE:20260615-20261130,IF2612:20260901-20261125"},
+                 [(LATE, minbar + ["000001.XSHE", "IF2612", "-j", "2"])],
+                 LATE, minbar + ["000001.XSHE", "IF2612", "--refetch", "20260701:20261201", "-j", "2"],
+                 settle=minbar + ["000001.XSHE", "IF2612", "--refetch", "29991231", "-j", "2"],
+                 setup_settings={"TARNWICK_SIM_FIRST_DATE": "20260601", "TARNWICK_SIM_TICK_FIRST_DATE": "20261102"}),
+        Scenario("refetch-tick",
+                 {"TARNWICK_SIM_FIRST_DATE": "20261102", "TARNWICK_SIM_TICK_FIRST_DATE": "20261102",
+                  "TARNWICK_SIM_CORRECTIONS": "000001.XSHE:20261105-20261125,IF2612:20261110-20261120"},
+                 [(LATE, tick + ["000001.XSHE", "IF2612", "-j", "2"])],
+                 LATE, tick + ["000001.XSHE", "IF2612", "--refetch", "20261103:", "-j", "2"],
+                 settle=tick + ["000001.XSHE", "IF2612", "--refetch", "29991231", "-j", "2"],
+                 setup_settings={"TARNWICK_SIM_FIRST_DATE": "20261102", "TARNWICK_SIM_TICK_FIRST_DATE": "20261102"}),
     ]
 
 
@@ -142,6 +174,7 @@ class Trial:
     damaged_after_kill: list[bf.Verdict] = field(default_factory=list)
     leftovers_after_kill: list[str] = field(default_factory=list)
     silent: bool = False         # the interrupted run exited 0 but left the bundle short of the reference
+    taken_back: list[str] = field(default_factory=list)  # reported updated, not so after the next open
     rerun_exit: str = ""
     damaged_after_rerun: list[bf.Verdict] = field(default_factory=list)
     leftovers_after_rerun: list[str] = field(default_factory=list)
@@ -151,7 +184,8 @@ def prepare(s: Scenario, cli: str, work: str) -> Prepared:
     base_root = os.path.join(work, "base", s.name)
     shutil.rmtree(base_root, ignore_errors=True)  # a --work folder may hold an earlier run
     for now, args in s.setup:
-        r = br.run(s.command(cli, base_root, args), br.market_env(now, s.settings), timeout=1800)
+        setup_market = s.settings if s.setup_settings is None else s.setup_settings
+        r = br.run(s.command(cli, base_root, args), br.market_env(now, setup_market), timeout=1800)
         if r.returncode != 0:
             raise RuntimeError(f"{s.name}: building the base bundle failed ({br.exit_name(r.returncode)}):\n"
                                f"{r.stderr[-2000:]}")
@@ -255,11 +289,18 @@ def run_trial(number: int, prep: Prepared, cli: str, work: str, rng: random.Rand
         t.killed_exit = br.exit_name(p.returncode)
         t.late_writes = changed_during(root, 1.0)
 
+    if s.settle:
+        settled = br.run(s.command(cli, root, s.settle), env, timeout=120, log_prefix=root + ".settle")
+        if settled.returncode != 0:
+            t.late_writes.append(f"the settling run failed ({br.exit_name(settled.returncode)})")
     after_kill = bf.snapshot(root)
-    verdicts, t.leftovers_after_kill = bf.compare_bundles(prep.base, after_kill, prep.ref, interrupted=True)
+    verdicts, t.leftovers_after_kill = bf.compare_bundles(prep.base, after_kill, prep.ref, interrupted=True,
+                                                          whole_files=bool(s.settle))
     t.damaged_after_kill = [v for v in verdicts if v.damaged]
     t.silent = t.killed_exit == "0" and not all(
         rel in after_kill and bf.equal(after_kill[rel], content) for rel, content in prep.ref.items())
+    if t.killed_exit in ("0", "1"):
+        t.taken_back = taken_back(root, prep.ref, after_kill)
     if keep or t.damaged_after_kill:
         shutil.copytree(root, root + ".after-kill", symlinks=True)
 
@@ -273,9 +314,29 @@ def run_trial(number: int, prep: Prepared, cli: str, work: str, rng: random.Rand
     if not keep and not t.damaged_after_rerun:
         shutil.rmtree(root)
         shutil.rmtree(root + ".after-kill", ignore_errors=True)
-        for suffix in (".kill.out", ".kill.err", ".rerun.out", ".rerun.err"):
-            os.unlink(root + suffix)
+        for suffix in (".kill.out", ".kill.err", ".rerun.out", ".rerun.err", ".settle.out", ".settle.err"):
+            if os.path.exists(root + suffix):
+                os.unlink(root + suffix)
     return t
+
+
+def taken_back(root: str, ref: dict, after_kill: dict) -> list[str]:
+    """Store files of instruments the run did not report failed whose update the next open would
+    not find (not as the reference has them, or a journal beside them that rolls them back)."""
+    with open(root + ".kill.err", encoding="utf-8", errors="replace") as f:
+        log = f.read()
+    found = []
+    for rel, content in ref.items():
+        parts = rel.split("/")
+        if len(parts) < 3 or parts[1] not in ("h5", "ticks") or not rel.endswith(".h5"):
+            continue
+        instrument = os.path.basename(rel)[:-3]
+        if f"更新 {instrument} 失败" in log or f"/{instrument}.h5 失败" in log:
+            continue
+        if (os.path.exists(os.path.join(root, rel + ".journal")) or rel not in after_kill
+                or not bf.equal(after_kill[rel], content)):
+            found.append(rel)
+    return found
 
 
 def describe(t: Trial) -> str:
@@ -291,6 +352,8 @@ def describe(t: Trial) -> str:
         line += "  LATE WRITES: " + ", ".join(t.late_writes[:4])
     if t.silent:
         line += "  SILENT (exit 0, bundle not updated)"
+    if t.taken_back:
+        line += f"  TAKEN BACK ({len(t.taken_back)} reported updated, not so): " + ", ".join(t.taken_back[:4])
     for v in t.damaged_after_kill:
         line += "\n      after kill:  " + v.describe()
     for v in t.damaged_after_rerun:
@@ -306,7 +369,8 @@ SUMMARY_LEGEND = """\
                 that disagrees with the data (idx-only: only the last, the next run may repair it)
   lost@kill     stored days (index entries of minute-bar files, datasets of tick files) lost
   dmg@rerun     files that differ from the uninterrupted run after the rerun; lost@rerun: their days
-  silent        interrupted runs that exited 0 although the bundle was not fully updated
+  silent        interrupted runs that exited 0 although the bundle was not fully updated; taken back:
+                files reported updated that the next open would not find updated
   orphans       processes of the group alive 1 s after the leader ended; hangs: still alive after
                 the hang timeout, or a rerun that did not end; late: files that changed during the
                 second after the whole group was gone
@@ -325,7 +389,7 @@ EXPECTED_EXIT = {"SIGINT": "130", "SIGTERM": "143"}
 
 def summary(trials: list[Trial]) -> str:
     header = ["scenario", "trials", "signalled", "dmg@kill", "lost@kill", "unreadable", "idx-only", "dmg@rerun",
-              "lost@rerun", "silent", "hangs", "orphans", "late", "leftover", "stop", "slow", "not 130/143", "rerun exits", "killed exits"]
+              "lost@rerun", "silent", "taken back", "hangs", "orphans", "late", "leftover", "stop", "slow", "not 130/143", "rerun exits", "killed exits"]
     groups = collections.OrderedDict()
     for t in trials:
         groups.setdefault(t.scenario, []).append(t)
@@ -337,7 +401,8 @@ def summary(trials: list[Trial]) -> str:
         rows.append([
             name, len(ts), sum(t.signalled for t in ts), len(dk), sum(v.days_lost for v in dk),
             sum(bool(v.unreadable) for v in dk), sum(1 for v in dk if not v.days_lost and not v.unreadable),
-            len(dr), sum(v.days_lost for v in dr), sum(t.silent for t in ts), sum(t.hang for t in ts),
+            len(dr), sum(v.days_lost for v in dr), sum(t.silent for t in ts),
+            sum(len(t.taken_back) for t in ts), sum(t.hang for t in ts),
             sum(t.orphans for t in ts), sum(bool(t.late_writes) for t in ts),
             sum(len(t.leftovers_after_rerun) for t in ts),
             f"{max(stops):.2f}" if stops else "-", sum(1 for x in stops if x > SLOW_STOP),
@@ -407,13 +472,15 @@ def main() -> int:
     still = sum(len(t.damaged_after_rerun) for t in trials)
     hangs = sum(t.hang for t in trials)
     outlived = sum(t.orphans or bool(t.late_writes) for t in trials)
+    taken = sum(len(t.taken_back) for t in trials)
     if not a.keep and not a.work and not still:
         shutil.rmtree(work, ignore_errors=True)
     else:
         print(f"\nwork folder kept: {work}" + ("" if a.keep else " (trials still damaged after the rerun)"))
-    if still or hangs or outlived:
+    if still or hangs or outlived or taken:
         print(f"\nFAILED: {still} files still damaged after the rerun, {hangs} hangs, "
-              f"{outlived} runs whose workers outlived their parent or wrote after it was gone")
+              f"{outlived} runs whose workers outlived their parent or wrote after it was gone, "
+              f"{taken} files reported updated that were not")
         return 1
     print("\npassed: no file damaged after the rerun, no hang, no worker outlived its parent")
     return 0

@@ -7,7 +7,9 @@
 // the bundle holds all its old files or all the archive's, and nothing of the install.
 //
 // TARNWICK_POWER_CUTS sets the cuts per scenario (default 25: about 100 in all); the judge's
-// figures (cuts, files judged, torn, days lost) are printed with each scenario.
+// figures (cuts, files judged, torn, days lost) are printed with each scenario. Besides random
+// cuts, each scenario is cut just before and just after every sync. A file the run reported
+// updated before a cut must hold its new state in that image.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -17,6 +19,8 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "support/power_cut.hpp"
 #include "support/temp_dir.hpp"
@@ -48,6 +52,27 @@ void at(int day, int hour = 18) { host::set_clock(host::make_datetime(2026, 11, 
 std::string h5_root(const std::string& bundle) { return bundle + "/h5"; }
 std::string tick_root(const std::string& bundle) { return bundle + "/ticks"; }
 
+// Called by a scenario's run when it would report an instrument's file updated (the store
+// folder "h5" or "ticks", the instrument).
+std::function<void(const std::string& store, const std::string& id)> reported;
+
+// Minute-bar appends as a pool worker makes them, in groups of two, reported once made durable
+// (the worker asks after each instrument; the group is settled when full, or at the end).
+void appends_in_groups(const std::string& bundle, const std::vector<std::string>& ids) {
+    const auto previous = h5::testing::set_deferred_group_limit(2);
+    h5::defer_commits(true);
+    std::vector<std::string> written;
+    for (const std::string& id : ids) {
+        minbar::_append_h5(id, h5_root(bundle));
+        written.push_back(id);
+        if (h5::settle_deferred_commits(&id != &ids.back()))
+            for (const std::string& done : std::exchange(written, {})) reported("h5", done);
+    }
+    h5::defer_commits(false);
+    h5::testing::set_deferred_group_limit(previous);
+}
+const std::vector<std::string> GROUPED_IDS = {"000001.XSHE", "IF2612", "600000.XSHG", "000002.XSHE", "510300.XSHG"};
+
 const Scenario SCENARIOS[] = {
     {"minute_bar_appends",
      [](const std::string& b) {
@@ -56,18 +81,19 @@ const Scenario SCENARIOS[] = {
      },
      [](const std::string& b) {
          at(20);
-         for (const char* id : {"000001.XSHE", "IF2612"}) minbar::_append_h5(id, h5_root(b));
+         for (const char* id : {"000001.XSHE", "IF2612"}) {
+             minbar::_append_h5(id, h5_root(b));
+             reported("h5", id);
+         }
      }},
-    {"minute_bar_appends_in_a_group",
+    {"minute_bar_appends_in_groups",
      [](const std::string& b) {
          at(10);
-         for (const char* id : {"000001.XSHE", "IF2612", "600000.XSHG"}) minbar::_append_h5(id, h5_root(b));
+         for (const std::string& id : GROUPED_IDS) minbar::_append_h5(id, h5_root(b));
      },
      [](const std::string& b) {
          at(20);
-         h5::defer_commits(true);  // as in a pool worker: the durable steps wait for the group
-         for (const char* id : {"000001.XSHE", "IF2612", "600000.XSHG"}) minbar::_append_h5(id, h5_root(b));
-         h5::defer_commits(false);
+         appends_in_groups(b, GROUPED_IDS);
      }},
     {"new_minute_bar_file",
      [](const std::string& b) {
@@ -77,6 +103,7 @@ const Scenario SCENARIOS[] = {
      [](const std::string& b) {
          at(20);
          minbar::_append_h5("600000.XSHG", h5_root(b));
+         reported("h5", "600000.XSHG");
      }},
     {"tick_days",
      [](const std::string& b) {
@@ -85,8 +112,10 @@ const Scenario SCENARIOS[] = {
      },
      [](const std::string& b) {
          at(20);
-         tick::_append_h5_tick("000001.XSHE", tick_root(b), std::nullopt, 20261116);
-         tick::_append_h5_tick("IF2612", tick_root(b), std::nullopt, 20261116);
+         for (const char* id : {"000001.XSHE", "IF2612"}) {
+             tick::_append_h5_tick(id, tick_root(b), std::nullopt, 20261116);
+             reported("ticks", id);
+         }
      }},
     {"day_bar_files", [](const std::string& b) { at(10), commands::update_daybar(b, true, true, 1, {}); },
      [](const std::string& b) { at(20), commands::update_daybar(b, false, true, 1, {}); }},
@@ -109,7 +138,7 @@ int judge(const std::string& before, const std::string& after, const std::string
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-class SimulatedMarketTest : public ::testing::Test {
+class WithSimulatedMarket : public ::testing::Test {
 protected:
     void SetUp() override { previous_ = service::install(std::make_unique<service::SimulatedMarket>()); }
     void TearDown() override {
@@ -118,7 +147,7 @@ protected:
     }
     std::unique_ptr<service::Client> previous_;
 };
-class PowerCutTest : public SimulatedMarketTest, public ::testing::WithParamInterface<Scenario> {};
+class PowerCutTest : public WithSimulatedMarket, public ::testing::WithParamInterface<Scenario> {};
 
 TEST_P(PowerCutTest, EveryFileIsAtItsLastOrItsNewCommittedState) {
     const Scenario& scenario = GetParam();
@@ -130,6 +159,12 @@ TEST_P(PowerCutTest, EveryFileIsAtItsLastOrItsNewCommittedState) {
     test::write_files(before, work, (dir / "before").string());
 
     test::RecordingEnv recorder;
+    std::vector<std::pair<std::size_t, std::string>> reports;  // (operations before it, file)
+    reported = [&](const std::string& store, const std::string& id) {
+        for (const auto& entry : stdfs::recursive_directory_iterator(bundle + "/" + store))
+            if (entry.path().filename() == id + ".h5")
+                reports.emplace_back(recorder.log().size(), entry.path().string().substr(work.size() + 1));
+    };
     {
         const fs::ScopedEnv recording(recorder);
         scenario.run(bundle);
@@ -137,16 +172,27 @@ TEST_P(PowerCutTest, EveryFileIsAtItsLastOrItsNewCommittedState) {
     test::write_files(test::files_under(work), work, (dir / "after").string());
     const test::PowerCut power_cut(before, recorder.log());
     ASSERT_GT(power_cut.operations(), 0u);
+    EXPECT_EQ(reports.empty(), std::string(scenario.name) == "day_bar_files");
 
     std::mt19937_64 random(std::hash<std::string>{}(scenario.name));
+    // The first and the last cut: nothing of the run, and all of it but unsynced; then random
+    // ones, then just before and just after every sync.
+    std::vector<std::size_t> cuts = {0, power_cut.operations()};
+    for (int n = 2; n < cuts_per_scenario(); ++n) cuts.push_back(random() % (power_cut.operations() + 1));
+    for (std::size_t op = 0; op < recorder.log().size(); ++op)
+        if (const test::Op kind = recorder.log()[op].op;
+            kind == test::Op::Sync || kind == test::Op::SyncDir || kind == test::Op::SyncFs)
+            cuts.insert(cuts.end(), {op, op + 1});
     std::string images;
-    const int cuts = cuts_per_scenario();
-    for (int n = 0; n < cuts; ++n) {
-        // The first and the last cut: nothing of the run, and all of it but unsynced.
-        const std::size_t cut = n == 0 ? 0 : n == 1 ? power_cut.operations() : random() % (power_cut.operations() + 1);
+    for (std::size_t n = 0; n < cuts.size(); ++n) {
+        const std::size_t cut = cuts[n];
         const std::string image = (dir / ("cut-" + std::to_string(n))).string();
         test::write_files(power_cut.image(cut, random), work, image);
         stdfs::create_directories(image);
+        std::string must_be_new;
+        for (const auto& [after_operations, file] : reports)
+            if (cut >= after_operations) must_be_new += file + "\n";
+        test::write_files({{image + ".reported", must_be_new}}, "", "");
         // What check and the next update do first: settle what an interrupted update left.
         for (const auto& entry : stdfs::recursive_directory_iterator(image))
             if (entry.path().extension() == ".h5") {
@@ -222,7 +268,8 @@ TEST(SampleInstallPowerCut, EveryCutIsSettledToAllOldOrAllNew) {
 // A tick update commits day after day through one journal, reused from its start. Cut just
 // before each sync of that journal, with only one 512-byte sector of its unsynced writes on the
 // disk (for every sector in turn): every stored day survives, as stored or as written anew.
-TEST_F(SimulatedMarketTest, ATickJournalTornAtAnySectorBetweenTwoDaysLosesNoStoredDay) {
+class TickJournalPowerCut : public WithSimulatedMarket {};
+TEST_F(TickJournalPowerCut, ATickJournalTornAtAnySectorBetweenTwoDaysLosesNoStoredDay) {
     test::TempDir dir;
     const std::string work = (dir / "work").string(), file = tick_root(work) + "/000001.XSHE.h5";
     const std::string journal = h5::journal_path(file), image = (dir / "image").string();

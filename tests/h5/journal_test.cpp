@@ -235,6 +235,23 @@ TEST_F(JournalTest, AbandonUndoesEverythingSinceTheLastFlush) {
     }
     EXPECT_FALSE(fs::exists(journal_path(path_)));
     EXPECT_EQ(bytes_of(path_), original_bytes_);
+
+    // Abandoned with nothing written since a commit that waits for its group (as in a pool
+    // worker): the commit is kept and made durable with the group.
+    defer_commits(true);
+    {
+        File file = File::open(path_, File::Access::ReadWrite);
+        append_and_rewrite(file, 5000);
+        file.commit();
+        file.abandon();
+    }
+    defer_commits(false);
+    std::vector<std::int64_t> updated = original_;
+    const std::vector<std::int64_t> added = sequence(1'000'000, 5000), head = sequence(-5000, 3 * CHUNK_ROWS);
+    updated.insert(updated.end(), added.begin(), added.end());
+    std::copy(head.begin(), head.end(), updated.begin());
+    EXPECT_FALSE(fs::exists(journal_path(path_)));
+    EXPECT_EQ(read_values(path_), updated);
 }
 
 TEST_F(JournalTest, FailedWriteIsUndoneWhenTheFileCloses) {
@@ -326,10 +343,11 @@ TEST_F(JournalTest, AJournalFollowsItsFileAndNeverTouchesAnotherOfItsName) {
     std::vector<std::int64_t> noisy(200'000);
     std::generate(noisy.begin(), noisy.end(), std::mt19937_64(5));
     const auto another_middle = [&] {
-        // Same name, size and first and last 64 KiB: a bar corrected deep inside the file.
+        // Same name, size and first and last 64 KiB: bars corrected deep inside the file, over
+        // more than the spacing of the sampled middle blocks (about a seventh of the file).
         std::fstream file(path_, std::ios::in | std::ios::out | std::ios::binary);
-        file.seekp(600 << 10);
-        file << std::string(64 << 10, '\x5a');
+        file.seekp(512 << 10);
+        file << std::string(256 << 10, '\x5a');
         return path_;
     };
     const Case cases[] = {
@@ -396,11 +414,19 @@ TEST_F(JournalTest, EveryFailingOperationLeavesTheLastOrTheNewCommittedState) {
     const std::vector<std::int64_t> added = sequence(1'000'000, 4'000), head = sequence(-5000, 3 * CHUNK_ROWS);
     updated.insert(updated.end(), added.begin(), added.end());
     std::copy(head.begin(), head.end(), updated.begin());
-    const auto update = [&] {
+    // Deferred, as in a pool worker: the update counts as made once its group is settled.
+    const auto update = [&](bool deferred) {
+        bool group_failed = false;
+        defer_commits(deferred, [&](const std::string&, int, std::size_t) { group_failed = true; });
+        const struct Off {
+            ~Off() { defer_commits(false); }
+        } off;
         File file = File::open(path_, File::Access::ReadWrite);
         append_and_rewrite(file, added.size());
         file.commit();
         file.close();
+        defer_commits(false);
+        if (group_failed) throw OsError::from_errno(EIO, "the group failed");
     };
     struct Kind {
         test::Op op;
@@ -410,11 +436,13 @@ TEST_F(JournalTest, EveryFailingOperationLeavesTheLastOrTheNewCommittedState) {
     const Kind kinds[] = {{test::Op::Write, EIO, false},   {test::Op::Write, ENOSPC, false},
                           {test::Op::Write, EINTR, false}, {test::Op::Write, 0, true},
                           {test::Op::Sync, EIO, false},    {test::Op::Truncate, EIO, false},
-                          {test::Op::SyncDir, EIO, false}, {test::Op::Open, EIO, false}};
+                          {test::Op::SyncDir, EIO, false}, {test::Op::Open, EIO, false},
+                          {test::Op::SyncFs, EIO, false}};
     // Not reads: HDF5 cannot finish closing a file whose read fails while it closes it (it stays
     // half open in the library until the process ends, which then crashes in HDF5's clean-up).
     int trials = 0;
-    for (const Kind& kind : kinds)
+    for (const bool deferred : {false, true})
+        for (const Kind& kind : kinds)
         for (int nth = 0;; nth += nth < 8 ? 1 : 3) {
             make_file(path_, original_);
             test::FaultEnv faults(
@@ -423,16 +451,20 @@ TEST_F(JournalTest, EveryFailingOperationLeavesTheLastOrTheNewCommittedState) {
             {
                 const ScopedEnv injected(faults);
                 try {
-                    update();
+                    update(deferred);
                 } catch (const std::exception&) {
                     failed = true;
                 }
             }
             if (!faults.fired()) break;
             ++trials;
+            // A close that fails leaves the file half open in HDF5 (which then crashes as it ends).
+            ASSERT_EQ(H5Fget_obj_count(H5F_OBJ_ALL, H5F_OBJ_FILE), 0) << "kind " << int(kind.op) << "/" << kind.err << ", operation " << nth << (deferred ? ", deferred" : "");
             recover_interrupted_update(path_);
             const auto values = read_values(path_);
             EXPECT_TRUE(values == original_ || values == updated) << "operation " << nth;
+            // Reported made, it is made.
+            EXPECT_TRUE(failed || values == updated) << "operation " << nth << (deferred ? ", deferred" : "");
             // Interrupted and cut-short transfers are carried on, never a failure.
             if (kind.err == EINTR || kind.short_write) {
                 EXPECT_FALSE(failed) << "operation " << nth;
@@ -459,6 +491,61 @@ TEST_F(JournalTest, EveryFailingOperationLeavesTheLastOrTheNewCommittedState) {
         EXPECT_TRUE(bytes_of(path_) == made) << "rollback interrupted at write " << nth;
     }
     EXPECT_GT(trials, 40);
+}
+
+// Syncs of the file system that are refused or that fail (the error may be any program's):
+// each file's own sync takes over, and only a file whose own sync fails is rolled back and
+// reported, with the item it was committed for. Groups of two: several groups in one run.
+TEST_F(JournalTest, DeferredGroupsRollBackOnlyTheFilesWhoseOwnSyncFails) {
+    class SyncFaults final : public test::ForwardingEnv {
+    public:
+        SyncFaults(int fs_err, std::string bad) : fs_err_(fs_err), bad_(std::move(bad)) {}
+        int journal_syncs = 0;
+
+    private:
+        int before(const test::Recorded& op) noexcept override {
+            if (op.op == test::Op::SyncFs) return fs_err_;
+            if (op.op != test::Op::Sync || !op.path.ends_with(".journal")) return 0;
+            ++journal_syncs;
+            return !bad_.empty() && op.path.ends_with(bad_) ? EIO : 0;
+        }
+        int fs_err_;
+        std::string bad_;
+    };
+    struct Case {
+        int fs_err;
+        const char* bad;
+        std::vector<std::size_t> failed;
+    } const cases[] = {{0, "", {}}, {ENOSYS, "", {}}, {EPERM, "", {}}, {EIO, "", {}}, {EIO, "s3.h5.journal", {3}}};
+    const auto previous = testing::set_deferred_group_limit(2);
+    const auto path = [&](std::size_t i) { return (dir_ / ("s" + std::to_string(i) + ".h5")).string(); };
+    for (const Case& c : cases) {
+        for (std::size_t i = 0; i < 5; ++i) make_file(path(i), original_);
+        std::vector<std::size_t> failed;
+        defer_commits(true, [&](const std::string&, int, std::size_t item) { failed.push_back(item); });
+        SyncFaults faults(c.fs_err, c.bad);
+        {
+            const ScopedEnv injected(faults);
+            for (std::size_t i = 0; i < 5; ++i) {
+                set_deferred_commit_owner(i);
+                File file = File::open(path(i), File::Access::ReadWrite);
+                append_and_rewrite(file, 100);
+                file.commit();
+                file.close();
+                // Each second file fills a group, which is then settled: its journals are gone.
+                EXPECT_EQ(fs::exists(path(i) + ".journal"), i % 2 == 0) << c.fs_err << " file " << i;
+            }
+            EXPECT_TRUE(settle_deferred_commits());
+            defer_commits(false);
+        }
+        EXPECT_EQ(failed, c.failed) << c.fs_err;
+        // Each journal synced alone (its records, then its cleared mark unless it failed first)
+        // where the group sync failed.
+        EXPECT_EQ(faults.journal_syncs >= 9, c.fs_err != 0) << c.fs_err;
+        for (std::size_t i = 0; i < 5; ++i)
+            EXPECT_EQ(read_values(path(i)).size() == original_.size(), i == 3 && *c.bad) << c.fs_err << " " << i;
+    }
+    testing::set_deferred_group_limit(previous);
 }
 
 TEST_F(JournalTest, OnlyTheHolderOfAFilesLockPublishesOrRemovesIt) {

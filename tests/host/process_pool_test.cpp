@@ -7,6 +7,7 @@
 #include <atomic>
 #include <csignal>
 #include <fstream>
+#include <set>
 #include <thread>
 
 #include <fcntl.h>
@@ -328,6 +329,40 @@ TEST(ProcessPool, AWorkerThatCannotStartFailsItsCallsAndTheOthersAreWaitedFor) {
             << pool.failures()[0].error;
     }
     testing::set_fork_function(previous);
+}
+
+
+// A call whose effects become durable later is done only once the durability hook made them
+// so: a worker killed between its calls' return and that moment fails each of them by name,
+// and a failure the hook finds fails that call alone.
+TEST(ProcessPool, CallsAreDoneOnlyOnceTheirEffectsAreDurable) {
+    struct Case {
+        int settle_every;  // the hook makes things durable after every n-th call (0: only at the end)
+        int kill_at;       // the call whose worker is killed as it runs (-1: none)
+        int fails;         // the call whose effects the hook cannot make durable (-1: none)
+        std::set<std::string> failed;
+    };
+    const Case cases[] = {{0, 4, -1, {"0", "1", "2", "3", "4"}},
+                          {2, 4, -1, {"4"}},
+                          {3, 4, -1, {"3", "4"}},
+                          {2, -1, 3, {"3"}},
+                          {0, -1, -1, {}}};
+    for (const Case& c : cases) {
+        ProgressedProcessPoolExecutor pool(1, {});
+        pool.set_durability({{}, [&c, written = 0](bool final, DurabilityFailures& failed) mutable {
+                                 ++written;
+                                 if (c.fails >= 0 && written == c.fails + 1) failed.emplace_back(c.fails, "no sync");
+                                 return final || (c.settle_every > 0 && written % c.settle_every == 0);
+                             }});
+        for (int i = 0; i < 7; ++i)
+            pool.submit(std::to_string(i), [&c, i] {
+                if (i == c.kill_at) ::raise(SIGKILL);
+            });
+        pool.shutdown();
+        std::set<std::string> failed;
+        for (const auto& failure : pool.failures()) failed.insert(failure.label);
+        EXPECT_EQ(failed, c.failed) << "settled every " << c.settle_every << ", killed at " << c.kill_at;
+    }
 }
 
 }  // namespace

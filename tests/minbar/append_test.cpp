@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <set>
 #include <string>
@@ -519,6 +520,31 @@ TEST_F(AppendH5Test, RebuildReplacesAnExistingFileWhateverItHolds) {
     const auto store = read_store<EquityBar>(file);
     EXPECT_EQ(store.data, bars.bars<EquityBar>(20261116, 20261120));
     EXPECT_EQ(store.index, bars.index(20261116, 20261120));
+}
+
+// The new file replaces the old one only once complete: a refused fetch (before the new file is
+// begun) or bars that cannot be converted leave the old file byte for byte.
+TEST_F(AppendH5Test, FailedRebuildLeavesTheOldFileAsItWas) {
+    listed("600000.XSHG", IT::CS);
+    fs::create_directories(fs::path(root_) / "equities");
+    const fs::path file = file_of("equities", "600000.XSHG");
+    const std::vector<IndexRecord> index = {{20261119, 0}};
+    test::write_store<EquityBar>(file, {{20261119093100, 1, 1, 1, 1, 1, 1}}, &index);
+    const auto bytes = [&] {
+        std::ifstream in(file, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    const std::string before = bytes();
+    client().fail("get_price", std::make_exception_ptr(service::PermissionDenied("no")));
+    EXPECT_THROW(_append_h5("600000.XSHG", root_, std::nullopt, 20261116, true), service::PermissionDenied);
+    EXPECT_TRUE(bytes() == before);
+    client().fail("get_price", nullptr);
+    client().on_get_price = [](const service::PriceQuery& q) -> std::optional<service::Frame> {
+        return service::make_frame(q.order_book_id, {host::make_datetime(2026, 11, 20, 9, 31)}, {{"open", {1.0}}});
+    };
+    EXPECT_ANY_THROW(_append_h5("600000.XSHG", root_, std::nullopt, 20261116, true));
+    EXPECT_TRUE(bytes() == before);
+    EXPECT_FALSE(fs::exists(file.string() + ".tmp"));
 }
 
 // ---- Append --------------------------------------------------------------------------------

@@ -95,10 +95,11 @@ def test_frames_equal_the_readme_recipe(bundle):
     with h5py.File(store_file(bundle, "minbar", "000002.XSHE"), "r") as f:
         bars = pd.DataFrame(f["data"][:])
     bars.index = pd.to_datetime(bars.pop("datetime").astype(str), format="%Y%m%d%H%M%S")
+    bars["trading_date"] = bars.index.normalize()
     pd.testing.assert_frame_equal(tb.read_minbar(bundle, "000002.XSHE", as_frame=True), bars, check_names=False)
 
     with h5py.File(store_file(bundle, "ticks", "IF2612"), "r") as f:
-        ticks = pd.concat([pd.DataFrame(f[d][:]).assign(trading_date=int(d)) for d in sorted(f)])
+        ticks = pd.concat([pd.DataFrame(f[d][:]).assign(trading_date=pd.Timestamp(d)) for d in sorted(f)])
     prices = ["open", "last", "high", "low", "prev_close", "limit_up", "limit_down"] + \
              [f"{s}{i}" for s in "ab" for i in range(1, 6)]
     ticks[prices] = ticks[prices] / 10000
@@ -132,7 +133,8 @@ def test_a_stopped_update_is_refused_until_settled(bundle, tmp_path, kind):
     with open(f"{path}.journal", "wb") as journal:
         journal.write(b"TWUNDO03" + bytes(56))  # a header of a journal that was never settled
     read = tb.read_minbar if kind == "minbar" else tb.read_ticks
-    with pytest.raises(OSError, match="run \"tarnwick-bundle check\" or the next update"):
+    command = f"tarnwick-bundle check {'tick' if kind == 'ticks' else 'minbar'} {root}"
+    with pytest.raises(OSError, match=f"run \"{command}\" or the next update"):
         read(root, "000002.XSHE")
     with h5py.File(path, "r+"):  # a writer holds it: the reader does not wait
         with pytest.raises(BlockingIOError):
@@ -202,3 +204,78 @@ def test_empty_frames(bundle):
     for read in (tb.read_minbar, tb.read_ticks):
         frame = read(bundle, "000002.XSHE", SUSPENDED, SUSPENDED, as_frame=True)
         assert len(frame) == 0 and str(frame.index.dtype) == "datetime64[ns]"
+
+
+def h5py_trading_days(root, kind, order_book_id, start, end):
+    """Each record's trading day, as the day index (or the day dataset holding it) says."""
+    with h5py.File(store_file(root, kind, order_book_id), "r") as f:
+        if kind == "ticks":
+            days = [(int(d), len(f[d])) for d in sorted(f) if not d.startswith(".")]
+        else:
+            index, total = f["index"][:], len(f["data"])
+            bounds = list(index["line_no"]) + [total]
+            days = [(int(d), bounds[k + 1] - bounds[k]) for k, d in enumerate(index["date"])]
+    return np.repeat([d for d, n in days if start <= d <= end], [n for d, n in days if start <= d <= end])
+
+
+@pytest.mark.parametrize("kind", ["minbar", "ticks"])
+@pytest.mark.parametrize("threads", [1, 3])
+@pytest.mark.parametrize("name", ["whole file", "across the suspension", "last day", "no data, later"])
+def test_panels_equal_single_reads_and_h5py(bundle, kind, threads, name):
+    pd = pytest.importorskip("pandas")
+    read = tb.read_minbar if kind == "minbar" else tb.read_ticks
+    start, end = RANGES[name](h5py_days(bundle, kind, "IF2612", 0, 0)[1])
+    asked = ["IF2612", "NOPE.XSHE", "000002.XSHE", "IF2612", "GONE.XSHG"]
+    with pytest.raises(FileNotFoundError, match="NOPE.XSHE, GONE.XSHG"):
+        read(bundle, asked, start, end, threads=threads)
+    arrays = read(bundle, asked, start, end, missing="skip", threads=threads)
+    fields = ["close", "datetime"] if kind == "minbar" else ["last", "date", "volume"]
+    picked = read(bundle, asked, start, end, fields=fields, missing="skip", threads=threads)
+    frame = read(bundle, asked, start, end, as_frame=True, missing="skip", threads=threads)
+    assert list(arrays) == list(picked) == ["IF2612", "000002.XSHE"]
+    assert frame.index.names == ["order_book_id", "datetime"] and len(frame) == sum(map(len, arrays.values()))
+    for order_book_id, got in arrays.items():
+        expected, _ = h5py_days(bundle, kind, order_book_id, start or 0, end or 99991231)
+        np.testing.assert_array_equal(got, expected)
+        assert got.dtype == expected.dtype and picked[order_book_id].dtype.names == tuple(fields)
+        for field in fields:
+            np.testing.assert_array_equal(picked[order_book_id][field], expected[field])
+        single = read(bundle, order_book_id, start, end, as_frame=True)
+        part = frame[frame.index.get_level_values(0) == order_book_id].droplevel(0)
+        np.testing.assert_array_equal(single["trading_date"].dt.strftime("%Y%m%d").astype(int),
+                                      h5py_trading_days(bundle, kind, order_book_id, start or 0, end or 99991231))
+        if kind == "minbar" and order_book_id == "000002.XSHE":  # beside a future, a stock's open interest is NaN
+            assert part.pop("open_interest").isna().all()
+        elif kind == "minbar":  # so the future's are floats
+            single = single.astype({"open_interest": "float64"})
+        pd.testing.assert_frame_equal(part, single, check_names=False)
+    columns = read(bundle, asked, start, end, as_frame=True, missing="skip", fields=fields[::-1], threads=threads)
+    assert list(columns.columns) == [f for f in fields[::-1] if f != "datetime"] + ["trading_date"]
+
+
+@pytest.mark.parametrize("form", ["csv", "npy"])
+def test_command_line_panels(bundle, cli_path, tmp_path, form):
+    ids, out = ["IF2612", "000002.XSHE"], tmp_path / f"out.{form}"
+    options = ["--fields", "date,time,last,volume", "--iso-times", "--scaled-prices"] if form == "csv" else []
+    subprocess.run([cli_path, "read", str(bundle), *ids, "--ticks", "--start", "20261123", "--end", "20261126",
+                    "--format", form, "-j", "2", "-o", str(out), *options], check=True)
+    if form == "npy":
+        got = np.load(out)
+        assert got.dtype.names[0] == "order_book_id"
+    else:
+        lines = out.read_text().splitlines()
+        assert lines[0] == "order_book_id,date,time,last,volume"
+        rows = [line.split(",") for line in lines[1:]]
+    for order_book_id in ids:
+        expected, _ = h5py_days(bundle, "ticks", order_book_id, 20261123, 20261126)
+        if form == "npy":
+            mine = got[got["order_book_id"] == order_book_id.encode()]
+            np.testing.assert_array_equal(mine[list(expected.dtype.names)], expected)
+            continue
+        mine = [[d, t, float(p), int(v)] for i, d, t, p, v in rows if i == order_book_id]
+        assert mine == [[f"{d // 10000:04}-{d // 100 % 100:02}-{d % 100:02}",
+                         f"{t // 10000000:02}:{t // 100000 % 100:02}:{t // 1000 % 100:02}.{t % 1000:03}",
+                         p / 10000, v] for d, t, p, v in expected[["date", "time", "last", "volume"]]]
+    refused = subprocess.run([cli_path, "read", str(bundle), *ids, "--format", "npy", "-o", str(tmp_path / "x")],
+                             capture_output=True, text=True)
+    assert refused.returncode != 0 and "open_interest" in refused.stderr and not (tmp_path / "x").exists()

@@ -4,6 +4,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <csignal>
 #include <stdexcept>
 
 #include <unistd.h>
@@ -12,6 +14,8 @@
 
 #include "support/child_process.hpp"
 #include "tarnwick/bundle/errors.hpp"
+#include "tarnwick/bundle/h5/journal.hpp"
+#include "tarnwick/bundle/host/interrupt.hpp"
 #include "tarnwick/bundle/layout/blosc.hpp"
 #include "tarnwick/bundle/service/errors.hpp"
 #include "tarnwick/bundle/tick/append.hpp"
@@ -311,6 +315,35 @@ TEST_F(AppendTickTest, RebuildStartsAgainFromMinStartDate) {
     EXPECT_EQ(members(file()), keys({20261116, 20261117, 20261118}));
 }
 
+// A rebuild puts a new file in place of the old one only once it is complete: a refused fetch,
+// of the day bars or of a later block of ticks, or a stop leaves the old file byte for byte.
+TEST_F(AppendTickTest, FailedRebuildLeavesTheOldFileAsItWas) {
+    const auto bytes = [this] {
+        std::ifstream in(file(), std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    ins_.trading_days = weekdays_from(20250101, 150);
+    end_date_is(ins_.trading_days.back());
+    // The price query refused after `passed` others (day bars, ticks of 100 days, the next
+    // block); -1: stopped after the first day instead.
+    for (const int passed : {0, 1, 2, -1}) {
+        SCOPED_TRACE(passed);
+        store({20250101, 20250102});
+        const std::string before = bytes();
+        ins_.serve(client());
+        client().fail("get_price", passed < 0 ? nullptr : std::make_exception_ptr(service::PermissionDenied("no")),
+                      passed);
+        testing::set_step_hook([&](std::string_view step, int) {
+            if (passed < 0 && step == "day_done") throw host::Interrupted(SIGTERM);
+        });
+        try { _append_h5_tick(ins_.id, dir_.str(), std::nullopt, 20250101, /*rebuild=*/true); } catch (const host::Interrupted&) {}
+        EXPECT_FALSE(host::sval().value() && passed >= 0);
+        EXPECT_TRUE(bytes() == before) << "the old file changed";
+        EXPECT_FALSE(fs::exists(file() + ".tmp"));
+        testing::set_step_hook(nullptr);
+    }
+}
+
 TEST_F(AppendTickTest, GivenFileNameIsUsedAsItIs) {
     end_date_is(20261116);
     ins_.serve(client());
@@ -330,10 +363,10 @@ TEST_F(AppendTickTest, ErrorsBeforeTheFileIsOpenedPropagate) {
 }
 
 // A failure at any step of replacing the newest stored day leaves that day whole: the old
-// records or the new ones, and no temporary member.
+// records until the day's commit, the new ones after it.
 TEST_F(AppendTickTest, FailedReplacementLeavesTheOldOrTheNewDay) {
     const std::vector<std::pair<std::string, bool>> steps = {
-        {"temp_written", false}, {"temp_flushed", false}, {"old_unlinked", true}, {"renamed", true}};
+        {"old_unlinked", false}, {"day_written", false}, {"day_done", true}};
     for (const auto& [failing_step, new_expected] : steps) {
         SCOPED_TRACE(failing_step);
         log_.clear();
@@ -351,6 +384,7 @@ TEST_F(AppendTickTest, FailedReplacementLeavesTheOldOrTheNewDay) {
         EXPECT_FALSE(host::sval().value());
         ASSERT_EQ(log_.size(), 1u);
         EXPECT_NE(log_[0].find("injected at " + failing_step), std::string::npos);
+        EXPECT_NE(log_[0].find("stored up to 2026-11-17"), std::string::npos) << log_[0];
         EXPECT_EQ(members(file()), keys({20261116, 20261117}));
         ScriptedInstrument old = ins_;
         old.version = 0;
@@ -361,7 +395,7 @@ TEST_F(AppendTickTest, FailedReplacementLeavesTheOldOrTheNewDay) {
 TEST_F(AppendTickTest, FailureWritingANewDayLeavesNoTraceOfIt) {
     store({20261116});
     testing::set_step_hook([](std::string_view step, int day) {
-        if (step == "temp_flushed" && day == 20261118) throw std::runtime_error("injected");
+        if (step == "day_written" && day == 20261118) throw std::runtime_error("injected");
     });
     end_date_is(20261119);
     update();
@@ -369,9 +403,40 @@ TEST_F(AppendTickTest, FailureWritingANewDayLeavesNoTraceOfIt) {
     EXPECT_EQ(members(file()), keys({20261116, 20261117}));
 }
 
+// In a pool worker commits wait to be made durable in groups. A stop or a failure there keeps
+// every day whose commit was made (one commit a day), leaves no member that is not a day, and
+// says how far the file got.
+TEST_F(AppendTickTest, StoppedOrFailedUpdateInAWorkerKeepsItsFinishedDays) {
+    // The fault comes at this step of 19 Nov (of 18 Nov for "day_done"): a stop request or an error.
+    struct Case { std::string step; bool stop; };
+    for (const Case& c : {Case{"day_done", true}, Case{"day_done", false}, Case{"day_written", false}, Case{"day_written", true}}) {
+        SCOPED_TRACE(c.step + (c.stop ? " stop" : " failure"));
+        fs::remove_all(dir_.path());
+        fs::create_directories(dir_.path());
+        log_.clear();
+        host::process_init(std::make_shared<host::SharedFlag>(true));
+        h5::defer_commits(true);
+        const int fault_day = c.step == "day_done" ? 20261118 : 20261119;
+        testing::set_step_hook([&](std::string_view step, int day) {
+            if (step != c.step || day != fault_day) return;
+            if (c.stop) throw host::Interrupted(SIGTERM);
+            throw std::runtime_error("injected");
+        });
+        end_date_is(20261123);
+        if (c.stop) { EXPECT_THROW(update(), host::Interrupted); } else { update(); }
+        h5::defer_commits(false);  // as the worker settles its group when it ends
+        testing::set_step_hook(nullptr);
+        EXPECT_EQ(members(file()), keys({20261116, 20261117, 20261118}));
+        expect_day(20261118, ins_);
+        EXPECT_EQ(host::sval().value(), c.stop);  // a stop is reported by the run, not through the flag
+        ASSERT_EQ(log_.size(), 1u);
+        EXPECT_NE(log_[0].find("stored up to 2026-11-18"), std::string::npos) << log_[0];
+    }
+}
+
 TEST_F(AppendTickTest, InterruptedReplacementsAreFinishedBeforeTheUpdate) {
-    // A temporary next to its day may be incomplete: it goes. A temporary alone replaced a day
-    // already unlinked: it becomes that day.
+    // As an earlier version's stopped update left them. A temporary next to its day may be
+    // incomplete: it goes. A temporary alone replaced a day already unlinked: it becomes that day.
     {
         h5::File f = h5::File::create(file());
         ScriptedInstrument newer = ins_;

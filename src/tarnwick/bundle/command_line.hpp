@@ -9,6 +9,9 @@
 #include "tarnwick/bundle/audit/audit.hpp"
 #include "tarnwick/bundle/bundle.hpp"
 #include "tarnwick/bundle/commands/make_sample.hpp"
+#include "tarnwick/bundle/commands/plan.hpp"
+#include "tarnwick/bundle/minbar/refetch.hpp"
+#include "tarnwick/bundle/tick/refetch.hpp"
 #include "tarnwick/bundle/drivers/per_instrument.hpp"
 #include "tarnwick/bundle/errors.hpp"
 #include "tarnwick/bundle/fs/env.hpp"
@@ -16,6 +19,7 @@
 #include "tarnwick/bundle/host/interrupt.hpp"
 #include "tarnwick/bundle/host/log.hpp"
 #include "tarnwick/bundle/host/progress.hpp"
+#include "tarnwick/bundle/layout/output_guard.hpp"
 #include "tarnwick/bundle/reading/export.hpp"
 #include "tarnwick/bundle/reading/read.hpp"
 #include "tarnwick/bundle/service/errors.hpp"
@@ -44,6 +48,8 @@ using host::now;
 using host::open_system_log;
 using host::set_log_file;
 using host::show_progress;
+
+using layout::refuse_bundle_file_as_output;
 
 using service::PermissionDenied;
 

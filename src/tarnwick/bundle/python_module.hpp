@@ -8,15 +8,20 @@
 // audits their content (namespace `audit`: audit).
 #include "tarnwick/bundle/audit/audit.hpp"
 #include "tarnwick/bundle/bundle.hpp"
+#include "tarnwick/bundle/commands/plan.hpp"
+#include "tarnwick/bundle/minbar/refetch.hpp"
+#include "tarnwick/bundle/tick/refetch.hpp"
 #include "tarnwick/bundle/errors.hpp"
 #include "tarnwick/bundle/fs/env.hpp"
 #include "tarnwick/bundle/host/console.hpp"
 #include "tarnwick/bundle/host/interrupt.hpp"
 #include "tarnwick/bundle/layout/blosc.hpp"
 #include "tarnwick/bundle/layout/constants.hpp"
+#include "tarnwick/bundle/layout/paths.hpp"
 #include "tarnwick/bundle/layout/record_description.hpp"
 #include "tarnwick/bundle/reading/columns.hpp"
 #include "tarnwick/bundle/reading/export.hpp"
+#include "tarnwick/bundle/reading/panel.hpp"
 #include "tarnwick/bundle/reading/read.hpp"
 #include "tarnwick/bundle/service/errors.hpp"
 #include "tarnwick/bundle/status/status.hpp"
@@ -28,6 +33,7 @@ using layout::COMPRESSION_KWARGS;
 using layout::EQUITIES_INS_TYPE;
 using layout::MAX_END_DATE;
 using layout::MIN_START_DATE;
+using layout::require_bundle_dir;
 using layout::REBUILD_COMFIRM_RETRY_TIMES;
 using layout::TAG_MAP;
 using layout::TICK_DATE_CHUNK_SIZE;

@@ -227,7 +227,7 @@ InstrumentResult audit_instrument(const Instrument& instrument, const std::vecto
                     const auto k = static_cast<std::size_t>(found - bars_read.days.begin());
                     minute_vs_tick(s, day, Bars(b.bars.data() + first_row[k], found->rows), ticks);
                 }
-            });
+            }, [&](const std::string& name) { non_day_member(s, name); });
         } catch (const host::Interrupted&) {
             throw;
         } catch (const std::exception& e) {
@@ -245,9 +245,7 @@ Report audit_bundle(const std::string& root, const Options& options) {
     Report report;
     report.root = root;
     std::error_code ec;
-    if (!fs::is_directory(layout::bundle_dir(root), ec))
-        throw ValueError(
-            fmt::format("no bundle folder \"{}\": give the folder that holds \"bundle\"", layout::bundle_dir(root)));
+    layout::require_bundle_dir(root);
     std::vector<std::int64_t> calendar;
     if (const std::string file = layout::trading_dates_file(root); fs::exists(file, ec))
         calendar = checks::load_trading_dates(file);

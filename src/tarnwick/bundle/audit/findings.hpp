@@ -18,17 +18,19 @@ enum class Kind {
     Limit,            // a price above limit_up or below limit_down
     CumulativeFalls,  // a tick's cumulative volume or turnover below the one before it
     MinuteVsTick,     // the day's bars disagree with its ticks in volume, high or low
+    NonDayMember,     // a member of a tick file that is not a day (not named YYYYMMDD)
 };
 inline constexpr Kind ALL_KINDS[] = {Kind::ThinDay, Kind::TimeOrder,       Kind::OutsideSession,
                                      Kind::Ohlc,    Kind::NegativeVolume,  Kind::Turnover,
-                                     Kind::Limit,   Kind::CumulativeFalls, Kind::MinuteVsTick};
+                                     Kind::Limit,   Kind::CumulativeFalls, Kind::MinuteVsTick,
+                                     Kind::NonDayMember};
 const char* kind_name(Kind kind);  // "thin_day", "time_order", ...
 
 struct Finding {
     Kind kind = Kind::ThinDay;
     Store store = Store::Minbar;
     std::string instrument;
-    int date = 0;  // the trading day, YYYYMMDD
+    int date = 0;  // the trading day, YYYYMMDD (a non-day member: the day it names, or 0)
     std::string reason;
 };
 

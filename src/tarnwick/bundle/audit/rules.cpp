@@ -103,12 +103,28 @@ const char* kind_name(Kind kind) {
             return "cumulative_falls";
         case Kind::MinuteVsTick:
             return "minute_vs_tick";
+        case Kind::NonDayMember:
+            return "non_day_member";
     }
     return "?";
 }
 
 void Subject::add(Kind kind, Store store, int date, std::string reason) const {
     out->push_back(Finding{kind, store, std::string(instrument), date, std::move(reason)});
+}
+
+void non_day_member(const Subject& s, const std::string& name) {
+    constexpr std::string_view UNFINISHED = ".tmp-";
+    const std::string_view day = std::string_view(name).substr(std::min(name.size(), UNFINISHED.size()));
+    if (name.starts_with(UNFINISHED) && layout::is_day_member(day))
+        s.add(Kind::NonDayMember, Store::Tick, std::stoi(std::string(day)),
+              fmt::format("member \"{}\": the day as a stopped update left it; the next update of the file finishes it",
+                          name));
+    else
+        s.add(Kind::NonDayMember, Store::Tick, 0,
+              fmt::format("member \"{}\" is not a day (named YYYYMMDD): readers and the checks pass it over, and an "
+                          "update stops at it when it sorts after the days",
+                          name));
 }
 
 bool night_group(std::string_view group) { return group == layout::FUTURE_GROUP || group == layout::OPTION_GROUP; }

@@ -66,6 +66,11 @@ bool in_day_session(std::int64_t datetime);
 // calendar day not before its date. Without a calendar, weekdays stand in.
 int trading_day_of(std::int64_t datetime, bool night, const std::vector<std::int64_t>& calendar);
 
+// A member of a tick file that is no day: ".tmp-YYYYMMDD", a day being written when an update
+// of an earlier version stopped (the next update finishes it; the finding's date is that day),
+// or a stray name (date 0), which readers and the checks pass over.
+void non_day_member(const Subject& s, const std::string& name);
+
 // ---- minute bars of one day ----------------------------------------------------------------
 using Bars = std::span<const layout::EquityBar>;  // derivative bars are read into this form
 

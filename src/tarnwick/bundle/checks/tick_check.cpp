@@ -15,6 +15,7 @@
 #include "tarnwick/bundle/host/console.hpp"
 #include "tarnwick/bundle/layout/install_record.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
+#include "tarnwick/bundle/layout/tick_layout.hpp"
 #include "tarnwick/bundle/service/client.hpp"
 #include "tarnwick/bundle/service/connection.hpp"
 
@@ -27,13 +28,13 @@ using DayTexts = std::vector<std::string>;
 Verdict examine(const fs::path& path, const DayTexts& calendar, const std::set<std::string>& suspended) {
     h5::File file = h5::File::open(path.string(), h5::File::Access::ReadOnly);
     std::vector<std::string> members;
-    // A member whose name begins with a dot is a day being replaced when an update was killed;
-    // the next update settles it, and it is not a trading day of its own.
+    // Only days count: a member of another name (".tmp-YYYYMMDD" that an earlier version's
+    // stopped update left, which the next update finishes, or a stray one) is no day the file
+    // holds or lacks, and must not stretch the range of days the file is expected to hold;
+    // `check content` names it.
     for (auto& name : file.members())
-        if (!name.starts_with(".")) members.push_back(std::move(name));
+        if (layout::is_day_member(name)) members.push_back(std::move(name));
     if (members.empty()) return Verdict::Skipped;
-    for (auto& name : members)
-        if (name.size() > 8) name.resize(8);
     std::sort(members.begin(), members.end());
 
     const DayTexts expected = trading_dates_between<std::string>(calendar, members.front(), members.back());

@@ -48,7 +48,7 @@ std::optional<struct stat> stat_of(const fs::path& path) {
     return std::nullopt;
 }
 
-void remove_quietly(const fs::path& path) noexcept { seam::env().unlink(path); }
+void remove_quietly(const fs::path& path) noexcept { static_cast<void>(seam::env().unlink(path)); }
 
 void sync_file(const fs::path& path) {
     if (const int err = seam::sync_file(path)) throw_errno(err, fmt::format("cannot write {} to disk", path.string()));

@@ -6,6 +6,7 @@
 #include "tarnwick/bundle/commands/archive.hpp"
 #include "tarnwick/bundle/commands/updates.hpp"
 #include "tarnwick/bundle/errors.hpp"
+#include "tarnwick/bundle/layout/output_guard.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
 
 namespace tarnwick::bundle::commands {
@@ -36,6 +37,7 @@ private:
 }  // namespace
 
 bool make_sample_archive(const std::string& out_path, int concurrency) {
+    layout::refuse_bundle_file_as_output(out_path);
     const fs::path out = fs::absolute(out_path);
     ScratchDir scratch(out.parent_path());
     const bool ok = update_bundle_from_tickwirec(

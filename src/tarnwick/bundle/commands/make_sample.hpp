@@ -8,7 +8,8 @@
 namespace tarnwick::bundle::commands {
 
 // Writes the archive to `out_path` (replaced only once complete). True when every update of
-// the scratch bundle succeeded; the archive is written only then.
+// the scratch bundle succeeded; the archive is written only then. ValueError, before anything is
+// built, when `out_path` is one of a bundle's own files (layout/output_guard.hpp).
 bool make_sample_archive(const std::string& out_path, int concurrency);
 
 }  // namespace tarnwick::bundle::commands

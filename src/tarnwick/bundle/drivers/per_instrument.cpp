@@ -94,20 +94,28 @@ bool update_each_instrument(const std::string& path, const std::vector<std::stri
     std::vector<host::ProgressedProcessPoolExecutor::Failure> failures;
     int interrupted = 0;
     {
+        // A worker updates file after file: their commits are made durable in groups, and an
+        // instrument counts as updated only once its group is (the pool asks the hook after
+        // each instrument and before the worker ends). Those whose commits fail are failures.
+        auto commit_failures = std::make_shared<host::DurabilityFailures>();
         host::ProgressedProcessPoolExecutor executor(
             concurrency,
-            [succeed] {
+            [succeed, commit_failures] {
                 host::process_init(succeed);
-                // A worker updates file after file: their commits are made durable in groups.
-                h5::defer_commits(true, [](const std::string& h5_file, int err) {
-                    report_update_failure(
-                        h5_file,
-                        std::make_exception_ptr(OsError::from_errno(
-                            err, "the update of \"" + h5_file + "\" could not be made durable: " + std::strerror(err))),
-                        host::sval());
+                h5::defer_commits(true, [commit_failures](const std::string& h5_file, int err, std::size_t item) {
+                    commit_failures->emplace_back(item, fmt::format("the update of \"{}\" could not be made durable: "
+                                                                    "{} (errno {}); it was rolled back",
+                                                                    h5_file, std::strerror(err), err));
                 });
             },
             run.description);
+        executor.set_durability(
+            {[](std::size_t item) { h5::set_deferred_commit_owner(item); },
+             [commit_failures](bool final, host::DurabilityFailures& failed) {
+                 const bool settled = h5::settle_deferred_commits(!final);
+                 failed = std::exchange(*commit_failures, {});
+                 return settled;
+             }});
         for (const auto& id : ids) executor.submit(id, [&run, id] { run.task(id); });
         executor.shutdown();
         failures = executor.failures();

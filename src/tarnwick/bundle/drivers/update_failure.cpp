@@ -27,7 +27,8 @@ const char* storage_failure(const OsError& e) {
 
 }  // namespace
 
-void report_update_failure(const std::string& h5_file, std::exception_ptr error, host::SharedFlag& flag) {
+void report_update_failure(const std::string& h5_file, std::exception_ptr error, host::SharedFlag& flag,
+                           const std::string& kept) {
     std::string message;
     try {
         std::rethrow_exception(error);
@@ -46,6 +47,7 @@ void report_update_failure(const std::string& h5_file, std::exception_ptr error,
         message =
             "更新 " + h5_file + " 失败，该文件可能已经损坏，您可以尝试删除该文件并重新执行更新命令\nunknown error";
     }
+    if (!kept.empty()) message += "\n" + kept;
     host::system_log().error(message);
     flag.set(false);
 }

@@ -11,6 +11,9 @@ namespace tarnwick::bundle::drivers {
 // The service's PermissionDenied gets its own text for minute bars and ticks alike: the file is
 // good, and the advice for other errors (delete the file) would lose data the service will not
 // send again.
-void report_update_failure(const std::string& h5_file, std::exception_ptr error, host::SharedFlag& flag);
+// `kept`, when not empty, is a last line saying what the file still holds (a tick file keeps
+// the days finished before the failure).
+void report_update_failure(const std::string& h5_file, std::exception_ptr error, host::SharedFlag& flag,
+                           const std::string& kept = {});
 
 }  // namespace tarnwick::bundle::drivers

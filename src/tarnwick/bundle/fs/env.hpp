@@ -8,7 +8,8 @@
 // (ENOSPC, EIO, EINTR, a short write) or records every operation, so that the disk a power cut
 // could leave behind can be rebuilt from the record (tests/support/recording_env.*).
 //
-// Each operation returns 0 or the errno that describes its failure and is noexcept: the HDF5
+// Each operation returns 0 or the errno that describes its failure ([[nodiscard]]: a caller that
+// has nothing to do about a failure says so where it calls) and is noexcept: the HDF5
 // file driver calls them from C callbacks. The helpers below add the loops (short transfers,
 // EINTR) and the exceptions the rest of the library wants.
 //
@@ -28,27 +29,28 @@ enum class Sync { Data, All };  // fdatasync, fsync
 class Env {
 public:
     virtual ~Env() = default;
-    virtual int open(const std::string& path, int flags, mode_t mode, int& fd) noexcept = 0;
-    virtual int close(int fd) noexcept = 0;
+    [[nodiscard]] virtual int open(const std::string& path, int flags, mode_t mode, int& fd) noexcept = 0;
+    [[nodiscard]] virtual int close(int fd) noexcept = 0;
     // At most `size` bytes; `done` says how many (0 at the end of the file).
-    virtual int pread(int fd, void* data, std::size_t size, std::uint64_t offset, std::size_t& done) noexcept = 0;
-    virtual int pwrite(int fd, const void* data, std::size_t size, std::uint64_t offset,
+    [[nodiscard]] virtual int pread(int fd, void* data, std::size_t size, std::uint64_t offset, std::size_t& done) noexcept = 0;
+    [[nodiscard]] virtual int pwrite(int fd, const void* data, std::size_t size, std::uint64_t offset,
                        std::size_t& done) noexcept = 0;
-    virtual int truncate(int fd, std::uint64_t size) noexcept = 0;
-    virtual int sync(int fd, Sync what) noexcept = 0;
+    [[nodiscard]] virtual int truncate(int fd, std::uint64_t size) noexcept = 0;
+    [[nodiscard]] virtual int sync(int fd, Sync what) noexcept = 0;
     // Makes the names created, renamed or removed in `dir` survive a power cut.
-    virtual int sync_dir(const std::string& dir) noexcept = 0;
+    [[nodiscard]] virtual int sync_dir(const std::string& dir) noexcept = 0;
     // Syncs everything of the file system that holds `fd` (syncfs): one flush for the changes
-    // of many files.
-    virtual int sync_fs(int fd) noexcept = 0;
+    // of many files. ENOSYS where that would not reach the disk (FUSE, network file systems) or
+    // is refused (also EPERM: a container's system-call filter): the caller syncs each file.
+    [[nodiscard]] virtual int sync_fs(int fd) noexcept = 0;
     // replace == false fails with EEXIST when `to` exists (atomically, also where the file
     // system has no no-replace rename: a hard link refuses an existing name too).
-    virtual int rename(const std::string& from, const std::string& to, bool replace) noexcept = 0;
-    virtual int unlink(const std::string& path) noexcept = 0;
+    [[nodiscard]] virtual int rename(const std::string& from, const std::string& to, bool replace) noexcept = 0;
+    [[nodiscard]] virtual int unlink(const std::string& path) noexcept = 0;
     // A second name `to` for the file `from` (a hard link); EEXIST when `to` exists.
-    virtual int link(const std::string& from, const std::string& to) noexcept = 0;
+    [[nodiscard]] virtual int link(const std::string& from, const std::string& to) noexcept = 0;
     // flock, never waiting: EWOULDBLOCK when another open file description holds it.
-    virtual int lock(int fd, Lock how) noexcept = 0;
+    [[nodiscard]] virtual int lock(int fd, Lock how) noexcept = 0;
 };
 
 // The real file system.
@@ -80,18 +82,18 @@ private:
 // ---- helpers over env() ------------------------------------------------------------------
 
 // All of `size` bytes at `offset` (retrying short writes and EINTR); 0 or errno.
-int write_all(int fd, const void* data, std::size_t size, std::uint64_t offset) noexcept;
+[[nodiscard]] int write_all(int fd, const void* data, std::size_t size, std::uint64_t offset) noexcept;
 // Up to `size` bytes at `offset`; `got` is less only at the end of the file. 0 or errno.
-int read_full(int fd, void* data, std::size_t size, std::uint64_t offset, std::size_t& got) noexcept;
+[[nodiscard]] int read_full(int fd, void* data, std::size_t size, std::uint64_t offset, std::size_t& got) noexcept;
 // The folder that holds `path` ("." for a bare name).
 std::string parent_dir(const std::string& path);
 // sync_dir() of `dir`; a file system that cannot sync folders (EINVAL) counts as done: its
 // renames are then as safe as they get.
-int sync_folder(const std::string& dir) noexcept;
+[[nodiscard]] int sync_folder(const std::string& dir) noexcept;
 // sync_folder() of the folder holding `path`.
-int sync_parent_dir(const std::string& path) noexcept;
+[[nodiscard]] int sync_parent_dir(const std::string& path) noexcept;
 // Opens `path` and syncs all of it (fsync): for files other code wrote.
-int sync_file(const std::string& path) noexcept;
+[[nodiscard]] int sync_file(const std::string& path) noexcept;
 
 // Throws OsError built from `err`: "<action> \"<path>\" failed: <strerror>".
 [[noreturn]] void throw_errno(int err, const std::string& action, const std::string& path);
@@ -112,7 +114,7 @@ public:
     ~Descriptor() { reset(); }
 
     // 0 or errno; on failure the descriptor stays empty.
-    static int open(const std::string& path, int flags, mode_t mode, Descriptor& out) noexcept;
+    [[nodiscard]] static int open(const std::string& path, int flags, mode_t mode, Descriptor& out) noexcept;
     // Throwing form, for callers outside the file driver.
     static Descriptor open_or_throw(const std::string& path, int flags, mode_t mode = 0644);
 
@@ -122,7 +124,7 @@ public:
     void reset(int fd = -1) noexcept;
     // Closes now and reports what close() said: some file systems (NFS, a full disk) report
     // deferred write errors there, so a writer checks it.
-    int close() noexcept;
+    [[nodiscard]] int close() noexcept;
 
 private:
     int fd_ = -1;

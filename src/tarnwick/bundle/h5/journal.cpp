@@ -51,6 +51,7 @@ struct DriverFile {
     bool abandoned;   // the owner gave up on this update: the close rolls back
     bool closing;     // HDF5 closes the file with nothing written since the last commit
     bool discarding;  // HDF5 closes a file that is rolled back: its last writes are dropped
+    int close_error;  // errno of a write refused while HDF5 closed a committed file
     UndoJournal* journal;
 };
 
@@ -99,7 +100,7 @@ H5FD_t* driver_open(const char* name, unsigned flags, hid_t, haddr_t) {
         return nullptr;
     }
     // A file whose commit waits in the group is still locked by it: finish that first.
-    if (deferred_commits().holds(st.st_dev, st.st_ino)) deferred_commits().settle(false);
+    if (deferred_commits().holds(st.st_dev, st.st_ino)) deferred_commits().settle();
     const bool open_here = files_open_here().contains({st.st_dev, st.st_ino});
     // The lock comes before truncation and recovery: a file another process is writing is
     // neither emptied nor rolled back under it, nor read half-rewritten. It is taken whatever
@@ -153,7 +154,9 @@ herr_t driver_close(H5FD_t* h5fd) {
     DriverFile* file = of(h5fd);
     int err = 0;
     const auto key = std::pair(file->device, file->inode);
-    const bool committed = !file->failed && !file->abandoned && (!file->dirty || file->closing);
+    // Abandoned with nothing written since its last commit, there is nothing to undo: a commit
+    // that waits for its group must not be rolled back with it.
+    const bool committed = !file->failed && (!file->dirty || file->closing) && !(file->abandoned && file->dirty);
     if (file->journaling && file->journal->commit_deferred() && committed) {
         // Committed, its durable steps waiting for the group: the group keeps the file open
         // and locked until they are done. What HDF5 wrote as it closed joins the commit.
@@ -173,11 +176,12 @@ herr_t driver_close(H5FD_t* h5fd) {
         err = !committed || err ? file->journal->roll_back(file->fd) : file->journal->remove();
     }
     if (--files_open_here()[key] == 0) files_open_here().erase(key);
-    fs::env().close(file->fd);  // releases the lock, after the journal is settled
+    static_cast<void>(fs::env().close(file->fd));  // releases the lock, after the journal is settled
+    const int file_close_error = file->close_error;
     delete file->journal;
     delete file;
     // A journal that could not be settled stays; the next writer settles it.
-    last_settle_error = err;
+    last_settle_error = err ? err : file_close_error;
     return 0;
 }
 
@@ -243,6 +247,13 @@ herr_t driver_write(H5FD_t* h5fd, H5FD_mem_t, hid_t, haddr_t address, size_t siz
                         : write_all(file->fd, buffer, size, address);
     if (err) {
         file->failed = true;
+        // Refused while HDF5 closes the file, the close itself would fail and leave the file half
+        // open in the library for good. The write is dropped instead, the close rolls back what
+        // was not made durable, and the owner hears of it from File::close.
+        if (file->closing) {
+            file->close_error = err;
+            return 0;
+        }
         return fail("driver_write", H5E_WRITEERROR, err, "file write failed (or its undo journal's)");
     }
     file->eof = std::max<haddr_t>(file->eof, address + size);
@@ -404,14 +415,24 @@ herr_t close_file(hid_t file_id) {
     return H5Fclose(file_id);
 }
 
-void defer_commits(bool on, std::function<void(const std::string& path, int err)> on_failure) {
+void defer_commits(bool on, std::function<void(const std::string& path, int err, std::size_t owner)> on_failure) {
     DeferredCommits& group = deferred_commits();
-    if (!on) group.settle(true);
+    if (!on) group.settle();
     group.enabled = on;
     group.on_failure = std::move(on_failure);
 }
 
-void settle_deferred_commits() noexcept { deferred_commits().settle(true); }
+void set_deferred_commit_owner(std::size_t owner) { deferred_commits().owner = owner; }
+
+bool settle_deferred_commits(bool only_when_due) noexcept {
+    DeferredCommits& group = deferred_commits();
+    if (!only_when_due || group.due()) group.settle();
+    return group.empty();
+}
+
+namespace testing {
+std::size_t set_deferred_group_limit(std::size_t files) { return std::exchange(deferred_commits().limit, files); }
+}  // namespace testing
 
 int take_settle_error() noexcept { return std::exchange(last_settle_error, 0); }
 

@@ -36,6 +36,7 @@
 // REQUIRES: one thread per open file (HDF5's serial build is not thread-safe anyway).
 #include <hdf5.h>
 
+#include <cstddef>
 #include <functional>
 #include <string>
 
@@ -84,12 +85,23 @@ herr_t close_file(hid_t file_id);
 
 // Deferred commits, for a process that updates many files one after another (a pool worker):
 // while on, a commit's durable steps wait, with the file kept open and locked, until a group of
-// files is made durable with three syncs in all (see DeferredCommits in journal.cpp). The
-// owner must call settle_deferred_commits() before it reports success, and before it exits.
-// A file whose steps fail is rolled back to its commit before and passed to `on_failure`.
-// Switching deferral off settles what waits.
-void defer_commits(bool on, std::function<void(const std::string& path, int err)> on_failure = {});
-void settle_deferred_commits() noexcept;
+// files is made durable with three syncs in all (see deferred_commits.hpp). A group is settled
+// when it is full or its first commit has waited two seconds (looked at as files join it and
+// at settle_deferred_commits(true)). A commit counts as made only once its group is settled:
+// the owner reports work done only after that, and settles before it exits. A file whose steps
+// fail is rolled back to its commit before and passed to `on_failure` with the owner it was
+// committed under (set_deferred_commit_owner: the item of work). Switching deferral off
+// settles what waits.
+void defer_commits(bool on, std::function<void(const std::string& path, int err, std::size_t owner)> on_failure = {});
+void set_deferred_commit_owner(std::size_t owner);
+// Settles the waiting group (when `only_when_due`, only if it is due). Returns true when no
+// commit waits any more: every commit made before the call is durable or was reported failed.
+bool settle_deferred_commits(bool only_when_due = false) noexcept;
+
+namespace testing {
+// Files per group (0: as many as the descriptor limit allows); returns the previous setting.
+std::size_t set_deferred_group_limit(std::size_t files);
+}  // namespace testing
 
 // The errno of the last close on this thread that could not settle its journal (commit or
 // rollback), 0 when it could; reading it clears it. The journal then stays for the next writer.

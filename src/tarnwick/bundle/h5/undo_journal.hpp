@@ -141,6 +141,8 @@ public:
         saved_.clear();
         return 0;
     }
+    // Syncs the journal alone (a group whose file system is not synced as a whole).
+    int sync_journal() { return fd_.valid() ? fs::env().sync(fd_.get(), fs::Sync::Data) : 0; }
     int remove_unsynced() {
         clearing_unsynced_ = false;
         return remove();
@@ -230,7 +232,7 @@ private:
         if (err) {
             // No update may go ahead without its header; a journal without one restores nothing.
             fd_.reset();
-            fs::env().unlink(path_);
+            static_cast<void>(fs::env().unlink(path_));  // a header-less journal restores nothing
             return err;
         }
         length_ = HEADER_BYTES;

@@ -14,6 +14,7 @@ namespace tarnwick::bundle::host {
 namespace {
 
 volatile std::sig_atomic_t requested_signal = 0;
+volatile std::sig_atomic_t signals_noted = 0;
 // In a worker, the process that started it (0 elsewhere).
 volatile pid_t worker_parent = 0;
 // A worker whose parent died gets this long to reach a safe point and abandon its file; then
@@ -22,6 +23,7 @@ constexpr long ORPHAN_GRACE_US = 600'000;
 
 extern "C" void note_signal(int signal) {
     if (requested_signal == 0) requested_signal = signal;
+    signals_noted = signals_noted + 1;
     if (worker_parent != 0 && ::getppid() != worker_parent) {
         const int saved_errno = errno;
         itimerval deadline{};
@@ -57,7 +59,12 @@ int interrupt_signal() noexcept { return requested_signal; }
 
 void request_interrupt(int signal) noexcept { note_signal(signal); }
 
-void clear_interrupt() noexcept { requested_signal = 0; }
+void clear_interrupt() noexcept {
+    requested_signal = 0;
+    signals_noted = 0;
+}
+
+int interrupt_count() noexcept { return signals_noted; }
 
 void throw_if_interrupted() {
     if (const int signal = interrupt_signal()) throw Interrupted(signal);

@@ -32,6 +32,8 @@ int interrupt_signal() noexcept;
 void request_interrupt(int signal) noexcept;
 // Forgets a stop request (the next library call starts afresh).
 void clear_interrupt() noexcept;
+// How many stop requests arrived since the last clear_interrupt() (a second one hurries).
+int interrupt_count() noexcept;
 
 // Throws Interrupted when a stop was requested. Updaters call it at their safe points.
 void throw_if_interrupted();

@@ -5,7 +5,6 @@
 #include <fmt/format.h>
 
 #include "tarnwick/bundle/errors.hpp"
-#include "tarnwick/bundle/host/worker_engine.hpp"
 
 namespace tarnwick::bundle::host {
 namespace {
@@ -40,6 +39,14 @@ void ProgressedProcessPoolExecutor::shutdown() {
         options.initializer = initializer_;
         options.stoppable = true;
         options.fork = fork_function;
+        options.durability = durability_;
+        // The display counts the calls that ran to their end, so that a stopped run shows how
+        // far it got; a written call is counted then, not again when it is made durable.
+        std::vector<bool> stepped(calls.size(), false);
+        options.on_written = [&](std::size_t i) {
+            stepped[i] = true;
+            progress_.step();
+        };
         interrupted_ = run_workers(
             calls.size(), options,
             [&calls](std::size_t i) {
@@ -48,9 +55,8 @@ void ProgressedProcessPoolExecutor::shutdown() {
             },
             [&](std::size_t i, Outcome outcome) {
                 ++finished_;
-                // The display counts the calls that ran to their end, so that a stopped run
-                // shows how far it got.
-                if (outcome.kind != Outcome::Kind::Interrupted && outcome.kind != Outcome::Kind::NotRun)
+                if (!stepped[i] && outcome.kind != Outcome::Kind::Interrupted &&
+                    outcome.kind != Outcome::Kind::NotRun)
                     progress_.step();
                 if (outcome.kind != Outcome::Kind::Done) failures_.push_back({calls[i].label, std::move(outcome.text)});
                 return true;

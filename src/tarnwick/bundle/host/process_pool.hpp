@@ -16,6 +16,11 @@
 //
 // Progress goes to standard error, one step per call that ran to its end (host::Progress).
 //
+// Calls whose effects become durable later (commits that wait for a group) set durability():
+// a call is then finished, and not a Failure, only once the hook made its effects durable; a
+// worker that dies first fails every call whose effects it had not made durable (see
+// host/worker_engine.hpp). Progress still steps as each call returns.
+//
 // REQUIRES: used from one thread; the calling process must not reap its children itself.
 #include <sys/types.h>
 
@@ -24,6 +29,7 @@
 #include <vector>
 
 #include "tarnwick/bundle/host/progress.hpp"
+#include "tarnwick/bundle/host/worker_engine.hpp"
 
 namespace tarnwick::bundle::host {
 
@@ -41,6 +47,9 @@ public:
     ProgressedProcessPoolExecutor& operator=(const ProgressedProcessPoolExecutor&) = delete;
 
     void submit(std::string label, std::function<void()> call);
+    // The hook that makes the calls' effects durable; its items are the calls' positions among
+    // those submitted since the last shutdown().
+    void set_durability(Durability durability) { durability_ = std::move(durability); }
     // Runs every call submitted since the last shutdown() and waits until all have finished.
     void shutdown();
 
@@ -48,8 +57,8 @@ public:
     std::size_t finished() const { return finished_; }
     // The signal (SIGINT, SIGTERM) that stopped the last run, 0 when it ran to the end. A
     // stopped run hands out no further calls; each running call finishes or abandons its work
-    // (workers that do not end within two seconds are killed) and every call that did not run
-    // is a Failure.
+    // (workers that do not end within STOP_GRACE are killed; a second signal kills them at once)
+    // and every call that did not run, or whose effects were not made durable, is a Failure.
     int interrupted() const { return interrupted_; }
 
 private:
@@ -60,6 +69,7 @@ private:
 
     int max_workers_;
     std::function<void()> initializer_;
+    Durability durability_;
     std::vector<Call> pending_;
     std::vector<Failure> failures_;
     std::size_t finished_ = 0;

@@ -20,7 +20,6 @@
 #include <fmt/format.h>
 
 #include "tarnwick/bundle/errors.hpp"
-#include "tarnwick/bundle/h5/journal.hpp"
 #include "tarnwick/bundle/host/child_io.hpp"
 #include "tarnwick/bundle/host/console.hpp"
 #include "tarnwick/bundle/host/interrupt.hpp"
@@ -30,9 +29,6 @@ namespace {
 
 constexpr long NO_ITEM = -1;
 constexpr std::size_t MAX_ERROR_TEXT = 4096;
-// How long stopped workers get to abandon their file cleanly before they are killed; a killed
-// update is undone by the next open of its file, so this bounds the wait, not the safety.
-constexpr auto STOP_GRACE = std::chrono::seconds(2);
 constexpr int POLL_MS = 200;
 
 // A worker's report for one item: the item's index (8 bytes), a kind letter, then the text.
@@ -40,6 +36,8 @@ using ItemIndex = std::uint64_t;
 constexpr char DONE = 'd';
 constexpr char FAILED = 'f';
 constexpr char ABANDONED = 'i';
+constexpr char WRITTEN = 'w';    // the work returned, its effects are not durable yet
+constexpr char COMMITTED = 'c';  // a written item's effects are durable: it is done
 
 // Memory shared with the workers: the next item to hand out and, per worker slot, the item it
 // is on and whether it got through its start-up.
@@ -117,7 +115,10 @@ public:
             if (!try_start(slot)) break;
         while (!workers_.empty()) {
             if (!stopping_ && stop_requested()) stop_workers();
-            if (stopping_ && std::chrono::steady_clock::now() > kill_deadline_) kill_workers();
+            // A second stop request does not wait for the workers.
+            if (stopping_ && (std::chrono::steady_clock::now() > kill_deadline_ ||
+                              interrupt_count() > signals_at_stop_))
+                kill_workers();
             wait_for_output();
         }
         if (!stopping_ && stop_requested()) stopping_ = true;
@@ -137,6 +138,7 @@ private:
         std::size_t slot;
         int fd;
         MessageReader messages;
+        std::vector<std::size_t> written;  // items written, not yet durable
     };
 
     bool stop_requested() { return options_.stoppable && poll_interrupt() != 0; }
@@ -147,7 +149,7 @@ private:
             shared_.slot(slot).item.store(NO_ITEM);
             const Child child = start_child([&](int fd) { work_loop(slot, fd); }, "cannot create a pipe for a worker",
                                             "cannot start a worker process", options_.fork ? options_.fork : ::fork);
-            workers_.emplace(child.pid, Worker{slot, child.fd, {}});
+            workers_.emplace(child.pid, Worker{slot, child.fd, {}, {}});
             return true;
         } catch (const std::exception& e) {
             if (start_error_.empty()) start_error_ = e.what();
@@ -171,6 +173,8 @@ private:
             init_error = "the worker's initializer failed: " + current_exception_text();
         }
         slot.ready.store(true);
+        const bool deferred = static_cast<bool>(options_.durability.settle);
+        std::vector<std::size_t> written;
         while (interrupt_signal() == 0) {
             const std::size_t i = shared_.next().fetch_add(1);
             if (i >= count_) break;
@@ -179,23 +183,25 @@ private:
             std::string text = init_error;
             if (init_error.empty()) {
                 try {
+                    if (options_.durability.begin_item) options_.durability.begin_item(i);
                     text = work_(i);
-                    kind = DONE;
+                    kind = deferred ? WRITTEN : DONE;
                 } catch (...) {
                     kind = is_interruption(std::current_exception()) ? ABANDONED : FAILED;
                     text = current_exception_text();
                 }
             }
             flush_output_streams();
-            if (kind != DONE && text.size() > MAX_ERROR_TEXT) text.resize(MAX_ERROR_TEXT);
-            const ItemIndex index = i;
-            send_message(fd, std::string(reinterpret_cast<const char*>(&index), sizeof index) + kind + text);
+            send_outcome(fd, i, kind, std::move(text));
+            if (kind == WRITTEN) written.push_back(i);
+            // Settled while the item is still marked as this worker's: a death here fails it.
+            if (deferred && init_error.empty()) settle(fd, false, written);
             slot.item.store(NO_ITEM);
         }
-        // Files whose commits wait to be made durable in a group are settled before the worker
-        // goes (also when stopped: they are complete), so that its parent's report is true. An
-        // orphan publishes nothing: its waiting files are rolled back by their next open.
-        if (::getppid() == parent_) h5::settle_deferred_commits();
+        // What the finished items wrote is made durable before the worker goes (also when
+        // stopped: their files are complete), so that its parent's report is true. An orphan
+        // publishes nothing: its waiting files are rolled back by their next open.
+        if (deferred && ::getppid() == parent_) settle(fd, true, written);
         flush_output_streams();
         // Stopped by a signal: end the way that signal ends a process, so that the parent
         // tells a stopped worker from one that ran out of items (and replaces it when the
@@ -209,9 +215,36 @@ private:
         ::_exit(0);
     }
 
+    static void send_outcome(int fd, std::size_t item, char kind, std::string text) {
+        if (kind != DONE && kind != WRITTEN && text.size() > MAX_ERROR_TEXT) text.resize(MAX_ERROR_TEXT);
+        const ItemIndex index = item;
+        send_message(fd, std::string(reinterpret_cast<const char*>(&index), sizeof index) + kind + text);
+    }
+
+    // In the worker: runs the user's durability hook and tells the parent which written items
+    // became durable (done) and which could not (failed).
+    void settle(int fd, bool final, std::vector<std::size_t>& written) {
+        DurabilityFailures failed;
+        bool settled = false;
+        try {
+            settled = options_.durability.settle(final, failed);
+        } catch (...) {
+            const std::string why = "its work could not be made durable: " + current_exception_text();
+            for (std::size_t item : written) failed.emplace_back(item, why);
+        }
+        for (auto& [item, why] : failed) {
+            send_outcome(fd, item, FAILED, std::move(why));
+            std::erase(written, item);
+        }
+        if (!settled) return;
+        for (std::size_t item : written) send_outcome(fd, item, COMMITTED, {});
+        written.clear();
+    }
+
     // No new items; the stop request goes to every worker, which abandons its item.
     void stop_workers() {
         stopping_ = true;
+        signals_at_stop_ = interrupt_count();
         shared_.next().store(count_);
         const int signal = interrupt_signal();
         for (const auto& [pid, worker] : workers_) ::kill(pid, signal);
@@ -240,9 +273,23 @@ private:
             if (index >= count_) continue;
             const char kind = (*message)[sizeof index];
             std::string text = message->substr(sizeof index + 1);
-            const Outcome::Kind outcome = kind == DONE        ? Outcome::Kind::Done
-                                          : kind == ABANDONED ? Outcome::Kind::Interrupted
-                                                              : Outcome::Kind::Failed;
+            if (kind == WRITTEN) {
+                if (reported_[index] || written_text_.contains(index)) continue;
+                worker.written.push_back(index);
+                written_text_[index] = std::move(text);
+                if (options_.on_written) options_.on_written(index);
+                continue;
+            }
+            if (kind == COMMITTED) {
+                if (!std::erase(worker.written, index)) continue;
+                text = std::move(written_text_[index]);
+            } else {
+                std::erase(worker.written, index);
+            }
+            written_text_.erase(index);
+            const Outcome::Kind outcome = kind == DONE || kind == COMMITTED ? Outcome::Kind::Done
+                                          : kind == ABANDONED               ? Outcome::Kind::Interrupted
+                                                                            : Outcome::Kind::Failed;
             report(index, {outcome, std::move(text)});
         }
     }
@@ -298,6 +345,13 @@ private:
         const long item = slot.item.exchange(NO_ITEM);
         if (item != NO_ITEM)
             report(static_cast<std::size_t>(item), {Outcome::Kind::Died, describe_death(status), status});
+        // What it wrote but had not made durable is as good as never written: its files are
+        // rolled back by their next open (a power cut could take it back too).
+        for (std::size_t written : worker.written) {
+            written_text_.erase(written);
+            report(written, {Outcome::Kind::Died,
+                             "its update was not made durable before its " + describe_death(status), status});
+        }
         const bool clean = WIFEXITED(status) && WEXITSTATUS(status) == 0;
         if (clean || stopping_ || halted_ || shared_.next().load() >= count_) return;
         // A worker that died on an item leaves the rest to a replacement. One that died before
@@ -319,6 +373,8 @@ private:
     std::vector<bool> reported_;
     std::map<pid_t, Worker> workers_;
     pid_t parent_;
+    std::map<std::size_t, std::string> written_text_;  // what the work of a written item returned
+    int signals_at_stop_ = 0;
     bool stopping_ = false;  // stopped by a signal
     bool halted_ = false;    // stopped by the caller
     std::chrono::steady_clock::time_point kill_deadline_ = std::chrono::steady_clock::time_point::max();

@@ -252,7 +252,7 @@ void InstallRecord::commit_mark() {
 }
 
 void InstallRecord::remove() {
-    fd_.close();
+    static_cast<void>(fd_.close());  // the record goes: what close() could report no longer matters
     remove_record(bundle_);
 }
 

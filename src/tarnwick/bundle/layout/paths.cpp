@@ -33,6 +33,13 @@ std::string instruments_file(const std::string& root) {
     return (fs::path(root) / "bundle" / "instruments.pk").string();
 }
 
+void require_bundle_dir(const std::string& root) {
+    std::error_code ec;
+    if (!fs::is_directory(bundle_dir(root), ec))
+        throw OsError::from_errno(
+            ENOENT, fmt::format("no bundle folder \"{}\": give the folder that holds \"bundle\"", bundle_dir(root)));
+}
+
 std::string store_file_name(const std::string& order_book_id) { return order_book_id + ".h5"; }
 
 std::string temporary_store_path(const std::string& h5_file) { return h5_file + ".tmp"; }
@@ -55,6 +62,36 @@ void publish_new_store_file(const std::string& temporary, const std::string& h5_
     }
     // Only now, holding the published file: a journal beside it belonged to an earlier file of
     // this name (no file had the name an instant ago) and has nothing to undo in this one.
+    if (const int err = seam::env().unlink(h5::journal_path(h5_file)); err && err != ENOENT)
+        throw OsError::from_errno(err,
+                                  "cannot remove the stale journal beside \"" + h5_file + "\": " + std::strerror(err));
+    if (const int err = seam::sync_parent_dir(h5_file))
+        throw OsError::from_errno(err, "cannot sync the folder of \"" + h5_file + "\": " + std::strerror(err));
+}
+
+HeldStoreFile::HeldStoreFile(const std::string& h5_file) {
+    const auto fail = [&](int err, const std::string& why) {
+        throw OsError::from_errno(err, "cannot rebuild \"" + h5_file + "\": " + why);
+    };
+    seam::Descriptor held;
+    if (const int err = seam::Descriptor::open(h5_file, O_RDONLY | O_NONBLOCK, 0, held)) {
+        if (err == ENOENT) return;
+        fail(err, std::strerror(err));
+    }
+    if (const int err = seam::env().lock(held.get(), seam::Lock::Exclusive))
+        fail(err, err == EWOULDBLOCK ? "it is held by another process" : std::strerror(err));
+    fd_ = held.release();
+}
+
+HeldStoreFile::~HeldStoreFile() {
+    if (fd_ >= 0) seam::env().close(fd_);
+}
+
+void replace_store_file(const std::string& temporary, const std::string& h5_file) {
+    if (const int err = seam::env().rename(temporary, h5_file, /*replace=*/true))
+        throw OsError::from_errno(err,
+                                  "cannot rename \"" + temporary + "\" to \"" + h5_file + "\": " + std::strerror(err));
+    // The old file's journal, if it left one, has nothing to undo in the new file.
     if (const int err = seam::env().unlink(h5::journal_path(h5_file)); err && err != ENOENT)
         throw OsError::from_errno(err,
                                   "cannot remove the stale journal beside \"" + h5_file + "\": " + std::strerror(err));

@@ -11,6 +11,9 @@ std::string tick_root(const std::string& data_bundle_path);    // <root>/bundle/
 std::string trading_dates_file(const std::string& data_bundle_path);
 std::string suspended_days_file(const std::string& data_bundle_path);
 std::string instruments_file(const std::string& data_bundle_path);
+// Throws OsError (no such file) unless <root>/bundle is a folder: what every command that only
+// works on an existing bundle (status, the audit, reads) says the same way.
+void require_bundle_dir(const std::string& data_bundle_path);
 
 inline constexpr const char* EQUITIES_GROUP = "equities";
 inline constexpr const char* FUTURE_GROUP = "future";
@@ -34,6 +37,24 @@ void make_directories(const std::string& dir);
 // temporary file stays for the caller to discard). Call it while the new file is still open
 // and locked.
 void publish_new_store_file(const std::string& temporary, const std::string& h5_file);
+// A store file that a rebuild replaces, held under its write lock (as its writer would hold
+// it) from before the new file is built until it is replaced, so that no update writes into the
+// old file meanwhile (its days would vanish with it) and no reader opens it half-way. Throws
+// OsError (would block) when another process holds it. A missing file holds nothing.
+class HeldStoreFile {
+public:
+    explicit HeldStoreFile(const std::string& h5_file);
+    ~HeldStoreFile();
+    HeldStoreFile(const HeldStoreFile&) = delete;
+    HeldStoreFile& operator=(const HeldStoreFile&) = delete;
+
+private:
+    int fd_ = -1;
+};
+// Puts a complete new store file, built under its temporary name, in place of `h5_file`
+// (whatever stands there), drops the journal the old file may have left, and syncs the folder.
+// Call it while the new file is still open and locked, and the old one held.
+void replace_store_file(const std::string& temporary, const std::string& h5_file);
 // Deletes a temporary store file of this run; never throws.
 void discard_new_store_file(const std::string& temporary) noexcept;
 

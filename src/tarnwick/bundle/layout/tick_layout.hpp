@@ -94,4 +94,9 @@ h5::DataType memory_type();
 
 }  // namespace H5TicksLoader
 
+// Whether a member of a tick file is a day: its name is the day's eight digits, YYYYMMDD. Any
+// other member (".tmp-YYYYMMDD" left by a stopped update of an earlier version, a stray name) is
+// no day; readers and the check pass over it, the content audit names it.
+bool is_day_member(std::string_view name);
+
 }  // namespace tarnwick::bundle::layout

@@ -1,6 +1,8 @@
 #include "tarnwick/bundle/minbar/append.hpp"
 #include "tarnwick/bundle/layout/records.hpp"
+#include "tarnwick/bundle/minbar/bars.hpp"
 #include "tarnwick/bundle/minbar/chunking.hpp"
+#include "tarnwick/bundle/minbar/instrument.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -32,92 +34,6 @@ using layout::EquityBar;
 using layout::IndexRecord;
 using layout::MIN_START_DATE;
 
-struct Instrument {
-    std::string order_book_id;
-    std::string market;
-    int de_listed_date = 0;  // 0: still listed
-    host::InstrumentType type;
-};
-
-int parse_delisting(const std::string& text, const std::string& order_book_id) {
-    std::string digits;
-    for (char c : text)
-        if (c != '-') digits += c;
-    if (digits.empty() || digits.size() > 8 || digits.find_first_not_of("0123456789") != std::string::npos)
-        throw ValueError(fmt::format("标的 {} 的退市日期 \"{}\" 无法识别", order_book_id, text));
-    return std::stoi(digits);
-}
-
-Instrument look_up(const std::string& order_book_id) {
-    Instrument ins{order_book_id, order_book_id.ends_with(".XHKG") ? "hk" : "cn", 0, {}};
-    const service::InstrumentLookup found = service::current().instruments(order_book_id, ins.market);
-    if (found.is_none()) throw ValueError("标的 " + order_book_id + " 不存在");
-    if (const auto* list = found.list()) {
-        if (list->empty()) throw ValueError(fmt::format("标的 {} 的查询结果为空列表，无法确定退市日期", order_book_id));
-        const bool listed = std::any_of(list->begin(), list->end(),
-                                        [](const service::Instrument& i) { return i.de_listed_date == "0000-00-00"; });
-        if (!listed) {
-            const auto latest = std::max_element(list->begin(), list->end(),
-                                                 [](const service::Instrument& a, const service::Instrument& b) {
-                                                     return a.de_listed_date < b.de_listed_date;
-                                                 });
-            ins.de_listed_date = parse_delisting(latest->de_listed_date, order_book_id);
-        }
-        ins.type = list->front().type;
-    } else {
-        ins.de_listed_date = parse_delisting(found.single()->de_listed_date, order_book_id);
-        ins.type = found.single()->type;
-    }
-    return ins;
-}
-
-// Field-by-field conversion of one service row into a bar record.
-template <class Bar>
-struct BarTraits;
-
-template <>
-struct BarTraits<EquityBar> {
-    static h5::DataType file_type() { return layout::EQUITIES_DTYPE(); }
-    static h5::DataType memory_type() { return layout::equity_bar_memory_type(); }
-};
-template <>
-struct BarTraits<DerivativeBar> {
-    static h5::DataType file_type() { return layout::DERIVATIVES_DTYPE(); }
-    static h5::DataType memory_type() { return layout::derivative_bar_memory_type(); }
-};
-
-std::int64_t to_int64(double value) {
-    // Values that are not numbers have no integer form; they are stored as 0.
-    return std::isfinite(value) ? static_cast<std::int64_t>(std::llround(value)) : 0;
-}
-
-// Rows of the frame without those whose (instrument, time) key repeats an earlier row's.
-std::vector<std::size_t> first_rows_of_each_key(const service::Frame& frame) {
-    const std::size_t n = frame.rows();
-    const auto id_at = [&](std::size_t r) -> std::string_view {
-        return r < frame.order_book_id.size() ? std::string_view(frame.order_book_id[r]) : std::string_view{};
-    };
-    bool one_ascending_series = true;
-    for (std::size_t r = 1; r < n && one_ascending_series; ++r)
-        one_ascending_series = id_at(r) == id_at(0) && frame.timestamp[r - 1] < frame.timestamp[r];
-    std::vector<std::size_t> rows;
-    rows.reserve(n);
-    if (one_ascending_series) {
-        for (std::size_t r = 0; r < n; ++r) rows.push_back(r);
-        return rows;
-    }
-    std::set<std::pair<std::string_view, host::DateTime>> seen;
-    for (std::size_t r = 0; r < n; ++r)
-        if (seen.emplace(id_at(r), frame.timestamp[r]).second) rows.push_back(r);
-    return rows;
-}
-
-template <class Bar>
-struct Batch {
-    std::vector<IndexRecord> index;
-    std::vector<Bar> data;
-};
-
 template <class Bar>
 class MinbarFile {
 public:
@@ -125,9 +41,7 @@ public:
 
     // The bars from start_date to the end date, or nothing.
     std::optional<Batch<Bar>> get_price(int start_date) const {
-        const int today = host::date_to_number(host::now());
-        const int end_date =
-            (ins_.de_listed_date != 0 && ins_.de_listed_date < today) ? ins_.de_listed_date : service::_get_end_date();
+        const int end_date = last_fetch_day(ins_);
         if (end_date < start_date) return std::nullopt;
         service::PriceQuery query;
         query.order_book_id = ins_.order_book_id;
@@ -145,50 +59,7 @@ public:
     const Instrument& instrument() const { return ins_; }
 
 private:
-    static Batch<Bar> convert(const service::Frame& frame) {
-        const std::vector<std::size_t> rows = first_rows_of_each_key(frame);
-        // The batch's distinct bar times, ascending; row k takes the k-th one.
-        std::vector<host::DateTime> times;
-        times.reserve(rows.size());
-        for (std::size_t r : rows) times.push_back(frame.timestamp[r]);
-        std::sort(times.begin(), times.end());
-        times.erase(std::unique(times.begin(), times.end()), times.end());
-        if (times.size() != rows.size())
-            throw ValueError(
-                fmt::format("minute bars of {} rows carry {} distinct bar times", rows.size(), times.size()));
-
-        const auto& open = frame.column("open");
-        const auto& high = frame.column("high");
-        const auto& low = frame.column("low");
-        const auto& close = frame.column("close");
-        const auto& volume = frame.column("volume");
-        const auto& turnover = frame.column("total_turnover");
-        const std::vector<double>* open_interest = nullptr;
-        if constexpr (std::is_same_v<Bar, DerivativeBar>) open_interest = &frame.column("open_interest");
-
-        Batch<Bar> batch;
-        batch.data.reserve(rows.size());
-        std::set<int> seen_days;
-        for (std::size_t k = 0; k < rows.size(); ++k) {
-            const std::size_t r = rows[k];
-            const int trading_date =
-                frame.trading_date ? host::date_to_number((*frame.trading_date)[r]) : host::date_to_number(times[k]);
-            Bar bar{};
-            bar.datetime = host::convert_dt_to_int(times[k]);
-            bar.open = open[r];
-            bar.high = high[r];
-            bar.low = low[r];
-            bar.close = close[r];
-            bar.volume = volume[r];
-            bar.total_turnover = turnover[r];
-            if constexpr (std::is_same_v<Bar, DerivativeBar>) bar.open_interest = to_int64((*open_interest)[r]);
-            batch.data.push_back(bar);
-            // The first row of each trading date, in row order.
-            if (seen_days.insert(trading_date).second)
-                batch.index.push_back({trading_date, static_cast<std::uint32_t>(k)});
-        }
-        return batch;
-    }
+    static Batch<Bar> convert(const service::Frame& frame) { return convert_bars<Bar>(frame); }
 
     Instrument ins_;
     int min_start_date_;
@@ -324,13 +195,20 @@ void update_open_file(h5::File& file, const MinbarFile<Bar>& store, std::optiona
 }
 
 template <class Bar>
-void run(const Instrument& ins, const std::string& h5_file, int min_start_date) {
+void run(const Instrument& ins, const std::string& h5_file, int min_start_date, bool rebuild) {
     MinbarFile<Bar> store(ins, min_start_date);
     std::optional<Batch<Bar>> batch;
-    const bool existed = fs::exists(h5_file);
+    // A rebuild makes a new file as for a missing one and puts it in place of the old one only
+    // once complete: a failed fetch, a full disk or a stop leaves the old file as it was.
+    const bool existed = !rebuild && fs::exists(h5_file);
     if (!existed) {
         batch = store.get_price(min_start_date);
-        if (!batch) return;
+        if (!batch) {
+            if (std::error_code ec; rebuild && fs::exists(h5_file, ec))
+                host::system_log().warning("重建 " + h5_file + ": the service has no minute bars for " +
+                                           ins.order_book_id + "; the old file is kept");
+            return;
+        }
     }
     const std::string mode = layout::get_h5_mode(h5_file);
     host::SharedFlag& flag = host::sval();
@@ -343,6 +221,11 @@ void run(const Instrument& ins, const std::string& h5_file, int min_start_date) 
     h5::File file;
     try {
         host::throw_if_interrupted();
+        // The file a rebuild replaces stays locked until then: no update writes into it meanwhile.
+        std::optional<layout::HeldStoreFile> old;
+        if (rebuild) old.emplace(h5_file);
+        // The old file stays until the new one is complete: the room asked for is the new file's
+        // on top of it.
         if (!existed) layout::reserve_free_space(h5_file, estimated_bytes(*batch));
         file = existed ? layout::open_h5(h5_file, mode) : layout::open_h5(work_file, "w");
         update_open_file(file, store, std::move(batch));
@@ -351,7 +234,10 @@ void run(const Instrument& ins, const std::string& h5_file, int min_start_date) 
             host::throw_if_interrupted();  // a stopped or orphaned worker publishes nothing
             // Published while this process still holds the temporary file's lock, so that a
             // second run creating the same file can neither empty it first nor replace ours.
-            layout::publish_new_store_file(work_file, h5_file);
+            if (rebuild)
+                layout::replace_store_file(work_file, h5_file);
+            else
+                layout::publish_new_store_file(work_file, h5_file);
         }
         file.close();
     } catch (...) {
@@ -369,35 +255,28 @@ void run(const Instrument& ins, const std::string& h5_file, int min_start_date) 
 void _append_h5(const std::string& order_book_id, const std::string& path, const std::optional<std::string>& file_name,
                 int min_start_date, bool rebuild) {
     const Instrument ins = look_up(order_book_id);
-    if (ins.de_listed_date != 0 && ins.de_listed_date < MIN_START_DATE) return;
-
-    namespace T = host::INSTRUMENT_TYPE;
-    const auto& equities = layout::EQUITIES_INS_TYPE();
-    layout::BarKind kind;
-    const char* group;
-    if (std::find(equities.begin(), equities.end(), ins.type) != equities.end()) {
-        kind = layout::BarKind::Equities;
-        group = layout::EQUITIES_GROUP;
-    } else if (ins.type == T::FUTURE) {
-        kind = layout::BarKind::Derivatives;
-        group = layout::FUTURE_GROUP;
-    } else if (ins.type == T::OPTION) {
-        kind = layout::BarKind::Derivatives;
-        group = layout::OPTION_GROUP;
-    } else {
+    if (ins.de_listed_date != 0 && ins.de_listed_date < MIN_START_DATE) {
+        // Not an error (the run succeeds, as specified), but a file the user asked for is not
+        // made: the log says why.
+        host::system_log().info(fmt::format("{}: delisted on {}, before {}, the first day minute bars are kept from; "
+                                            "no minute-bar file is made",
+                                            order_book_id, ins.de_listed_date, MIN_START_DATE));
         return;
     }
+
+    const std::optional<StoreGroup> store = store_group(ins.type);
+    if (!store) return;
+    const layout::BarKind kind = store->kind;
+    const char* group = store->folder;
 
     const fs::path dir = fs::path(path) / group;
     layout::make_directories(dir.string());
     const std::string h5_file =
         (dir / (file_name && !file_name->empty() ? *file_name : layout::store_file_name(order_book_id))).string();
-    if (rebuild) layout::remove_h5(h5_file);
-
     if (kind == layout::BarKind::Equities)
-        run<EquityBar>(ins, h5_file, min_start_date);
+        run<EquityBar>(ins, h5_file, min_start_date, rebuild);
     else
-        run<DerivativeBar>(ins, h5_file, min_start_date);
+        run<DerivativeBar>(ins, h5_file, min_start_date, rebuild);
 }
 
 }  // namespace tarnwick::bundle::minbar

@@ -1,6 +1,7 @@
 #include "tarnwick/bundle/minbar/driver.hpp"
 
 #include "tarnwick/bundle/drivers/per_instrument.hpp"
+#include "tarnwick/bundle/drivers/plan.hpp"
 #include "tarnwick/bundle/minbar/append.hpp"
 
 namespace tarnwick::bundle::minbar {
@@ -22,11 +23,19 @@ bool update_minbar(const std::string& path, const std::vector<std::string>& tags
                    int concurrency, bool rebuild, bool enable_bjse) {
     drivers::PerInstrumentRun run = minbar_run(path, rebuild);
     run.record_as = selection::StoreKind::Minbar;
-    return drivers::update_each_instrument(path, tags, with_derivatives, concurrency, enable_bjse, run);
+    // Its rate estimates the time of later plans (a stopped run records nothing).
+    drivers::RateRecorder rate(path, "minbar");
+    const bool ok = drivers::update_each_instrument(path, tags, with_derivatives, concurrency, enable_bjse, run);
+    rate.finish();
+    return ok;
 }
 
 bool update_minbar_ids(const std::string& path, const std::vector<std::string>& ids, int concurrency) {
-    return drivers::update_each_instrument(path, ids, false, concurrency, false, minbar_run(path, false));
+    // Its rate estimates the time of later plans (a stopped run records nothing).
+    drivers::RateRecorder rate(path, "minbar");
+    const bool ok = drivers::update_each_instrument(path, ids, false, concurrency, false, minbar_run(path, false));
+    rate.finish();
+    return ok;
 }
 
 }  // namespace tarnwick::bundle::minbar

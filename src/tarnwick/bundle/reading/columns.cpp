@@ -41,6 +41,8 @@ T field(const unsigned char* record, std::size_t offset) {
 
 }  // namespace
 
+std::int64_t day_start(std::int64_t yyyymmdd) { return midnight(yyyymmdd); }
+
 void timestamps(RecordKind kind, std::span<const unsigned char> records, std::span<std::int64_t> out) {
     const std::size_t size = record_size(kind);
     // Neighbouring records mostly share their day: its midnight is worked out once per day.

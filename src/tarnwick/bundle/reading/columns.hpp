@@ -13,6 +13,9 @@ namespace tarnwick::bundle::reading {
 // `date` YYYYMMDD with its `time` HHMMSSmmm. REQUIRES: out.size() == records' rows.
 void timestamps(RecordKind kind, std::span<const unsigned char> records, std::span<std::int64_t> out);
 
+// Midnight of the day YYYYMMDD on the clock of timestamps().
+std::int64_t day_start(std::int64_t yyyymmdd);
+
 // Each tick's own volume: its cumulative `volume` less the previous tick's of the same trading
 // day (`days`, as a read returns them); the first tick of a day keeps its whole volume.
 // REQUIRES: out.size() == the ticks' rows == the sum of the days' rows.

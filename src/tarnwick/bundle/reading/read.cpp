@@ -1,5 +1,7 @@
 #include "tarnwick/bundle/reading/read.hpp"
 
+#include "tarnwick/bundle/reading/store_files.hpp"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -134,8 +136,7 @@ std::vector<std::pair<std::string, h5::Dataset>> day_datasets(const h5::File& fi
     // no days. All names have one width, so text order is date order.
     std::vector<std::pair<std::string, h5::Dataset>> selected;
     for (const std::string& name : file.members()) {
-        if (name.size() != 8 || !std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; }))
-            continue;
+        if (!layout::is_day_member(name)) continue;
         if (contains(days, std::stoi(name))) selected.emplace_back(name, file.open_dataset(name));
     }
     std::sort(selected.begin(), selected.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -150,12 +151,25 @@ void read_day(const h5::Dataset& day, hid_t mem_type, hsize_t rows, unsigned cha
 
 }  // namespace
 
+namespace {
+
+// The check that settles `file`, as a command to paste: ".../ROOT/bundle/ticks/ID.h5" is a tick
+// file, ".../ROOT/bundle/h5/GROUP/ID.h5" a minute-bar file.
+std::string settling_command(const std::string& file) {
+    const fs::path folder = fs::path(file).parent_path();
+    if (folder.filename() == "ticks")
+        return fmt::format("tarnwick-bundle check tick {}", folder.parent_path().parent_path().string());
+    return fmt::format("tarnwick-bundle check minbar {}", folder.parent_path().parent_path().parent_path().string());
+}
+
+}  // namespace
+
 UnsettledJournal::UnsettledJournal(const std::string& file)
     : OsError(Kind::Other, 0,
               fmt::format("\"{}\" was left by an update that was stopped (its journal \"{}\" is still there) and may "
-                          "be half written: run \"tarnwick-bundle check\" or the next update of it, which roll it "
-                          "back, then read it again",
-                          file, h5::journal_path(file))) {}
+                          "be half written: run \"{}\" or the next update of it, which roll it back, then read it "
+                          "again",
+                          file, h5::journal_path(file), settling_command(file))) {}
 
 std::size_t record_size(RecordKind kind) {
     switch (kind) {
@@ -243,9 +257,13 @@ ReadResult read_ticks(const std::string& data_bundle_path, const std::string& or
 }
 
 void for_each_tick_day(const std::string& path,
-                       const std::function<void(int day, std::span<const unsigned char>)>& visit) {
+                       const std::function<void(int day, std::span<const unsigned char>)>& visit,
+                       const std::function<void(const std::string& name)>& other) {
     const h5::QuietErrors quiet;
     const h5::File file = open_settled(path);
+    if (other)
+        for (const std::string& name : file.members())
+            if (!layout::is_day_member(name)) other(name);
     const h5::DataType mem_type = memory_type(RecordKind::Ticks);
     h5::StoredChunk stored;
     std::vector<unsigned char> scratch, records;  // reused from day to day
@@ -281,5 +299,26 @@ Records read_ticks(const std::string& data_bundle_path, const std::string& order
     static_cast<ReadResult&>(records) = read_ticks(data_bundle_path, order_book_id, days, into(records));
     return records;
 }
+
+
+// The steps above for the panel reads (panel.cpp), which plan many files before reading any.
+namespace detail {
+
+h5::File open_store_file(const std::string& path) { return open_settled(path); }
+
+h5::DataType record_memory_type(RecordKind kind) { return memory_type(kind); }
+
+std::pair<hsize_t, hsize_t> day_rows(const h5::File& file, hsize_t data_rows, const DayRange& days,
+                                     h5::ZlibCodec& codec, std::vector<DayRows>& found) {
+    return rows_of(file, data_rows, days, codec, found);
+}
+
+std::vector<std::pair<std::string, h5::Dataset>> tick_days(const h5::File& file, const DayRange& days) {
+    return day_datasets(file, days);
+}
+
+void check_days(const DayRange& days) { require_valid(days); }
+
+}  // namespace detail
 
 }  // namespace tarnwick::bundle::reading

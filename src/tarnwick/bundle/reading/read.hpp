@@ -79,8 +79,10 @@ ReadResult read_minbar_file(const std::string& path, const DayRange& days, const
 // Every day of the tick file at `path`, in date order: `visit(day, records)` with the day's
 // ticks (TickRecord bytes, valid only during the call; one buffer serves all days, so memory
 // stays at one day's ticks whatever the file's length). Opens and refuses files as above.
+// `other`, when given, is told the name of every member that is no day (layout::is_day_member).
 void for_each_tick_day(const std::string& path,
-                       const std::function<void(int day, std::span<const unsigned char>)>& visit);
+                       const std::function<void(int day, std::span<const unsigned char>)>& visit,
+                       const std::function<void(const std::string& name)>& other = {});
 
 // The same into memory of their own.
 struct Records : ReadResult {

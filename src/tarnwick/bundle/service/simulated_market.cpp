@@ -26,6 +26,7 @@ namespace IT = host::INSTRUMENT_TYPE;
 // that is what makes split-range queries reproduce single-range ones.
 
 constexpr std::uint64_t kGolden = 0x9e3779b97f4a7c15ULL;
+constexpr std::uint64_t kCorrectionKey = 0x636f727265637465ULL;  // mixed into a corrected day's origin
 
 std::uint64_t splitmix64(std::uint64_t x) {
     x += kGolden;
@@ -460,9 +461,20 @@ struct SimulatedMarket::Impl {
             throw PermissionDenied(fmt::format("no permission to price data of {}", id));
     }
 
-    // Purposes stay below 32, so (index, purpose) pairs never share an origin.
-    static Stream stream(const Security& s, std::int64_t index, Purpose purpose) {
-        return Stream(mix(s.origin, static_cast<std::uint64_t>(index) * 32 + purpose));
+    // Purposes stay below 32, so (index, purpose) pairs never share an origin. A corrected day
+    // draws its intraday streams from another origin: its bars and ticks differ, while what the
+    // day shares with other days (its open, high, low and close, its volume, the next day's
+    // reference price) stays, so no other day changes and bars, ticks and day bar still agree.
+    Stream stream(const Security& s, std::int64_t index, Purpose purpose) const {
+        std::uint64_t origin = s.origin;
+        if (!settings.corrections.empty() && intraday(purpose) &&
+            settings.corrections.count({s.id, to_number(static_cast<int>(index))}))
+            origin = mix(origin, kCorrectionKey);
+        return Stream(mix(origin, static_cast<std::uint64_t>(index) * 32 + purpose));
+    }
+    static bool intraday(Purpose purpose) {
+        return purpose == kBarPath || purpose == kBarShape || purpose == kTickPath || purpose == kTickJitter ||
+               purpose == kTickTrade || purpose == kTickDup || purpose == kTickBook;
     }
 
     // The close of a day, from a slow curve (interpolated between knots 32 days apart) plus a
@@ -802,6 +814,39 @@ struct SimulatedMarket::Impl {
     }
 };
 
+// "ID:YYYYMMDD[-YYYYMMDD],..." as (id, day) pairs, one for every calendar day of each range.
+std::set<std::pair<std::string, int>> parse_corrections(const std::string& text) {
+    const auto bad = [&text] {
+        return ValueError(
+            fmt::format("TARNWICK_SIM_CORRECTIONS must be entries ID:YYYYMMDD or ID:YYYYMMDD-YYYYMMDD "
+                        "separated by commas, got \"{}\"",
+                        text));
+    };
+    std::set<std::pair<std::string, int>> days;
+    std::size_t begin = 0;
+    while (begin <= text.size()) {
+        std::size_t end = text.find(',', begin);
+        if (end == std::string::npos) end = text.size();
+        const std::string item = text.substr(begin, end - begin);
+        begin = end + 1;
+        const std::size_t colon = item.rfind(':');
+        if (colon == std::string::npos || colon == 0) throw bad();
+        const std::string id = item.substr(0, colon);
+        const std::string range = item.substr(colon + 1);
+        const std::size_t dash = range.find('-');
+        const std::string first_text = range.substr(0, dash);
+        const std::string last_text = dash == std::string::npos ? first_text : range.substr(dash + 1);
+        if (first_text.size() != 8 || last_text.size() != 8 ||
+            (first_text + last_text).find_first_not_of("0123456789") != std::string::npos)
+            throw bad();
+        const int first = to_serial(std::stoi(first_text), "TARNWICK_SIM_CORRECTIONS");
+        const int last = to_serial(std::stoi(last_text), "TARNWICK_SIM_CORRECTIONS");
+        if (last < first || last - first > 366 * 30) throw bad();
+        for (int serial = first; serial <= last; ++serial) days.emplace(id, to_number(serial));
+    }
+    return days;
+}
+
 // ---------------------------------------------------------------------------------------------
 
 SimulatedMarket::Settings SimulatedMarket::settings_from_environment() {
@@ -833,6 +878,7 @@ SimulatedMarket::Settings SimulatedMarket::settings_from_environment() {
             begin = end + 1;
         }
     }
+    if (const char* v = env("TARNWICK_SIM_CORRECTIONS")) s.corrections = parse_corrections(v);
     return s;
 }
 

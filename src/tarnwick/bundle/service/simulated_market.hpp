@@ -41,6 +41,11 @@
 //   TARNWICK_SIM_TICK_FIRST_DATE  YYYYMMDD: the first day with ticks (default 20261116).
 //   TARNWICK_SIM_DENY             comma-separated order_book_ids, or "*" for every id, whose price
 //                                 queries (get_price, probe_price) throw PermissionDenied.
+//   TARNWICK_SIM_CORRECTIONS      a vendor's correction of past days: comma-separated entries
+//                                 ID:YYYYMMDD or ID:YYYYMMDD-YYYYMMDD. On those days the instrument's
+//                                 minute bars and ticks (and so its day bar's turnover) are served
+//                                 revised: other prices within the day's unchanged open, high, low and
+//                                 close and volume; no other day changes. Unset, the original data.
 //
 // Beijing Stock Exchange: its stocks appear in the listings only while the exchange is enabled
 // (init(true)); queries that name one (instruments, prices, suspensions) are served either way.
@@ -52,6 +57,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -68,6 +74,7 @@ public:
         int tick_first_date = 20261116;
         bool deny_all = false;
         std::set<std::string> deny;
+        std::set<std::pair<std::string, int>> corrections;  // (order_book_id, YYYYMMDD) served corrected
     };
 
     // Parses the TARNWICK_SIM_* variables described above.

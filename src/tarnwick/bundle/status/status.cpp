@@ -233,10 +233,8 @@ BundleStatus bundle_status(const std::string& root, const Options& options) {
     BundleStatus status;
     status.root = root;
     status.bundle_dir = layout::bundle_dir(root);
+    layout::require_bundle_dir(root);
     std::error_code ec;
-    if (!fs::is_directory(status.bundle_dir, ec))
-        throw ValueError(
-            fmt::format("no bundle folder \"{}\": give the folder that holds \"bundle\"", status.bundle_dir));
     status.end_date = service::_get_end_date();
     if (const std::string left = layout::unfinished_install(status.bundle_dir); !left.empty())
         status.problems.push_back(fmt::format(

@@ -14,6 +14,7 @@
 #include "tarnwick/bundle/host/clock.hpp"
 #include "tarnwick/bundle/host/console.hpp"
 #include "tarnwick/bundle/host/interrupt.hpp"
+#include "tarnwick/bundle/host/log.hpp"
 #include "tarnwick/bundle/host/shared_flag.hpp"
 #include "tarnwick/bundle/layout/blosc.hpp"
 #include "tarnwick/bundle/layout/h5_mode.hpp"
@@ -84,12 +85,23 @@ h5::File open_store(const std::string& h5_file, const std::string& mode) {
     return layout::open_h5(h5_file, mode);
 }
 
+// How far an update got: whether the file holds changes not yet committed (a day half written),
+// and the newest day the file holds as of its last commit.
+struct Progress {
+    bool uncommitted = false;
+    std::string newest_day;
+};
+
 class TickFile {
 public:
-    TickFile(h5::File& file, std::string order_book_id, int min_start_date)
+    // `commit_each_day`: each day is committed as it is written (an update in place: a stop keeps
+    // the days finished); otherwise once, at the end (a new file that replaces another whole).
+    TickFile(h5::File& file, std::string order_book_id, int min_start_date, Progress& progress, bool commit_each_day)
         : file_(file),
           order_book_id_(std::move(order_book_id)),
           min_start_date_(min_start_date),
+          progress_(progress),
+          commit_each_day_(commit_each_day),
           file_type_(layout::H5TicksLoader::DTYPES()),
           memory_type_(layout::H5TicksLoader::memory_type()) {}
 
@@ -97,6 +109,8 @@ public:
         finish_interrupted_replacements();
 
         const std::vector<std::string> names = file_.members();
+        for (const std::string& name : names)
+            if (layout::is_day_member(name)) progress_.newest_day = std::max(progress_.newest_day, name);
         const std::int64_t start =
             names.empty() ? min_start_date_ : start_from_name(*std::max_element(names.begin(), names.end()));
         const int end_date = service::_get_end_date();
@@ -117,99 +131,73 @@ public:
         std::sort(trading_dates.begin(), trading_dates.end());
         trading_dates.erase(std::unique(trading_dates.begin(), trading_dates.end()), trading_dates.end());
 
-        // Suspended days are marked in date order among the tick days: every member below the
-        // greatest name is then final at any moment, so the restart point of an interrupted
-        // update never lies beyond a day that is still missing, marks included.
+        // Suspended days are marked in date order among the tick days, and committed with the
+        // day after them: every member below the greatest name is then final at any moment, so
+        // the restart point of an interrupted update never lies beyond a day that is still
+        // missing, marks included.
         const std::vector<int> suspended = suspended_days(start_date, end_date);
         auto next_mark = suspended.begin();
         const auto mark_days_before = [&](int day) {
             for (; next_mark != suspended.end() && *next_mark < day; ++next_mark) mark_suspended(*next_mark);
         };
 
-        const std::size_t block = layout::TICK_DATE_CHUNK_SIZE;
-        for (std::size_t first = 0; first < trading_dates.size(); first += block) {
-            const std::size_t last = std::min(first + block, trading_dates.size()) - 1;
-            host::print_line(host::hyphenated(trading_dates[first]) + " " + host::hyphenated(trading_dates[last]));
-            service::PriceQuery tick_query;
-            tick_query.order_book_id = order_book_id_;
-            tick_query.start_date = trading_dates[first];
-            tick_query.end_date = trading_dates[last];
-            tick_query.frequency = service::Frequency::Tick;
-            tick_query.adjust_type = "none";
+        fetch_tick_days(order_book_id_, trading_dates, file_.path(), [&](const TickDay& day) {
+            // Stops come between days only: what was committed stays.
             host::throw_if_interrupted();
-            const std::optional<service::Frame> ticks = service::current().get_price(tick_query);
-            if (!ticks || ticks->empty()) continue;
-            // Blosc/LZ4 stores ticks in well under half their size.
-            layout::reserve_free_space(file_.path(), ticks->rows() * sizeof(TickRecord) / 2);
-            for_each_tick_day(*ticks, [&](const TickDay& day) {
-                host::throw_if_interrupted();
-                mark_days_before(day.trading_date);
-                write_day(day);
-            });
-        }
+            progress_.uncommitted = true;
+            mark_days_before(day.trading_date);
+            write_day(day);
+            if (commit_each_day_) commit();
+            step("day_done", day.trading_date);
+        });
+        progress_.uncommitted = true;
         mark_days_before(std::numeric_limits<int>::max());
-        file_.commit();
+        commit();
     }
 
 private:
-    // A temporary member is left only by an update that was stopped while replacing its day.
-    // Next to its day it may be incomplete and goes; alone, its day had already been unlinked,
-    // which happens only once the temporary is complete and durable, so it becomes the day.
+    // Everything written since the last commit becomes the state a failure or a stop returns to.
+    void commit() {
+        file_.commit();
+        progress_.uncommitted = false;
+        progress_.newest_day = std::max(progress_.newest_day, newest_written_);
+    }
+
+    // A ".tmp-YYYYMMDD" member is left only by an update of an earlier version that was stopped
+    // while replacing its day (each day is now written under its own name, all or nothing, by
+    // one commit). Next to its day it may be incomplete and goes; alone, its day had already
+    // been unlinked, which happened only once the temporary was complete and durable, so it
+    // becomes the day.
     void finish_interrupted_replacements() {
         bool changed = false;
         for (const std::string& name : file_.members()) {
             const std::optional<std::string> key = day_of_temporary_member(name);
             if (!key) continue;
+            progress_.uncommitted = true;
             if (file_.contains(*key))
                 file_.unlink(name);
             else
                 file_.rename(name, *key);
             changed = true;
         }
-        if (changed) file_.commit();
+        if (changed) commit();
     }
 
-    // Writes one trading date so that the file holds the stored day or the new one at every
-    // moment, never neither, and only the day itself once done.
+    // Writes one trading date under its name, in place of a stored day of that name (the newest
+    // stored day is fetched again). The caller's commit makes the day's change whole: until
+    // then the undo journal brings back the stored day, however the update ends.
     void write_day(const TickDay& day) {
         const std::string key = day_key(day.trading_date);
-        const std::string temporary = temporary_member(key);
-        bool old_unlinked = false;
-        try {
-            h5::DatasetOptions options;
-            options.chunk_rows = chunk_rows(day.records.size(), sizeof(TickRecord));
-            options.filters = {layout::COMPRESSION_KWARGS().filter()};
-            writer_.write(file_, temporary, day.records, options);
-            step("temp_written", day.trading_date);
-            file_.commit();
-            step("temp_flushed", day.trading_date);
-            if (file_.contains(key)) {
-                // From here to the flush below only metadata changes, and HDF5 writes those at
-                // that flush: no ticks can land in the replaced day's space while the file on
-                // disk still refers to it.
-                file_.unlink(key);
-                old_unlinked = true;
-                step("old_unlinked", day.trading_date);
-            }
-            file_.rename(temporary, key);
-            step("renamed", day.trading_date);
-        } catch (...) {
-            try {
-                if (old_unlinked) {
-                    // The new day is complete: better it than no day at all.
-                    if (!file_.contains(key) && file_.contains(temporary)) file_.rename(temporary, key);
-                } else if (file_.contains(temporary)) {
-                    file_.unlink(temporary);
-                }
-                // Committed, so that the owner's rollback of the failed update keeps it.
-                file_.commit();
-            } catch (...) {
-                // The file is failing; the next update finishes the replacement.
-            }
-            throw;
+        if (file_.contains(key)) {
+            file_.unlink(key);
+            step("old_unlinked", day.trading_date);
         }
-        file_.commit();
-        step("day_done", day.trading_date);
+        h5::DatasetOptions options;
+        options.chunk_rows = chunk_rows(day.records.size(), sizeof(TickRecord));
+        options.filters = {layout::COMPRESSION_KWARGS().filter()};
+        writer_.write(file_, key, day.records, options);
+        newest_written_ = std::max(newest_written_, key);
+        step("day_written", day.trading_date);
     }
 
     host::InstrumentType instrument_type() const {
@@ -242,12 +230,16 @@ private:
         const std::string key = day_key(day);
         if (file_.contains(key)) return;
         file_.create_dataset(key, file_type_, memory_type_.id(), 0, nullptr, h5::DatasetOptions{});
+        newest_written_ = std::max(newest_written_, key);
         step("suspended_marked", day);
     }
 
     h5::File& file_;
     std::string order_book_id_;
     int min_start_date_;
+    Progress& progress_;
+    bool commit_each_day_;
+    std::string newest_written_;
     h5::DataType file_type_;
     h5::DataType memory_type_;
     DayWriter writer_;
@@ -271,6 +263,27 @@ std::size_t chunk_rows(std::size_t rows, std::size_t record_size) {
     return std::clamp<std::size_t>(rows, 1, most);
 }
 
+void fetch_tick_days(const std::string& order_book_id, const std::vector<int>& trading_dates,
+                     const std::string& file_path, const std::function<void(const TickDay&)>& visit) {
+    const std::size_t block = layout::TICK_DATE_CHUNK_SIZE;
+    for (std::size_t first = 0; first < trading_dates.size(); first += block) {
+        const std::size_t last = std::min(first + block, trading_dates.size()) - 1;
+        host::print_line(host::hyphenated(trading_dates[first]) + " " + host::hyphenated(trading_dates[last]));
+        service::PriceQuery tick_query;
+        tick_query.order_book_id = order_book_id;
+        tick_query.start_date = trading_dates[first];
+        tick_query.end_date = trading_dates[last];
+        tick_query.frequency = service::Frequency::Tick;
+        tick_query.adjust_type = "none";
+        host::throw_if_interrupted();
+        const std::optional<service::Frame> ticks = service::current().get_price(tick_query);
+        if (!ticks || ticks->empty()) continue;
+        // Blosc/LZ4 stores ticks in well under half their size.
+        layout::reserve_free_space(file_path, ticks->rows() * sizeof(TickRecord) / 2);
+        for_each_tick_day(*ticks, visit);
+    }
+}
+
 void _append_h5_tick(const std::string& order_book_id, const std::string& path,
                      const std::optional<std::string>& file_name, int min_start_date, bool rebuild) {
     layout::make_directories(path);
@@ -279,28 +292,69 @@ void _append_h5_tick(const std::string& order_book_id, const std::string& path,
             .string();
     // A new (or rebuilt) file only for an instrument the service knows: for an unknown one the
     // day bars are none, and the update would end quietly with an empty file that looks updated
-    // (and a rebuild would have deleted the old one for nothing).
+    // (or a rebuild would find nothing to replace the old file with).
     if (std::error_code ec; (rebuild || (!fs::exists(h5_file, ec) && !ec)) &&
                             service::current().instruments(order_book_id, std::nullopt).is_none())
         throw ValueError("标的 " + order_book_id + " 不存在");
-    if (rebuild) layout::remove_h5(h5_file);
     const std::string mode = layout::get_h5_mode(h5_file);
     host::SharedFlag& flag = host::sval();
     // A missing plug-in is a set-up problem of the machine, not of this file: say so plainly.
     layout::require_blosc_filter();
 
-    // Each finished day is committed (File::commit); whatever fails or stops the update rolls
-    // the file back to the last finished day, never further.
+    // An update in place commits each finished day (File::commit): whatever fails or stops it
+    // leaves the file at its last finished day, never further back. A rebuild builds the whole
+    // new file under a temporary name and puts it in place of the old one only once complete:
+    // whatever fails or stops it leaves the old file as it was, and the partial new file goes.
+    Progress progress;
+    const std::string work_file = layout::temporary_store_path(h5_file);
     h5::File file;
     try {
         host::throw_if_interrupted();
-        file = open_store(h5_file, mode);
-        TickFile(file, order_book_id, min_start_date).update();
+        if (rebuild) {
+            const layout::HeldStoreFile old(h5_file);
+            file = layout::open_h5(work_file, "w");
+            TickFile(file, order_book_id, min_start_date, progress, /*commit_each_day=*/false).update();
+            host::throw_if_interrupted();  // a stopped or orphaned worker replaces nothing
+            if (std::error_code ec; progress.newest_day.empty() && fs::exists(h5_file, ec)) {
+                // The service has no day for it now: an empty file is no better than the old.
+                host::system_log().warning("重建 " + h5_file + ": the service has no ticks for " + order_book_id +
+                                           "; the old file is kept");
+                layout::discard_new_store_file(work_file);
+                file.abandon();
+                return;
+            }
+            layout::replace_store_file(work_file, h5_file);
+        } else {
+            file = open_store(h5_file, mode);
+            TickFile(file, order_book_id, min_start_date, progress, /*commit_each_day=*/true).update();
+        }
         file.close();
     } catch (...) {
-        file.abandon();
-        if (host::is_interruption(std::current_exception())) throw;
-        drivers::report_update_failure(h5_file, std::current_exception(), flag);
+        if (rebuild) {
+            if (file.valid()) layout::discard_new_store_file(work_file);
+            file.abandon();
+        } else if (progress.uncommitted) {
+            file.abandon();
+        } else if (file.valid()) {
+            // Stopped or failed between two days: the close keeps the last one committed, also
+            // where commits are made durable in groups (an abandon would give that one up too).
+            try {
+                file.close();
+            } catch (...) {
+                // The journal stays for the next writer; the failure reported is the first one.
+            }
+        }
+        const std::string kept =
+            rebuild || progress.newest_day.empty()
+                ? std::string()
+                : fmt::format("its ticks are stored up to {}: the days finished before it stay, the next update goes "
+                              "on from there",
+                              host::hyphenated(std::stoi(progress.newest_day)));
+        if (host::is_interruption(std::current_exception())) {
+            if (!kept.empty()) host::system_log().warning("更新 " + h5_file + " 中断, " + kept);
+            throw;
+        }
+        drivers::report_update_failure(h5_file, std::current_exception(), flag, kept);
     }
 }
 

@@ -4,7 +4,8 @@
 // The file <path>/<id>.h5 holds one dataset per trading date, named YYYYMMDD, of
 // layout::TickRecord (Blosc/LZ4 level 9), and an empty unfiltered dataset for each day a stock
 // was suspended. _append_h5_tick:
-//   1. creates `path`, deletes the file first when `rebuild` is set;
+//   1. creates `path`; with `rebuild`, builds a new file whole beside the old one, which it
+//      replaces only once complete (a failure leaves the old file as it was);
 //   2. opens the file; a missing file is first made as an empty HDF5 file under a temporary
 //      name and renamed into place, so that a killed update never leaves a file HDF5 cannot
 //      open (an instrument without data keeps such an empty file);
@@ -25,29 +26,36 @@
 // before that (the directory, the removal for `rebuild`, the open mode, a missing Blosc plug-in)
 // propagate.
 //
-// Crash safety. Every day is written under a temporary member name, made durable (flushed),
-// and only then put in place of the stored day (unlink + rename, flushed at once). No ticks are
-// written between that unlink and the flush, so the space of the replaced day cannot be
-// reused before the file no longer refers to it. A process killed at any moment therefore
-// leaves every day it had stored, each either old or new, plus the days completed since.
+// Crash safety. Each day is written under its own name, replacing a stored day of that name,
+// and committed on its own through the file's undo journal: a process killed at any moment
+// leaves every day it had stored, each either old or new, plus the days committed since.
 // Members are made in ascending date order, suspended days included, so everything below the
-// greatest name is final and an interrupted update resumes where it stopped.
-// Temporary names sort before every date, so they never count as the newest day; the next
-// update removes a temporary next to its day and renames one whose day is missing (that only
-// happens after the day was unlinked, i.e. when the temporary was complete).
+// greatest name is final and an interrupted update resumes where it stopped. ".tmp-YYYYMMDD"
+// members left by earlier versions (which wrote a day under a temporary name first) are
+// finished by the next update: removed next to their day, renamed where the day is missing.
 #include <cstddef>
 #include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include <vector>
+
 #include "tarnwick/bundle/layout/constants.hpp"
 
 namespace tarnwick::bundle::tick {
 
+struct TickDay;  // tick/convert.hpp
+
 void _append_h5_tick(const std::string& order_book_id, const std::string& path,
                      const std::optional<std::string>& file_name = std::nullopt,
                      int min_start_date = layout::MIN_START_DATE, bool rebuild = false);
+
+// Fetches the ticks of `trading_dates` (ascending) in blocks of TICK_DATE_CHUNK_SIZE days, each
+// announced on the console as "YYYY-MM-DD YYYY-MM-DD" and checked for room on the disk of
+// `file_path` first, and hands each day to `visit` in date order. A stop ends it between blocks.
+void fetch_tick_days(const std::string& order_book_id, const std::vector<int>& trading_dates,
+                     const std::string& file_path, const std::function<void(const TickDay&)>& visit);
 
 // "20240102" for 20240102.
 std::string day_key(int yyyymmdd);

@@ -1,6 +1,7 @@
 #include "tarnwick/bundle/tick/driver.hpp"
 
 #include "tarnwick/bundle/drivers/per_instrument.hpp"
+#include "tarnwick/bundle/drivers/plan.hpp"
 #include "tarnwick/bundle/tick/append.hpp"
 
 namespace tarnwick::bundle::tick {
@@ -23,11 +24,19 @@ bool update_tick(const std::string& path, const std::vector<std::string>& tags, 
                  bool rebuild, bool enable_bjse) {
     drivers::PerInstrumentRun run = tick_run(path, rebuild);
     run.record_as = selection::StoreKind::Tick;
-    return drivers::update_each_instrument(path, tags, with_derivatives, concurrency, enable_bjse, run);
+    // Its rate estimates the time of later plans (a stopped run records nothing).
+    drivers::RateRecorder rate(path, "tick");
+    const bool ok = drivers::update_each_instrument(path, tags, with_derivatives, concurrency, enable_bjse, run);
+    rate.finish();
+    return ok;
 }
 
 bool update_tick_ids(const std::string& path, const std::vector<std::string>& ids, int concurrency) {
-    return drivers::update_each_instrument(path, ids, false, concurrency, false, tick_run(path, false));
+    // Its rate estimates the time of later plans (a stopped run records nothing).
+    drivers::RateRecorder rate(path, "tick");
+    const bool ok = drivers::update_each_instrument(path, ids, false, concurrency, false, tick_run(path, false));
+    rate.finish();
+    return ok;
 }
 
 }  // namespace tarnwick::bundle::tick

@@ -1,0 +1,477 @@
+#include "tarnwick/bundle/reading/panel.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <cerrno>
+#include <cstring>
+#include <exception>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <thread>
+#include <unordered_set>
+
+#include <fmt/format.h>
+
+#include "tarnwick/bundle/h5/chunks.hpp"
+#include "tarnwick/bundle/layout/blosc.hpp"
+#include "tarnwick/bundle/layout/blosc_codec.hpp"
+#include "tarnwick/bundle/layout/paths.hpp"
+#include "tarnwick/bundle/reading/columns.hpp"
+#include "tarnwick/bundle/reading/store_files.hpp"
+
+namespace tarnwick::bundle::reading {
+namespace {
+
+namespace fs = std::filesystem;
+
+// How a piece of work gets its records.
+enum class Source {
+    Deflate,  // one stored deflate chunk, inflated by libdeflate
+    Blosc,    // one stored Blosc chunk, decoded by c-blosc
+    Hdf5,     // rows read through HDF5's filter pipeline
+};
+
+// A dataset of a member to read rows of: "data" of a minute-bar file, or one day of ticks.
+struct Part {
+    h5::Dataset dataset;
+    hsize_t rows = 0;            // the dataset's rows
+    hsize_t chunk_rows = 0;      // 0: read through HDF5
+    std::size_t member_row = 0;  // the member's row that the dataset's row `first` becomes
+    hsize_t first = 0;           // the dataset's rows [first, end) belong to the panel
+    hsize_t end = 0;
+};
+
+struct Job;
+
+// One piece of work: the rows [from, to) of a part (all within one chunk unless read through HDF5).
+struct Piece {
+    Job* job = nullptr;
+    const Part* part = nullptr;
+    Source source = Source::Hdf5;
+    hsize_t chunk_first = 0;  // first row of the chunk
+    hsize_t from = 0;
+    hsize_t to = 0;
+    h5::StoredChunk stored;  // the chunk's bytes as stored, fetched when its file was planned
+};
+
+// A member's file, what to read of it and where its records go. Heap-allocated, so the pool's
+// threads hold on to it while the calling thread plans the next ones.
+struct Job {
+    PanelMember member;
+    h5::File file;
+    std::vector<std::unique_ptr<Part>> parts;
+    std::vector<Piece> pieces;
+    std::vector<Sink> sinks;
+    std::atomic<std::size_t> left{0};  // pieces not yet done, + 1 until all are handed out
+};
+
+RecordKind minbar_kind(const std::string& path) {
+    const std::string group = fs::path(path).parent_path().filename().string();
+    return group == layout::FUTURE_GROUP || group == layout::OPTION_GROUP ? RecordKind::DerivativeBars
+                                                                          : RecordKind::EquityBars;
+}
+
+// Chunk rows when a tick day's Blosc chunks can be decoded here, as read.cpp's single read does.
+hsize_t blosc_chunk_rows(const h5::Dataset& day, hid_t mem_type) {
+    const auto filters = day.filters();
+    const auto chunk_rows = day.chunk_rows();
+    if (filters.size() != 1 || filters[0].id != layout::BLOSC_FILTER_ID || !chunk_rows || *chunk_rows == 0 ||
+        *chunk_rows > h5::MAX_DIRECT_CHUNK_BYTES / record_size(RecordKind::Ticks) || !day.file_type().equals(mem_type))
+        return 0;
+    return *chunk_rows;
+}
+
+template <class T>
+T load(const unsigned char* at) {
+    T value;
+    std::memcpy(&value, at, sizeof value);
+    return value;
+}
+
+template <class T>
+void store(unsigned char* at, T value) {
+    std::memcpy(at, &value, sizeof value);
+}
+
+}  // namespace
+
+unsigned default_threads() { return std::max(1u, std::thread::hardware_concurrency()); }
+
+struct PanelReader::State {
+    unsigned threads = 1;
+    bool ticks = false;
+    DayRange days;
+    std::vector<std::pair<std::string, std::string>> files;  // identifier, path
+    std::vector<std::string> skipped;
+    std::vector<PanelMember> members;
+    std::vector<std::unique_ptr<Job>> jobs;
+    std::size_t rows = 0;
+    std::vector<h5::DataType> memory_types;  // by RecordKind
+    h5::ZlibCodec index_codec;
+    bool done = false;
+
+    // Every HDF5 call once the pool runs.
+    std::mutex hdf5;
+
+    // Opens the next file and counts its rows; under the HDF5 lock.
+    void plan_next();
+    void plan_minbar(Job& job, const std::string& path);
+    void plan_ticks(Job& job, const std::string& path);
+    void add_pieces(Job& job, const Part& part, Source direct);
+    // Fetches the stored chunks of a planned job.
+    void fetch(Job& job);
+};
+
+// The stored chunks are fetched by the thread that plans, at once for a file: the pool's threads
+// then only inflate, and never wait for HDF5. What cannot be fetched whole goes to HDF5.
+void PanelReader::State::fetch(Job& job) {
+    const std::lock_guard lock(hdf5);
+    const h5::QuietErrors quiet;
+    for (Piece& piece : job.pieces) {
+        if (piece.source == Source::Hdf5) continue;
+        const std::size_t chunk_bytes = static_cast<std::size_t>(piece.part->chunk_rows) * record_size(job.member.kind);
+        const hsize_t stored_size = h5::stored_chunk_size(piece.part->dataset, piece.chunk_first);
+        // A zlib stream is never much longer than what it holds: a larger one is left to HDF5.
+        if (stored_size == 0 || stored_size > chunk_bytes + chunk_bytes / 8 + 1024)
+            piece.source = Source::Hdf5;
+        else
+            h5::read_stored_chunk(piece.part->dataset, piece.chunk_first, piece.stored);
+    }
+}
+
+void PanelReader::State::add_pieces(Job& job, const Part& part, Source direct) {
+    if (part.end <= part.first) return;
+    if (part.chunk_rows == 0) {
+        job.pieces.push_back({&job, &part, Source::Hdf5, part.first, part.first, part.end, {}});
+        return;
+    }
+    for (hsize_t chunk = part.first - part.first % part.chunk_rows; chunk < part.end; chunk += part.chunk_rows)
+        job.pieces.push_back(
+            {&job, &part, direct, chunk, std::max(chunk, part.first), std::min(chunk + part.chunk_rows, part.end), {}});
+}
+
+void PanelReader::State::plan_minbar(Job& job, const std::string& path) {
+    job.member.kind = minbar_kind(path);
+    job.file = detail::open_store_file(path);
+    Part& part = *job.parts.emplace_back(std::make_unique<Part>());
+    part.dataset = job.file.open_dataset("data");
+    part.rows = part.dataset.rows();
+    std::tie(part.first, part.end) = detail::day_rows(job.file, part.rows, days, index_codec, job.member.days);
+    const auto layout = h5::direct_layout(part.dataset, memory_types[static_cast<int>(job.member.kind)].id());
+    part.chunk_rows = layout ? layout->chunk_rows : 0;
+    job.member.rows = static_cast<std::size_t>(part.end - part.first);
+    add_pieces(job, part, Source::Deflate);
+}
+
+void PanelReader::State::plan_ticks(Job& job, const std::string& path) {
+    job.member.kind = RecordKind::Ticks;
+    job.file = detail::open_store_file(path);
+    const hid_t mem_type = memory_types[static_cast<int>(RecordKind::Ticks)].id();
+    for (auto& [name, dataset] : detail::tick_days(job.file, days)) {
+        Part& part = *job.parts.emplace_back(std::make_unique<Part>());
+        part.rows = part.end = dataset.rows();
+        part.chunk_rows = blosc_chunk_rows(dataset, mem_type);
+        part.member_row = job.member.rows;
+        part.dataset = std::move(dataset);
+        job.member.days.push_back({std::stoi(name), static_cast<std::size_t>(part.rows)});
+        job.member.rows += static_cast<std::size_t>(part.rows);
+        add_pieces(job, part, Source::Blosc);
+    }
+}
+
+void PanelReader::State::plan_next() {
+    const auto& [id, path] = files[jobs.size()];
+    auto job = std::make_unique<Job>();
+    job->member.order_book_id = id;
+    {
+        const std::lock_guard lock(hdf5);
+        const h5::QuietErrors quiet;
+        if (ticks)
+            plan_ticks(*job, path);
+        else
+            plan_minbar(*job, path);
+    }
+    rows += job->member.rows;
+    members.push_back(job->member);
+    jobs.push_back(std::move(job));
+}
+
+PanelReader::PanelReader(const std::string& data_bundle_path, const PanelRequest& request)
+    : state_(std::make_unique<State>()) {
+    detail::check_days(request.days);
+    State& s = *state_;
+    s.threads = request.threads ? request.threads : default_threads();
+    s.ticks = request.ticks;
+    s.days = request.days;
+    {
+        const h5::QuietErrors quiet;
+        for (RecordKind kind : {RecordKind::EquityBars, RecordKind::DerivativeBars, RecordKind::Ticks})
+            s.memory_types.push_back(detail::record_memory_type(kind));
+    }
+    // Every identifier is looked up before any file is opened: a list with a typo fails at once,
+    // naming all the identifiers that have no file.
+    std::unordered_set<std::string> seen;
+    for (const std::string& id : request.order_book_ids) {
+        if (!seen.insert(id).second) continue;
+        try {
+            s.files.emplace_back(id, request.ticks ? tick_file(data_bundle_path, id) : minbar_file(data_bundle_path, id));
+        } catch (const OsError& error) {
+            if (error.error_number() != ENOENT) throw;
+            s.skipped.push_back(id);
+        }
+    }
+    if (!s.skipped.empty() && request.missing == Missing::Raise) {
+        std::string names;
+        for (const std::string& id : s.skipped) names += (names.empty() ? "" : ", ") + id;
+        const std::string folder = request.ticks ? layout::tick_root(data_bundle_path)
+                                                 : layout::minbar_root(data_bundle_path);
+        throw OsError::from_errno(ENOENT, fmt::format("no {} file of {} in \"{}\"",
+                                                      request.ticks ? "tick" : "minute-bar", names, folder));
+    }
+    // Members are never moved once planned: the pool reads them while later ones are added.
+    s.members.reserve(s.files.size());
+    s.jobs.reserve(s.files.size());
+}
+
+PanelReader::~PanelReader() {
+    if (!state_) return;
+    const h5::QuietErrors quiet;
+    state_->jobs.clear();  // closes what an error left open
+}
+
+void PanelReader::plan() {
+    while (state_->jobs.size() < state_->files.size()) state_->plan_next();
+}
+
+const std::vector<PanelMember>& PanelReader::members() const { return state_->members; }
+const std::vector<std::string>& PanelReader::skipped() const { return state_->skipped; }
+std::size_t PanelReader::rows() const { return state_->rows; }
+
+namespace {
+
+void check_sinks(const PanelMember& member, const std::vector<Sink>& sinks) {
+    for (const Sink& sink : sinks) {
+        const std::size_t size = record_size(member.kind);
+        std::size_t value = 8;
+        switch (sink.form) {
+            case Sink::Form::Bytes:
+                value = sink.size;
+                if (sink.offset + sink.size > size) throw std::invalid_argument("a sink beyond the record");
+                break;
+            case Sink::Form::TradingDay:
+                value = 4;
+                break;
+            case Sink::Form::Nanoseconds:
+                if (sink.stride != 8) throw std::invalid_argument("times are written side by side");
+                break;
+            case Sink::Form::TradingDayNanoseconds:
+                break;
+            default:
+                if (sink.offset + 8 > size) throw std::invalid_argument("a sink beyond the record");
+        }
+        if (sink.stride < value || (member.rows > 0 && sink.base == nullptr))
+            throw std::invalid_argument("a sink without room for its values");
+    }
+}
+
+// Writes `count` records (`records`, of `kind`) to the member's rows from `row` on.
+void scatter(const std::vector<Sink>& sinks, RecordKind kind, const unsigned char* records, std::size_t count,
+             std::size_t row) {
+    const std::size_t size = record_size(kind);
+    for (const Sink& sink : sinks) {
+        unsigned char* out = sink.base + row * sink.stride;
+        const unsigned char* in = records + sink.offset;
+        switch (sink.form) {
+            case Sink::Form::Bytes:
+                if (sink.size == size && sink.stride == size) {
+                    std::memcpy(out, records, count * size);
+                    break;
+                }
+                for (std::size_t i = 0; i < count; ++i, out += sink.stride, in += size) std::memcpy(out, in, sink.size);
+                break;
+            case Sink::Form::Scaled:
+                for (std::size_t i = 0; i < count; ++i, out += sink.stride, in += size)
+                    store(out, static_cast<double>(load<std::int64_t>(in)) / sink.scale);
+                break;
+            case Sink::Form::Double:
+                for (std::size_t i = 0; i < count; ++i, out += sink.stride, in += size)
+                    store(out, static_cast<double>(load<std::int64_t>(in)));
+                break;
+            case Sink::Form::TickVolume:  // the cumulative volume for now; made per tick once all is read
+                for (std::size_t i = 0; i < count; ++i, out += sink.stride, in += size)
+                    store(out, load<std::int64_t>(in));
+                break;
+            case Sink::Form::Nanoseconds:
+                timestamps(kind, {records, count * size}, {reinterpret_cast<std::int64_t*>(out), count});
+                break;
+            case Sink::Form::TradingDay:
+            case Sink::Form::TradingDayNanoseconds:
+                break;  // from the day index, not the records
+        }
+    }
+}
+
+// The values that come from the member's days rather than its records.
+void fill_days(const PanelMember& member, const std::vector<Sink>& sinks) {
+    for (const Sink& sink : sinks) {
+        if (sink.form != Sink::Form::TradingDay && sink.form != Sink::Form::TradingDayNanoseconds &&
+            sink.form != Sink::Form::TickVolume)
+            continue;
+        std::size_t row = 0;
+        for (const DayRows& day : member.days) {
+            unsigned char* out = sink.base + row * sink.stride;
+            if (sink.form == Sink::Form::TickVolume) {
+                // Backwards, so that each cumulative volume is still there when the next one needs it.
+                for (std::size_t i = day.rows; i-- > 1;)
+                    store(out + i * sink.stride, load<std::int64_t>(out + i * sink.stride) -
+                                                     load<std::int64_t>(out + (i - 1) * sink.stride));
+            } else if (sink.form == Sink::Form::TradingDay) {
+                for (std::size_t i = 0; i < day.rows; ++i) store(out + i * sink.stride, static_cast<std::int32_t>(day.day));
+            } else {
+                const std::int64_t midnight = day_start(day.day);
+                for (std::size_t i = 0; i < day.rows; ++i) store(out + i * sink.stride, midnight);
+            }
+            row += day.rows;
+        }
+    }
+}
+
+}  // namespace
+
+void PanelReader::read(const Place& place) {
+    State& s = *state_;
+    if (s.done) throw std::logic_error("a panel is read once");
+    s.done = true;
+
+    std::mutex queue_mutex;
+    std::condition_variable queue_changed;
+    std::deque<Piece> queue;
+    bool all_queued = false;
+    std::atomic<bool> failed{false};
+    std::exception_ptr first_error;
+    // Files opened and not yet read to the end: each holds HDF5's caches and its stored chunks,
+    // so the planning thread reads chunks itself rather than open more than a few ahead.
+    std::atomic<std::size_t> in_flight{0};
+    const std::size_t most_in_flight = 4 * std::size_t{s.threads};
+    const auto fail = [&] {
+        const std::lock_guard lock(queue_mutex);
+        if (!failed.exchange(true)) first_error = std::current_exception();
+    };
+    // A job whose last piece is done: the values from its days, then its file is closed.
+    const auto finish = [&](Job& job) {
+        if (job.left.fetch_sub(1) != 1) return;
+        in_flight.fetch_sub(1);
+        if (!failed.load()) fill_days(job.member, job.sinks);
+        const std::lock_guard lock(s.hdf5);
+        const h5::QuietErrors quiet;
+        job.parts.clear();
+        job.file = h5::File();
+    };
+    const auto run = [&s](const Piece& piece, h5::ZlibCodec& codec, std::vector<unsigned char>& raw) {
+        const h5::StoredChunk& stored = piece.stored;
+        const Part& part = *piece.part;
+        const PanelMember& member = piece.job->member;
+        const std::size_t size = record_size(member.kind);
+        const hsize_t count = piece.to - piece.from;
+        const unsigned char* records = nullptr;
+        bool direct = piece.source != Source::Hdf5;
+        if (direct) {
+            const std::size_t chunk_bytes = static_cast<std::size_t>(part.chunk_rows) * size;
+            direct = stored.filter_mask == 0;
+            if (direct && piece.source == Source::Blosc) direct = layout::blosc_chunk_bytes(stored.bytes) == chunk_bytes;
+            if (direct) {
+                raw.resize(chunk_bytes);
+                const hsize_t in_use = std::min(part.chunk_rows, part.rows - piece.chunk_first);
+                if (piece.source == Source::Blosc) {
+                    layout::blosc_decompress_chunk(stored.bytes, raw);
+                } else if (codec.inflate(stored.bytes, raw) < in_use * size) {
+                    throw h5::Error(fmt::format("the chunk at row {} of {} holds fewer than its {} rows",
+                                                piece.chunk_first, member.order_book_id, in_use));
+                }
+                records = raw.data() + (piece.from - piece.chunk_first) * size;
+            }
+        }
+        if (!direct) {  // a chunk the store does not write this way, or a missing one: HDF5 fills it
+            raw.resize(static_cast<std::size_t>(count) * size);
+            const std::lock_guard lock(s.hdf5);
+            const h5::QuietErrors quiet;
+            part.dataset.read_rows(s.memory_types[static_cast<int>(member.kind)].id(), piece.from, count, raw.data());
+            records = raw.data();
+        }
+        scatter(piece.job->sinks, member.kind, records, static_cast<std::size_t>(count),
+                part.member_row + static_cast<std::size_t>(piece.from - part.first));
+    };
+    // Takes one piece and reads it; false when there is none (`wait`: until all are handed out).
+    const auto work_one = [&](bool wait, h5::ZlibCodec& codec, std::vector<unsigned char>& raw) {
+        Piece piece;
+        {
+            std::unique_lock lock(queue_mutex);
+            if (wait) queue_changed.wait(lock, [&] { return !queue.empty() || all_queued; });
+            if (queue.empty()) return false;
+            piece = std::move(queue.front());
+            queue.pop_front();
+        }
+        try {
+            if (!failed.load(std::memory_order_relaxed)) run(piece, codec, raw);
+        } catch (...) {
+            fail();
+        }
+        try {
+            finish(*piece.job);
+        } catch (...) {
+            fail();
+        }
+        return true;
+    };
+    const auto work = [&] {
+        h5::ZlibCodec codec;
+        std::vector<unsigned char> raw;
+        while (work_one(true, codec, raw)) {
+        }
+    };
+    {
+        const h5::QuietErrors quiet;  // for all the pool's HDF5 calls, which run under the lock
+        const unsigned helpers = s.threads - 1;
+        std::vector<std::jthread> pool;
+        for (unsigned i = 0; i < helpers; ++i) pool.emplace_back(work);
+        h5::ZlibCodec codec;
+        std::vector<unsigned char> raw;
+        try {
+            for (std::size_t m = 0; m < s.files.size() && !failed.load(); ++m) {
+                if (m == s.jobs.size()) s.plan_next();
+                Job& job = *s.jobs[m];
+                job.sinks = place(m);
+                check_sinks(job.member, job.sinks);
+                s.fetch(job);
+                job.left = job.pieces.size() + 1;
+                in_flight.fetch_add(1);
+                {
+                    const std::lock_guard lock(queue_mutex);
+                    queue.insert(queue.end(), std::make_move_iterator(job.pieces.begin()),
+                                 std::make_move_iterator(job.pieces.end()));
+                }
+                job.pieces.clear();
+                queue_changed.notify_all();
+                finish(job);  // hands out its own share: the job ends with its last piece
+                while (in_flight.load() >= most_in_flight && work_one(false, codec, raw)) {
+                }
+            }
+        } catch (...) {
+            fail();
+        }
+        {
+            const std::lock_guard lock(queue_mutex);
+            all_queued = true;
+        }
+        queue_changed.notify_all();
+        work();  // the calling thread is one of the pool
+    }
+    if (first_error) std::rethrow_exception(first_error);
+}
+
+}  // namespace tarnwick::bundle::reading

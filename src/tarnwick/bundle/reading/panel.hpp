@@ -1,0 +1,105 @@
+#pragma once
+// Reading a panel: the records of many instruments over one range of trading days, in one call,
+// on several threads.
+//
+// HDF5 (its serial build) lets one thread in at a time, and opening a file costs as much as
+// inflating a month of its bars; inflating needs no HDF5. So the calling thread opens the files
+// one after another and counts their rows (its day index), under one lock around every HDF5
+// call, while a pool of threads takes the chunks of the files opened so far: each fetches a
+// chunk's stored bytes under the lock, inflates them outside it (libdeflate or c-blosc, one
+// decompressor per thread) into a chunk-sized buffer of its own, and writes the rows straight
+// into the caller's arrays (Sink): no copy of the whole result is ever made. The thread that
+// finishes a file's last chunk closes it. Chunks laid out as the store does not write them are
+// read through HDF5, under the lock.
+//
+// A file stays open, on the shared side of the writers' lock, from its rows being counted to
+// its last chunk being read, so no update changes it in between. Files are opened and refused
+// as a single read does (read.hpp).
+//
+// Thread safety: one panel read (or any other HDF5 use of this library) at a time per process.
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tarnwick/bundle/reading/read.hpp"
+
+namespace tarnwick::bundle::reading {
+
+// Identifiers without a file: one error naming them all, or leave them out of the panel.
+enum class Missing { Raise, Skip };
+
+struct PanelRequest {
+    std::vector<std::string> order_book_ids;  // an identifier given twice is read once
+    DayRange days;
+    bool ticks = false;
+    Missing missing = Missing::Raise;
+    unsigned threads = 0;  // 0: the machine's cores (default_threads())
+};
+
+unsigned default_threads();
+
+// One instrument of the panel, in the order asked for: its record kind, the trading days it
+// holds in the range with their rows, and its rows in all.
+struct PanelMember {
+    std::string order_book_id;
+    RecordKind kind = RecordKind::EquityBars;
+    std::vector<DayRows> days;
+    std::size_t rows = 0;
+};
+
+// Where one value of each of a member's records goes: that of its row r to base + r * stride.
+struct Sink {
+    enum class Form {
+        Bytes,                  // the record's bytes [offset, offset + size), as stored
+        Scaled,                 // the <i8 at `offset` divided by `scale`, as a double (tick prices)
+        Double,                 // the <i8 at `offset` as a double
+        Nanoseconds,            // int64: the record's time as timestamps() gives it (columns.hpp)
+        TradingDay,             // int32: the trading day YYYYMMDD the record belongs to
+        TradingDayNanoseconds,  // int64: midnight of that day, on the clock of Nanoseconds
+        TickVolume,             // int64: the tick's own volume, from the cumulative <i8 at `offset`
+    };
+    Form form = Form::Bytes;
+    std::size_t offset = 0;
+    std::size_t size = 0;  // Bytes only
+    double scale = 1.0;    // Scaled only
+    unsigned char* base = nullptr;
+    std::size_t stride = 0;
+};
+
+// Where a member's records go: called on the calling thread, in the members' order, once the
+// member's rows are known (members()[index]), while the pool may be reading earlier members.
+using Place = std::function<std::vector<Sink>(std::size_t index)>;
+
+class PanelReader {
+public:
+    // Finds the files of `request`: identifiers without a file throw one OsError (no such file)
+    // naming them all under Missing::Raise, and are left out (skipped()) under Missing::Skip.
+    // ValueError for a day range that is no range.
+    PanelReader(const std::string& data_bundle_path, const PanelRequest& request);
+    ~PanelReader();
+    PanelReader(const PanelReader&) = delete;
+    PanelReader& operator=(const PanelReader&) = delete;
+
+    // Opens every file and counts its rows, for a caller that needs the panel's size before it
+    // places any member (one table); otherwise read() does this file by file as it goes. Errors
+    // as read_minbar/read_ticks (read.hpp).
+    void plan();
+
+    const std::vector<PanelMember>& members() const;  // those planned so far
+    const std::vector<std::string>& skipped() const;
+    std::size_t rows() const;  // of the members planned so far
+
+    // Reads every member's records into the sinks `place` gives for it, on the pool; once.
+    // Throws what plan() and `place` throw, std::invalid_argument for sinks that do not fit (a
+    // Bytes sink outside the record, a time sink with a stride other than its value's size),
+    // h5::Error-derived std::runtime_error for damaged content (the first a thread met).
+    void read(const Place& place);
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+}  // namespace tarnwick::bundle::reading
