@@ -126,17 +126,18 @@ def test_refusals(bundle, arguments, error, words):
 
 
 @pytest.mark.parametrize("kind", ["minbar", "ticks"])
-def test_a_stopped_update_is_refused_until_settled(bundle, tmp_path, kind):
+def test_a_journal_is_read_past_and_an_hdf5_writer_waited_for(bundle, tmp_path, kind, monkeypatch):
     root = tmp_path / "copy"
     shutil.copytree(bundle, root)
     path = store_file(root, kind, "000002.XSHE")
-    with open(f"{path}.journal", "wb") as journal:
-        journal.write(b"TWUNDO03" + bytes(56))  # a header of a journal that was never settled
     read = tb.read_minbar if kind == "minbar" else tb.read_ticks
-    command = f"tarnwick-bundle check {'tick' if kind == 'ticks' else 'minbar'} {root}"
-    with pytest.raises(OSError, match=f"run \"{command}\" or the next update"):
-        read(root, "000002.XSHE")
-    with h5py.File(path, "r+"):  # a writer holds it: the reader does not wait
+    before = read(root, "000002.XSHE")
+    with open(f"{path}.journal", "wb") as journal:
+        journal.write(b"TWUNDO03" + bytes(56))  # an unsettled journal, made for no file of this name
+    np.testing.assert_array_equal(read(root, "000002.XSHE"), before)
+    assert os.path.exists(f"{path}.journal")  # a reader settles nothing
+    monkeypatch.setenv("TARNWICK_READ_WAIT_SECONDS", "0.2")
+    with h5py.File(path, "r+"):  # an HDF5 writer of another kind keeps the file to itself
         with pytest.raises(BlockingIOError):
             read(root, "000002.XSHE")
 

@@ -46,6 +46,9 @@ CheckLists examine_each(const std::vector<std::filesystem::path>& files,
                 // perhaps offered for deletion). Held by a live update, it is blocked; so is a
                 // file whose journal cannot be settled here (a read-only disk, no permission
                 // to write), with the cause in the log: it is not damaged, only unfinished.
+                // Readers are let in while an update runs, the check too; but a file held for
+                // writing is listed as blocked, not judged by its last commit.
+                if (h5::held_for_writing(files[i].string())) return Verdict::Blocked;
                 try {
                     h5::recover_interrupted_update(files[i].string());
                 } catch (const OsError& e) {

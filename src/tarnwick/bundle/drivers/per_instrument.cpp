@@ -82,6 +82,8 @@ bool update_each_instrument(const std::string& path, const std::vector<std::stri
     std::filesystem::path root = std::filesystem::absolute(path).lexically_normal();
     if (!root.has_filename()) root = root.parent_path();
     layout::settle_unfinished_install_if_any(root.parent_path());
+    // Held for the whole run: no install renames files over the ones being updated.
+    const layout::UpdateLock install_kept_out(root.parent_path());
     const std::set<std::string> ids = selection::_merge_tags(tags, with_derivatives, enable_bjse);
     if (run.create_path) layout::make_directories(path);
     host::print_line(fmt::format(fmt::runtime(run.announcement), ids.size(), abbreviated_set(ids)));

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include <fcntl.h>
 #include <stdio.h>
@@ -102,10 +103,73 @@ public:
     }
 };
 
+// An open-file-description lock of one byte: F_SETLK/F_GETLK shaped, without the per-process
+// semantics of classic POSIX locks (which any close() of the file in this process would drop).
+struct flock one_byte(std::uint64_t offset, short type) {
+    struct flock range {};
+    range.l_type = type;
+    range.l_whence = SEEK_SET;
+    range.l_start = static_cast<off_t>(offset);
+    range.l_len = 1;
+    return range;
+}
+
+short fcntl_type(Lock how) { return how == Lock::Unlock ? F_UNLCK : (how == Lock::Shared ? F_RDLCK : F_WRLCK); }
+
 std::atomic<Env*> installed{nullptr};
 std::atomic<bool> sync_on{true};
 
 }  // namespace
+
+int Env::lock_byte(int fd, std::uint64_t offset, Lock how) noexcept {
+    struct flock range = one_byte(offset, fcntl_type(how));
+    if (::fcntl(fd, F_OFD_SETLK, &range) == 0) return 0;
+    return errno == EAGAIN || errno == EACCES ? EWOULDBLOCK : errno;
+}
+
+int Env::byte_locked(int fd, std::uint64_t offset, Lock how, bool& held) noexcept {
+    struct flock range = one_byte(offset, fcntl_type(how));
+    held = false;
+    if (::fcntl(fd, F_OFD_GETLK, &range) != 0) return errno;
+    held = range.l_type != F_UNLCK;
+    return 0;
+}
+
+int retry_lock(const std::function<int()>& attempt, std::chrono::milliseconds bound) {
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    auto pause = std::chrono::milliseconds(1);
+    for (;;) {
+        const int err = attempt();
+        if (err != EWOULDBLOCK && err != EAGAIN) return err;
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) return err;
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(pause, deadline - now));
+        pause = std::min(pause * 2, std::chrono::milliseconds(50));
+    }
+}
+
+bool flock_is_emulated(int fd) noexcept {
+    // For tests and for file systems this list does not know: TARNWICK_EXCLUSIVE_LOCKING=1.
+    if (const char* forced = std::getenv("TARNWICK_EXCLUSIVE_LOCKING"); forced && *forced == '1') return true;
+    struct statfs info {};
+    if (::fstatfs(fd, &info) != 0) return false;
+    switch (static_cast<unsigned long>(info.f_type)) {
+        case 0x6969UL:      // NFS
+        case 0x517BUL:      // SMB
+        case 0xFF534D42UL:  // CIFS
+        case 0xFE534D42UL:  // SMB2
+        case 0x00C36400UL:  // Ceph
+        case 0x5346414FUL:  // AFS
+        case 0x0BD00BD0UL:  // Lustre
+        case 0x01161970UL:  // GFS2
+        case 0x7461636FUL:  // OCFS2
+        case 0x01021997UL:  // 9p
+        case 0x65735546UL:  // FUSE
+            return true;
+        default:
+            return false;
+    }
+}
 
 void set_syncing(bool on) { sync_on.store(on, std::memory_order_relaxed); }
 bool syncing() { return sync_on.load(std::memory_order_relaxed); }

@@ -16,8 +16,10 @@
 // REQUIRES: set_env() only while no other thread uses the seam (tests set it up front).
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 
@@ -51,6 +53,14 @@ public:
     [[nodiscard]] virtual int link(const std::string& from, const std::string& to) noexcept = 0;
     // flock, never waiting: EWOULDBLOCK when another open file description holds it.
     [[nodiscard]] virtual int lock(int fd, Lock how) noexcept = 0;
+    // A lock on the one byte at `offset` (an open-file-description lock, fcntl F_OFD_SETLK),
+    // never waiting: EWOULDBLOCK when another open file description holds a conflicting one.
+    // On a local file system these and flock() do not see each other, so the two can be
+    // layered (see h5/store_lock.hpp). The byte need not exist.
+    [[nodiscard]] virtual int lock_byte(int fd, std::uint64_t offset, Lock how) noexcept;
+    // Whether another open file description holds a lock on that byte that a lock of kind
+    // `how` would conflict with (F_OFD_GETLK); takes nothing.
+    [[nodiscard]] virtual int byte_locked(int fd, std::uint64_t offset, Lock how, bool& held) noexcept;
 };
 
 // The real file system.
@@ -94,6 +104,16 @@ std::string parent_dir(const std::string& path);
 [[nodiscard]] int sync_parent_dir(const std::string& path) noexcept;
 // Opens `path` and syncs all of it (fsync): for files other code wrote.
 [[nodiscard]] int sync_file(const std::string& path) noexcept;
+
+// The one way a lock is waited for: calls `attempt` until it returns anything but
+// EWOULDBLOCK/EAGAIN or `bound` has passed (pauses growing from 1 ms to 50 ms). Returns the last
+// result. flock() and fcntl() have no wait with a deadline of their own.
+[[nodiscard]] int retry_lock(const std::function<int()>& attempt, std::chrono::milliseconds bound);
+
+// Whether flock() on this file system is only emulated (by POSIX locks over the whole file, as
+// on NFS and SMB) or otherwise not independent of byte-range locks (FUSE): shared updates are
+// not safe there, and the store keeps its exclusive locking (h5/store_lock.hpp).
+bool flock_is_emulated(int fd) noexcept;
 
 // Throws OsError built from `err`: "<action> \"<path>\" failed: <strerror>".
 [[noreturn]] void throw_errno(int err, const std::string& action, const std::string& path);

@@ -4,12 +4,14 @@
 #include <atomic>
 #include <cerrno>
 #include <map>
+#include <new>
 #include <set>
 #include <thread>
 
 #include <sys/resource.h>
 
 #include "tarnwick/bundle/fs/env.hpp"
+#include "tarnwick/bundle/h5/store_lock.hpp"
 
 namespace tarnwick::bundle::h5::detail {
 
@@ -46,11 +48,7 @@ bool DeferredCommits::due() const {
 void DeferredCommits::settle() noexcept {
     if (members_.empty()) return;
     make_durable(Step::Journals);  // the journals, and their names
-    for (Member& m : members_)
-        if (!m.err) m.err = m.journal->write_pending(m.fd);
-    make_durable(Step::Files);  // the files in their new state
-    for (Member& m : members_)
-        if (!m.err) m.err = m.journal->finish_deferred_commit();
+    commit_each_in_window();       // the files in their new state, and their commit points
     // The commit points: before they are durable, a power cut would find the journals whole
     // and undo updates the owner is about to report made.
     make_durable(Step::CommitPoints);
@@ -73,6 +71,25 @@ void DeferredCommits::settle() noexcept {
         }
     }
     members_.clear();
+}
+
+void DeferredCommits::commit_each_in_window() noexcept {
+    std::vector<int> fds;
+    std::vector<Member*> waiting;
+    try {
+        for (Member& m : members_)
+            if (!m.err) {
+                fds.push_back(m.fd);
+                waiting.push_back(&m);
+            }
+        const std::vector<int> errs = run_in_windows(fds, commit_wait(), [&](std::size_t i) {
+            return waiting[i]->journal->commit_deferred_in_window(waiting[i]->fd);
+        });
+        for (std::size_t i = 0; i < waiting.size(); ++i) waiting[i]->err = errs[i];
+    } catch (const std::bad_alloc&) {
+        for (Member& m : members_)
+            if (!m.err) m.err = ENOMEM;
+    }
 }
 
 // One sync of each file system the waiting files live on; where it is refused or reports an
@@ -123,7 +140,6 @@ void DeferredCommits::sync_each_alone(const std::vector<Member*>& members, Step 
 }
 
 int DeferredCommits::sync_alone(Member& m, Step step) noexcept {
-    if (step == Step::Files) return fs::env().sync(m.fd, fs::Sync::Data);
     return m.journal->sync_journal();
 }
 

@@ -24,8 +24,9 @@ extern thread_local int last_settle_error;
 // is full, when its first commit has waited MAX_WAIT (checked as files join and whenever the
 // owner asks), when a file of it is opened again, and when the owner ends:
 //   1. one sync of each file system makes all journals durable (their records and names),
-//   2. the overwrites go in, and a second sync makes the files durable,
-//   3. the journals are cleared (the commit points) and a third sync makes that durable;
+//   2. within each file's commit window (h5/store_lock.hpp: readers are kept out only then),
+//      its overwrites go in, that file is synced and its journal cleared (its commit point),
+//   3. a last sync makes the commit points durable;
 //      only then are they removed, and only then does a commit count as made.
 // Where a file system cannot be synced as a whole (refused: ENOSYS, EPERM; or declined by the
 // seam: FUSE, network file systems) and where its sync reports an error (which may belong to
@@ -63,11 +64,15 @@ private:
         std::size_t owner;
         int err = 0;
     };
-    enum class Step { Journals, Files, CommitPoints };
+    enum class Step { Journals, CommitPoints };
 
     static constexpr std::size_t MAX_SYNC_THREADS = 16;
 
     void make_durable(Step step) noexcept;
+    // Each file's overwrites, its own sync and its commit point within its commit window (the
+    // only time readers are kept out), all windows under one deadline; a file whose readers
+    // stay past it fails with EWOULDBLOCK and is rolled back like any other failure.
+    void commit_each_in_window() noexcept;
     void sync_each_alone(const std::vector<Member*>& members, Step step) noexcept;
     int sync_alone(Member& m, Step step) noexcept;
 

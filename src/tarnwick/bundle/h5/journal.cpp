@@ -23,6 +23,7 @@
 #include "tarnwick/bundle/fs/env.hpp"
 #include "tarnwick/bundle/h5/deferred_commits.hpp"
 #include "tarnwick/bundle/h5/journal_format.hpp"
+#include "tarnwick/bundle/h5/store_lock.hpp"
 #include "tarnwick/bundle/h5/undo_journal.hpp"
 
 namespace tarnwick::bundle::h5 {
@@ -32,6 +33,55 @@ using namespace detail;
 using fs::Descriptor;
 using fs::read_full;
 using fs::write_all;
+
+// ---- a reader's view of the last commit ------------------------------------------------------
+
+// A reader of a file whose journal still holds originals (its writer is between two windows,
+// or died): the file's bytes below the journal's baseline, with the journal's originals laid
+// over them, are the last committed state; bytes past the baseline are not committed yet.
+// Nothing is written: a reader never settles a journal (a writer or `check` does).
+struct CommittedView {
+    Descriptor journal;
+    std::uint64_t baseline = 0;
+    std::vector<Record> records;  // sorted by offset, disjoint
+
+    // 0 or errno; `found` false when no journal applies (none, cleared, another file's).
+    static int load(const std::string& journal_file, int file, std::unique_ptr<CommittedView>& out) {
+        auto view = std::make_unique<CommittedView>();
+        if (const int err = Descriptor::open(journal_file, O_RDONLY, 0, view->journal)) return err == ENOENT ? 0 : err;
+        JournalContents contents;
+        if (const int err = read_journal(view->journal.get(), UINT64_MAX, contents)) return err;
+        if (contents.identity == JournalContents::Identity::None) return 0;
+        bool belongs = false;
+        if (const int err = belongs_to(contents, view->journal.get(), file, belongs)) return err;
+        if (!belongs) return 0;
+        view->baseline = contents.baseline;
+        view->records = std::move(contents.records);
+        std::sort(view->records.begin(), view->records.end(),
+                  [](const Record& a, const Record& b) { return a.offset < b.offset; });
+        out = std::move(view);
+        return 0;
+    }
+
+    int overlay(char* buffer, std::uint64_t size, std::uint64_t offset) const {
+        const std::uint64_t end = offset + size;
+        // Not committed yet: reads as past the end of the file.
+        if (end > baseline) std::memset(buffer + (std::max(offset, baseline) - offset), 0, end - std::max(offset, baseline));
+        auto it = std::upper_bound(records.begin(), records.end(), offset,
+                                   [](std::uint64_t at, const Record& r) { return at < r.offset + r.size; });
+        for (; it != records.end() && it->offset < end; ++it) {
+            const std::uint64_t begin = std::max(offset, it->offset);
+            const std::uint64_t stop = std::min(end, it->offset + it->size);
+            if (begin >= stop) continue;
+            std::size_t got = 0;
+            if (const int err = read_full(journal.get(), buffer + (begin - offset), stop - begin,
+                                          it->at + (begin - it->offset), got))
+                return err;
+            if (got < stop - begin) return EIO;
+        }
+        return 0;
+    }
+};
 
 // ---- the driver -----------------------------------------------------------------------------
 
@@ -53,6 +103,7 @@ struct DriverFile {
     bool discarding;  // HDF5 closes a file that is rolled back: its last writes are dropped
     int close_error;  // errno of a write refused while HDF5 closed a committed file
     UndoJournal* journal;
+    CommittedView* view;  // a reader's, when a journal applies
 };
 
 DriverFile* of(H5FD_t* file) { return reinterpret_cast<DriverFile*>(file); }
@@ -80,6 +131,21 @@ herr_t fail(const char* function, H5E_minor_t minor, int err, const std::string&
     return -1;
 }
 
+// Takes a writer's locks on `fd` and makes sure that `name` still names the file locked: an
+// install or a removal may have put another file there between the open and the lock, and an
+// update of the file taken out of the bundle would be lost. Opens again when it was replaced.
+int lock_to_write(const char* name, int o_flags, Descriptor& fd, struct stat& st) {
+    for (int attempt = 0;; ++attempt) {
+        bool exclusive = false;
+        if (const int err = lock_for_writing(fd.get(), exclusive)) return err;
+        struct stat named {};
+        if (::fstat(fd.get(), &st) != 0) return errno;
+        if (::stat(name, &named) == 0 && named.st_dev == st.st_dev && named.st_ino == st.st_ino) return 0;
+        if (attempt == 8) return EWOULDBLOCK;  // replaced again and again: someone else is at work
+        if (const int err = Descriptor::open(name, o_flags & ~(O_CREAT | O_EXCL), 0666, fd)) return err;
+    }
+}
+
 H5FD_t* driver_open(const char* name, unsigned flags, hid_t, haddr_t) {
     if (!name || !*name) {
         fail("driver_open", H5E_CANTOPENFILE, EINVAL, "no file name");
@@ -104,33 +170,48 @@ H5FD_t* driver_open(const char* name, unsigned flags, hid_t, haddr_t) {
     const bool open_here = files_open_here().contains({st.st_dev, st.st_ino});
     // The lock comes before truncation and recovery: a file another process is writing is
     // neither emptied nor rolled back under it, nor read half-rewritten. It is taken whatever
-    // HDF5's own file-locking setting says (HDF5_USE_FILE_LOCKING=FALSE).
-    if (!open_here) {
-        if (const int err = fs::env().lock(fd.get(), writable ? fs::Lock::Exclusive : fs::Lock::Shared)) {
+    // HDF5's own file-locking setting says (HDF5_USE_FILE_LOCKING=FALSE); store_lock.hpp
+    // says which locks a writer and a reader hold.
+    if (!open_here && writable) {
+        if (const int err = lock_to_write(name, o_flags, fd, st)) {
+            fail("driver_open", H5E_CANTLOCKFILE, err, "unable to lock file");
+            return nullptr;
+        }
+    } else if (!open_here) {
+        if (const int err = lock_for_reading(fd.get())) {
             fail("driver_open", H5E_CANTLOCKFILE, err, "unable to lock file");
             return nullptr;
         }
     }
+    std::unique_ptr<CommittedView> view;
     if (writable && !open_here) {
+        int err = 0;
         if (flags & H5F_ACC_TRUNC) {
             // Made anew: the old content goes, and with it whatever a stale journal would
             // restore (this process holds the lock, so no writer owns that journal).
-            int err = fs::env().truncate(fd.get(), 0);
-            if (!err) err = fs::env().unlink(journal_path(name));
-            if (err && err != ENOENT) {
-                fail("driver_open", H5E_CANTOPENFILE, err, "unable to truncate file");
-                return nullptr;
-            }
-        } else {
+            err = run_in_window(fd.get(), [&] {
+                int cut = fs::env().truncate(fd.get(), 0);
+                if (!cut) cut = fs::env().unlink(journal_path(name));
+                return cut == ENOENT ? 0 : cut;
+            });
+        } else if (::access(journal_path(name).c_str(), F_OK) == 0) {
+            // Putting back what a dead writer changed rewrites stored bytes: in a window.
             Settled settled;
-            if (const int err = settle_stale_journal(journal_path(name), fd.get(), settled)) {
-                fail("driver_open", H5E_CANTOPENFILE, err, "unable to roll back an interrupted update");
-                return nullptr;
-            }
-            if (settled == Settled::NewerFormat) {
+            err = run_in_window(fd.get(), [&] { return settle_stale_journal(journal_path(name), fd.get(), settled); });
+            if (!err && settled == Settled::NewerFormat) {
                 fail("driver_open", H5E_CANTOPENFILE, EPROTONOSUPPORT, newer_journal_message(name));
                 return nullptr;
             }
+        }
+        if (err) {
+            fail("driver_open", H5E_CANTOPENFILE, err,
+                 flags & H5F_ACC_TRUNC ? "unable to truncate file" : "unable to roll back an interrupted update");
+            return nullptr;
+        }
+    } else if (!open_here) {
+        if (const int err = CommittedView::load(journal_path(name), fd.get(), view)) {
+            fail("driver_open", H5E_CANTOPENFILE, err, "unable to read the undo journal");
+            return nullptr;
         }
     }
     if (::fstat(fd.get(), &st) != 0) {
@@ -147,6 +228,8 @@ H5FD_t* driver_open(const char* name, unsigned flags, hid_t, haddr_t) {
     file->writable = writable && !open_here;
     file->journaling = file->writable && st.st_size > 0;
     file->journal = new UndoJournal(journal_path(name), static_cast<std::uint64_t>(st.st_size));
+    if (view) file->eof = std::min<haddr_t>(file->eof, view->baseline);
+    file->view = view.release();
     return &file->pub;
 }
 
@@ -179,6 +262,7 @@ herr_t driver_close(H5FD_t* h5fd) {
     static_cast<void>(fs::env().close(file->fd));  // releases the lock, after the journal is settled
     const int file_close_error = file->close_error;
     delete file->journal;
+    delete file->view;
     delete file;
     // A journal that could not be settled stays; the next writer settles it.
     last_settle_error = err ? err : file_close_error;
@@ -222,7 +306,10 @@ herr_t driver_read(H5FD_t* h5fd, H5FD_mem_t, hid_t, haddr_t address, size_t size
         return fail("driver_read", H5E_READERROR, err, "file read failed");
     // Past the end of the file reads as zeros, as with HDF5's own drivers.
     if (got < size) std::memset(static_cast<char*>(buffer) + got, 0, size - got);
-    if (file->journaling) file->journal->overlay(static_cast<char*>(buffer), size, address);
+    int err = 0;
+    if (file->journaling) err = file->journal->overlay(static_cast<char*>(buffer), size, address);
+    if (file->view) err = file->view->overlay(static_cast<char*>(buffer), size, address);
+    if (err) return fail("driver_read", H5E_READERROR, err, "file read failed (or its undo journal's)");
     return 0;
 }
 
@@ -275,18 +362,10 @@ herr_t driver_truncate(H5FD_t* h5fd, hid_t, hbool_t) {
     return 0;
 }
 
-herr_t driver_lock(H5FD_t* file, hbool_t rw) {
-    const int err = fs::env().lock(of(file)->fd, rw ? fs::Lock::Exclusive : fs::Lock::Shared);
-    // A file system without locks: HDF5's own drivers go on without them too.
-    if (err == 0 || err == ENOSYS) return 0;
-    return fail("driver_lock", H5E_CANTLOCKFILE, err, "unable to lock file");
-}
-
-herr_t driver_unlock(H5FD_t* file) {
-    const int err = fs::env().lock(of(file)->fd, fs::Lock::Unlock);
-    if (err == 0 || err == ENOSYS) return 0;
-    return fail("driver_unlock", H5E_CANTUNLOCKFILE, err, "unable to unlock file");
-}
+// The open took the locks this file needs and its close lets them go: HDF5's own request (an
+// exclusive flock for a writer) would keep readers out for the whole update.
+herr_t driver_lock(H5FD_t*, hbool_t) { return 0; }
+herr_t driver_unlock(H5FD_t*) { return 0; }
 
 const H5FD_class_t DRIVER = {
     "tarnwick_undo_journal",
@@ -366,10 +445,11 @@ bool recover_interrupted_update(const std::string& file) {
         throw OsError::from_errno(err,
                                   "cannot open \"" + file + "\" to undo an interrupted update: " + std::strerror(err));
     }
-    if (const int err = fs::env().lock(fd.get(), fs::Lock::Exclusive))
+    struct stat st {};
+    if (const int err = lock_to_write(file.c_str(), O_RDWR, fd, st))
         throw OsError::from_errno(err, "\"" + file + "\" is held by another process: " + std::strerror(err));
     Settled settled;
-    if (const int err = settle_stale_journal(journal, fd.get(), settled))
+    if (const int err = run_in_window(fd.get(), [&] { return settle_stale_journal(journal, fd.get(), settled); }))
         throw OsError::from_errno(err, "cannot undo the interrupted update of \"" + file + "\": " + std::strerror(err));
     if (settled == Settled::NewerFormat) throw OsError::from_errno(EPROTONOSUPPORT, newer_journal_message(file));
     return true;
@@ -380,6 +460,24 @@ std::string newer_journal_message(const std::string& file) {
            "\" was left by a stopped update of a newer version of tarnwick-bundle; this version can neither "
            "apply it nor write the file: run that version's check or update of the file (or remove the journal "
            "to give up its rollback)";
+}
+
+fs::Descriptor hold_for_writing(const std::string& path) {
+    Descriptor fd;
+    if (const int err = Descriptor::open(path, O_RDONLY | O_NONBLOCK, 0, fd)) fs::throw_errno(err, "opening", path);
+    struct stat st {};
+    if (const int err = lock_to_write(path.c_str(), O_RDONLY | O_NONBLOCK, fd, st))
+        throw OsError::from_errno(err, "\"" + path + "\" is held by another process: " + std::strerror(err));
+    return fd;
+}
+
+bool held_for_writing(const std::string& path) {
+    Descriptor fd;
+    if (Descriptor::open(path, O_RDONLY | O_NONBLOCK, 0, fd)) return false;
+    struct stat st {};
+    // This process's own open files are not another process's.
+    if (::fstat(fd.get(), &st) == 0 && files_open_here().contains({st.st_dev, st.st_ino})) return false;
+    return detail::held_for_writing(fd.get());
 }
 
 void commit(hid_t file_id) {

@@ -10,8 +10,10 @@
 // silently damaged. No write order on our side can prevent that, so the driver undoes it.
 //
 // How (in the manner of a rollback journal):
-//   1. A file opened for writing is locked (flock, exclusive) for as long as it is open; the
-//      lock is HDF5's own file lock, so h5py and other HDF5 programs honour it.
+//   1. A file opened for writing is locked against other writers for as long as it is open,
+//      and against readers only within its commit windows (store_lock.hpp): readers read the
+//      last committed state meanwhile, through the journal's originals where the file's own
+//      bytes are not it (a writer that died between its window's writes and its commit).
 //   2. The file's size when it was opened (or last committed) is its baseline. Before the first
 //      write, "<file>.journal" is created with the baseline in its header. Before any byte
 //      below the baseline is overwritten or truncated away for the first time, its original
@@ -39,6 +41,8 @@
 #include <cstddef>
 #include <functional>
 #include <string>
+
+#include "tarnwick/bundle/fs/env.hpp"
 
 namespace tarnwick::bundle::h5 {
 
@@ -70,6 +74,16 @@ bool recover_interrupted_update(const std::string& file);
 
 // The message for a journal of a newer version's format beside `file`.
 std::string newer_journal_message(const std::string& file);
+
+// Whether another process is updating `path` (holds it for writing); false when it cannot
+// tell (no such file, no permission). For the checks, which list such files as blocked
+// instead of judging them.
+bool held_for_writing(const std::string& path);
+
+// Opens `path` and holds it as a writer does (every writer kept out, readers let in), having
+// made sure that the name still names the file held; for removing a store file. Throws
+// OsError: would block while another process updates it, no such file, ...
+fs::Descriptor hold_for_writing(const std::string& path);
 
 // For an open file of this driver (no-ops for others): commit() makes the file's current
 // content the state a rollback returns to (REQUIRES: flushed), abandon() makes its close roll

@@ -15,6 +15,7 @@
 
 #include "tarnwick/bundle/fs/env.hpp"
 #include "tarnwick/bundle/h5/journal_format.hpp"
+#include "tarnwick/bundle/h5/store_lock.hpp"
 
 namespace tarnwick::bundle::h5::detail {
 
@@ -30,7 +31,10 @@ using fs::write_all;
 //   1. the journal's header and the originals of every range about to be overwritten are
 //      written, and the journal (with its folder, when it was just created) is synced;
 //   2. the overwrites go into the file (writes past the baseline went straight in: a rollback
-//      cuts them off), and the file is synced;
+//      cuts them off), and the file is synced;  2 and 3 happen in the file's commit window
+//      (store_lock.hpp), the only time its stored bytes change, so that readers never see
+//      them half changed; until then they wait in memory, past MAX_PENDING_BYTES in an unnamed
+//      side file, and a cut below the baseline waits with them;
 //   3. the commit point: the journal's magic is cleared. It is synced when the file closes (its
 //      last commit), before the journal is deleted, and before the journal is reused for the
 //      next update of the open file; until then a lost clearing only rolls back to the commit
@@ -62,7 +66,7 @@ public:
             const std::uint64_t from = std::max(offset, baseline_);
             if (const int err = write_all(file, data + (from - offset), end - from, from)) return err;
         }
-        if (pending_bytes_ > MAX_PENDING_BYTES) return write_through(file);
+        if (pending_bytes_ > MAX_PENDING_BYTES) return spill();
         return 0;
     }
 
@@ -71,21 +75,24 @@ public:
         std::vector<char> now(size);
         std::size_t got = 0;
         if (read_full(file, now.data(), size, offset, got) || got < size) return false;
-        overlay(now.data(), size, offset);
+        if (overlay(now.data(), size, offset)) return false;
         return std::memcmp(now.data(), data, size) == 0;
     }
 
     // Lays the overwrites that wait in memory over `size` bytes read at `offset`.
-    void overlay(char* buffer, std::uint64_t size, std::uint64_t offset) const {
+    // 0 or errno (a read of the side file).
+    int overlay(char* buffer, std::uint64_t size, std::uint64_t offset) const {
         const std::uint64_t end = offset + size;
         auto it = pending_.upper_bound(offset);
         if (it != pending_.begin()) --it;
         for (; it != pending_.end() && it->first < end; ++it) {
             const std::uint64_t begin = std::max(offset, it->first);
-            const std::uint64_t stop = std::min(end, it->first + it->second.size());
-            if (begin < stop)
-                std::memcpy(buffer + (begin - offset), it->second.data() + (begin - it->first), stop - begin);
+            const std::uint64_t stop = std::min(end, it->first + it->second.size);
+            if (begin >= stop) continue;
+            if (const int err = it->second.read(spill_.get(), begin - it->first, stop - begin, buffer + (begin - offset)))
+                return err;
         }
+        return 0;
     }
 
     // Cuts `file` to `size`. Stored bytes cut away are journaled first, and the cut waits for
@@ -97,18 +104,21 @@ public:
             if (!started())
                 if (const int err = start(file)) return err;
             if (const int err = save(file, size, std::min(eof, baseline_) - size)) return err;
-            if (const int err = write_through(file)) return err;
+            // Readers still read the stored bytes: only what lies past them goes now, the rest
+            // at the commit (which cuts the file to its committed size).
+            cut_pending_ = true;
+            return eof > baseline_ ? fs::env().truncate(file, baseline_) : 0;
         }
         return fs::env().truncate(file, size);
     }
 
     // Makes the file's current content (`new_baseline` bytes) the state a rollback returns to,
     // on disk. Until it succeeded, nothing of the journal's state is let go.
+    // EWOULDBLOCK: readers kept the file past the bound; nothing was changed.
     int commit(int file, std::uint64_t new_baseline) {
         if (started()) {
-            if (const int err = write_through(file)) return err;
-            if (const int err = fs::env().sync(file, fs::Sync::Data)) return err;
-            if (const int err = clear_commit_mark()) return err;
+            if (const int err = make_durable(file)) return err;
+            if (const int err = run_in_window(file, [&] { return apply(file, new_baseline); })) return err;
             clearing_unsynced_ = true;
         }
         baseline_ = new_baseline;
@@ -125,11 +135,17 @@ public:
     }
     bool commit_deferred() const { return deferred_; }
 
-    // The durable steps of a deferred commit, for a group whose journals the file system sync
-    // made durable (step 1): the waiting overwrites go into the file; the caller syncs again.
-    int write_pending(int file) {
+    // The same steps all within the file's commit window (the caller is inside it: see
+    // run_in_windows), for a group whose journals are durable: the overwrites go in, the file
+    // is synced (that one file), the commit mark is cleared (made durable by the caller's next
+    // sync). A failure rolls back before the window ends. 0 or errno.
+    int commit_deferred_in_window(int file) {
         journal_unsynced_ = folder_unsynced_ = false;
-        return write_through(file);
+        int err = write_through(file, deferred_baseline_);
+        if (!err) err = fs::env().sync(file, fs::Sync::Data);
+        if (!err) err = finish_deferred_commit();
+        if (err) roll_back_in_window(file);
+        return err;
     }
     // ...then, once the files are synced, the commit point (the clearing is made durable by
     // the caller's next sync) and the journal's removal.
@@ -164,9 +180,15 @@ public:
     // if its name was taken away meanwhile). Returns ESTALE when the file was restored but the
     // journal had vanished or been replaced under the writer.
     int roll_back(int file) {
+        // Stored bytes written by a failed window: they go back within a window too.
+        if (stored_written_) return run_in_window(file, [&] { return roll_back_in_window(file); });
+        return roll_back_in_window(file);
+    }
+    int roll_back_in_window(int file) {
         deferred_ = false;
         pending_.clear();
         pending_bytes_ = 0;
+        cut_pending_ = false;
         if (!fd_.valid()) return fs::env().truncate(file, baseline_);
         const bool named = still_named(path_, fd_.get());
         const bool had_update = started();
@@ -181,6 +203,7 @@ public:
         length_ = 0;
         saved_.clear();
         clearing_unsynced_ = false;
+        stored_written_ = false;
         fd_.reset();
         if (!named) return had_update ? ESTALE : 0;
         const int err = fs::env().unlink(path_);
@@ -287,26 +310,50 @@ private:
     void hold(std::uint64_t offset, const char* data, std::uint64_t size) {
         std::uint64_t begin = offset, end = offset + size;
         auto first = pending_.upper_bound(begin);
-        if (first != pending_.begin() && std::prev(first)->first + std::prev(first)->second.size() >= begin) --first;
+        if (first != pending_.begin() && std::prev(first)->first + std::prev(first)->second.size >= begin) --first;
         auto last = first;
         while (last != pending_.end() && last->first <= end) {
             begin = std::min(begin, last->first);
-            end = std::max<std::uint64_t>(end, last->first + last->second.size());
+            end = std::max<std::uint64_t>(end, last->first + last->second.size);
             ++last;
         }
-        std::vector<char> merged(end - begin);
+        Piece merged;
+        merged.size = end - begin;
+        merged.bytes.resize(merged.size);
         for (auto it = first; it != last; ++it) {
-            std::memcpy(merged.data() + (it->first - begin), it->second.data(), it->second.size());
-            pending_bytes_ -= it->second.size();
+            // A piece in the side file is read back: its bytes stay where this one leaves none.
+            if (it->second.read(spill_.get(), 0, it->second.size, merged.bytes.data() + (it->first - begin)))
+                std::memset(merged.bytes.data() + (it->first - begin), 0, it->second.size);
+            if (!it->second.spilled()) pending_bytes_ -= it->second.size;
         }
-        std::memcpy(merged.data() + (offset - begin), data, size);
+        std::memcpy(merged.bytes.data() + (offset - begin), data, size);
         pending_.erase(first, last);
-        pending_bytes_ += merged.size();
+        pending_bytes_ += merged.size;
         pending_.emplace(begin, std::move(merged));
     }
 
-    // Syncs the journal (and its folder once), then writes the waiting overwrites into the file.
-    int write_through(int file) {
+    // Moves the overwrites held in memory into the side file (an unnamed file beside the
+    // journal, gone with the process): they must not reach the store file before its window.
+    int spill() {
+        if (!spill_.valid()) {
+            int err = Descriptor::open(fs::parent_dir(path_), O_RDWR | O_TMPFILE, 0600, spill_);
+            if (err) err = Descriptor::open("/tmp", O_RDWR | O_TMPFILE, 0600, spill_);
+            if (err) return err;
+        }
+        for (auto& [offset, piece] : pending_) {
+            if (piece.spilled()) continue;
+            if (const int err = write_all(spill_.get(), piece.bytes.data(), piece.size, spill_end_)) return err;
+            piece.spilled_at = spill_end_;
+            spill_end_ += piece.size;
+            piece.bytes = {};
+        }
+        pending_bytes_ = 0;
+        return 0;
+    }
+
+    // Step 1 for a commit of its own: the journal (and its new name) durable.
+    int make_durable(int file) {
+        (void)file;
         if (journal_unsynced_) {
             if (const int err = fs::env().sync(fd_.get(), fs::Sync::Data)) return err;
             journal_unsynced_ = false;
@@ -315,10 +362,43 @@ private:
             if (const int err = fs::sync_parent_dir(path_)) return err;
             folder_unsynced_ = false;
         }
-        for (const auto& [offset, bytes] : pending_)
-            if (const int err = write_all(file, bytes.data(), bytes.size(), offset)) return err;
+        return 0;
+    }
+
+    // Steps 2 and 3, inside the window.
+    int apply(int file, std::uint64_t new_baseline) {
+        int err = write_through(file, new_baseline);
+        if (!err) err = fs::env().sync(file, fs::Sync::Data);
+        if (!err) err = clear_commit_mark();
+        return err;
+    }
+
+    // Syncs the journal (and its folder once), then writes the waiting overwrites into the
+    // file and makes a waiting cut (to `size`, the committed size). Only within the window.
+    int write_through(int file, std::uint64_t size) {
+        if (const int err = make_durable(file)) return err;
+        if (!pending_.empty() || cut_pending_) stored_written_ = true;
+        std::vector<char> block;
+        for (const auto& [offset, piece] : pending_) {
+            if (!piece.spilled()) {
+                if (const int err = write_all(file, piece.bytes.data(), piece.size, offset)) return err;
+                continue;
+            }
+            for (std::uint64_t done = 0; done < piece.size;) {
+                const std::uint64_t n = std::min<std::uint64_t>(piece.size - done, MAX_RECORD_BYTES);
+                block.resize(n);
+                if (const int err = piece.read(spill_.get(), done, n, block.data())) return err;
+                if (const int err = write_all(file, block.data(), n, offset + done)) return err;
+                done += n;
+            }
+        }
+        if (cut_pending_)
+            if (const int err = fs::env().truncate(file, size)) return err;
         pending_.clear();
         pending_bytes_ = 0;
+        cut_pending_ = false;
+        spill_.reset();
+        spill_end_ = 0;
         return 0;
     }
 
@@ -350,8 +430,29 @@ private:
     bool deferred_ = false;           // committed, its durable steps not yet done
     std::uint64_t deferred_baseline_ = 0;
     std::map<std::uint64_t, std::uint64_t> saved_;        // begin -> end, disjoint, not adjacent
-    std::map<std::uint64_t, std::vector<char>> pending_;  // overwrites of stored bytes
-    std::size_t pending_bytes_ = 0;
+    // An overwrite of stored bytes waiting for the window: in memory, or in the side file.
+    struct Piece {
+        static constexpr std::uint64_t IN_MEMORY = UINT64_MAX;
+        std::vector<char> bytes;
+        std::uint64_t size = 0;
+        std::uint64_t spilled_at = IN_MEMORY;
+        bool spilled() const { return spilled_at != IN_MEMORY; }
+        int read(int spill, std::uint64_t from, std::uint64_t n, char* out) const {
+            if (!spilled()) {
+                std::memcpy(out, bytes.data() + from, n);
+                return 0;
+            }
+            std::size_t got = 0;
+            if (const int err = read_full(spill, out, n, spilled_at + from, got)) return err;
+            return got < n ? EIO : 0;
+        }
+    };
+    std::map<std::uint64_t, Piece> pending_;  // overwrites of stored bytes, by offset
+    std::size_t pending_bytes_ = 0;           // of those held in memory
+    bool cut_pending_ = false;                // a cut below the baseline waits for the window
+    bool stored_written_ = false;             // a window wrote stored bytes and did not commit
+    Descriptor spill_;
+    std::uint64_t spill_end_ = 0;
     std::vector<char> buffer_;
 };
 

@@ -28,8 +28,9 @@ constexpr char SIDE_FILE = 'N';
 constexpr char FOLDER = 'F';
 constexpr char RENAME = 'R';
 constexpr char COMMIT = 'C';
-constexpr int LOCK_RETRIES = 40;
-constexpr auto LOCK_RETRY_PAUSE = std::chrono::milliseconds(50);
+// How long an install waits for running updates, and an update for a running install (README).
+constexpr auto INSTALL_WAIT = std::chrono::seconds(10);
+constexpr auto UPDATE_WAIT = std::chrono::seconds(30);
 
 using seam::throw_errno;
 
@@ -192,19 +193,56 @@ InstallLock::InstallLock(const stdfs::path& bundle, std::nothrow_t) : bundle_(ca
 }
 
 InstallLock::InstallLock(const stdfs::path& bundle) : InstallLock(bundle, std::nothrow) {
-    // A moment's wait lets a run that only looks (status, an update settling nothing) go by.
-    for (int k = 0; !held_ && k < LOCK_RETRIES; ++k) {
-        std::this_thread::sleep_for(LOCK_RETRY_PAUSE);
-        if (seam::env().lock(fd_.get(), seam::Lock::Exclusive) == 0) {
-            ++held_here()[bundle_];
-            held_ = true;
-        }
+    if (held_) return;
+    // Running updates hold the shared side for their whole run: they are waited for a while.
+    if (seam::retry_lock([&] { return seam::env().lock(fd_.get(), seam::Lock::Exclusive); }, INSTALL_WAIT) == 0) {
+        ++held_here()[bundle_];
+        held_ = true;
+        return;
     }
-    if (!held_)
+    // Shared holders are updates; an exclusive one is another install.
+    seam::Descriptor probe;
+    bool updates = false;
+    if (seam::Descriptor::open(bundle_, O_RDONLY | O_DIRECTORY, 0, probe) == 0 &&
+        seam::env().lock(probe.get(), seam::Lock::Shared) == 0)
+        updates = true;
+    throw OsError(OsError::Kind::WouldBlock, EWOULDBLOCK,
+                  fmt::format("{} into {} is running; nothing was changed (install again when it has ended)",
+                              updates ? "an update of the store files" : "another install", bundle.string()));
+}
+
+namespace {
+// The bundles whose update lock this process holds, with the count of holders.
+std::map<stdfs::path, int>& shared_here() {
+    static std::map<stdfs::path, int> held;
+    return held;
+}
+}  // namespace
+
+UpdateLock::UpdateLock(const stdfs::path& bundle) : bundle_(canonical_or_given(bundle)) {
+    const auto install = held_here().find(bundle_);
+    if ((install != held_here().end() && install->second > 0) || shared_here().contains(bundle_)) {
+        ++shared_here()[bundle_];
+        held_ = true;
+        return;
+    }
+    std::error_code missing;
+    if (!stdfs::is_directory(bundle_, missing)) return;  // a first download makes the folder later
+    if (const int err = seam::Descriptor::open(bundle_, O_RDONLY | O_DIRECTORY, 0, fd_))
+        throw_errno(err, fmt::format("cannot open {}", bundle_.string()));
+    const int err = seam::retry_lock([&] { return seam::env().lock(fd_.get(), seam::Lock::Shared); }, UPDATE_WAIT);
+    if (err == EWOULDBLOCK)
         throw OsError(OsError::Kind::WouldBlock, EWOULDBLOCK,
-                      fmt::format("another install into {} is running; nothing was changed (install again when it "
-                                  "has ended)",
+                      fmt::format("an install into {} is running; nothing was updated (update again when it has "
+                                  "ended)",
                                   bundle.string()));
+    if (err) throw_errno(err, fmt::format("cannot lock {}", bundle_.string()));
+    ++shared_here()[bundle_];
+    held_ = true;
+}
+
+UpdateLock::~UpdateLock() {
+    if (held_ && --shared_here()[bundle_] == 0) shared_here().erase(bundle_);
 }
 
 std::optional<InstallLock> InstallLock::try_take(const stdfs::path& bundle) {

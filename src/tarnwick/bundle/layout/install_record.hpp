@@ -58,6 +58,25 @@ private:
     bool held_ = false;
 };
 
+// The shared side of the install lock, held by an update for its whole run: installs wait for
+// running updates and updates for a running install (an install renames new files over store
+// files, which an update must not be writing). Each side waits a bounded time (an update
+// UPDATE_WAIT, an install INSTALL_WAIT) and then refuses, naming what is running. A process
+// that holds either side already takes nothing more.
+class UpdateLock {
+public:
+    // Throws OsError (WouldBlock) naming the bundle when an install kept it past the wait.
+    explicit UpdateLock(const std::filesystem::path& bundle);
+    ~UpdateLock();
+    UpdateLock(const UpdateLock&) = delete;
+    UpdateLock& operator=(const UpdateLock&) = delete;
+
+private:
+    std::filesystem::path bundle_;
+    fs::Descriptor fd_;
+    bool held_ = false;
+};
+
 class InstallRecord {
 public:
     // Starts a record afresh. REQUIRES: `lock` is held and the previous install was settled.

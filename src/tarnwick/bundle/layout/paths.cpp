@@ -115,14 +115,17 @@ void remove_h5(const std::string& h5_file) {
     const auto fail = [&](int err, const std::string& why) {
         throw OsError::from_errno(err, "cannot remove \"" + h5_file + "\": " + why);
     };
-    // Taken under the file's write lock, as a writer takes it: a file an update or a backtest
-    // holds is refused (would block), never deleted under it.
+    // Taken as a writer takes it: a file an update holds is refused (would block), never
+    // deleted under it; a reader that has it open goes on reading what it opened. The name is
+    // confirmed to still name the file held, so that a file put in its place is not removed
+    // unheld.
     seam::Descriptor held;
-    const int open_err = seam::Descriptor::open(h5_file, O_RDONLY | O_NONBLOCK, 0, held);
-    if (open_err && open_err != ENOENT && open_err != EACCES) fail(open_err, std::strerror(open_err));
-    if (held.valid())
-        if (const int err = seam::env().lock(held.get(), seam::Lock::Exclusive))
-            fail(err, err == EWOULDBLOCK ? "it is held by another process" : std::strerror(err));
+    try {
+        held = h5::hold_for_writing(h5_file);
+    } catch (const OsError& e) {
+        if (e.error_number() == EWOULDBLOCK) fail(EWOULDBLOCK, "it is held by another process");
+        if (e.error_number() != ENOENT && e.error_number() != EACCES) throw;
+    }
     // unlink() refuses directories (EISDIR/EPERM), which is what we want: only files go.
     if (const int err = seam::env().unlink(h5_file); err && err != ENOENT) fail(err, std::strerror(err));
     // With the file goes what an interrupted update of it left to undo.

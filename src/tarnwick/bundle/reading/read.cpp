@@ -54,15 +54,9 @@ bool contains(const DayRange& days, int day) {
     return (!days.first || day >= *days.first) && (!days.last || day <= *days.last);
 }
 
-// Opens a store file for reading: the shared side of the writers' lock, and no journal of a
-// stopped update beside it. The journal is looked for after the lock is held: a writer
-// removes its journal before it lets go of the lock, so one found now was left by a writer
-// that died, and none can appear while the file stays open.
-h5::File open_settled(const std::string& path) {
-    h5::File file = h5::File::open(path, h5::File::Access::ReadOnly);
-    if (fs::exists(fs::path(h5::journal_path(path)))) throw UnsettledJournal(path);
-    return file;
-}
+// Opens a store file for reading its last committed state (the driver waits for a commit
+// window and reads an unfinished update's file through its journal).
+h5::File open_settled(const std::string& path) { return h5::File::open(path, h5::File::Access::ReadOnly); }
 
 // The HDF5 memory type of each record kind.
 h5::DataType memory_type(RecordKind kind) {
@@ -150,26 +144,6 @@ void read_day(const h5::Dataset& day, hid_t mem_type, hsize_t rows, unsigned cha
 }
 
 }  // namespace
-
-namespace {
-
-// The check that settles `file`, as a command to paste: ".../ROOT/bundle/ticks/ID.h5" is a tick
-// file, ".../ROOT/bundle/h5/GROUP/ID.h5" a minute-bar file.
-std::string settling_command(const std::string& file) {
-    const fs::path folder = fs::path(file).parent_path();
-    if (folder.filename() == "ticks")
-        return fmt::format("tarnwick-bundle check tick {}", folder.parent_path().parent_path().string());
-    return fmt::format("tarnwick-bundle check minbar {}", folder.parent_path().parent_path().parent_path().string());
-}
-
-}  // namespace
-
-UnsettledJournal::UnsettledJournal(const std::string& file)
-    : OsError(Kind::Other, 0,
-              fmt::format("\"{}\" was left by an update that was stopped (its journal \"{}\" is still there) and may "
-                          "be half written: run \"{}\" or the next update of it, which roll it back, then read it "
-                          "again",
-                          file, h5::journal_path(file), settling_command(file))) {}
 
 std::size_t record_size(RecordKind kind) {
     switch (kind) {

@@ -6,11 +6,11 @@
 // the range are opened, their Blosc chunks decoded by c-blosc directly. Chunks laid out in
 // another way (files written by other tools) go through HDF5's filter pipeline instead.
 //
-// A read opens the file read-only, which takes the shared side of the file lock that every
-// writer takes exclusively: a file an update is writing is refused (OsError, would block) rather
-// than read half-written, and no update can start on it while the read runs. A file whose undo
-// journal is still there was left by an update that was stopped; its content may be half
-// written until the next writer rolls it back, so it is refused too (UnsettledJournal).
+// A read sees the file's last committed state, also while an update of it runs: it waits only
+// for a commit window, a moment when the writer changes bytes already stored (h5/journal.hpp),
+// and is refused (OsError, would block) only when that takes longer than the read's bound. A
+// file an update left unfinished (its undo journal still there) is read as it was before that
+// update, through the journal's originals, without writing anything.
 //
 // Thread safety: none (HDF5's serial build); one read at a time per process.
 #include <cstddef>
@@ -38,12 +38,6 @@ std::size_t record_size(RecordKind kind);
 // Told the kind and number of records once both are known, returns where to put them: room for
 // rows * record_size(kind) bytes. Lets the caller own the memory (a NumPy array).
 using Allocate = std::function<void*(RecordKind kind, std::size_t rows)>;
-
-// The store file of an unsettled update: run `check` or the next update of the file first.
-class UnsettledJournal : public OsError {
-public:
-    explicit UnsettledJournal(const std::string& file);
-};
 
 // The minute-bar file of `order_book_id` in <data_bundle_path>/bundle/h5/<group>/; throws
 // OsError (no such file) when no group holds one, ValueError for an identifier that is a path.

@@ -8,6 +8,7 @@
 #include "tarnwick/bundle/checks/listing.hpp"
 #include "tarnwick/bundle/errors.hpp"
 #include "tarnwick/bundle/h5/h5.hpp"
+#include "tarnwick/bundle/h5/journal.hpp"
 #include "tarnwick/bundle/layout/records.hpp"
 
 namespace tarnwick::bundle::status {
@@ -24,6 +25,7 @@ FileStatus start_status(Kind kind, const fs::path& path) {
     file.path = path.string();
     file.group = kind == Kind::Tick ? "ticks" : path.parent_path().filename().string();
     file.instrument = checks::store_identifier(path);
+    file.updating = h5::held_for_writing(path.string());
     std::error_code ec;
     const auto size = fs::file_size(path, ec);
     file.bytes = ec ? 0 : size;

@@ -22,6 +22,7 @@ json flags_of(const FileStatus& f) {
     if (!f.leftovers.empty()) flags.push_back("leftover");
     if (f.unreadable) flags.push_back("unreadable");
     if (f.held) flags.push_back("held");
+    if (f.updating) flags.push_back("updating");
     if (!f.exists && !f.leftovers.empty()) flags.push_back("missing");
     if (f.absent) flags.push_back("absent");
     return flags;

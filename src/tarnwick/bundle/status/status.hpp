@@ -65,6 +65,7 @@ struct FileStatus {
     std::uint64_t bytes = 0;
     bool unreadable = false;
     bool held = false;  // held by another process (the storage library's file lock)
+    bool updating = false;  // another process is updating it (what is shown is its last commit)
     std::string error;  // why it is unreadable or held
     std::vector<Leftover> leftovers;
     std::vector<MonthCoverage> months;

@@ -56,7 +56,10 @@ std::string describe(const FileStatus& f) {
         parts.push_back("absent: the recorded selection names it, no store file (update-existing ROOT --selection)");
     else if (!f.exists)
         parts.push_back("store file missing");
-    if (f.held) parts.push_back("held by another process");
+    // A file being updated is read as of its last commit; held without an update, a reader
+    // (or a program of another kind) keeps it during a moment the status could not wait out.
+    if (f.updating) parts.push_back("being updated by another process");
+    if (f.held && !f.updating) parts.push_back("held by another process");
     if (f.unreadable) parts.push_back("unreadable: " + f.error);
     if (f.exists && !f.unreadable && !f.held && !f.first_date) parts.push_back("empty: holds no day yet");
     if (f.days_behind > 0)

@@ -83,6 +83,7 @@ std::string encode(const FileStatus& f) {
     w.put(f.bytes);
     w.put(static_cast<std::uint8_t>(f.unreadable));
     w.put(static_cast<std::uint8_t>(f.held));
+    w.put(static_cast<std::uint8_t>(f.updating));
     w.put(f.error);
     w.put(static_cast<std::uint32_t>(f.leftovers.size()));
     for (const auto& leftover : f.leftovers) {
@@ -121,6 +122,7 @@ FileStatus decode(std::string_view bytes) {
     f.bytes = r.get<std::uint64_t>();
     f.unreadable = r.get<std::uint8_t>() != 0;
     f.held = r.get<std::uint8_t>() != 0;
+    f.updating = r.get<std::uint8_t>() != 0;
     f.error = r.text();
     f.leftovers.resize(r.get<std::uint32_t>());
     for (auto& leftover : f.leftovers) {
