@@ -247,7 +247,7 @@ TEST_F(StatusBundle, AJournalOfAnotherFileIsKeptAsideAndListedUntilRemoved) {
     EXPECT_NE(text_view(bundle_status(root.str()), 0).find("leftover rejected journal " + kept), std::string::npos);
 }
 
-TEST_F(StatusBundle, FileHeldByAWriterIsReportedNotWaitedFor) {
+TEST_F(StatusBundle, FileBeingUpdatedIsShownAtItsLastCommitNotWaitedFor) {
     const std::string path = (root.path() / "bundle/h5/equities/000004.XSHE.h5").string();
     test::ChildProcess writer([&](test::ChildProcess& self) {
         h5::File held = h5::File::open(path, h5::File::Access::ReadWrite);
@@ -258,10 +258,11 @@ TEST_F(StatusBundle, FileHeldByAWriterIsReportedNotWaitedFor) {
     ASSERT_TRUE(writer.wait_ready());
     const BundleStatus s = bundle_status(root.str());
     const FileStatus& f = find(s, Kind::Minbar, "000004.XSHE");
-    EXPECT_TRUE(f.held);
+    EXPECT_TRUE(f.updating);
+    EXPECT_FALSE(f.held);
     EXPECT_FALSE(f.unreadable);
-    EXPECT_FALSE(f.current());
-    EXPECT_EQ(group(s, "equities").held, 1u);
+    EXPECT_GT(f.days_held, 0) << "its last commit is read";
+    EXPECT_NE(text_view(s, 0).find("being updated by another process"), std::string::npos);
     writer.kill_now();
 }
 

@@ -463,10 +463,15 @@ std::string newer_journal_message(const std::string& file) {
 }
 
 fs::Descriptor hold_for_writing(const std::string& path) {
+    // Open for writing where allowed, so that the writers' byte lock (and not the exclusive
+    // flock, which keeps readers out too) can be taken; a read-only file falls back to that.
     Descriptor fd;
-    if (const int err = Descriptor::open(path, O_RDONLY | O_NONBLOCK, 0, fd)) fs::throw_errno(err, "opening", path);
+    int o_flags = O_RDWR | O_NONBLOCK;
+    int err = Descriptor::open(path, o_flags, 0, fd);
+    if (err == EACCES || err == EROFS || err == EPERM) err = Descriptor::open(path, o_flags = O_RDONLY | O_NONBLOCK, 0, fd);
+    if (err) fs::throw_errno(err, "opening", path);
     struct stat st {};
-    if (const int err = lock_to_write(path.c_str(), O_RDONLY | O_NONBLOCK, fd, st))
+    if (const int err = lock_to_write(path.c_str(), o_flags, fd, st))
         throw OsError::from_errno(err, "\"" + path + "\" is held by another process: " + std::strerror(err));
     return fd;
 }
