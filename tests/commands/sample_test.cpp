@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "support/scoped_env_var.hpp"
 #include "support/archives.hpp"
 #include "support/fault_fs.hpp"
 #include "support/http_server.hpp"
@@ -35,29 +36,7 @@ const std::string DOWNLOADED = "bundle 数据下载完毕，解压中...";
 const std::string UNPACKED = "bundle 数据解压完成";
 const std::string REQUEST_THROUGH_PROXY = std::string("GET ") + SAMPLE_ARCHIVE_URL + " HTTP/1.1";
 
-// Sets or unsets an environment variable for one scope.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        if (value)
-            ::setenv(name, value->c_str(), 1);
-        else
-            ::unsetenv(name);
-    }
-    ~ScopedEnv() {
-        if (old_)
-            ::setenv(name_, old_->c_str(), 1);
-        else
-            ::unsetenv(name_);
-    }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
+using ScopedEnv = test::ScopedEnvVar;
 
 std::string random_bytes(std::size_t size, unsigned seed) {
     std::mt19937 generator(seed);

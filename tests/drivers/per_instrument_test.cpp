@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "support/scoped_env_var.hpp"
 #include "support/child_process.hpp"
 #include "support/temp_dir.hpp"
 #include "tarnwick/bundle/errors.hpp"
@@ -132,6 +133,8 @@ TEST_F(DriverTest, FileHeldByAnotherProcessFailsOnlyThatInstrument) {
     });
     ASSERT_TRUE(holder.wait_ready());
     host::set_clock(host::make_datetime(2026, 12, 7, 18, 0));
+    // A reader delays only the commit of its file, which is given up after the commit wait.
+    const test::ScopedEnvVar short_wait("TARNWICK_COMMIT_WAIT_SECONDS", "0.3");
     EXPECT_FALSE(minbar::update_minbar(root(), {"000001.XSHE", "600000.XSHG"}, false, 2));
     holder.kill_now();
     holder.wait_exit_status();

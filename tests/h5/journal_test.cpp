@@ -22,6 +22,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include "support/scoped_env_var.hpp"
 #include "support/child_process.hpp"
 #include "support/temp_dir.hpp"
 #include "support/test_envs.hpp"
@@ -621,7 +622,7 @@ void expect_would_block(const std::function<void()>& action, const std::string& 
 }
 
 TEST_F(JournalTest, AReaderSeesTheLastCommitInEveryPhaseOfAWriterAndAfterItsKill) {
-    setenv("TARNWICK_READ_WAIT_SECONDS", "0.3", 1);
+    const test::ScopedEnvVar read_wait_seconds("TARNWICK_READ_WAIT_SECONDS", "0.3");
     const std::vector<std::int64_t> updated = appended_and_rewritten(original_, 20'000);
     enum class Phase { BeforeWindow, InsideWindow, AfterWindow };
     for (const Phase phase : {Phase::BeforeWindow, Phase::InsideWindow, Phase::AfterWindow}) {
@@ -659,11 +660,10 @@ TEST_F(JournalTest, AReaderSeesTheLastCommitInEveryPhaseOfAWriterAndAfterItsKill
         EXPECT_EQ(bytes_of(path_), file_bytes);
         EXPECT_EQ(bytes_of(journal_path(path_)), journal_bytes);
     }
-    unsetenv("TARNWICK_READ_WAIT_SECONDS");
 }
 
 TEST_F(JournalTest, AWriterGivesUpAFileAReaderHoldsPastTheBoundAndOurReadersCannotStarveIt) {
-    setenv("TARNWICK_COMMIT_WAIT_SECONDS", "0.3", 1);
+    const test::ScopedEnvVar commit_wait_seconds("TARNWICK_COMMIT_WAIT_SECONDS", "0.3");
     {
         // Held by a reader that never lets go (as an h5py session may): rolled back, refused.
         ChildProcess reader([&](ChildProcess& self) {
@@ -682,7 +682,7 @@ TEST_F(JournalTest, AWriterGivesUpAFileAReaderHoldsPastTheBoundAndOurReadersCann
     }
     // Readers that keep the file open in turns, always one inside: the pending mark lets them
     // finish and keeps new ones out, so the writer gets its window well within the bound.
-    setenv("TARNWICK_COMMIT_WAIT_SECONDS", "5", 1);
+    const test::ScopedEnvVar longer_commit_wait("TARNWICK_COMMIT_WAIT_SECONDS", "5");
     std::vector<std::unique_ptr<ChildProcess>> readers;
     for (int k = 0; k < 3; ++k)
         readers.push_back(std::make_unique<ChildProcess>([&, k](ChildProcess& self) {
@@ -703,7 +703,6 @@ TEST_F(JournalTest, AWriterGivesUpAFileAReaderHoldsPastTheBoundAndOurReadersCann
     }
     readers.clear();
     EXPECT_EQ(read_values(path_), appended_and_rewritten(original_, 600));
-    unsetenv("TARNWICK_COMMIT_WAIT_SECONDS");
 }
 
 TEST_F(JournalTest, H5pyReadsTheLastCommitDuringAnUpdateAndCannotWriteMeanwhile) {

@@ -1,3 +1,4 @@
+#include <cerrno>
 #include "tarnwick/bundle/drivers/per_instrument.hpp"
 
 #include <cstring>
@@ -105,6 +106,15 @@ bool update_each_instrument(const std::string& path, const std::vector<std::stri
             [succeed, commit_failures] {
                 host::process_init(succeed);
                 h5::defer_commits(true, [commit_failures](const std::string& h5_file, int err, std::size_t item) {
+                    if (err == EWOULDBLOCK) {
+                        // Readers kept the file open past the commit wait: the line of a held file.
+                        commit_failures->emplace_back(
+                            item, fmt::format("更新 {} 失败，请检查文件的权限以及是否被其他进程占用\n"
+                                              "readers kept it open for longer than the commit wait "
+                                              "(TARNWICK_COMMIT_WAIT_SECONDS); its update was rolled back",
+                                              h5_file));
+                        return;
+                    }
                     commit_failures->emplace_back(item, fmt::format("the update of \"{}\" could not be made durable: "
                                                                     "{} (errno {}); it was rolled back",
                                                                     h5_file, std::strerror(err), err));
@@ -132,7 +142,9 @@ bool update_each_instrument(const std::string& path, const std::vector<std::stri
         throw host::Interrupted(interrupted);
     }
     for (const auto& failure : failures) {
-        host::system_log().error("更新 " + failure.label + " 失败\n" + failure.error);
+        // A failure that carries its own update-failure line (a held file's) is logged as it is.
+        const bool whole_line = failure.error.starts_with("更新 ");
+        host::system_log().error(whole_line ? failure.error : "更新 " + failure.label + " 失败\n" + failure.error);
         succeed->set(false);
     }
     return succeed->value() && recorded;
