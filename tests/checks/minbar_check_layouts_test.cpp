@@ -7,6 +7,7 @@
 
 #include <fmt/format.h>
 
+#include "support/store_contents.hpp"
 #include "support/temp_dir.hpp"
 #include "tarnwick/bundle/checks/minbar_check.hpp"
 #include "tarnwick/bundle/formats/npy.hpp"
@@ -17,7 +18,9 @@
 #include "tarnwick/bundle/layout/paths.hpp"
 #include "tarnwick/bundle/layout/records.hpp"
 #include "tarnwick/bundle/minbar/append.hpp"
+#include "tarnwick/bundle/reading/read.hpp"
 #include "tarnwick/bundle/service/simulated_market.hpp"
+#include "tarnwick/bundle/status/examine.hpp"
 
 namespace tarnwick::bundle::checks {
 namespace {
@@ -132,6 +135,49 @@ TEST_F(MinbarCheckLayouts, VerdictsDoNotDependOnHowTheChunksWereWritten) {
         EXPECT_EQ(errors, expected);
         EXPECT_TRUE(lists->blocking_or_permission_error.empty());
     }
+}
+
+// A damaged description that claims billions of records (a few hundred GB) is refused by every
+// reader before anything is sized by it, with the file's name; never allocated.
+TEST_F(MinbarCheckLayouts, ClaimsBeyondTheFileAreRefusedNotAllocated) {
+    write_calendar();
+    const auto good = make("600000.XSHG");
+    const fs::path dir = fs::path(good).parent_path();
+    std::vector<std::string> damaged;
+    for (const std::string member : {"index", "data"}) {
+        const auto path = (dir / fmt::format("60009{}.XSHG.h5", damaged.size())).string();
+        fs::copy_file(good, path);
+        h5::File file = h5::File::open(path, h5::File::Access::ReadWrite);
+        file.open_dataset(member).resize(3'000'000'000ull);
+        file.commit();
+        file.close();
+        damaged.push_back(path);
+    }
+    const auto lists = examine_min_bar_files(root(), 1);
+    ASSERT_TRUE(lists);
+    auto errors = lists->error_file_path_list;
+    std::sort(errors.begin(), errors.end());
+    EXPECT_EQ(errors, damaged);
+    const auto refused = [](const std::string& named, const auto& read) {
+        try {
+            read();
+            ADD_FAILURE() << "read without an error";
+        } catch (const h5::ClaimTooLarge& e) {
+            EXPECT_NE(std::string(e.what()).find(named), std::string::npos) << e.what();
+        }
+    };
+    for (const auto& path : damaged) {
+        SCOPED_TRACE(path);
+        refused(path, [&] {
+            reading::read_minbar_file(path, {}, [](reading::RecordKind, std::size_t) -> void* { return nullptr; });
+        });
+        const fs::path alone = fs::path(root()) / "alone" / fs::path(path).filename();  // the helper reads a folder
+        fs::create_directories(alone.parent_path());
+        fs::copy_file(path, alone);
+        refused(alone.string(), [&] { test::store_contents(alone.parent_path()); });
+        fs::remove(alone);
+    }
+    EXPECT_TRUE(status::examine_minbar(damaged[0], {}).unreadable);
 }
 
 }  // namespace

@@ -75,7 +75,7 @@ std::vector<T> read_records(const h5::Dataset& dataset, const h5::DataType& stor
                             h5::ZlibCodec& codec, Take take) {
     std::vector<T> out;
     if (const auto direct = h5::direct_layout(dataset, stored_type.id())) {
-        out.reserve(dataset.rows());
+        out.reserve(dataset.readable_rows(direct->record_size));
         const bool complete =
             h5::visit_chunks(dataset, *direct, codec, [&](hsize_t, hsize_t rows, const unsigned char* raw) {
                 for (hsize_t r = 0; r < rows; ++r) out.push_back(take(raw + r * direct->record_size));
