@@ -7,7 +7,9 @@
 
 #include <fmt/format.h>
 
+#include "minbar/minbar_files.hpp"
 #include "support/store_contents.hpp"
+#include "tarnwick/bundle/layout/filters.hpp"
 #include "support/temp_dir.hpp"
 #include "tarnwick/bundle/checks/minbar_check.hpp"
 #include "tarnwick/bundle/formats/npy.hpp"
@@ -77,7 +79,7 @@ TEST_F(MinbarCheckLayouts, VerdictsDoNotDependOnHowTheChunksWereWritten) {
     }
     ASSERT_GT(index.size(), 3u);
 
-    enum class Layout { Chunks100, Chunks1000, Shuffled };
+    enum class Layout { Chunks100, Chunks1000, Shuffled, Lzf };
     const auto rewrite = [&](const std::string& path, Layout how, const std::vector<IndexRecord>& records) {
         h5::File file = h5::File::create(path);
         h5::DatasetOptions options;
@@ -86,6 +88,8 @@ TEST_F(MinbarCheckLayouts, VerdictsDoNotDependOnHowTheChunksWereWritten) {
         if (how == Layout::Shuffled)
             options.filters = {h5::Filter{H5Z_FILTER_SHUFFLE, H5Z_FLAG_OPTIONAL, {}},
                                h5::Filter{H5Z_FILTER_DEFLATE, H5Z_FLAG_OPTIONAL, {9}}};
+        else if (how == Layout::Lzf)  // as h5py writes compression="lzf"
+            options.filters = {h5::Filter{layout::LZF_FILTER_ID, H5Z_FLAG_OPTIONAL, {}}};
         else
             options.deflate_level = 9;
         file.create_dataset("data", layout::EQUITIES_DTYPE(), layout::equity_bar_memory_type().id(), bars.size(),
@@ -100,7 +104,7 @@ TEST_F(MinbarCheckLayouts, VerdictsDoNotDependOnHowTheChunksWereWritten) {
     const fs::path dir = fs::path(stock).parent_path();
     std::vector<std::string> expected_abnormal;
     int n = 0;
-    for (const Layout how : {Layout::Chunks100, Layout::Chunks1000, Layout::Shuffled}) {
+    for (const Layout how : {Layout::Chunks100, Layout::Chunks1000, Layout::Shuffled, Layout::Lzf}) {
         const std::string good = (dir / fmt::format("60000{}.XSHG.h5", n++)).string();
         const std::string bad = (dir / fmt::format("60000{}.XSHG.h5", n++)).string();
         rewrite(good, how, index);
@@ -135,6 +139,45 @@ TEST_F(MinbarCheckLayouts, VerdictsDoNotDependOnHowTheChunksWereWritten) {
         EXPECT_EQ(errors, expected);
         EXPECT_TRUE(lists->blocking_or_permission_error.empty());
     }
+}
+
+// An update extends a file h5py wrote with LZF through its own filter: the records read back
+// whole, the check and status call it good.
+TEST_F(MinbarCheckLayouts, LzfFilesAreExtendedWithTheirOwnFilter) {
+    write_calendar();
+    const auto stock = make("600000.XSHG");
+    const auto equity = layout::equity_bar_memory_type();
+    const auto read = [&](auto& bars, auto& index) {
+        const auto file = h5::File::open(stock, h5::File::Access::ReadOnly);
+        bars = file.open_dataset("data").read_all<layout::EquityBar>(equity.id());
+        index = file.open_dataset("index").read_all<IndexRecord>(layout::index_memory_type().id());
+    };
+    std::vector<layout::EquityBar> bars, bars_after;
+    std::vector<IndexRecord> index, index_after;
+    read(bars, index);
+    ASSERT_GT(index.size(), 10u);
+    {
+        const std::size_t days = index.size() / 2, rows = index[days].line_no;
+        h5::File file = h5::File::create(stock);
+        h5::DatasetOptions options{true, 100, -1, {h5::Filter{layout::LZF_FILTER_ID, H5Z_FLAG_OPTIONAL, {}}}};
+        file.create_dataset("data", layout::EQUITIES_DTYPE(), equity.id(), rows, bars.data(), options);
+        file.create_dataset("index", layout::INDEX_DTYPE(), layout::index_memory_type().id(), days, index.data(),
+                            options);
+        file.commit();
+    }
+    minbar::_append_h5("600000.XSHG", layout::minbar_root(root()));
+    read(bars_after, index_after);
+    EXPECT_TRUE(bars_after == bars);
+    EXPECT_EQ(index_after, index);
+    const auto filters = h5::File::open(stock, h5::File::Access::ReadOnly).open_dataset("data").filters();
+    ASSERT_EQ(filters.size(), 1u);
+    EXPECT_EQ(filters[0].id, layout::LZF_FILTER_ID);
+    const auto lists = examine_min_bar_files(root(), 1);
+    ASSERT_TRUE(lists);
+    EXPECT_TRUE(lists->error_file_path_list.empty());
+    const auto status = status::examine_minbar(stock, {});
+    EXPECT_FALSE(status.unreadable) << status.error;
+    EXPECT_EQ(status.days_held, static_cast<int>(index.size()));
 }
 
 // A damaged description that claims billions of records (a few hundred GB) is refused by every

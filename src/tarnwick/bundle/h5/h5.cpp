@@ -10,6 +10,7 @@
 
 #include "tarnwick/bundle/errors.hpp"
 #include "tarnwick/bundle/h5/journal.hpp"
+#include "tarnwick/bundle/h5/lzf_filter.hpp"
 
 namespace tarnwick::bundle::h5 {
 namespace {
@@ -311,6 +312,7 @@ std::optional<hsize_t> Dataset::chunk_rows() const {
 File::File(hid_t id, std::string path) : Handle(id, close_file), path_(std::move(path)) {}
 
 File File::open(const std::string& path, Access access) {
+    register_lzf_filter();
     const QuietErrors quiet;
     const unsigned flags = access == Access::ReadWrite ? H5F_ACC_RDWR : H5F_ACC_RDONLY;
     const Handle access_list = journaled_access();
@@ -320,6 +322,7 @@ File File::open(const std::string& path, Access access) {
 }
 
 File File::create(const std::string& path) {
+    register_lzf_filter();
     const QuietErrors quiet;
     const Handle access_list = journaled_access();
     const hid_t id = H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, access_list.id());

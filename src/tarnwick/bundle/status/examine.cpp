@@ -8,6 +8,7 @@
 #include "tarnwick/bundle/checks/listing.hpp"
 #include "tarnwick/bundle/errors.hpp"
 #include "tarnwick/bundle/h5/h5.hpp"
+#include "tarnwick/bundle/layout/filters.hpp"
 #include "tarnwick/bundle/layout/records.hpp"
 
 namespace tarnwick::bundle::status {
@@ -130,9 +131,14 @@ FileStatus examine_minbar(const fs::path& path, const Context& context) {
             file.error = "the day index has an unknown record type";
             return file;
         }
+        // The bars are not read here, but a file whose filter HDF5 cannot run is unreadable to
+        // every reader: say so, as the check does, rather than call it current.
+        const h5::Dataset data = store.open_dataset("data");
+        layout::require_filters(index, "index");
+        layout::require_filters(data, "data");
         static const h5::DataType date_only = layout::date_field_memory_type();
         const std::vector<std::int32_t> dates = index.read_all<std::int32_t>(date_only.id());
-        file.rows = static_cast<std::int64_t>(store.open_dataset("data").rows());
+        file.rows = static_cast<std::int64_t>(data.rows());
         std::vector<int> held(dates.begin(), dates.end());
         if (!std::is_sorted(held.begin(), held.end()) || std::adjacent_find(held.begin(), held.end()) != held.end()) {
             file.unreadable = true;
