@@ -247,7 +247,9 @@ TEST(AuditRules, ShortDaysByRuleAreNotThinAndABadDateIsAFinding) {
 
 // The coverage page marks the month of a day with findings; the text and JSON views carry it.
 TEST_F(Audit, ViewsAndCoveragePageShowTheFindings) {
+    testing::internal::CaptureStderr();
     const Report report = audited([](Day& d) { d.bars[4].total_turnover *= 3; });
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("auditing 2/2"), std::string::npos);  // files, as read
     ASSERT_EQ(report.findings.size(), 1u);
     const auto json = json_view(report);
     EXPECT_NE(json.find("\"kind\": \"turnover\""), std::string::npos) << json;
