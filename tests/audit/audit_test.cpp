@@ -236,11 +236,20 @@ TEST(AuditRules, ShortDaysByRuleAreNotThinAndABadDateIsAFinding) {
                     true, {});
     ASSERT_EQ(found.size(), 1u);
     EXPECT_EQ(found[0].kind, Kind::OutsideSession);
+
+    // A low above the high: the turnover's range is shown low before high.
+    found.clear();
+    const EquityBar inverted{20261202101100, 1464, 1463.02, 1464.02, 1464, 100, 100 * 1500.0};
+    turnover(Subject{"600519.XSHG", &found}, FAULT_DAY, Bars(&inverted, 1), 1);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_NE(found[0].reason.find("outside [1463.02, 1464.02]"), std::string::npos) << found[0].reason;
 }
 
 // The coverage page marks the month of a day with findings; the text and JSON views carry it.
 TEST_F(Audit, ViewsAndCoveragePageShowTheFindings) {
+    testing::internal::CaptureStderr();
     const Report report = audited([](Day& d) { d.bars[4].total_turnover *= 3; });
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("auditing 2/2"), std::string::npos);  // files, as read
     ASSERT_EQ(report.findings.size(), 1u);
     const auto json = json_view(report);
     EXPECT_NE(json.find("\"kind\": \"turnover\""), std::string::npos) << json;
@@ -251,8 +260,14 @@ TEST_F(Audit, ViewsAndCoveragePageShowTheFindings) {
     const auto status = status::bundle_status(root.str());
     host::set_clock(std::nullopt);
     const std::string path = report.minbar_paths.at(ID);
-    EXPECT_EQ(status::html_view(status, {}).find("class=\"finding\""), std::string::npos);
+    const std::string clean = status::html_view(status, {});
+    EXPECT_EQ(clean.find("class=\"finding\""), std::string::npos);
     const std::string page = status::html_view(status, {{path, {{FAULT_DAY, "turnover: too much"}}}});
+    // Only a page without findings calls everything good; one file is "1 file".
+    const std::string good = "<p class=\"good\">Everything is current and complete.</p>";
+    EXPECT_NE(clean.find(good), std::string::npos);
+    EXPECT_EQ(page.find(good), std::string::npos);
+    EXPECT_NE(page.find("(1 file)"), std::string::npos);
     EXPECT_NE(page.find("class=\"finding\""), std::string::npos);
     EXPECT_NE(page.find("2026-12-02</b> turnover: too much"), std::string::npos);
 }

@@ -55,7 +55,7 @@ protected:
         test::write_ticks(bundle / "ticks/000001.XSHE.h5", through_today);
         test::write_bytes(bundle / "ticks/000001.XSHE.h5.journal", "undo");
         test::write_ticks(bundle / "ticks/000002.XSHE.h5", without(through_today, {20261110, 20261111, 20261120}),
-                          {".tmp-20261207"});
+                          {".tmp-20261207"}, {20261110});
         test::write_bytes(bundle / "ticks/IF2612.h5.tmp", "half written");
         // An expired contract: its last day is its delisting date, so it is complete, not stale.
         test::write_minbar(bundle / "h5/future/IF2611.h5", weekdays(20261102, 20261120));
@@ -123,7 +123,8 @@ TEST_F(StatusBundle, FiguresOfEachFileMatchWhatWasWritten) {
 
     const FileStatus& ticks = find(s, Kind::Tick, "000002.XSHE");
     EXPECT_EQ(ticks.group, "ticks");
-    EXPECT_EQ(ticks.days_suspended, 2);
+    EXPECT_EQ(ticks.days_suspended, 2);  // one of them marked with an empty day
+    EXPECT_EQ(ticks.days_held, 23);
     EXPECT_EQ(ticks.days_missing, 1);
     EXPECT_EQ(ticks.missing_dates, (std::vector<int>{20261120}));
     EXPECT_FALSE(ticks.rows.has_value());

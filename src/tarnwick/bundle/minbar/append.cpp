@@ -1,4 +1,5 @@
 #include "tarnwick/bundle/minbar/append.hpp"
+#include "tarnwick/bundle/layout/filters.hpp"
 #include "tarnwick/bundle/layout/records.hpp"
 #include "tarnwick/bundle/minbar/bars.hpp"
 #include "tarnwick/bundle/minbar/chunking.hpp"
@@ -125,6 +126,9 @@ void update_open_file(h5::File& file, const MinbarFile<Bar>& store, std::optiona
 
     h5::Dataset index = file.open_dataset("index");
     h5::Dataset data = file.open_dataset("data");
+    // A file h5py compressed otherwise (LZF) keeps its filter: HDF5 writes its chunks.
+    layout::require_filters(index, "index");
+    layout::require_filters(data, "data");
     const auto index_memory = layout::index_memory_type();
     const auto bar_memory = BarTraits<Bar>::memory_type();
 
