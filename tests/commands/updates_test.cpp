@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <deque>
 #include <filesystem>
 #include <fstream>
@@ -122,6 +124,62 @@ TEST_F(Updates, FailedDayBarsMakeTheResultFalseAndTheRestStillRuns) {
     EXPECT_TRUE(fs::exists(dir / "bundle" / "h5" / "equities" / "000001.XSHE.h5"));
     EXPECT_TRUE(fs::exists(dir / "bundle" / "ticks" / "000001.XSHE.h5"));
     EXPECT_EQ(out.rfind("开始更新日线及基础数据\n", 0), 0u);
+}
+
+// A market whose minute bars or ticks cannot be had.
+class BrokenFrequency : public service::SimulatedMarket {
+public:
+    explicit BrokenFrequency(service::Frequency broken) : broken_(broken) {}
+    std::optional<service::Frame> get_price(const service::PriceQuery& query) override {
+        if (query.frequency == broken_) throw OsError(OsError::Kind::Other, 0, "connection lost");
+        return SimulatedMarket::get_price(query);
+    }
+
+private:
+    service::Frequency broken_;
+};
+
+// The incremental update is a success only when each of its parts is; the other parts still run.
+TEST_F(Updates, AFailedPartOfTheIncrementalUpdateMakesTheResultFalse) {
+    for (const auto broken : {service::Frequency::Minute, service::Frequency::Tick}) {
+        const test::TempDir root;
+        host::set_clock(host::make_datetime(2026, 11, 25, 18, 0));
+        service::install(std::make_unique<service::SimulatedMarket>());
+        ASSERT_TRUE(update_bundle_from_tickwirec(1, root.str(), true, {"000001.XSHE"}, {"000001.XSHE"}, false));
+        const auto before = test::store_contents(root / "bundle");
+        host::set_clock(host::make_datetime(2026, 12, 2, 18, 0));
+        service::install(std::make_unique<BrokenFrequency>(broken));
+        EXPECT_FALSE(update_bundle_from_exist_file(1, root.str()));
+        const auto after = test::store_contents(root / "bundle");
+        const auto bytes = [](const std::map<std::string, std::string>& contents, const std::string& part) {
+            std::size_t n = 0;
+            for (const auto& [key, value] : contents) n += key.starts_with(part) ? value.size() : 0;
+            return n;
+        };
+        const bool ticks = broken == service::Frequency::Tick;
+        EXPECT_EQ(bytes(after, ticks ? "ticks/" : "h5/"), bytes(before, ticks ? "ticks/" : "h5/"));
+        EXPECT_GT(bytes(after, ticks ? "h5/" : "ticks/"), bytes(before, ticks ? "h5/" : "ticks/")) << "the other part ran";
+    }
+}
+
+// The recorded selection is this program's addition: a record that cannot be read or written
+// neither hangs an update nor fails it, and update-existing --selection says so rather than take
+// it for no record at all.
+TEST_F(Updates, ABrokenSelectionRecordNeitherHangsNorFailsAnUpdate) {
+    for (const bool fifo : {true, false}) {
+        const test::TempDir root;
+        const fs::path records = root / "bundle" / ".tarnwick";
+        fs::create_directories(fifo ? records : records.parent_path());
+        if (fifo)
+            ASSERT_EQ(::mkfifo((records / "selection.json").c_str(), 0644), 0);
+        else
+            std::ofstream(records) << "a file where the folder belongs";
+        out.clear();
+        EXPECT_TRUE(update_bundle_from_tickwirec(1, root.str(), false, {"000001.XSHE"}, {}, false)) << fifo;
+        EXPECT_TRUE(fs::exists(root / "bundle/h5/equities/000001.XSHE.h5"));
+        EXPECT_THROW(update_bundle_to_selection(1, root.str()), std::exception) << fifo;
+        EXPECT_EQ(out.find("no recorded selection"), std::string::npos) << out;
+    }
 }
 
 TEST_F(Updates, IncrementalListingSkipsSamplesLooseFilesAndTicksInsideH5) {

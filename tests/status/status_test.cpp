@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -176,11 +177,12 @@ TEST_F(StatusBundle, InstrumentsTheSelectionNamesWithoutAStoreFileAreAbsent) {
     formats::pickle::dump_records((bundle / "instruments.pk").string(),
                                   {listed("NEW.XSHE", "CS", "0000-00-00"), listed("IO2612-C", "Option", "0000-00-00"),
                                    listed("GONE.XSHE", "CS", "2004-01-02"), listed("OLD.XSHE", "CS", "2026-10-30"),
-                                   listed("LATE.XSHE", "CS", "2026-11-03"), listed("IF2612", "Future", "0000-00-00")});
+                                   listed("LATE.XSHE", "CS", "2026-11-03"),
+                                   listed("FIRST.XSHE", "CS", "2026-11-02"), listed("IF2612", "Future", "0000-00-00")});
     selection::record_request(bundle.string(), selection::StoreKind::Minbar,
                               selection::make_request({"stock"}, false, false,
                                                       {"000001.XSHE", "IF2612", "NEW.XSHE", "IO2612-C", "GONE.XSHE",
-                                                       "OLD.XSHE", "LATE.XSHE", "MYSTERY"}));
+                                                       "OLD.XSHE", "LATE.XSHE", "FIRST.XSHE", "MYSTERY"}));
     selection::record_request(bundle.string(), selection::StoreKind::Tick,
                               selection::make_request({"IF"}, false, false, {"IF2612", "000001.XSHE"}));
     const BundleStatus s = bundle_status(root.str());
@@ -196,6 +198,7 @@ TEST_F(StatusBundle, InstrumentsTheSelectionNamesWithoutAStoreFileAreAbsent) {
         {Kind::Minbar, "NEW.XSHE", "equities", "h5/equities/NEW.XSHE.h5", {"absent"}},
         {Kind::Minbar, "IO2612-C", "option", "h5/option/IO2612-C.h5", {"absent"}},
         {Kind::Minbar, "LATE.XSHE", "equities", "h5/equities/LATE.XSHE.h5", {"absent"}},
+        {Kind::Minbar, "FIRST.XSHE", "equities", "h5/equities/FIRST.XSHE.h5", {"absent"}},  // the calendar's first day
         {Kind::Minbar, "MYSTERY", "unknown", "h5/*/MYSTERY.h5", {"absent"}},
         {Kind::Tick, "IF2612", "ticks", "ticks/IF2612.h5", {"leftover", "missing", "absent"}},
     };
@@ -214,7 +217,7 @@ TEST_F(StatusBundle, InstrumentsTheSelectionNamesWithoutAStoreFileAreAbsent) {
             }
         }
     }
-    EXPECT_EQ(group(s, "equities").absent, 2u);
+    EXPECT_EQ(group(s, "equities").absent, 3u);
     EXPECT_EQ(group(s, "option").absent, 1u);
     EXPECT_EQ(group(s, "ticks").absent, 1u);
     EXPECT_EQ(group(s, "equities").files, 5u) << "an absent instrument is no store file";
@@ -227,6 +230,25 @@ TEST_F(StatusBundle, InstrumentsTheSelectionNamesWithoutAStoreFileAreAbsent) {
     const std::string html = html_view(s);
     EXPECT_NE(html.find("<th>absent</th>"), std::string::npos);
     EXPECT_LT(html.find("NEW.XSHE</b> absent"), html.find("BROKEN</b> unreadable")) << html;
+}
+
+// A record in the way of reading (a FIFO, a file in place of its folder) is a problem, at once.
+TEST_F(StatusBundle, ASelectionRecordThatCannotBeReadIsAProblem) {
+    const fs::path records = root.path() / "bundle" / ".tarnwick";
+    for (const bool fifo : {true, false}) {
+        fs::remove_all(records);
+        if (fifo) {
+            fs::create_directories(records);
+            ASSERT_EQ(::mkfifo((records / "selection.json").c_str(), 0644), 0);
+        } else {
+            test::write_bytes(records, "a file where the folder belongs");
+        }
+        const auto problems = bundle_status(root.str()).problems;
+        EXPECT_EQ(std::count_if(problems.begin(), problems.end(),
+                                [](const std::string& p) { return p.starts_with("the recorded selection cannot be read"); }),
+                  1)
+            << fifo;
+    }
 }
 
 TEST_F(StatusBundle, FileHeldByAWriterIsReportedNotWaitedFor) {
