@@ -251,6 +251,25 @@ TEST_F(StatusBundle, ASelectionRecordThatCannotBeReadIsAProblem) {
     }
 }
 
+// Updates go on without a record they cannot write: said when this user could update the stores
+// (h5/ is theirs) but not the record (bundle/ is root's); a mere viewer is told nothing.
+TEST_F(StatusBundle, ARecordThisUserCannotWriteIsAProblemForWhoCanUpdate) {
+    if (::geteuid() != 0) GTEST_SKIP() << "acts as another user";
+    constexpr uid_t NOBODY = 65534;
+    fs::permissions(root.path(), fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);
+    for (const bool owns_stores : {true, false}) {
+        ASSERT_EQ(::chown((root.path() / "bundle/h5").c_str(), owns_stores ? NOBODY : 0, 0), 0);
+        test::ChildProcess child([&](test::ChildProcess&) {
+            if (::setgid(NOBODY) != 0 || ::setuid(NOBODY) != 0) return 100;
+            const auto problems = bundle_status(root.str()).problems;
+            return static_cast<int>(std::count_if(problems.begin(), problems.end(), [](const std::string& p) {
+                return p.starts_with("the recorded selection cannot be written");
+            }));
+        });
+        EXPECT_EQ(child.wait_exit_status(), owns_stores ? 1 : 0);
+    }
+}
+
 TEST_F(StatusBundle, FileHeldByAWriterIsReportedNotWaitedFor) {
     const std::string path = (root.path() / "bundle/h5/equities/000004.XSHE.h5").string();
     test::ChildProcess writer([&](test::ChildProcess& self) {
