@@ -16,6 +16,7 @@
 #include "tarnwick/bundle/h5/h5.hpp"
 #include "tarnwick/bundle/host/clock.hpp"
 #include "tarnwick/bundle/host/console.hpp"
+#include "tarnwick/bundle/host/log.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
 #include "tarnwick/bundle/selection/record.hpp"
 #include "tarnwick/bundle/service/simulated_market.hpp"
@@ -175,7 +176,12 @@ TEST_F(Updates, ABrokenSelectionRecordNeitherHangsNorFailsAnUpdate) {
         else
             std::ofstream(records) << "a file where the folder belongs";
         out.clear();
+        std::string warned;
+        const auto previous = host::system_log().observe(
+            [&warned](const std::string& level, const std::string& text) { warned += level + ": " + text; });
         EXPECT_TRUE(update_bundle_from_tickwirec(1, root.str(), false, {"000001.XSHE"}, {}, false)) << fifo;
+        host::system_log().observe(previous);
+        EXPECT_TRUE(warned.starts_with("warning: the selection could not be recorded")) << warned;
         EXPECT_TRUE(fs::exists(root / "bundle/h5/equities/000001.XSHE.h5"));
         EXPECT_THROW(update_bundle_to_selection(1, root.str()), std::exception) << fifo;
         EXPECT_EQ(out.find("no recorded selection"), std::string::npos) << out;
