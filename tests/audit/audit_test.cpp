@@ -5,6 +5,7 @@
 #include <fstream>
 #include <functional>
 #include <set>
+#include <span>
 #include <tuple>
 
 #include "status/status_bundle.hpp"
@@ -217,26 +218,14 @@ INSTANTIATE_TEST_SUITE_P(
               {{Kind::MinuteVsTick, Store::Minbar}}},
         Fault{"bar_stamped_at_the_opening", [](Day& d) { d.bars[0].datetime -= 100; },  // 09:30:00
               {{Kind::OutsideSession, Store::Minbar}}},
-        Fault{"bar_without_trade_is_no_fault",
-              [](Day& d) {
-                  const auto volume = static_cast<std::int64_t>(d.bars[30].volume);
-                  d.bars[30].volume = d.bars[30].total_turnover = 0;
-                  for (std::size_t i = 30; i < d.ticks.size(); ++i) d.ticks[i].volume -= volume;
-              },
-              {}},
+        Fault{"bar_without_trade_is_no_fault", [](Day& d) {
+                  for (auto& t : std::span(d.ticks).subspan(30)) t.volume -= std::int64_t(d.bars[30].volume);
+                  d.bars[30].volume = d.bars[30].total_turnover = 0; }, {}},
         Fault{"trades_at_the_limits_are_no_fault",
-              [](Day& d) {
-                  d.ticks[50].last = d.ticks[50].limit_up;
-                  d.ticks[51].last = d.ticks[51].limit_down;
-              },
-              {}},
+              [](Day& d) { d.ticks[50].last = d.ticks[50].limit_up; d.ticks[51].last = d.ticks[51].limit_down; }, {}},
         // The next day's bars hold the same volume: the ticks' differs, so comparing them shows.
         Fault{"ticks_of_a_day_without_bars_meet_no_other_day",
-              [](Day& d) {
-                  d.bars.clear();
-                  d.ticks.back().volume += 100;
-              },
-              {}},
+              [](Day& d) { d.bars.clear(); d.ticks.back().volume += 100; }, {}},
         Fault{"snapshot_before_the_first_trade_is_no_fault",
               [](Day& d) { d.ticks[0].last = d.ticks[0].volume = d.ticks[0].total_turnover = 0; },
               {}}),

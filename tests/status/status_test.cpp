@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -232,25 +231,6 @@ TEST_F(StatusBundle, InstrumentsTheSelectionNamesWithoutAStoreFileAreAbsent) {
     EXPECT_LT(html.find("NEW.XSHE</b> absent"), html.find("BROKEN</b> unreadable")) << html;
 }
 
-// A record in the way of reading (a FIFO, a file in place of its folder) is a problem, at once.
-TEST_F(StatusBundle, ASelectionRecordThatCannotBeReadIsAProblem) {
-    const fs::path records = root.path() / "bundle" / ".tarnwick";
-    for (const bool fifo : {true, false}) {
-        fs::remove_all(records);
-        if (fifo) {
-            fs::create_directories(records);
-            ASSERT_EQ(::mkfifo((records / "selection.json").c_str(), 0644), 0);
-        } else {
-            test::write_bytes(records, "a file where the folder belongs");
-        }
-        const auto problems = bundle_status(root.str()).problems;
-        EXPECT_EQ(std::count_if(problems.begin(), problems.end(),
-                                [](const std::string& p) { return p.starts_with("the recorded selection cannot be read"); }),
-                  1)
-            << fifo;
-    }
-}
-
 // Updates go on without a record they cannot write: said when this user could update the stores
 // (h5/ is theirs) but not the record (bundle/ is root's); a mere viewer is told nothing.
 TEST_F(StatusBundle, ARecordThisUserCannotWriteIsAProblemForWhoCanUpdate) {
@@ -261,10 +241,8 @@ TEST_F(StatusBundle, ARecordThisUserCannotWriteIsAProblemForWhoCanUpdate) {
         ASSERT_EQ(::chown((root.path() / "bundle/h5").c_str(), owns_stores ? NOBODY : 0, 0), 0);
         test::ChildProcess child([&](test::ChildProcess&) {
             if (::setgid(NOBODY) != 0 || ::setuid(NOBODY) != 0) return 100;
-            const auto problems = bundle_status(root.str()).problems;
-            return static_cast<int>(std::count_if(problems.begin(), problems.end(), [](const std::string& p) {
-                return p.starts_with("the recorded selection cannot be written");
-            }));
+            return int(std::ranges::count_if(bundle_status(root.str()).problems, [](const std::string& p) {
+                return p.starts_with("the recorded selection cannot be written"); }));
         });
         EXPECT_EQ(child.wait_exit_status(), owns_stores ? 1 : 0);
     }
