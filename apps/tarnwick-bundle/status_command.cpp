@@ -59,8 +59,10 @@ void add_status_command(CLI::App& app, Commands& commands) {
     command->add_option("data_bundle_path", options->root, "the folder that holds the bundle folder \"bundle\"")
         ->required();
     command->add_flag("--json", options->json, "print one JSON document instead of the text view");
-    command->add_option("--html", options->html, "also write a coverage page (one self-contained HTML file) to FILE (-: to standard output, in "
-                        "place of the text view)")
+    command
+        ->add_option("--html", options->html,
+                     "also write a coverage page (one self-contained HTML file) to FILE (-: to standard output, in "
+                     "place of the text view)")
         ->option_text("FILE");
     command->add_option("-j,--concurrency", options->jobs, "processes reading files at once, 1 to 4096 (default: 1)")
         ->option_text("N")

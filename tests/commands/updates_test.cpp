@@ -166,7 +166,8 @@ TEST_F(Updates, ABrokenSelectionRecordNeitherHangsNorFailsAnUpdate) {
         EXPECT_TRUE(update_bundle_from_tickwirec(1, root.str(), false, {"000001.XSHE"}, {}, false)) << fifo;
         host::system_log().observe(previous);
         EXPECT_TRUE(said.starts_with("warning: the selection could not be recorded")) << said;
-        EXPECT_THAT(status::bundle_status(root.str()).problems, Contains(StartsWith("the recorded selection cannot be read")));
+        EXPECT_THAT(status::bundle_status(root.str()).problems,
+                    Contains(StartsWith("the recorded selection cannot be read")));
         out.clear();
         EXPECT_THROW(update_bundle_to_selection(1, root.str()), std::exception) << fifo;
         EXPECT_EQ(out.find("no recorded selection"), std::string::npos) << out;

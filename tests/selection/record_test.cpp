@@ -67,7 +67,8 @@ TEST_P(RecordMerge, Combines) {
     for (const Step& step : c.steps)
         record_request(
             bundle.str(), step.kind,
-            make_request(step.tags, step.with_derivatives, step.enable_bjse, {step.resolved.begin(), step.resolved.end()}));
+            make_request(step.tags, step.with_derivatives, step.enable_bjse,
+                         {step.resolved.begin(), step.resolved.end()}));
     const RecordedSelection recorded = load_selection(bundle.str());
     for (const auto& [requests, expected] :
          {std::pair{&recorded.minbar, &c.minbar_tags}, std::pair{&recorded.tick, &c.tick_tags}}) {
