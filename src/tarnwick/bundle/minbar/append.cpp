@@ -231,7 +231,7 @@ void run(const Instrument& ins, const std::string& h5_file, int min_start_date, 
         // The old file stays until the new one is complete: the room asked for is the new file's
         // on top of it.
         if (!existed) layout::reserve_free_space(h5_file, estimated_bytes(*batch));
-        file = existed ? layout::open_h5(h5_file, mode) : layout::open_h5(work_file, "w");
+        file = existed ? layout::open_h5(h5_file, mode) : layout::create_new_store_file(work_file);
         update_open_file(file, store, std::move(batch));
         if (!existed) {
             file.commit();
