@@ -22,6 +22,7 @@ int run_content(const ContentOptions& options) {
     namespace tb = tarnwick::bundle;
     require_existing_bundle(options.root);
     check_output_path(options.html);
+    const bool page_only = page_replaces_view(options.html, options.json);
     const tb::audit::Report report = tb::audit::audit_bundle(options.root, tb::audit::Options{options.jobs});
     if (!options.html.empty()) {
         tb::status::DayMarks marks;
@@ -35,7 +36,8 @@ int run_content(const ContentOptions& options) {
         const auto status = tb::status::bundle_status(options.root, tb::status::Options{options.jobs});
         write_text_file(options.html, tb::status::html_view(status, marks));
     }
-    std::cout << (options.json ? tb::audit::json_view(report) : tb::audit::text_view(report, options.all ? 0 : 40));
+    if (!page_only)
+        std::cout << (options.json ? tb::audit::json_view(report) : tb::audit::text_view(report, options.all ? 0 : 40));
     std::cout.flush();
     return report.clean() ? EXIT_OK : EXIT_FAILED;
 }
@@ -67,7 +69,8 @@ void add_check_command(CLI::App& app, Commands& commands) {
     content->add_flag("--json", content_options->json, "print one JSON document instead of the text view");
     content
         ->add_option("--html", content_options->html,
-                     "also write the coverage page (as status --html) with the days that have findings marked")
+                     "also write the coverage page (as status --html) with the days that have findings marked "
+                     "(-: to standard output, in place of the text view)")
         ->option_text("FILE");
     add_concurrency_option(*content, content_options->jobs);
     content->add_flag("--all", content_options->all, "list every finding, not just the first 40");

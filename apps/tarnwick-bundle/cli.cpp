@@ -235,7 +235,19 @@ void check_output_path(const std::string& path) {
     ::unlink(path.c_str());
 }
 
+bool page_replaces_view(const std::string& html, bool json) {
+    if (html != "-") return false;
+    if (json) throw UsageError("--json and --html - both write to standard output; give --html a FILE");
+    return true;
+}
+
 void write_text_file(const std::string& path, const std::string& text) {
+    if (path == "-") {
+        std::cout << text;
+        std::cout.flush();
+        if (!std::cout) throw bundle::OsError::from_errno(EIO, cannot_write("standard output", EIO));
+        return;
+    }
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << text;
     out.close();

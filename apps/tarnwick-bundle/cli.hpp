@@ -88,8 +88,13 @@ void require_existing_bundle(const std::string& data_bundle_path);
 // system's reason. Changes nothing. "-" (standard output) and "" (none given) pass.
 void check_output_path(const std::string& path);
 
-// Writes `text` to the file `path` (made afresh); OsError naming it and the reason when that fails.
+// Writes `text` to the file `path` (made afresh), or to standard output for "-"; OsError naming
+// it and the reason when that fails.
 void write_text_file(const std::string& path, const std::string& text);
+
+// For a report's --html PAGE beside its text or JSON view on standard output: whether the page
+// takes standard output ("-") in place of the view. UsageError when --json asks for it too.
+bool page_replaces_view(const std::string& html, bool json);
 
 // "cannot write "PATH": REASON" for the errno `err`.
 std::string cannot_write(const std::string& path, int err);

@@ -22,6 +22,8 @@ void add_make_sample_command(CLI::App& app, Commands& commands) {
         ->option_text("FILE");
     add_concurrency_option(*command, options->concurrency);
     commands.emplace_back(command, [options] {
+        // The archive is built in a scratch folder beside it, for download-sample --file: no stream.
+        if (options->output == "-") throw UsageError("make-sample writes its archive to a file: give -o FILE");
         check_output_path(options->output);
         bundle::_init_tickwire(false);
         if (!bundle::make_sample_archive(options->output, options->concurrency)) {

@@ -36,11 +36,12 @@ std::size_t screen_lines() {
 int run_status(const StatusOptions& options) {
     require_existing_bundle(options.root);
     check_output_path(options.html);
+    const bool page_only = page_replaces_view(options.html, options.json);
     const st::BundleStatus status = st::bundle_status(options.root, st::Options{options.jobs});
     if (!options.html.empty()) write_text_file(options.html, st::html_view(status));
     if (options.json)
         std::cout << st::json_view(status);
-    else
+    else if (!page_only)
         std::cout << st::text_view(status, options.all ? 0 : screen_lines() - 1);  // one line for the prompt
     std::cout.flush();
     return status.all_good() ? EXIT_OK : EXIT_FAILED;
@@ -58,7 +59,10 @@ void add_status_command(CLI::App& app, Commands& commands) {
     command->add_option("data_bundle_path", options->root, "the folder that holds the bundle folder \"bundle\"")
         ->required();
     command->add_flag("--json", options->json, "print one JSON document instead of the text view");
-    command->add_option("--html", options->html, "also write a coverage page (one self-contained HTML file) to FILE")
+    command
+        ->add_option("--html", options->html,
+                     "also write a coverage page (one self-contained HTML file) to FILE (-: to standard output, in "
+                     "place of the text view)")
         ->option_text("FILE");
     command->add_option("-j,--concurrency", options->jobs, "processes reading files at once, 1 to 4096 (default: 1)")
         ->option_text("N")

@@ -3,9 +3,11 @@
 #include <pthread.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <utility>
 
@@ -233,7 +235,15 @@ void raise_kept_exception() {
     throw py::error_already_set();
 }
 
-LibraryCall::LibraryCall() : lock_(library_mutex()) { ++library_depth; }
+bool sync_requested() {
+    const char* value = std::getenv("TARNWICK_NO_SYNC");
+    return value == nullptr || *value == '\0' || std::string_view(value) == "0";
+}
+
+LibraryCall::LibraryCall() : lock_(library_mutex()) {
+    ++library_depth;
+    bundle::set_syncing(sync_);
+}
 
 LibraryCall::~LibraryCall() { --library_depth; }
 

@@ -46,6 +46,9 @@ namespace py = pybind11;
 // Installs the console hooks and the fork handlers; once per process.
 void install_library_hooks();
 
+// False when the environment variable TARNWICK_NO_SYNC is set to anything but "" or "0".
+bool sync_requested();
+
 // Held for the duration of one call into the library. REQUIRES: constructed with the GIL held.
 // Use it through call_library(), which also raises the exception a console hook kept.
 class LibraryCall {
@@ -56,7 +59,10 @@ public:
     LibraryCall& operator=(const LibraryCall&) = delete;
 
 private:
-    py::gil_scoped_release release_;  // first: the lock below is waited for without the GIL
+    // Whether this call syncs: read from the environment (TARNWICK_NO_SYNC) at every call, with
+    // the GIL still held, so that the module keeps no setting of its own between calls.
+    bool sync_ = sync_requested();
+    py::gil_scoped_release release_;  // the lock below is waited for without the GIL
     std::unique_lock<std::recursive_mutex> lock_;
 };
 

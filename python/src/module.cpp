@@ -34,15 +34,24 @@ PYBIND11_MODULE(bundle, m) {
     tarnwick::python::add_reading(m);
     tarnwick::python::add_planning(m);
 
-    // A module-level setting rather than a parameter: the host calls the functions above with
-    // their own parameter lists.
+    // Not a parameter (the host calls the functions above with their own parameter lists) and
+    // not a setting of the module: the environment variable every call reads, which this sets.
     m.def(
-        "set_sync", [](bool on) { tarnwick::bundle::set_syncing(on); },
+        "set_sync",
+        [](bool on) {
+            py::object environ = py::module_::import("os").attr("environ");
+            if (on)
+                environ.attr("pop")("TARNWICK_NO_SYNC", py::none());
+            else
+                environ[py::str("TARNWICK_NO_SYNC")] = py::str("1");
+        },
         "set_sync(on)\n--\n\n"
         "Whether updates sync what they write to disk (True, the default). set_sync(False) is for a\n"
         "first bulk download that can be run again: a killed update still loses nothing, but a\n"
         "power cut during the download or shortly after it may damage the files it wrote.\n"
-        "Applies to every later call of this process and the worker processes it starts.\n\n"
+        "The module keeps no setting: every call reads the environment variable TARNWICK_NO_SYNC\n"
+        "(set, and not \"0\": no syncing); set_sync(False) sets it in os.environ, set_sync(True)\n"
+        "removes it, so it applies to later calls and to child processes alike.\n\n"
         "Parameters: on (bool). Returns None.",
         py::arg("on"));
 }

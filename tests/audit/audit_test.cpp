@@ -5,6 +5,7 @@
 #include <fstream>
 #include <functional>
 #include <set>
+#include <span>
 #include <tuple>
 
 #include "status/status_bundle.hpp"
@@ -87,6 +88,7 @@ void write_bars(const fs::path& path, const std::vector<std::pair<int, Day>>& da
     std::vector<EquityBar> bars;
     std::vector<layout::IndexRecord> index;
     for (const auto& [day, d] : days) {
+        if (d.bars.empty()) continue;  // a day of ticks only
         index.push_back({day, static_cast<std::uint32_t>(bars.size())});
         bars.insert(bars.end(), d.bars.begin(), d.bars.end());
     }
@@ -129,15 +131,18 @@ protected:
         fs::create_directories(bundle);
         test::write_calendar(bundle, DAYS);
         std::vector<std::pair<int, Day>> days;
+        bar_days = 0;
         for (const int day : DAYS) {
             days.emplace_back(day, clean_day(day));
             if (day == FAULT_DAY) inject(days.back().second);
+            bar_days += !days.back().second.bars.empty();
         }
         write_bars(bundle / "h5/equities" / (std::string(ID) + ".h5"), days);
         write_ticks(bundle / "ticks" / (std::string(ID) + ".h5"), days);
         return audit_bundle(root.str(), {1});
     }
     test::TempDir root;
+    std::size_t bar_days = 0;
 };
 
 TEST_P(Audit, FindsEachInjectedFaultWithItsKindInstrumentAndDay) {
@@ -151,7 +156,7 @@ TEST_P(Audit, FindsEachInjectedFaultWithItsKindInstrumentAndDay) {
     for (const auto& [kind, store] : fault.expected) expected.emplace(kind, store, ID, FAULT_DAY);
     EXPECT_EQ(found, expected);
     EXPECT_TRUE(report.skipped.empty());
-    EXPECT_EQ(report.minbar_days, DAYS.size());
+    EXPECT_EQ(report.minbar_days, bar_days);
     EXPECT_EQ(report.tick_days, DAYS.size());
 }
 
@@ -211,6 +216,16 @@ INSTANTIATE_TEST_SUITE_P(
                   d.ticks.back().high += 5000;
               },
               {{Kind::MinuteVsTick, Store::Minbar}}},
+        Fault{"bar_stamped_at_the_opening", [](Day& d) { d.bars[0].datetime -= 100; },  // 09:30:00
+              {{Kind::OutsideSession, Store::Minbar}}},
+        Fault{"bar_without_trade_is_no_fault", [](Day& d) {
+                  for (auto& t : std::span(d.ticks).subspan(30)) t.volume -= std::int64_t(d.bars[30].volume);
+                  d.bars[30].volume = d.bars[30].total_turnover = 0; }, {}},
+        Fault{"trades_at_the_limits_are_no_fault",
+              [](Day& d) { d.ticks[50].last = d.ticks[50].limit_up; d.ticks[51].last = d.ticks[51].limit_down; }, {}},
+        // The next day's bars hold the same volume: the ticks' differs, so comparing them shows.
+        Fault{"ticks_of_a_day_without_bars_meet_no_other_day",
+              [](Day& d) { d.bars.clear(); d.ticks.back().volume += 100; }, {}},
         Fault{"snapshot_before_the_first_trade_is_no_fault",
               [](Day& d) { d.ticks[0].last = d.ticks[0].volume = d.ticks[0].total_turnover = 0; },
               {}}),
@@ -221,6 +236,19 @@ INSTANTIATE_TEST_SUITE_P(
 // stamped with no date is outside the sessions, not the end of the instrument's audit.
 TEST(AuditRules, ShortDaysByRuleAreNotThinAndABadDateIsAFinding) {
     std::vector<Finding> found;
+    // At most half of either measure is thin, each rule on its own (the usual day above the
+    // sessions' minutes, and below them).
+    const Sessions a_share = sessions_of("equities", ID);
+    for (const auto& [bars, usual, reason] : std::vector<std::tuple<std::size_t, double, std::string>>{
+             {150, 300, "150 bars, the instrument's usual day has 300"},
+             {151, 300, ""},
+             {120, 230, "120 bars, the sessions hold 240 minutes"},
+             {121, 230, ""}}) {
+        found.clear();
+        thin_day(Subject{ID, &found}, FAULT_DAY, bars, usual, a_share);
+        EXPECT_EQ(found.empty() ? "" : found[0].reason, reason) << bars << " of " << usual;
+    }
+    found.clear();
     const Subject hk{"00700.XHKG", &found};
     thin_day(hk, FAULT_DAY, 150, 330, sessions_of("equities", "00700.XHKG"));
     EXPECT_TRUE(found.empty());
@@ -236,11 +264,20 @@ TEST(AuditRules, ShortDaysByRuleAreNotThinAndABadDateIsAFinding) {
                     true, {});
     ASSERT_EQ(found.size(), 1u);
     EXPECT_EQ(found[0].kind, Kind::OutsideSession);
+
+    // A low above the high: the turnover's range is shown low before high.
+    found.clear();
+    const EquityBar inverted{20261202101100, 1464, 1463.02, 1464.02, 1464, 100, 100 * 1500.0};
+    turnover(Subject{"600519.XSHG", &found}, FAULT_DAY, Bars(&inverted, 1), 1);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_NE(found[0].reason.find("outside [1463.02, 1464.02]"), std::string::npos) << found[0].reason;
 }
 
 // The coverage page marks the month of a day with findings; the text and JSON views carry it.
 TEST_F(Audit, ViewsAndCoveragePageShowTheFindings) {
+    testing::internal::CaptureStderr();
     const Report report = audited([](Day& d) { d.bars[4].total_turnover *= 3; });
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("auditing 2/2"), std::string::npos);  // files, as read
     ASSERT_EQ(report.findings.size(), 1u);
     const auto json = json_view(report);
     EXPECT_NE(json.find("\"kind\": \"turnover\""), std::string::npos) << json;
@@ -251,8 +288,14 @@ TEST_F(Audit, ViewsAndCoveragePageShowTheFindings) {
     const auto status = status::bundle_status(root.str());
     host::set_clock(std::nullopt);
     const std::string path = report.minbar_paths.at(ID);
-    EXPECT_EQ(status::html_view(status, {}).find("class=\"finding\""), std::string::npos);
+    const std::string clean = status::html_view(status, {});
+    EXPECT_EQ(clean.find("class=\"finding\""), std::string::npos);
     const std::string page = status::html_view(status, {{path, {{FAULT_DAY, "turnover: too much"}}}});
+    // Only a page without findings calls everything good; one file is "1 file".
+    const std::string good = "<p class=\"good\">Everything is current and complete.</p>";
+    EXPECT_NE(clean.find(good), std::string::npos);
+    EXPECT_EQ(page.find(good), std::string::npos);
+    EXPECT_NE(page.find("(1 file)"), std::string::npos);
     EXPECT_NE(page.find("class=\"finding\""), std::string::npos);
     EXPECT_NE(page.find("2026-12-02</b> turnover: too much"), std::string::npos);
 }

@@ -207,8 +207,10 @@ bool dataset_reads(const std::string& path, const std::string& name) {
         auto file = h5::File::open(path, h5::File::Access::ReadOnly);
         auto dataset = file.open_dataset(name);
         const auto type = dataset.file_type();
-        std::vector<char> buffer(dataset.rows() * type.size());
-        if (!buffer.empty()) dataset.read_rows(type.id(), 0, dataset.rows(), buffer.data());
+        // A damaged extent is refused here (ClaimTooLarge) rather than allocated.
+        const hsize_t rows = dataset.readable_rows(type.size());
+        std::vector<char> buffer(rows * type.size());
+        if (!buffer.empty()) dataset.read_rows(type.id(), 0, rows, buffer.data());
         return true;
     } catch (const std::exception&) {
         return false;

@@ -33,9 +33,9 @@ struct CliRun {
     std::string out;
 };
 
-// Runs the command line under bash, with `limit_kib` (0: none) as the largest file it may write.
-CliRun run_cli(const std::string& environment, const std::string& arguments, std::uintmax_t limit_kib = 0) {
-    const std::string limit = limit_kib ? fmt::format("trap '' XFSZ; ulimit -f {}; ", limit_kib) : "";
+// Runs the command line under bash, with `limit_kib` (negative: none) as the largest file it may write.
+CliRun run_cli(const std::string& environment, const std::string& arguments, std::intmax_t limit_kib = -1) {
+    const std::string limit = limit_kib >= 0 ? fmt::format("trap '' XFSZ; ulimit -f {}; ", limit_kib) : "";
     const std::string command =
         fmt::format("bash -c \"{}{} exec {} {}\" 2>&1", limit, environment, TARNWICK_CLI, arguments);
     CliRun run;
@@ -100,6 +100,13 @@ TEST_P(StoreWriteErrors, FailedWritesLoseNothingAndTheRerunCatchesUp) {
             .status,
         0);
     const auto before = test::store_contents(store);
+
+    // A new file that cannot be written at all (as on a full disk) does not stay behind empty.
+    const fs::path fresh = dir / "fresh" / c.folder;
+    const CliRun full =
+        run_cli(later + " TARNWICK_SKIP_SPACE_CHECK=1", fmt::format("{} {}{}", c.command, fresh.string(), ids), 0);
+    EXPECT_EQ(full.status, 1) << full.out;
+    EXPECT_TRUE(leftovers(fresh).empty()) << fmt::format("{}", fmt::join(leftovers(fresh), " "));
 
     const fs::path reference = dir / "reference";
     fs::copy(store, reference, fs::copy_options::recursive);

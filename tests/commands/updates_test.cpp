@@ -1,7 +1,10 @@
 // The full and the incremental bundle updates against the simulated market.
 #include "tarnwick/bundle/commands/updates.hpp"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 #include <deque>
 #include <filesystem>
@@ -14,14 +17,18 @@
 #include "tarnwick/bundle/h5/h5.hpp"
 #include "tarnwick/bundle/host/clock.hpp"
 #include "tarnwick/bundle/host/console.hpp"
+#include "tarnwick/bundle/host/log.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
 #include "tarnwick/bundle/selection/record.hpp"
 #include "tarnwick/bundle/service/simulated_market.hpp"
+#include "tarnwick/bundle/status/status.hpp"
 
 namespace tarnwick::bundle::commands {
 namespace {
 
 namespace fs = std::filesystem;
+using ::testing::Contains;
+using ::testing::StartsWith;
 
 class Updates : public ::testing::Test {
 protected:
@@ -122,6 +129,49 @@ TEST_F(Updates, FailedDayBarsMakeTheResultFalseAndTheRestStillRuns) {
     EXPECT_TRUE(fs::exists(dir / "bundle" / "h5" / "equities" / "000001.XSHE.h5"));
     EXPECT_TRUE(fs::exists(dir / "bundle" / "ticks" / "000001.XSHE.h5"));
     EXPECT_EQ(out.rfind("开始更新日线及基础数据\n", 0), 0u);
+}
+
+// A market whose minute bars or ticks cannot be had.
+struct BrokenFrequency : service::SimulatedMarket {
+    explicit BrokenFrequency(service::Frequency f) : broken(f) {}
+    std::optional<service::Frame> get_price(const service::PriceQuery& query) override {
+        if (query.frequency == broken) throw OsError(OsError::Kind::Other, 0, "connection lost");
+        return SimulatedMarket::get_price(query);
+    }
+    service::Frequency broken;
+};
+
+// The incremental update is a success only when each of its parts is.
+TEST_F(Updates, AFailedPartOfTheIncrementalUpdateMakesTheResultFalse) {
+    ASSERT_TRUE(update_bundle_from_tickwirec(1, dir.str(), false, {"000001.XSHE"}, {"000001.XSHE"}, false));
+    for (const auto broken : {service::Frequency::Minute, service::Frequency::Tick}) {
+        service::install(std::make_unique<BrokenFrequency>(broken));
+        host::set_clock(host::make_datetime(2026, broken == service::Frequency::Tick ? 12 : 11, 30, 18, 0));
+        EXPECT_FALSE(update_bundle_from_exist_file(1, dir.str()));
+    }
+}
+
+// A selection record that cannot be read or written neither hangs nor fails an update (it warns),
+// status reports it, and update-existing --selection stops on it rather than take it for none.
+TEST_F(Updates, ABrokenSelectionRecordNeitherHangsNorFailsAnUpdate) {
+    for (const bool fifo : {true, false}) {
+        const test::TempDir root;
+        const fs::path records = root / "bundle" / ".tarnwick";
+        fs::create_directories(fifo ? records : records.parent_path());
+        ASSERT_TRUE(fifo ? ::mkfifo((records / "selection.json").c_str(), 0644) == 0
+                         : static_cast<bool>(std::ofstream(records) << "a file where the folder belongs"));
+        std::string said;
+        const auto previous = host::system_log().observe(
+            [&said](const std::string& level, const std::string& text) { said += level + ": " + text; });
+        EXPECT_TRUE(update_bundle_from_tickwirec(1, root.str(), false, {"000001.XSHE"}, {}, false)) << fifo;
+        host::system_log().observe(previous);
+        EXPECT_TRUE(said.starts_with("warning: the selection could not be recorded")) << said;
+        EXPECT_THAT(status::bundle_status(root.str()).problems,
+                    Contains(StartsWith("the recorded selection cannot be read")));
+        out.clear();
+        EXPECT_THROW(update_bundle_to_selection(1, root.str()), std::exception) << fifo;
+        EXPECT_EQ(out.find("no recorded selection"), std::string::npos) << out;
+    }
 }
 
 TEST_F(Updates, IncrementalListingSkipsSamplesLooseFilesAndTicksInsideH5) {

@@ -383,10 +383,16 @@ TEST_F(AppendH5Test, UnknownInstrumentIsAValueErrorAndLeavesTheFlagAlone) {
 // ---- Delisting -------------------------------------------------------------------------------
 
 TEST_F(AppendH5Test, DelistedBeforeTheFirstBundleDayIsSkipped) {
+    std::vector<std::string> said;
+    const auto previous = host::system_log().observe(
+        [&said](const std::string&, const std::string& text) { said.push_back(text); });
     for (const std::string date : {"2005-01-03", "1999-12-31"}) {
         listed("000003.XSHE", IT::CS, date);
         _append_h5("000003.XSHE", root_);
     }
+    host::system_log().observe(previous);
+    ASSERT_EQ(said.size(), 2u) << "one line each saying why no file is made";
+    EXPECT_NE(said[1].find("000003.XSHE: delisted on 19991231, before 20050104"), std::string::npos) << said[1];
     EXPECT_FALSE(fs::exists(root_));
     EXPECT_THAT(args_of("get_price"), IsEmpty());
     EXPECT_TRUE(flag());

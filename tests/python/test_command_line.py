@@ -52,6 +52,8 @@ MISTAKES = [
     ("read {root} {id} -o {scratch}", "Is a directory"),
     ("status {root} --html {scratch}/nodir/x.html", "No such file or directory"),
     ("check content {root} --html {scratch}/nodir/x.html", "No such file or directory"),
+    ("status {root} --html - --json", "both write to standard output"),
+    ("make-sample -o -", "give -o FILE"),
 ]
 
 
@@ -80,6 +82,9 @@ def test_outputs_that_are_fine(bundle, run_cli, tmp_path):
     assert dash.returncode == 0 and dash.stdout == out.read_text()
     assert run_cli("status", bundle, "--html", tmp_path / "page.html", "-q").returncode in (0, 1)
     assert (tmp_path / "page.html").read_text().startswith("<!DOCTYPE html>")
+    for command in ("status", "check content"):
+        page = run_cli(*command.split(), bundle, "--html", "-", "-q")
+        assert page.stdout.startswith("<!DOCTYPE html>") and page.stdout.endswith("</html>\n"), command
 
 
 @pytest.mark.parametrize("call", [tb.status, tb.audit, lambda root: tb.read_minbar(root, ID)])

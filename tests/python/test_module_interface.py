@@ -266,3 +266,12 @@ def test_full_update_that_updates_nothing_accepts_any_concurrency(tmp_path, capf
     assert list(tmp_path.iterdir()) == []
     with pytest.raises(TypeError, match='argument "concurrency"'):
         tb.update_bundle_from_tickwirec(None, str(tmp_path), False, ["000001.XSHE"], [], False)
+
+
+def test_set_sync_keeps_its_setting_in_the_environment_every_call_reads(monkeypatch):
+    import os
+    monkeypatch.delenv("TARNWICK_NO_SYNC", raising=False)
+    tb.set_sync(False)
+    assert os.environ["TARNWICK_NO_SYNC"] == "1"
+    tb.set_sync(True)
+    assert "TARNWICK_NO_SYNC" not in os.environ

@@ -23,6 +23,7 @@ struct Step {
     Ids tags;
     bool with_derivatives;
     Ids resolved;
+    bool enable_bjse = false;
 };
 
 struct Case {
@@ -43,6 +44,9 @@ const Case CASES[] = {
     {"AnotherSwitchIsAnotherRequest",
      {{StoreKind::Minbar, {"IF"}, false, {"IF2612"}}, {StoreKind::Minbar, {"IF"}, true, {"IF2612", "IO2612"}}},
      {{"IF"}, {"IF"}}, {}, {"IF2612", "IO2612"}},
+    {"AnotherExchangeSwitchIsAnotherRequest",
+     {{StoreKind::Minbar, {"stock"}, false, {"A"}}, {StoreKind::Minbar, {"stock"}, false, {"A", "B.BJSE"}, true}},
+     {{"stock"}, {"stock"}}, {}, {"A", "B.BJSE"}},
     {"KindsAreKeptApart",
      {{StoreKind::Minbar, {"stock"}, false, {"A"}}, {StoreKind::Tick, {"futures"}, false, {"IF2612"}}},
      {{"stock"}}, {{"futures"}}, {"A"}},
@@ -63,7 +67,8 @@ TEST_P(RecordMerge, Combines) {
     for (const Step& step : c.steps)
         record_request(
             bundle.str(), step.kind,
-            make_request(step.tags, step.with_derivatives, false, {step.resolved.begin(), step.resolved.end()}));
+            make_request(step.tags, step.with_derivatives, step.enable_bjse,
+                         {step.resolved.begin(), step.resolved.end()}));
     const RecordedSelection recorded = load_selection(bundle.str());
     for (const auto& [requests, expected] :
          {std::pair{&recorded.minbar, &c.minbar_tags}, std::pair{&recorded.tick, &c.tick_tags}}) {

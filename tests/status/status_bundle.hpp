@@ -69,9 +69,10 @@ inline void write_minbar(const std::filesystem::path& path, const std::vector<in
                         options);
 }
 
-// A tick file with one (one-record) dataset per day, plus the extra member names given.
+// A tick file with one (one-record) dataset per day, plus the extra member names given, plus an
+// empty dataset (a suspension mark) for each of `marks`.
 inline void write_ticks(const std::filesystem::path& path, const std::vector<int>& days,
-                        const std::vector<std::string>& extra_members = {}) {
+                        const std::vector<std::string>& extra_members = {}, const std::vector<int>& marks = {}) {
     std::filesystem::create_directories(path.parent_path());
     h5::File file = h5::File::create(path.string());
     const std::int32_t value = 1;
@@ -80,6 +81,8 @@ inline void write_ticks(const std::filesystem::path& path, const std::vector<int
     for (const int day : days) names.push_back(std::to_string(day));
     names.insert(names.end(), extra_members.begin(), extra_members.end());
     for (const auto& name : names) file.create_dataset(name, type, H5T_NATIVE_INT32, 1, &value, h5::DatasetOptions{});
+    for (const int day : marks)
+        file.create_dataset(std::to_string(day), type, H5T_NATIVE_INT32, 0, nullptr, h5::DatasetOptions{});
 }
 
 inline void write_bytes(const std::filesystem::path& path, const std::string& bytes) {

@@ -55,7 +55,7 @@ protected:
         test::write_ticks(bundle / "ticks/000001.XSHE.h5", through_today);
         test::write_bytes(bundle / "ticks/000001.XSHE.h5.journal", "undo");
         test::write_ticks(bundle / "ticks/000002.XSHE.h5", without(through_today, {20261110, 20261111, 20261120}),
-                          {".tmp-20261207"});
+                          {".tmp-20261207"}, {20261110});
         test::write_bytes(bundle / "ticks/IF2612.h5.tmp", "half written");
         // An expired contract: its last day is its delisting date, so it is complete, not stale.
         test::write_minbar(bundle / "h5/future/IF2611.h5", weekdays(20261102, 20261120));
@@ -123,7 +123,8 @@ TEST_F(StatusBundle, FiguresOfEachFileMatchWhatWasWritten) {
 
     const FileStatus& ticks = find(s, Kind::Tick, "000002.XSHE");
     EXPECT_EQ(ticks.group, "ticks");
-    EXPECT_EQ(ticks.days_suspended, 2);
+    EXPECT_EQ(ticks.days_suspended, 2);  // one of them marked with an empty day
+    EXPECT_EQ(ticks.days_held, 23);
     EXPECT_EQ(ticks.days_missing, 1);
     EXPECT_EQ(ticks.missing_dates, (std::vector<int>{20261120}));
     EXPECT_FALSE(ticks.rows.has_value());
@@ -177,11 +178,12 @@ TEST_F(StatusBundle, InstrumentsTheSelectionNamesWithoutAStoreFileAreAbsent) {
     formats::pickle::dump_records((bundle / "instruments.pk").string(),
                                   {listed("NEW.XSHE", "CS", "0000-00-00"), listed("IO2612-C", "Option", "0000-00-00"),
                                    listed("GONE.XSHE", "CS", "2004-01-02"), listed("OLD.XSHE", "CS", "2026-10-30"),
-                                   listed("LATE.XSHE", "CS", "2026-11-03"), listed("IF2612", "Future", "0000-00-00")});
+                                   listed("LATE.XSHE", "CS", "2026-11-03"),
+                                   listed("FIRST.XSHE", "CS", "2026-11-02"), listed("IF2612", "Future", "0000-00-00")});
     selection::record_request(bundle.string(), selection::StoreKind::Minbar,
                               selection::make_request({"stock"}, false, false,
                                                       {"000001.XSHE", "IF2612", "NEW.XSHE", "IO2612-C", "GONE.XSHE",
-                                                       "OLD.XSHE", "LATE.XSHE", "MYSTERY"}));
+                                                       "OLD.XSHE", "LATE.XSHE", "FIRST.XSHE", "MYSTERY"}));
     selection::record_request(bundle.string(), selection::StoreKind::Tick,
                               selection::make_request({"IF"}, false, false, {"IF2612", "000001.XSHE"}));
     const BundleStatus s = bundle_status(root.str());
@@ -197,6 +199,7 @@ TEST_F(StatusBundle, InstrumentsTheSelectionNamesWithoutAStoreFileAreAbsent) {
         {Kind::Minbar, "NEW.XSHE", "equities", "h5/equities/NEW.XSHE.h5", {"absent"}},
         {Kind::Minbar, "IO2612-C", "option", "h5/option/IO2612-C.h5", {"absent"}},
         {Kind::Minbar, "LATE.XSHE", "equities", "h5/equities/LATE.XSHE.h5", {"absent"}},
+        {Kind::Minbar, "FIRST.XSHE", "equities", "h5/equities/FIRST.XSHE.h5", {"absent"}},  // the calendar's first day
         {Kind::Minbar, "MYSTERY", "unknown", "h5/*/MYSTERY.h5", {"absent"}},
         {Kind::Tick, "IF2612", "ticks", "ticks/IF2612.h5", {"leftover", "missing", "absent"}},
     };
@@ -215,7 +218,7 @@ TEST_F(StatusBundle, InstrumentsTheSelectionNamesWithoutAStoreFileAreAbsent) {
             }
         }
     }
-    EXPECT_EQ(group(s, "equities").absent, 2u);
+    EXPECT_EQ(group(s, "equities").absent, 3u);
     EXPECT_EQ(group(s, "option").absent, 1u);
     EXPECT_EQ(group(s, "ticks").absent, 1u);
     EXPECT_EQ(group(s, "equities").files, 5u) << "an absent instrument is no store file";
@@ -245,6 +248,23 @@ TEST_F(StatusBundle, AJournalOfAnotherFileIsKeptAsideAndListedUntilRemoved) {
     EXPECT_TRUE(f.leftovers[0].name.starts_with(kept)) << f.leftovers[0].name;
     EXPECT_TRUE(f.needs_attention());
     EXPECT_NE(text_view(bundle_status(root.str()), 0).find("leftover rejected journal " + kept), std::string::npos);
+}
+
+// Updates go on without a record they cannot write: said when this user could update the stores
+// (h5/ is theirs) but not the record (bundle/ is root's); a mere viewer is told nothing.
+TEST_F(StatusBundle, ARecordThisUserCannotWriteIsAProblemForWhoCanUpdate) {
+    if (::geteuid() != 0) GTEST_SKIP() << "acts as another user";
+    constexpr uid_t NOBODY = 65534;
+    fs::permissions(root.path(), fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);
+    for (const bool owns_stores : {true, false}) {
+        ASSERT_EQ(::chown((root.path() / "bundle/h5").c_str(), owns_stores ? NOBODY : 0, 0), 0);
+        test::ChildProcess child([&](test::ChildProcess&) {
+            if (::setgid(NOBODY) != 0 || ::setuid(NOBODY) != 0) return 100;
+            return int(std::ranges::count_if(bundle_status(root.str()).problems, [](const std::string& p) {
+                return p.starts_with("the recorded selection cannot be written"); }));
+        });
+        EXPECT_EQ(child.wait_exit_status(), owns_stores ? 1 : 0);
+    }
 }
 
 TEST_F(StatusBundle, FileBeingUpdatedIsShownAtItsLastCommitNotWaitedFor) {

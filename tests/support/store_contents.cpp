@@ -12,8 +12,11 @@ std::map<std::string, std::string> store_contents(const std::filesystem::path& r
         for (const std::string& member : file.members()) {
             const h5::Dataset dataset = file.open_dataset(member);
             const h5::DataType type = dataset.file_type();
-            std::string bytes(dataset.rows() * type.size(), '\0');
-            if (!bytes.empty()) dataset.read_rows(type.id(), 0, dataset.rows(), bytes.data());
+            // Sized by the file's own claim only once it is checked: a damaged file must fail the
+            // test, not exhaust the machine's memory.
+            const hsize_t rows = dataset.readable_rows(type.size());
+            std::string bytes(rows * type.size(), '\0');
+            if (!bytes.empty()) dataset.read_rows(type.id(), 0, rows, bytes.data());
             contents[std::filesystem::relative(entry.path(), root).string() + ":" + member] = std::move(bytes);
         }
     }

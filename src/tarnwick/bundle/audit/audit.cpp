@@ -252,7 +252,13 @@ Report audit_bundle(const std::string& root, const Options& options) {
     const std::vector<Instrument> instruments = instruments_of(root, report);
 
     std::vector<std::optional<std::string>> results(instruments.size());
-    host::Progress progress("auditing", instruments.size());
+    // Counted in files, as the summary counts what it read; an instrument is one or two files.
+    const auto files_of = [](const Instrument& ins) {
+        return static_cast<std::size_t>(!ins.minbar_path.empty()) + static_cast<std::size_t>(!ins.tick_path.empty());
+    };
+    std::size_t files = 0;
+    for (const Instrument& ins : instruments) files += files_of(ins);
+    host::Progress progress("auditing", files);
     host::WorkerOptions workers;
     workers.workers = static_cast<std::size_t>(std::max(options.jobs, 1));
     workers.stoppable = true;
@@ -278,7 +284,8 @@ Report audit_bundle(const std::string& root, const Options& options) {
                         o.skipped.push_back({store, instruments[i].id, {}, how});
                 results[i] = encode(o);
             }
-            if (outcome.kind != host::Outcome::Kind::NotRun) progress.step();  // not run: stopped
+            if (outcome.kind != host::Outcome::Kind::NotRun)  // not run: stopped
+                for (std::size_t n = files_of(instruments[i]); n > 0; --n) progress.step();
             return true;
         });
     progress.finish();

@@ -243,10 +243,13 @@ void turnover(const Subject& s, int day, Bars bars, double multiplier) {
             return false;
         }
         const double average = b.total_turnover / (b.volume * multiplier);
-        if (average >= b.low * (1 - TURNOVER_TOLERANCE) && average <= b.high * (1 + TURNOVER_TOLERANCE)) return false;
+        // A bar whose low lies above its high (the OHLC finding says so) is judged, and shown,
+        // by the range its two prices span.
+        const double low = std::min(b.low, b.high), high = std::max(b.low, b.high);
+        if (average >= low * (1 - TURNOVER_TOLERANCE) && average <= high * (1 + TURNOVER_TOLERANCE)) return false;
         return offends(why, [&] {
             return fmt::format("bar {}: turnover {} over volume {} is {:.6g} a unit, outside [{}, {}]",
-                               bar_time(b.datetime), b.total_turnover, b.volume, average, b.low, b.high);
+                               bar_time(b.datetime), b.total_turnover, b.volume, average, low, high);
         });
     });
 }

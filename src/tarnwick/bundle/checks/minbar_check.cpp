@@ -15,6 +15,7 @@
 #include "tarnwick/bundle/h5/chunks.hpp"
 #include "tarnwick/bundle/h5/h5.hpp"
 #include "tarnwick/bundle/host/console.hpp"
+#include "tarnwick/bundle/layout/filters.hpp"
 #include "tarnwick/bundle/layout/install_record.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
 #include "tarnwick/bundle/layout/records.hpp"
@@ -45,17 +46,21 @@ std::int64_t trading_day_of(std::int64_t datetime, const Calendar& calendar) {
     return calendar[std::min(position + 1, calendar.size() - 1)];
 }
 
-// The stored record types and filters must be the ones this store writes: reading records
-// through a damaged description of them can crash the storage library instead of failing. A
-// dataset stored without any filter (written by another tool) reads safely and is accepted.
-bool stored_as_written(const h5::Dataset& dataset, const std::vector<h5::DataType>& allowed_types) {
+// The stored record types and filters must be ones these files are written with (deflate by
+// this store, LZF by h5py): reading records through a damaged description of them can crash the
+// storage library instead of failing. A dataset stored without any filter (written by another
+// tool) reads safely and is accepted.
+bool stored_as_written(const h5::Dataset& dataset, const std::vector<h5::DataType>& allowed_types,
+                       const std::string& name) {
     const h5::DataType stored = dataset.file_type();
     const bool known_type = std::any_of(allowed_types.begin(), allowed_types.end(),
                                         [&](const h5::DataType& type) { return stored.equals(type.id()); });
     const auto filters = dataset.filters();
-    const bool deflated =
-        std::any_of(filters.begin(), filters.end(), [](const h5::Filter& f) { return f.id == H5Z_FILTER_DEFLATE; });
-    return known_type && (deflated || stored_whole_without_filters(dataset));
+    const bool compressed = std::any_of(filters.begin(), filters.end(), [](const h5::Filter& f) {
+        return f.id == H5Z_FILTER_DEFLATE || f.id == layout::LZF_FILTER_ID;
+    }) && layout::known_minbar_filters(dataset);
+    if (compressed) layout::require_filters(dataset, name);
+    return known_type && (compressed || stored_whole_without_filters(dataset));
 }
 
 std::vector<h5::DataType> bar_types_of(const fs::path& file) {
@@ -75,7 +80,7 @@ std::vector<T> read_records(const h5::Dataset& dataset, const h5::DataType& stor
                             h5::ZlibCodec& codec, Take take) {
     std::vector<T> out;
     if (const auto direct = h5::direct_layout(dataset, stored_type.id())) {
-        out.reserve(dataset.rows());
+        out.reserve(dataset.readable_rows(direct->record_size));
         const bool complete =
             h5::visit_chunks(dataset, *direct, codec, [&](hsize_t, hsize_t rows, const unsigned char* raw) {
                 for (hsize_t r = 0; r < rows; ++r) out.push_back(take(raw + r * direct->record_size));
@@ -92,7 +97,8 @@ Verdict examine(const fs::path& path, const Calendar& calendar) {
     const h5::Dataset data_dataset = file.open_dataset("data");
     std::vector<h5::DataType> index_types;
     index_types.push_back(layout::INDEX_DTYPE());
-    if (!stored_as_written(index_dataset, index_types) || !stored_as_written(data_dataset, bar_types_of(path)))
+    if (!stored_as_written(index_dataset, index_types, "index") ||
+        !stored_as_written(data_dataset, bar_types_of(path), "data"))
         return Verdict::Abnormal;
     // Both stored types are packed little-endian records (checked above); `datetime` is the
     // first field of every bar record.

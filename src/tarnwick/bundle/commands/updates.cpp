@@ -143,18 +143,17 @@ namespace {
 
 // The identifiers to update for one kind: those of the store files present, plus, with a
 // selection, what its requests resolve to now. A request is resolved again and its record
-// refreshed; `recorded` turns false when that record cannot be written.
+// refreshed (a record that cannot be written is only logged: the update goes on).
 std::vector<std::string> ids_to_update(std::vector<std::string> present, const std::string& bundle,
                                        selection::StoreKind kind,
-                                       const selection::RecordedSelection* recorded_selection, bool& recorded) {
+                                       const selection::RecordedSelection* recorded_selection) {
     if (!recorded_selection || recorded_selection->of(kind).empty()) return present;
     std::set<std::string> selected;
     for (const selection::Request& old : recorded_selection->of(kind)) {
         const std::set<std::string> ids = selection::_merge_tags(old.tags, old.with_derivatives, old.enable_bjse);
         selected.insert(ids.begin(), ids.end());
-        if (!selection::try_record_request(
-                bundle, kind, selection::make_request(old.tags, old.with_derivatives, old.enable_bjse, ids)))
-            recorded = false;
+        selection::try_record_request(bundle, kind,
+                                      selection::make_request(old.tags, old.with_derivatives, old.enable_bjse, ids));
     }
     const std::set<std::string> with_file(present.begin(), present.end());
     std::size_t without_file = 0;
@@ -190,12 +189,12 @@ bool incremental_update(int concurrency, const std::string& data_bundle_path, bo
     const std::string min_bar_folder = (fs::path(path) / "h5").string();
     const auto min_ids =
         ids_to_update(fs::exists(min_bar_folder) ? existing_minbar_ids(min_bar_folder) : std::vector<std::string>{},
-                      path, selection::StoreKind::Minbar, wanted, succeed);
+                      path, selection::StoreKind::Minbar, wanted);
     if (!min_ids.empty() && !minbar::update_minbar_ids(min_bar_folder, min_ids, concurrency)) succeed = false;
     const std::string tick_folder = (fs::path(path) / "ticks").string();
     const auto tick_ids =
         ids_to_update(fs::exists(tick_folder) ? existing_tick_ids(tick_folder) : std::vector<std::string>{}, path,
-                      selection::StoreKind::Tick, wanted, succeed);
+                      selection::StoreKind::Tick, wanted);
     if (!tick_ids.empty() && !tick::update_tick_ids(tick_folder, tick_ids, concurrency)) succeed = false;
     return succeed;
 }

@@ -36,12 +36,13 @@ std::string quoted(const std::string& id) {
     return "'" + id.substr(0, head) + "..." + id.substr(id.size() - tail) + "'";
 }
 
-// Records the request in the bundle of `path`, if it is one; false when that failed.
-bool record_selection(const std::string& path, const std::vector<std::string>& tags, bool with_derivatives,
+// Records the request in the bundle of `path`, if it is one. A failure is only logged: the
+// record serves `status` and `update-existing --selection`, never the update's own result.
+void record_selection(const std::string& path, const std::vector<std::string>& tags, bool with_derivatives,
                       bool enable_bjse, const std::set<std::string>& ids, selection::StoreKind kind) {
     const std::string bundle = selection::bundle_of_store_folder(path, kind);
-    return bundle.empty() || selection::try_record_request(
-                                 bundle, kind, selection::make_request(tags, with_derivatives, enable_bjse, ids));
+    if (!bundle.empty())
+        selection::try_record_request(bundle, kind, selection::make_request(tags, with_derivatives, enable_bjse, ids));
 }
 
 SelectionObserver& selection_observer() {
@@ -90,8 +91,7 @@ bool update_each_instrument(const std::string& path, const std::vector<std::stri
     host::print_line(fmt::format(fmt::runtime(run.announcement), ids.size(), abbreviated_set(ids)));
     if (const auto& observer = selection_observer()) observer(ids.size());
     // A request that selected nothing is not worth keeping.
-    const bool recorded = !run.record_as || ids.empty() ||
-                          record_selection(path, tags, with_derivatives, enable_bjse, ids, *run.record_as);
+    if (run.record_as && !ids.empty()) record_selection(path, tags, with_derivatives, enable_bjse, ids, *run.record_as);
 
     auto succeed = std::make_shared<host::SharedFlag>(true);
     std::vector<host::ProgressedProcessPoolExecutor::Failure> failures;
@@ -147,7 +147,7 @@ bool update_each_instrument(const std::string& path, const std::vector<std::stri
         host::system_log().error(whole_line ? failure.error : "更新 " + failure.label + " 失败\n" + failure.error);
         succeed->set(false);
     }
-    return succeed->value() && recorded;
+    return succeed->value();
 }
 
 }  // namespace tarnwick::bundle::drivers

@@ -2,12 +2,15 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 #include <regex>
 
 #include <fmt/format.h>
 
 #include "tarnwick/bundle/errors.hpp"
 #include "tarnwick/bundle/h5/journal.hpp"
+#include "tarnwick/bundle/h5/lzf_filter.hpp"
 
 namespace tarnwick::bundle::h5 {
 namespace {
@@ -195,6 +198,58 @@ DataType Dataset::file_type() const {
     return DataType::take(H5Dget_type(id()), "reading a dataset's type failed");
 }
 
+namespace {
+
+// How many bytes of records a file of `file_bytes` bytes can hold at most. Every filter the
+// store files use expands by a bounded factor: deflate at most 1032:1 (its longest match, 258
+// bytes, costs at least two bits), LZ4 (Blosc) about 255:1 and LZF about 100:1; unfiltered
+// records take their own size. The floor covers what a writer still holds in HDF5's caches
+// before it reaches the disk (a chunk cache is 1 MiB per dataset), so a file being written
+// reads back whole.
+constexpr std::uint64_t MAX_EXPANSION = 1032;
+constexpr std::uint64_t CACHE_FLOOR = std::uint64_t{64} << 20;
+
+}  // namespace
+
+std::string Dataset::file_name() const {
+    const ssize_t length = H5Fget_name(id(), nullptr, 0);
+    if (length <= 0) {
+        H5Eclear2(H5E_DEFAULT);
+        return "(unnamed file)";
+    }
+    std::string name(static_cast<std::size_t>(length) + 1, '\0');
+    H5Fget_name(id(), name.data(), name.size());
+    name.resize(static_cast<std::size_t>(length));
+    return name;
+}
+
+void Dataset::check_claim(hsize_t rows, std::size_t record_size) const {
+    const std::uint64_t size = std::max<std::uint64_t>(record_size, 1);
+    if (rows <= CACHE_FLOOR / size) return;  // small enough whatever the file: no need to look
+    const QuietErrors quiet;
+    std::uint64_t file_bytes = 0;
+    std::error_code ignored;
+    const std::string name = file_name();
+    const auto on_disk = std::filesystem::file_size(name, ignored);
+    if (!ignored) file_bytes = on_disk;
+    // A file being written may have grown past what the disk shows yet.
+    hsize_t known = 0;
+    if (const Handle file(H5Iget_file_id(id()), H5Fclose); file.valid() && H5Fget_filesize(file.id(), &known) >= 0)
+        file_bytes = std::max<std::uint64_t>(file_bytes, known);
+    H5Eclear2(H5E_DEFAULT);
+    const std::uint64_t limit = file_bytes * MAX_EXPANSION + CACHE_FLOOR;
+    if (rows > limit / size)
+        throw ClaimTooLarge(fmt::format("{}: a dataset claims {} records of {} bytes, more than a file of {} bytes "
+                                        "can hold; the file is damaged",
+                                        name, rows, record_size, file_bytes));
+}
+
+hsize_t Dataset::readable_rows(std::size_t record_size) const {
+    const hsize_t claimed = rows();
+    check_claim(claimed, record_size);
+    return claimed;
+}
+
 void Dataset::resize(hsize_t rows) {
     const QuietErrors quiet;
     const hsize_t dims[1] = {rows};
@@ -207,6 +262,8 @@ void Dataset::read_rows(hid_t mem_type, hsize_t start, hsize_t count, void* out)
     if (start + count > total)
         throw Error(fmt::format("reading rows {}..{} of a dataset of {} rows", start, start + count, total));
     if (count == 0) return;
+    // HDF5 sizes its own conversion buffers by the selection.
+    check_claim(count, H5Tget_size(mem_type));
     DataSpace file_space = DataSpace::of_dataset(id());
     file_space.select_rows(start, count);
     DataSpace mem_space = DataSpace::simple(count, count);
@@ -255,6 +312,7 @@ std::optional<hsize_t> Dataset::chunk_rows() const {
 File::File(hid_t id, std::string path) : Handle(id, close_file), path_(std::move(path)) {}
 
 File File::open(const std::string& path, Access access) {
+    register_lzf_filter();
     const QuietErrors quiet;
     const unsigned flags = access == Access::ReadWrite ? H5F_ACC_RDWR : H5F_ACC_RDONLY;
     const Handle access_list = journaled_access();
@@ -264,6 +322,7 @@ File File::open(const std::string& path, Access access) {
 }
 
 File File::create(const std::string& path) {
+    register_lzf_filter();
     const QuietErrors quiet;
     const Handle access_list = journaled_access();
     const hid_t id = H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, access_list.id());

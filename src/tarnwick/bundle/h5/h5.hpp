@@ -31,6 +31,13 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// A dataset whose own description claims more records than its file on disk can hold: the
+// file is damaged, and nothing is sized by the claim (Dataset::readable_rows()).
+class ClaimTooLarge : public Error {
+public:
+    using Error::Error;
+};
+
 // Throws the exception that describes HDF5's current error stack, with `what` in front.
 [[noreturn]] void throw_error_stack(const std::string& what);
 
@@ -126,9 +133,17 @@ public:
     void read_rows(hid_t mem_type, hsize_t start, hsize_t count, void* out) const;
     void write_rows(hid_t mem_type, hsize_t start, hsize_t count, const void* data);
 
+    // rows(), once checked against what the file can hold: use it, never rows(), to size a buffer
+    // of records of `record_size` bytes. Throws ClaimTooLarge (naming the file) when `rows`
+    // such records could not have come from a file of its size on disk.
+    hsize_t readable_rows(std::size_t record_size) const;
+    void check_claim(hsize_t rows, std::size_t record_size) const;
+    // The path of the dataset's file, for messages.
+    std::string file_name() const;
+
     template <class T>
     std::vector<T> read_all(hid_t mem_type) const {
-        std::vector<T> out(rows());
+        std::vector<T> out(readable_rows(sizeof(T)));
         if (!out.empty()) read_rows(mem_type, 0, out.size(), out.data());
         return out;
     }

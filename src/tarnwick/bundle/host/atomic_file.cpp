@@ -56,7 +56,9 @@ void commit_temporary_file(const std::string& temporary, const std::string& path
 void discard_temporary_file(const std::string& temporary) noexcept { fs::env().unlink(temporary); }
 
 std::string read_whole_file(const std::string& path, std::size_t max_bytes) {
-    const fs::Descriptor fd = fs::Descriptor::open_or_throw(path, O_RDONLY);
+    // Non-blocking, so that a FIFO or a terminal put where a file belongs is refused below
+    // instead of hanging open(); a regular file reads the same either way.
+    const fs::Descriptor fd = fs::Descriptor::open_or_throw(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) throw_errno(errno, "reading", path);
     if (!S_ISREG(st.st_mode)) throw ValueError(fmt::format("\"{}\" is not a regular file", path));

@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "tarnwick/bundle/errors.hpp"
+#include "tarnwick/bundle/layout/paths.hpp"
 
 namespace tarnwick::bundle::layout {
 
@@ -19,6 +20,18 @@ h5::File open_h5(const std::string& h5_file, const std::string& mode) {
         return h5::File::create(h5_file);
     }
     throw ValueError("unknown HDF5 open mode \"" + mode + "\"");
+}
+
+h5::File create_new_store_file(const std::string& temporary) {
+    try {
+        return h5::File::create(temporary);
+    } catch (const OsError& e) {
+        if (e.kind() != OsError::Kind::WouldBlock) discard_failed_new_store_file(temporary);
+        throw;
+    } catch (...) {
+        discard_failed_new_store_file(temporary);
+        throw;
+    }
 }
 
 }  // namespace tarnwick::bundle::layout

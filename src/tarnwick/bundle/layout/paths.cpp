@@ -101,6 +101,15 @@ void replace_store_file(const std::string& temporary, const std::string& h5_file
 
 void discard_new_store_file(const std::string& temporary) noexcept { seam::env().unlink(temporary); }
 
+void discard_failed_new_store_file(const std::string& temporary) noexcept {
+    // Deleted under its write lock, as a writer takes it: never the file of a run that holds it.
+    seam::Descriptor held;
+    if (seam::Descriptor::open(temporary, O_RDONLY | O_NONBLOCK | O_CLOEXEC, 0, held) != 0) return;
+    if (seam::env().lock(held.get(), seam::Lock::Exclusive) != 0) return;
+    seam::env().unlink(temporary);
+    seam::env().unlink(h5::journal_path(temporary));
+}
+
 void reserve_free_space(const std::string& h5_file, std::uint64_t bytes) {
     // Fault-injection runs switch the check off to reach the write errors behind it.
     if (const char* skip = std::getenv("TARNWICK_SKIP_SPACE_CHECK"); skip && *skip == '1') return;

@@ -57,6 +57,9 @@ private:
 void replace_store_file(const std::string& temporary, const std::string& h5_file);
 // Deletes a temporary store file of this run; never throws.
 void discard_new_store_file(const std::string& temporary) noexcept;
+// Deletes a temporary store file whose creation failed in this run (a full disk leaves it
+// empty), unless another process holds it: that one is making it now. Never throws.
+void discard_failed_new_store_file(const std::string& temporary) noexcept;
 
 // Throws OsError (no space left on device) naming both figures unless the file system of
 // `h5_file` has room for `bytes` of new data, the file's metadata and the reserve kept free

@@ -1,4 +1,5 @@
 #include "tarnwick/bundle/minbar/append.hpp"
+#include "tarnwick/bundle/layout/filters.hpp"
 #include "tarnwick/bundle/layout/records.hpp"
 #include "tarnwick/bundle/minbar/bars.hpp"
 #include "tarnwick/bundle/minbar/chunking.hpp"
@@ -125,6 +126,9 @@ void update_open_file(h5::File& file, const MinbarFile<Bar>& store, std::optiona
 
     h5::Dataset index = file.open_dataset("index");
     h5::Dataset data = file.open_dataset("data");
+    // A file h5py compressed otherwise (LZF) keeps its filter: HDF5 writes its chunks.
+    layout::require_filters(index, "index");
+    layout::require_filters(data, "data");
     const auto index_memory = layout::index_memory_type();
     const auto bar_memory = BarTraits<Bar>::memory_type();
 
@@ -227,7 +231,7 @@ void run(const Instrument& ins, const std::string& h5_file, int min_start_date, 
         // The old file stays until the new one is complete: the room asked for is the new file's
         // on top of it.
         if (!existed) layout::reserve_free_space(h5_file, estimated_bytes(*batch));
-        file = existed ? layout::open_h5(h5_file, mode) : layout::open_h5(work_file, "w");
+        file = existed ? layout::open_h5(h5_file, mode) : layout::create_new_store_file(work_file);
         update_open_file(file, store, std::move(batch));
         if (!existed) {
             file.commit();

@@ -10,6 +10,7 @@
 #include "tarnwick/bundle/host/console.hpp"
 #include "tarnwick/bundle/host/interrupt.hpp"
 #include "tarnwick/bundle/host/shared_flag.hpp"
+#include "tarnwick/bundle/layout/filters.hpp"
 #include "tarnwick/bundle/layout/h5_mode.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
 #include "tarnwick/bundle/minbar/bars.hpp"
@@ -54,6 +55,8 @@ RefetchOutcome refetch_open_file(h5::File& file, const Instrument& ins, drivers:
     }
     h5::Dataset index_set = file.open_dataset("index");
     h5::Dataset data = file.open_dataset("data");
+    layout::require_filters(index_set, "index");
+    layout::require_filters(data, "data");
     const auto index_memory = layout::index_memory_type();
     const auto bar_memory = BarTraits<Bar>::memory_type();
     const std::vector<IndexRecord> index = index_set.read_all<IndexRecord>(index_memory.id());

@@ -160,7 +160,7 @@ void PanelReader::State::plan_minbar(Job& job, const std::string& path) {
     job.file = detail::open_store_file(path);
     Part& part = *job.parts.emplace_back(std::make_unique<Part>());
     part.dataset = job.file.open_dataset("data");
-    part.rows = part.dataset.rows();
+    part.rows = part.dataset.readable_rows(record_size(job.member.kind));
     std::tie(part.first, part.end) = detail::day_rows(job.file, part.rows, days, index_codec, job.member.days);
     const auto layout = h5::direct_layout(part.dataset, memory_types[static_cast<int>(job.member.kind)].id());
     part.chunk_rows = layout ? layout->chunk_rows : 0;
@@ -174,7 +174,8 @@ void PanelReader::State::plan_ticks(Job& job, const std::string& path) {
     const hid_t mem_type = memory_types[static_cast<int>(RecordKind::Ticks)].id();
     for (auto& [name, dataset] : detail::tick_days(job.file, days)) {
         Part& part = *job.parts.emplace_back(std::make_unique<Part>());
-        part.rows = part.end = dataset.rows();
+        part.rows = part.end = dataset.readable_rows(record_size(RecordKind::Ticks));
+        dataset.check_claim(job.member.rows + part.rows, record_size(RecordKind::Ticks));  // the file's days together
         part.chunk_rows = blosc_chunk_rows(dataset, mem_type);
         part.member_row = job.member.rows;
         part.dataset = std::move(dataset);

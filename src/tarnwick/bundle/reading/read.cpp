@@ -76,7 +76,7 @@ h5::DataType memory_type(RecordKind kind) {
 std::pair<hsize_t, hsize_t> rows_of(const h5::File& file, hsize_t data_rows, const DayRange& days, h5::ZlibCodec& codec,
                                     std::vector<DayRows>& found) {
     const h5::Dataset index = file.open_dataset("index");
-    std::vector<layout::IndexRecord> entries(index.rows());
+    std::vector<layout::IndexRecord> entries(index.readable_rows(sizeof(layout::IndexRecord)));
     if (!entries.empty())
         h5::read_rows(index, layout::index_memory_type().id(), 0, entries.size(), entries.data(), codec);
     const auto by_date = [](const layout::IndexRecord& entry, int day) { return entry.date < day; };
@@ -199,7 +199,7 @@ ReadResult read_minbar_file(const std::string& path, const DayRange& days, const
     const h5::File file = open_settled(path);
     const h5::Dataset data = file.open_dataset("data");
     h5::ZlibCodec codec;
-    const auto [first, end] = rows_of(file, data.rows(), days, codec, result.days);
+    const auto [first, end] = rows_of(file, data.readable_rows(record_size(kind)), days, codec, result.days);
     void* out = allocate(kind, end - first);
     if (end > first) h5::read_rows(data, memory_type(kind).id(), first, end - first, out, codec);
     return result;
@@ -216,9 +216,11 @@ ReadResult read_ticks(const std::string& data_bundle_path, const std::string& or
     hsize_t total = 0;
     std::vector<hsize_t> rows;
     for (const auto& [name, day] : selected) {
-        total += rows.emplace_back(day.rows());
+        total += rows.emplace_back(day.readable_rows(sizeof(layout::TickRecord)));
         result.days.push_back({std::stoi(name), static_cast<std::size_t>(rows.back())});
     }
+    // Every day passed on its own; together they must fit the one file as well.
+    if (!selected.empty()) selected.front().second.check_claim(total, sizeof(layout::TickRecord));
     auto* out = static_cast<unsigned char*>(allocate(RecordKind::Ticks, total));
     const h5::DataType mem_type = memory_type(RecordKind::Ticks);
     h5::StoredChunk stored;
@@ -242,7 +244,7 @@ void for_each_tick_day(const std::string& path,
     h5::StoredChunk stored;
     std::vector<unsigned char> scratch, records;  // reused from day to day
     for (const auto& [name, day] : day_datasets(file, {})) {
-        const hsize_t rows = day.rows();
+        const hsize_t rows = day.readable_rows(sizeof(layout::TickRecord));
         records.resize(rows * sizeof(layout::TickRecord));
         read_day(day, mem_type.id(), rows, records.data(), stored, scratch);
         visit(std::stoi(name), records);

@@ -2,9 +2,11 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 
 #include <fmt/format.h>
@@ -125,8 +127,14 @@ std::string bundle_of_store_folder(const std::string& store_folder, StoreKind ki
 
 RecordedSelection load_selection(const std::string& bundle_dir) {
     const std::string file = selection_file(bundle_dir);
-    std::error_code ec;
-    if (!fs::exists(file, ec)) return {};
+    // Only a missing file means "nothing recorded": a folder that cannot be searched, or a file
+    // in place of the folder, hides a record that may well exist.
+    struct stat st {};
+    if (::stat(file.c_str(), &st) != 0) {
+        const int err = errno;
+        if (err == ENOENT) return {};
+        throw OsError::from_errno(err, fmt::format("cannot read {}: {}", file, std::strerror(err)));
+    }
     const std::string text = host::read_whole_file(file, MAX_BYTES);
     RecordedSelection selection;
     try {
@@ -164,8 +172,10 @@ bool try_record_request(const std::string& bundle_dir, StoreKind kind, const Req
         return true;
     } catch (const std::exception& e) {
         try {
-            host::system_log().error(
-                fmt::format("the selection could not be recorded in {}: {}", selection_file(bundle_dir), e.what()));
+            host::system_log().warning(
+                fmt::format("the selection could not be recorded in {}: {}; the update goes on, and the record "
+                            "keeps what it held before",
+                            selection_file(bundle_dir), e.what()));
         } catch (...) {}
         return false;
     }

@@ -68,8 +68,9 @@ RecordedSelection load_selection(const std::string& bundle_dir);
 // else adds it. Creates the folder .tarnwick when missing. Throws OsError/ValueError naming the
 // file; the record is then as it was.
 void record_request(const std::string& bundle_dir, StoreKind kind, const Request& request);
-// record_request() for an update that goes on either way: a failure is logged through the host's
-// log (naming the file and the cause) and gives false.
+// record_request() for an update that goes on either way: a failure is a warning in the host's
+// log (naming the file and the cause) and gives false. The record is this program's addition:
+// an update's result never depends on it.
 bool try_record_request(const std::string& bundle_dir, StoreKind kind, const Request& request) noexcept;
 
 }  // namespace tarnwick::bundle::selection

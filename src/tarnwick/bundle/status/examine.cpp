@@ -9,6 +9,7 @@
 #include "tarnwick/bundle/errors.hpp"
 #include "tarnwick/bundle/h5/h5.hpp"
 #include "tarnwick/bundle/h5/journal.hpp"
+#include "tarnwick/bundle/layout/filters.hpp"
 #include "tarnwick/bundle/layout/records.hpp"
 
 namespace tarnwick::bundle::status {
@@ -55,8 +56,9 @@ MonthCoverage& month_of(std::vector<MonthCoverage>& months, int day) {
 
 }  // namespace
 
-void measure_days(FileStatus& file, const std::vector<int>& held, const Context& context) {
-    file.days_held = static_cast<int>(held.size());
+void measure_days(FileStatus& file, const std::vector<int>& held, const Context& context,
+                  const std::vector<int>& marks) {
+    file.days_held = static_cast<int>(held.size() - marks.size());
     if (held.empty()) return;
     file.first_date = held.front();
     file.last_date = held.back();
@@ -87,8 +89,10 @@ void measure_days(FileStatus& file, const std::vector<int>& held, const Context&
         const int day = static_cast<int>(*day_it);
         while (held_it != held.end() && *held_it < day) ++held_it;
         while (suspended_it != suspended.end() && *suspended_it < day) ++suspended_it;
-        const bool is_held = held_it != held.end() && *held_it == day;
-        const bool is_suspended = suspended_it != suspended.end() && *suspended_it == day;
+        // A suspension mark (an empty tick day) is a suspended day, not a held one.
+        const bool is_mark = std::binary_search(marks.begin(), marks.end(), day);
+        const bool is_held = held_it != held.end() && *held_it == day && !is_mark;
+        const bool is_suspended = is_mark || (suspended_it != suspended.end() && *suspended_it == day);
         const bool before = day < range_start;
         const bool inside = !before && day <= range_end;
         // A delisted instrument (an expired contract) has nothing to fetch after its last day.
@@ -132,9 +136,14 @@ FileStatus examine_minbar(const fs::path& path, const Context& context) {
             file.error = "the day index has an unknown record type";
             return file;
         }
+        // The bars are not read here, but a file whose filter HDF5 cannot run is unreadable to
+        // every reader: say so, as the check does, rather than call it current.
+        const h5::Dataset data = store.open_dataset("data");
+        layout::require_filters(index, "index");
+        layout::require_filters(data, "data");
         static const h5::DataType date_only = layout::date_field_memory_type();
         const std::vector<std::int32_t> dates = index.read_all<std::int32_t>(date_only.id());
-        file.rows = static_cast<std::int64_t>(store.open_dataset("data").rows());
+        file.rows = static_cast<std::int64_t>(data.rows());
         std::vector<int> held(dates.begin(), dates.end());
         if (!std::is_sorted(held.begin(), held.end()) || std::adjacent_find(held.begin(), held.end()) != held.end()) {
             file.unreadable = true;
@@ -151,13 +160,11 @@ FileStatus examine_minbar(const fs::path& path, const Context& context) {
 FileStatus examine_tick(const fs::path& path, const Context& context) {
     FileStatus file = start_status(Kind::Tick, path);
     try {
-        std::vector<std::string> members;
-        {
-            const h5::File store = h5::File::open(path.string(), h5::File::Access::ReadOnly);
-            members = store.members();
-        }
-        std::vector<int> held;
+        const h5::File store = h5::File::open(path.string(), h5::File::Access::ReadOnly);
+        const std::vector<std::string> members = store.members();
+        std::vector<int> held, marks;
         held.reserve(members.size());
+        const auto listed = context.suspensions.find(file.instrument);
         for (const auto& name : members) {
             if (name.starts_with(TEMPORARY_MEMBER_PREFIX)) {
                 file.leftovers.push_back({Leftover::Kind::TemporaryMember, name});
@@ -168,10 +175,18 @@ FileStatus examine_tick(const fs::path& path, const Context& context) {
             const char* end = name.data() + std::min<std::size_t>(name.size(), 8);
             const auto parsed = std::from_chars(name.data(), end, day);
             if (parsed.ec == std::errc() && parsed.ptr == end && name.size() >= 8) held.push_back(day);
+            // Only the days the suspension record names are opened to tell a suspension mark (an
+            // empty day) from ticks: reading member names alone keeps a status of thousands of
+            // files fast, and the tick update marks only days the service reports suspended.
+            if (name.size() == 8 && listed != context.suspensions.end() &&
+                std::binary_search(listed->second.begin(), listed->second.end(), day) &&
+                store.open_dataset(name).rows() == 0)
+                marks.push_back(day);
         }
         std::sort(held.begin(), held.end());
         held.erase(std::unique(held.begin(), held.end()), held.end());
-        measure_days(file, held, context);
+        std::sort(marks.begin(), marks.end());
+        measure_days(file, held, context, marks);
     } catch (...) {
         record_failure(file);
     }

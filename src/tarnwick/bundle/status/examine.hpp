@@ -25,7 +25,9 @@ FileStatus examine_minbar(const std::filesystem::path& path, const Context& cont
 FileStatus examine_tick(const std::filesystem::path& path, const Context& context);
 
 // Fills the day counts, missing days and month coverage from the days a file holds (ascending,
-// unique). Exposed for tests.
-void measure_days(FileStatus& file, const std::vector<int>& held_days, const Context& context);
+// unique); `marks` (ascending), among them, are empty tick days: suspension marks, counted as
+// suspended. Exposed for tests.
+void measure_days(FileStatus& file, const std::vector<int>& held_days, const Context& context,
+                  const std::vector<int>& marks = {});
 
 }  // namespace tarnwick::bundle::status

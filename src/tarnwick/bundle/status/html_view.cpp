@@ -188,7 +188,7 @@ std::string summary_table(const BundleStatus& s) {
     return html;
 }
 
-std::string attention_list(const BundleStatus& s) {
+std::string attention_list(const BundleStatus& s, bool findings) {
     constexpr std::size_t SHOWN = 200;
     std::string html;
     const std::vector<const FileStatus*> attention = needing_attention(s);
@@ -198,7 +198,11 @@ std::string attention_list(const BundleStatus& s) {
         html += fmt::format("<li><b>{} {}/{}</b> {}</li>\n", kind_name(f.kind), escaped(f.group), escaped(f.instrument),
                             escaped(describe(f)));
     }
-    if (count == 0) return "<p class=\"good\">Everything is current and complete.</p>\n";
+    // Current and complete files may still hold days the audit found fault with: then the page
+    // says both, and nothing in green.
+    if (count == 0)
+        return findings ? "<p>Every file is current and complete, but the content audit has findings (below).</p>\n"
+                        : "<p class=\"good\">Everything is current and complete.</p>\n";
     std::string head = fmt::format("<h2>{} file{} need{} attention</h2>\n<ul id=\"attention\">\n", count,
                                    count == 1 ? "" : "s", count == 1 ? "s" : "");
     if (count > SHOWN) html += fmt::format("<li>… and {} more (see <code>status --all</code>)</li>\n", count - SHOWN);
@@ -310,8 +314,8 @@ std::string html_view(const BundleStatus& s, const DayMarks& marks) {
         y += GROUP_GAP;
         svg += fmt::format(
             "<g class=\"group\" data-group=\"{0}\"><line x1=\"0\" y1=\"{1}\" x2=\"{2}\" y2=\"{1}\" stroke=\"#888\"/>"
-            "<text x=\"2\" y=\"{3}\" font-size=\"12\" font-weight=\"bold\">{0} ({4} files)</text>\n",
-            escaped(g.name), y - GROUP_GAP + 4, width, y - 5, g.files.size());
+            "<text x=\"2\" y=\"{3}\" font-size=\"12\" font-weight=\"bold\">{0} ({4} file{5})</text>\n",
+            escaped(g.name), y - GROUP_GAP + 4, width, y - 5, g.files.size(), g.files.size() == 1 ? "" : "s");
         for (const auto& row : g.rows) {
             svg += fmt::format("<g class=\"row\" data-label=\"{}\">", escaped(row.label));
             if (labelled || row.trouble)
@@ -369,11 +373,11 @@ std::string html_view(const BundleStatus& s, const DayMarks& marks) {
 <style>
 body {{ font-family: sans-serif; margin: 12px; color: #222; }}
 h1 {{ font-size: 18px; }} h2 {{ font-size: 16px; }}
-#layout {{ display: flex; gap: 24px; align-items: flex-start; }}
-#chart {{ overflow: auto; max-height: 92vh; border: 1px solid #ccc; flex: 1 1 auto; }}
-#side {{ flex: 0 0 auto; max-width: 46em; }}
+#layout {{ display: flex; flex-wrap: wrap; gap: 24px; align-items: flex-start; }}
+#chart {{ overflow: auto; max-height: 92vh; max-width: 100%; border: 1px solid #ccc; flex: 0 1 auto; }}
+#side {{ flex: 1 1 30em; min-width: 0; max-width: 56em; overflow-x: auto; }}
 table {{ border-collapse: collapse; font-size: 13px; }}
-th, td {{ border: 1px solid #ccc; padding: 2px 6px; text-align: right; }}
+th, td {{ border: 1px solid #ccc; padding: 2px 5px; text-align: right; white-space: nowrap; }}
 td:nth-child(-n+2), th:nth-child(-n+2) {{ text-align: left; }}
 .key span {{ display: inline-block; width: 12px; height: 12px; margin: 0 4px 0 10px; vertical-align: middle; }}
 .bad {{ color: #b30000; }} .good {{ color: #238b45; }}
@@ -390,7 +394,7 @@ li {{ font-size: 13px; }}
 )",
         head, problems,
         marks.empty() ? "" : "<span style=\"border:1.5px solid #000\"></span>a day with content findings", banding, svg,
-        summary_table(s), attention_list(s), marked_list(s, marks));
+        summary_table(s), attention_list(s, !marks.empty()), marked_list(s, marks));
 }
 
 }  // namespace tarnwick::bundle::status

@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -126,6 +128,28 @@ const char* minbar_group_of(const std::string& type) {
     return nullptr;
 }
 
+// An update that cannot write the recorded selection goes on and only logs it, so the record
+// falls behind unseen. Said here when this user can update the store folders but not the record
+// (its folder, or the bundle folder it would be made in); as root, access() lets everything by.
+void check_record_writable(BundleStatus& status) {
+    const fs::path folder = fs::path(status.bundle_dir) / layout::RECORDS_FOLDER_NAME;
+    std::error_code ec;
+    const bool made = fs::is_directory(folder, ec);
+    const fs::path needed = made ? folder : fs::path(status.bundle_dir);
+    // Reading the folder (its lock), making and renaming files in it.
+    if (::access(needed.c_str(), (made ? R_OK : 0) | W_OK | X_OK) == 0) return;
+    const int err = errno;
+    bool stores_writable = false;
+    for (const char* store : {"h5", "ticks"})
+        if (const fs::path p = fs::path(status.bundle_dir) / store; fs::is_directory(p, ec))
+            stores_writable = stores_writable || ::access(p.c_str(), W_OK | X_OK) == 0;
+    if (!stores_writable) return;
+    status.problems.push_back(fmt::format(
+        "the recorded selection cannot be written ({}: {}): updates go on without recording what they were asked "
+        "for, so the record may be stale",
+        needed.string(), std::strerror(err)));
+}
+
 // Adds an entry for every instrument the recorded selection names that has no store file of its
 // kind (in any minute-bar group), or marks the entry of its leftovers. Left out: instruments
 // delisted before the calendar's first day (no update fetches them) and, for minute bars, types
@@ -136,9 +160,12 @@ void add_absent(BundleStatus& status, const std::string& root, const Context& co
     try {
         recorded = selection::load_selection(status.bundle_dir);
     } catch (const std::exception& e) {
-        status.problems.push_back(fmt::format("the recorded selection cannot be read: {}", e.what()));
+        status.problems.push_back(fmt::format(
+            "the recorded selection cannot be read: {} (instruments it names without a store file are not shown)",
+            e.what()));
         return;
     }
+    check_record_writable(status);
     const int first_day = context.calendar.empty()
                               ? layout::MIN_START_DATE
                               : std::max<int>(layout::MIN_START_DATE, static_cast<int>(context.calendar.front()));
