@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "support/child_process.hpp"
 #include "support/scoped_env_var.hpp"
 #include "support/archives.hpp"
 #include "support/fault_fs.hpp"
@@ -218,40 +219,39 @@ TEST_F(SampleTest, LocalArchiveIsUnpackedWithoutNetworkAndKept) {
     EXPECT_TRUE(server.requests().empty());
 }
 
-// A second install into the same bundle is refused while another process holds the bundle's
-// lock, as a running install does; once the lock is gone, it installs and leaves no lock file.
-TEST_F(SampleTest, ASecondInstallIntoTheSameBundleIsRefusedAndChangesNothing) {
+// An install into a bundle is refused while another process holds the bundle's lock, as a
+// running install (exclusive) or a running update (shared, for its whole run) does, naming which;
+// once the lock is gone, it installs and leaves no lock file.
+TEST_F(SampleTest, AnInstallWaitsForARunningInstallOrUpdateThenRefusesAndChangesNothing) {
     const fs::path local = tmp_ / "mine" / "zvbundle_sample.tar.bz2";
     write_file(local, archive_);
     write_file(bundle() / "trading_dates.npy", "old");
-    int held[2], release[2];
-    ASSERT_EQ(pipe(held), 0);
-    ASSERT_EQ(pipe(release), 0);
-    const pid_t holder = fork();
-    ASSERT_GE(holder, 0);
-    if (holder == 0) {
-        const layout::InstallLock first(bundle());
-        char byte = 1;
-        (void)!write(held[1], &byte, 1);
-        (void)!read(release[0], &byte, 1);
-        _exit(0);
+    for (const bool update : {false, true}) {
+        test::ChildProcess holder([&](test::ChildProcess& self) {
+            std::optional<layout::InstallLock> install;
+            std::optional<layout::UpdateLock> updating;
+            if (update)
+                updating.emplace(bundle());
+            else
+                install.emplace(bundle());
+            self.ready();
+            pause();
+            return 0;
+        });
+        ASSERT_TRUE(holder.wait_ready());
+        try {
+            download_simple_bundle(root().string(), false, local.string());
+            ADD_FAILURE() << "installed while another process held the bundle";
+        } catch (const OsError& error) {
+            EXPECT_EQ(error.kind(), OsError::Kind::WouldBlock);
+            const std::string running = update ? "an update of the store files" : "another install";
+            EXPECT_NE(std::string(error.what()).find(running + " into " + bundle().string() + " is running"),
+                      std::string::npos)
+                << error.what();
+        }
+        EXPECT_EQ(read_tree(bundle()), (std::map<std::string, std::string>{{"trading_dates.npy", "file:old"}}));
+        EXPECT_TRUE(lines().empty());
     }
-    char byte;
-    ASSERT_EQ(read(held[0], &byte, 1), 1);
-    try {
-        download_simple_bundle(root().string(), false, local.string());
-        ADD_FAILURE() << "installed while another install held the bundle";
-    } catch (const OsError& error) {
-        EXPECT_EQ(error.kind(), OsError::Kind::WouldBlock);
-        EXPECT_NE(std::string(error.what()).find("another install into " + bundle().string() + " is running"),
-                  std::string::npos)
-            << error.what();
-    }
-    EXPECT_EQ(read_tree(bundle()), (std::map<std::string, std::string>{{"trading_dates.npy", "file:old"}}));
-    EXPECT_TRUE(lines().empty());
-    (void)!write(release[1], &byte, 1);
-    waitpid(holder, nullptr, 0);
-    for (int fd : {held[0], held[1], release[0], release[1]}) close(fd);
     download_simple_bundle(root().string(), false, local.string());
     EXPECT_EQ(read_tree(bundle()), read_tree(source()));
 }
