@@ -1,10 +1,13 @@
+#include <algorithm>
 #include <cerrno>
 #include "tarnwick/bundle/drivers/per_instrument.hpp"
 
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <set>
 #include <utility>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -72,6 +75,62 @@ std::string abbreviated_set(const std::set<std::string>& ids) {
     return text + "}";
 }
 
+namespace {
+
+// Why a file's update was given up when its readers outlasted the commit wait; such files are
+// tried again at the end of the run.
+constexpr const char* READERS_KEPT_IT_OPEN =
+    "readers kept it open for longer than the commit wait (TARNWICK_COMMIT_WAIT_SECONDS); its update was rolled back";
+
+// What one pass of the pool over a list of instruments came to.
+struct PoolOutcome {
+    std::vector<host::ProgressedProcessPoolExecutor::Failure> failures;
+    int interrupted = 0;
+};
+
+PoolOutcome run_in_pool(const std::vector<std::string>& ids, int concurrency, const PerInstrumentRun& run,
+                        const std::shared_ptr<host::SharedFlag>& succeed) {
+    PoolOutcome outcome;
+    {
+        // A worker updates file after file: their commits are made durable in groups, and an
+        // instrument counts as updated only once its group is (the pool asks the hook after
+        // each instrument and before the worker ends). Those whose commits fail are failures.
+        auto commit_failures = std::make_shared<host::DurabilityFailures>();
+        host::ProgressedProcessPoolExecutor executor(
+            concurrency,
+            [succeed, commit_failures] {
+                host::process_init(succeed);
+                h5::defer_commits(true, [commit_failures](const std::string& h5_file, int err, std::size_t item) {
+                    if (err == EWOULDBLOCK) {
+                        // Readers kept the file open past the commit wait: the line of a held file.
+                        commit_failures->emplace_back(
+                            item, fmt::format("更新 {} 失败，请检查文件的权限以及是否被其他进程占用\n{}", h5_file,
+                                              READERS_KEPT_IT_OPEN));
+                        return;
+                    }
+                    commit_failures->emplace_back(item, fmt::format("the update of \"{}\" could not be made durable: "
+                                                                    "{} (errno {}); it was rolled back",
+                                                                    h5_file, std::strerror(err), err));
+                });
+            },
+            run.description);
+        executor.set_durability(
+            {[](std::size_t item) { h5::set_deferred_commit_owner(item); },
+             [commit_failures](bool final, host::DurabilityFailures& failed) {
+                 const bool settled = h5::settle_deferred_commits(!final);
+                 failed = std::exchange(*commit_failures, {});
+                 return settled;
+             }});
+        for (const auto& id : ids) executor.submit(id, [&run, id] { run.task(id); });
+        executor.shutdown();
+        outcome.failures = executor.failures();
+        outcome.interrupted = executor.interrupted();
+    }
+    return outcome;
+}
+
+}  // namespace
+
 bool update_each_instrument(const std::string& path, const std::vector<std::string>& tags, bool with_derivatives,
                             int concurrency, bool enable_bjse, const PerInstrumentRun& run) {
     if (concurrency < 1) throw ValueError(fmt::format("concurrency must be at least 1, got {}", concurrency));
@@ -94,45 +153,22 @@ bool update_each_instrument(const std::string& path, const std::vector<std::stri
     if (run.record_as && !ids.empty()) record_selection(path, tags, with_derivatives, enable_bjse, ids, *run.record_as);
 
     auto succeed = std::make_shared<host::SharedFlag>(true);
-    std::vector<host::ProgressedProcessPoolExecutor::Failure> failures;
-    int interrupted = 0;
-    {
-        // A worker updates file after file: their commits are made durable in groups, and an
-        // instrument counts as updated only once its group is (the pool asks the hook after
-        // each instrument and before the worker ends). Those whose commits fail are failures.
-        auto commit_failures = std::make_shared<host::DurabilityFailures>();
-        host::ProgressedProcessPoolExecutor executor(
-            concurrency,
-            [succeed, commit_failures] {
-                host::process_init(succeed);
-                h5::defer_commits(true, [commit_failures](const std::string& h5_file, int err, std::size_t item) {
-                    if (err == EWOULDBLOCK) {
-                        // Readers kept the file open past the commit wait: the line of a held file.
-                        commit_failures->emplace_back(
-                            item, fmt::format("更新 {} 失败，请检查文件的权限以及是否被其他进程占用\n"
-                                              "readers kept it open for longer than the commit wait "
-                                              "(TARNWICK_COMMIT_WAIT_SECONDS); its update was rolled back",
-                                              h5_file));
-                        return;
-                    }
-                    commit_failures->emplace_back(item, fmt::format("the update of \"{}\" could not be made durable: "
-                                                                    "{} (errno {}); it was rolled back",
-                                                                    h5_file, std::strerror(err), err));
-                });
-            },
-            run.description);
-        executor.set_durability(
-            {[](std::size_t item) { h5::set_deferred_commit_owner(item); },
-             [commit_failures](bool final, host::DurabilityFailures& failed) {
-                 const bool settled = h5::settle_deferred_commits(!final);
-                 failed = std::exchange(*commit_failures, {});
-                 return settled;
-             }});
-        for (const auto& id : ids) executor.submit(id, [&run, id] { run.task(id); });
-        executor.shutdown();
-        failures = executor.failures();
-        interrupted = executor.interrupted();
+    PoolOutcome outcome = run_in_pool(std::vector<std::string>(ids.begin(), ids.end()), concurrency, run, succeed);
+    // Files whose readers outlasted the commit wait get one more try at the end of the run: a
+    // backtest that held one open has usually finished by then.
+    std::vector<std::string> held;
+    for (const auto& failure : outcome.failures)
+        if (failure.error.find(READERS_KEPT_IT_OPEN) != std::string::npos) held.push_back(failure.label);
+    if (!held.empty() && !outcome.interrupted) {
+        host::print_line(fmt::format("{} instruments whose files readers kept open are tried again: {}", held.size(),
+                                     abbreviated_set(std::set<std::string>(held.begin(), held.end()))));
+        PoolOutcome again = run_in_pool(held, std::min<int>(concurrency, static_cast<int>(held.size())), run, succeed);
+        std::erase_if(outcome.failures, [&](const auto& f) { return std::ranges::find(held, f.label) != held.end(); });
+        outcome.failures.insert(outcome.failures.end(), again.failures.begin(), again.failures.end());
+        outcome.interrupted = again.interrupted;
     }
+    const auto& failures = outcome.failures;
+    const int interrupted = outcome.interrupted;
     if (interrupted) {
         // Every file is either updated or as it was: say which is which, then stop the command.
         std::set<std::string> not_updated;
