@@ -12,9 +12,10 @@ FIRST_DATE up to NOW). Then --repeat rounds, each on fresh copies of that bundle
   busy     the same reader loops, and --lead seconds after they start the same update: its wall
            time with readers, what the readers saw and how long they took meanwhile
 and at the end
-  traced   (--windows) the same update, no readers, under `strace -f -e trace=flock`: each commit
-           window is the time from the writer's granted flock(LOCK_EX) to its flock(LOCK_SH) on
-           that file (strace slows the calls it stops, so the windows are upper bounds)
+  traced   (--windows) the same update, alone (or with the readers: --windows readers), under
+           `strace -f -e trace=flock`: each commit window is the time from the writer's granted
+           flock(LOCK_EX) to its flock(LOCK_SH) on that file, and its wait the time from the
+           first attempt at it (strace slows the calls it stops: upper bounds)
 
 The reader loops, one process each, read a random instrument's random range of trading days
 (ending on the new day half the time, 1 to 10 days long) again and again:
@@ -137,7 +138,7 @@ def with_readers(args, env, root, ids, days, phase, work, during=None):
     stop = work / f"{phase}.stop"
     stop.unlink(missing_ok=True)
     procs, outs = [], []
-    for n, kind in enumerate(KINDS):
+    for n, kind in enumerate(args.readers):
         out = work / f"{phase}.{kind}.jsonl"
         outs.append(out)
         procs.append(subprocess.Popen(
@@ -174,18 +175,21 @@ def file_digests(root):
 def windows_from(trace):
     """Commit windows (seconds) from an strace log: from a granted LOCK_EX (its return) to the
     next LOCK_SH or LOCK_UN (its call) of that process on that descriptor; the refused LOCK_EX
-    attempts; and granted LOCK_EX without a following LOCK_SH or LOCK_UN. strace splits a call
-    that another process's call interrupts into "<unfinished ...>" and "<... flock resumed>"."""
+    attempts; how long each window was waited for (its first attempt to the grant); and granted
+    LOCK_EX without a following LOCK_SH or LOCK_UN. strace splits a call that another process's
+    call interrupts into "<unfinished ...>" and "<... flock resumed>"."""
     call = re.compile(r"^(\d+)\s+([\d.]+) flock\((\d+), (LOCK_[A-Z]+)(?:\|LOCK_NB)?(\) = (-?\d+)| <unfinished)")
     resumed = re.compile(r"^(\d+)\s+([\d.]+) <\.\.\. flock resumed>\) = (-?\d+)")
-    unfinished, opened, windows, refused, unmatched = {}, {}, [], 0, 0
+    unfinished, opened, windows, refused, unmatched, first_try, waits = {}, {}, [], 0, 0, {}, []
 
     def done(pid, fd, op, began, ended, ret):
         nonlocal refused, unmatched
         if op == "LOCK_EX":
+            first_try.setdefault((pid, fd), began)
             if ret != 0:
                 refused += 1
                 return
+            waits.append(ended - first_try.pop((pid, fd)))
             unmatched += (pid, fd) in opened
             opened[pid, fd] = ended
         elif (pid, fd) in opened:
@@ -201,7 +205,7 @@ def windows_from(trace):
         elif (m := resumed.match(text)) and m.group(1) in unfinished:
             fd, op, began = unfinished.pop(m.group(1))
             done(m.group(1), fd, op, began, float(m.group(2)), int(m.group(3)))
-    return windows, refused, unmatched + len(opened)
+    return windows, refused, waits, unmatched + len(opened)
 
 
 def pct(values, q):
@@ -245,13 +249,20 @@ def run(args):
         intervals[phase] = (u0, u1)
         after_quiet, after_busy = file_digests(quiet), file_digests(busy)
         differing += [n for n in after_quiet.keys() | after_busy.keys() if after_quiet.get(n) != after_busy.get(n)]
-    windows, refused_upgrades, unmatched = [], 0, 0
+    windows, refused_upgrades, waits, unmatched = [], 0, [], 0
     traced_status = None
     if args.windows:
         traced = work / "traced"
         copy(base, traced)
-        _, traced_status, _, _ = update(args, env, traced, trace=work / "flock.trace")
-        windows, refused_upgrades, unmatched = windows_from(work / "flock.trace")
+        traced_update = lambda: update(args, env, traced, trace=work / "flock.trace")  # noqa: E731
+        if args.windows == "readers":
+            traced_records, (_, traced_status, u0, u1) = with_readers(
+                args, env, traced, ids, days, "traced", work, traced_update)
+            records += traced_records
+            intervals["traced"] = (u0, u1)
+        else:
+            traced_status = traced_update()[1]
+        windows, refused_upgrades, waits, unmatched = windows_from(work / "flock.trace")
 
     # Judging, with nothing running.
     def reference(root):
@@ -286,7 +297,7 @@ def run(args):
           "| p50 ms | p99 ms | max ms |")
     print("|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
     failures = []
-    for kind in KINDS:
+    for kind in args.readers:
         for phase, pick in (("idle", lambda r: r["phase"] == "idle"), ("during update", lambda r: r["during"])):
             rs = [r for r in records if r["kind"] == kind and pick(r)]
             count = {s: sum(r.get("state") == s for r in rs) for s in ("pre", "post", "both", "neither")}
@@ -305,9 +316,11 @@ def run(args):
     print(f"\nreads in the {args.repeat} busy phases: {len(busy_reads)}, of them overlapping the update: "
           f"{sum(r['during'] for r in busy_reads)} (readers {args.lead} s before and after each update)")
     if args.windows:
-        print(f"commit windows (strace -f -e trace=flock, no readers; exit {traced_status}): {len(windows)} windows, "
-              f"p50 {pct(windows, 50):.2f} ms, p99 {pct(windows, 99):.2f} ms, max {pct(windows, 100):.2f} ms; "
-              f"refused LOCK_EX attempts {refused_upgrades}; LOCK_EX without a following LOCK_SH/UN {unmatched}")
+        print(f"commit windows (strace -f -e trace=flock, {'with' if args.windows == 'readers' else 'no'} readers; "
+              f"exit {traced_status}): {len(windows)} windows, p50 {pct(windows, 50):.2f} ms, p99 "
+              f"{pct(windows, 99):.2f} ms, max {pct(windows, 100):.2f} ms; waited for: p50 {pct(waits, 50):.2f} ms, "
+              f"p99 {pct(waits, 99):.2f} ms, max {pct(waits, 100):.2f} ms, sum {sum(waits):.2f} s; refused LOCK_EX "
+              f"attempts {refused_upgrades}; LOCK_EX without a following LOCK_SH/UN {unmatched}")
     for r in failures[:5]:
         print("example:", json.dumps(r), file=sys.stderr)
     if not args.work:
@@ -322,7 +335,7 @@ def run(args):
             problems.append("no commit window seen in the trace")
         if differing:
             problems.append(f"{len(differing)} files of the busy copy differ from the quiet copy's")
-        for kind in KINDS:
+        for kind in args.readers:
             if not any(r["kind"] == kind and r["result"] == "ok" for r in records):
                 problems.append(f"no {kind} read succeeded")
         if problems:
@@ -344,11 +357,17 @@ def main():
     parser.add_argument("--lead", type=float, default=1.0, help="seconds of reads before and after the update")
     parser.add_argument("--repeat", type=int, default=3, help="rounds of the update without, then with readers")
     parser.add_argument("--seed", type=int, default=1)
-    parser.add_argument("--windows", action="store_true", help="also measure commit windows with strace")
+    parser.add_argument("--windows", nargs="?", const="alone", choices=("alone", "readers"),
+                        help="also measure commit windows with strace, in an update alone or with the readers")
+    parser.add_argument("--readers", default=",".join(KINDS), help="reader loops to run (cli,python,h5py)")
     parser.add_argument("--check", action="store_true", help="exit 1 on a fault (the smoke test)")
     for hidden in ("--role", "--root", "--ids", "--days", "--stop", "--out"):
         parser.add_argument(hidden, help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if not args.role:
+        args.readers = args.readers.split(",")
+        if not set(args.readers) <= set(KINDS):
+            parser.error(f"--readers: of {','.join(KINDS)}")
     if args.role:
         return reader(args)
     return run(args)
