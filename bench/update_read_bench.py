@@ -67,7 +67,6 @@ def digest(rows):
 
 
 def reader(args):
-    import h5py  # noqa: F401
     import io
     tb = None
     if args.role == "python":
