@@ -115,13 +115,22 @@ def same_frames(ours, theirs):
 
 # ---- panels ----------------------------------------------------------------------------------
 
+def make_minbars(cli, root, stocks, first_date="20260101", now=NOW):
+    """The minute bars of the simulated stock universe (STOCKS generated stocks beyond the fixed
+    ones), bars from `first_date` up to the clock `now`, made once in ROOT; returns the
+    simulated market's settings, for later commands on the same bundle."""
+    env = dict(os.environ, TARNWICK_NOW=now, TARNWICK_SIM_FIRST_DATE=str(first_date),
+               TARNWICK_SIM_TICK_FIRST_DATE="20261116", TARNWICK_SIM_STOCKS=str(stocks))
+    if not (root / "bundle" / "h5" / "equities").exists():
+        subprocess.run([cli, "update-minbar", str(root / "bundle" / "h5"), "stock", "-j", "2", "-q"], env=env,
+                       check=True, stdout=subprocess.DEVNULL)
+    return env
+
+
 def make_universe(cli, root, stocks):
     bars = root / "bundle" / "h5" / "equities"
     if not bars.exists():
-        env = dict(os.environ, TARNWICK_NOW=NOW, TARNWICK_SIM_FIRST_DATE="20260101",
-                   TARNWICK_SIM_TICK_FIRST_DATE="20261116", TARNWICK_SIM_STOCKS=str(stocks))
-        subprocess.run([cli, "update-minbar", str(root / "bundle" / "h5"), "stock", "-j", "2"], env=env,
-                       check=True, stdout=subprocess.DEVNULL)
+        env = make_minbars(cli, root, stocks)
         ids = sorted(p.stem for p in bars.glob("*.h5"))[:50]
         subprocess.run([cli, "update-tick", str(root / "bundle" / "ticks"), *ids, "-j", "2"], env=env,
                        check=True, stdout=subprocess.DEVNULL)
