@@ -105,10 +105,6 @@ std::vector<int> run_in_windows(const std::vector<int>& fds, std::chrono::millis
             --left;
             continue;
         }
-        // Our readers honour the mark: from now on only readers already inside delay us.
-        // Refused only when another writer's mark is there, which the byte lock rules out; and
-        // without the mark readers can merely delay the window, not corrupt it.
-        static_cast<void>(fs::env().lock_byte(fds[i], PENDING_BYTE, Lock::Exclusive));
     }
     const auto deadline = std::chrono::steady_clock::now() + bound;
     auto pause = std::chrono::milliseconds(1);
@@ -117,7 +113,15 @@ std::vector<int> run_in_windows(const std::vector<int>& fds, std::chrono::millis
         for (std::size_t i = 0; i < fds.size(); ++i) {
             if (!waiting[i]) continue;
             const int err = try_upgrade(fds[i]);
-            if (err == EWOULDBLOCK || err == EAGAIN) continue;
+            if (err == EWOULDBLOCK || err == EAGAIN) {
+                // Readers are inside: from now on our readers of this file wait, so only those
+                // already inside delay its window. Marked only once refused, a file's readers
+                // are not held up while the windows of the files before it run. (Refused only
+                // where another writer's mark is, which the writer byte rules out; without the
+                // mark readers merely delay the window.)
+                static_cast<void>(fs::env().lock_byte(fds[i], PENDING_BYTE, Lock::Exclusive));
+                continue;
+            }
             waiting[i] = false;
             --left;
             result[i] = err ? err : inside(i);

@@ -52,8 +52,8 @@ int lock_for_reading(int fd);
 bool held_for_writing(int fd);
 
 // Runs `inside(i)` for each file of `fds` (each held with lock_for_writing) within that file's
-// commit window, all under one deadline `bound`: every file's pending mark is set first, then
-// each window is entered as soon as that file's readers have left, `inside` runs, and the
+// commit window, all under one deadline `bound`: each window is entered as soon as that file's
+// readers have left (a file found with readers inside gets its pending mark), `inside` runs, and the
 // window is left before the next file is waited for (no window is held while waiting for
 // another file's readers). Returns per file what `inside` returned, or EWOULDBLOCK for a file
 // whose readers stayed past the deadline (`inside` did not run; its pending mark is gone).
