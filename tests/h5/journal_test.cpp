@@ -228,6 +228,16 @@ TEST_F(JournalTest, AJournalOfTheFormatWithoutGenerationsIsStillRolledBack) {
     EXPECT_TRUE(recover_interrupted_update(path_));
     EXPECT_FALSE(fs::exists(journal_path(path_)));
     EXPECT_EQ(bytes_of(path_), original_bytes_);
+
+    // The same journal beside another file of that name (copied in: a new inode, the old one
+    // still in use meanwhile, so not reused) is not applied.
+    const std::string other = std::string(size, 'z') + original_bytes_.substr(size);
+    std::ofstream(path_ + ".copy", std::ios::binary) << other;
+    std::ofstream(journal_path(path_), std::ios::binary) << journal;
+    fs::rename(path_ + ".copy", path_);
+    EXPECT_TRUE(recover_interrupted_update(path_));
+    EXPECT_EQ(bytes_of(path_), other);
+    EXPECT_FALSE(fs::exists(journal_path(path_)));
 }
 
 TEST_F(JournalTest, AbandonUndoesEverythingSinceTheLastFlush) {
@@ -354,6 +364,14 @@ TEST_F(JournalTest, AJournalFollowsItsFileAndNeverTouchesAnotherOfItsName) {
         file << std::string(256 << 10, '\x5a');
         return path_;
     };
+    std::size_t made_size = 0;
+    const auto another_tail = [&] {
+        // Bars corrected in the last 64 KiB the update found, but not in its very last bytes.
+        std::fstream file(path_, std::ios::in | std::ios::out | std::ios::binary);
+        file.seekp(static_cast<std::streamoff>(made_size - (40 << 10)));
+        file << std::string(8 << 10, '\x5a');
+        return path_;
+    };
     const Case cases[] = {
         {"copied with its journal to another folder (cp -a, tar, rsync, another disk)",
          [&] {
@@ -369,10 +387,12 @@ TEST_F(JournalTest, AJournalFollowsItsFileAndNeverTouchesAnotherOfItsName) {
         {"deleted and another file copied in under its name (maybe a reused inode)",
          [&] { return fs::remove(path_), overwrite_in_place(path_, other_bytes), path_; }, false},
         {"the same size and ends, another middle", another_middle, false},
+        {"the same size and last bytes, another end", another_tail, false},
     };
     for (const Case& c : cases) {
         make_file(path_, noisy);
         const std::string made = bytes_of(path_);
+        made_size = made.size();
         kill_writer_after([&](File& file) { append_and_rewrite(file, 100'000); });
         ASSERT_TRUE(fs::exists(journal_path(path_))) << c.what;
         const std::string now_at = c.move(), left = bytes_of(now_at);
