@@ -31,7 +31,7 @@ public:
 
     // The files (path -> content) after a power cut that struck just before operation `cut`;
     // with `tear`, of all that was not durable only the writes to `tear->path` that fall in its
-    // 512-byte sector `tear->sector` survive.
+    // 512-byte sector `tear->sector` survive (a path never written: nothing of it survives).
     struct Tear {
         std::string path;
         std::uint64_t sector;
