@@ -73,14 +73,12 @@ HeldStoreFile::HeldStoreFile(const std::string& h5_file) {
     const auto fail = [&](int err, const std::string& why) {
         throw OsError::from_errno(err, "cannot rebuild \"" + h5_file + "\": " + why);
     };
-    seam::Descriptor held;
-    if (const int err = seam::Descriptor::open(h5_file, O_RDONLY | O_NONBLOCK, 0, held)) {
-        if (err == ENOENT) return;
-        fail(err, std::strerror(err));
+    try {
+        fd_ = h5::hold_for_writing(h5_file).release();
+    } catch (const OsError& e) {
+        if (e.error_number() == ENOENT) return;
+        fail(e.error_number(), e.kind() == OsError::Kind::WouldBlock ? "it is held by another process" : e.what());
     }
-    if (const int err = seam::env().lock(held.get(), seam::Lock::Exclusive))
-        fail(err, err == EWOULDBLOCK ? "it is held by another process" : std::strerror(err));
-    fd_ = held.release();
 }
 
 HeldStoreFile::~HeldStoreFile() {

@@ -37,10 +37,11 @@ void make_directories(const std::string& dir);
 // temporary file stays for the caller to discard). Call it while the new file is still open
 // and locked.
 void publish_new_store_file(const std::string& temporary, const std::string& h5_file);
-// A store file that a rebuild replaces, held under its write lock (as its writer would hold
-// it) from before the new file is built until it is replaced, so that no update writes into the
-// old file meanwhile (its days would vanish with it) and no reader opens it half-way. Throws
-// OsError (would block) when another process holds it. A missing file holds nothing.
+// A store file that a rebuild replaces, held as its writer would hold it from before the new
+// file is built until it is replaced, so that no update writes into the old file meanwhile (its
+// days would vanish with it). Readers go on reading the old file (it never changes; the new one
+// takes its name only when complete). Throws OsError (would block) when another process updates
+// it. A missing file holds nothing.
 class HeldStoreFile {
 public:
     explicit HeldStoreFile(const std::string& h5_file);
