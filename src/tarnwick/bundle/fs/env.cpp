@@ -19,16 +19,11 @@ namespace {
 
 int errno_of(bool ok) { return ok ? 0 : errno; }
 
-// Whether a sync of the whole file system holding `fd` reaches the disk. FUSE passes syncfs on
-// only where its daemon asked for it (and otherwise reports success); network file systems
-// flush to the server file by file. Each file's own sync is passed on by all of them.
-bool syncs_as_a_whole(int fd) {
-    // For measuring one way against the other (bench/sync_cost.sh): every file synced alone.
-    static const bool files_alone = std::getenv("TARNWICK_SYNC_FILES_ALONE") != nullptr;
-    if (files_alone) return false;
-    struct statfs info {};
-    if (::fstatfs(fd, &info) != 0) return false;
-    switch (static_cast<unsigned long>(info.f_type)) {
+// Whether a file system of this type (statfs f_type) is a network or cluster one, or FUSE:
+// there a sync of the whole file system need not reach the disk, and flock is emulated or not
+// independent of byte-range locks.
+bool remote_or_fuse(unsigned long type) {
+    switch (type) {
         case 0x65735546UL:  // FUSE
         case 0x6969UL:      // NFS
         case 0x517BUL:      // SMB
@@ -41,10 +36,22 @@ bool syncs_as_a_whole(int fd) {
         case 0x0BD00BD0UL:  // Lustre
         case 0x01161970UL:  // GFS2
         case 0x7461636FUL:  // OCFS2
-            return false;
-        default:
             return true;
+        default:
+            return false;
     }
+}
+
+// Whether a sync of the whole file system holding `fd` reaches the disk. FUSE passes syncfs on
+// only where its daemon asked for it (and otherwise reports success); network file systems
+// flush to the server file by file. Each file's own sync is passed on by all of them.
+bool syncs_as_a_whole(int fd) {
+    // For measuring one way against the other (bench/sync_cost.sh): every file synced alone.
+    static const bool files_alone = std::getenv("TARNWICK_SYNC_FILES_ALONE") != nullptr;
+    if (files_alone) return false;
+    struct statfs info {};
+    if (::fstatfs(fd, &info) != 0) return false;
+    return !remote_or_fuse(static_cast<unsigned long>(info.f_type));
 }
 
 class PosixEnv final : public Env {
@@ -153,22 +160,7 @@ bool flock_is_emulated(int fd) noexcept {
     if (const char* forced = std::getenv("TARNWICK_EXCLUSIVE_LOCKING"); forced && *forced == '1') return true;
     struct statfs info {};
     if (::fstatfs(fd, &info) != 0) return false;
-    switch (static_cast<unsigned long>(info.f_type)) {
-        case 0x6969UL:      // NFS
-        case 0x517BUL:      // SMB
-        case 0xFF534D42UL:  // CIFS
-        case 0xFE534D42UL:  // SMB2
-        case 0x00C36400UL:  // Ceph
-        case 0x5346414FUL:  // AFS
-        case 0x0BD00BD0UL:  // Lustre
-        case 0x01161970UL:  // GFS2
-        case 0x7461636FUL:  // OCFS2
-        case 0x01021997UL:  // 9p
-        case 0x65735546UL:  // FUSE
-            return true;
-        default:
-            return false;
-    }
+    return remote_or_fuse(static_cast<unsigned long>(info.f_type));
 }
 
 void set_syncing(bool on) { sync_on.store(on, std::memory_order_relaxed); }
