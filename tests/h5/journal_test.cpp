@@ -572,6 +572,20 @@ TEST_F(JournalTest, DeferredGroupsRollBackOnlyTheFilesWhoseOwnSyncFails) {
     testing::set_deferred_group_limit(previous);
 }
 
+// The file systems where a sync of the whole file system need not reach the disk, or flock is
+// emulated: each file is synced alone there and writers keep readers out for the whole update.
+TEST(FileSystemKinds, NetworkClusterAndFuseFileSystemsAreToldFromLocalDisks) {
+    const struct {
+        unsigned long statfs_type;
+        const char* name;
+        bool remote_or_fuse;
+    } kinds[] = {{0x65735546UL, "FUSE", true}, {0x6969UL, "NFS", true},         {0xFF534D42UL, "CIFS", true},
+                 {0xFE534D42UL, "SMB2", true}, {0x00C36400UL, "Ceph", true},    {0x0BD00BD0UL, "Lustre", true},
+                 {0xEF53UL, "ext4", false},    {0x58465342UL, "XFS", false},    {0x9123683EUL, "Btrfs", false},
+                 {0x01021994UL, "tmpfs", false}, {0x2FC12FC1UL, "ZFS", false}};
+    for (const auto& kind : kinds) EXPECT_EQ(bundle::fs::remote_or_fuse(kind.statfs_type), kind.remote_or_fuse) << kind.name;
+}
+
 TEST_F(JournalTest, OnlyTheHolderOfAFilesLockPublishesOrRemovesIt) {
     // A live writer holds the file: a second run publishing a new file of that name fails
     // without touching the writer's journal, and removal is refused.

@@ -19,6 +19,7 @@
 #include "tarnwick/bundle/errors.hpp"
 #include "tarnwick/bundle/host/interrupt.hpp"
 #include "tarnwick/bundle/host/shared_flag.hpp"
+#include "tarnwick/bundle/host/worker_engine.hpp"
 
 namespace tarnwick::bundle::host {
 namespace {
@@ -243,6 +244,35 @@ TEST(ProcessPool, SigtermStopsTheRunAndEveryUnrunCallIsAFailure) {
     struct sigaction action {};
     sigaction(SIGTERM, nullptr, &action);
     EXPECT_EQ(action.sa_handler, SIG_DFL);
+}
+
+// Calls that take no notice of a stop request: only a second signal, or the grace, ends them.
+TEST(ProcessPool, ASecondSignalEndsWorkersAtOnceInsteadOfAwaitingTheGrace) {
+    SharedMemory shared;
+    SharedCounters* counters = shared.get();
+    // A grace far longer than the test may take: a run that waits for it fails by its length.
+    const auto previous = testing::set_stop_grace(std::chrono::minutes(1));
+    ProgressedProcessPoolExecutor pool(2, {}, "demo");
+    for (int i = 0; i < 2; ++i)
+        pool.submit("call " + std::to_string(i), [counters, i] {
+            ++counters->runs[i];
+            std::this_thread::sleep_for(std::chrono::minutes(10));
+        });
+    std::thread stopper([counters] {
+        while (counters->runs[0] + counters->runs[1] < 2) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ::kill(::getpid(), SIGINT);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        ::kill(::getpid(), SIGINT);
+    });
+    const auto started = std::chrono::steady_clock::now();
+    pool.shutdown();
+    const auto took = std::chrono::steady_clock::now() - started;
+    stopper.join();
+    testing::set_stop_grace(previous);
+    EXPECT_EQ(pool.interrupted(), SIGINT);
+    EXPECT_LT(took, std::chrono::seconds(30));
+    ASSERT_EQ(pool.failures().size(), 2u);
+    for (const auto& failure : pool.failures()) EXPECT_NE(failure.error.find("killed by signal 9"), std::string::npos) << failure.error;
 }
 
 // A worker whose parent was killed abandons its call at the next safe point; one that reaches

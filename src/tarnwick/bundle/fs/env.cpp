@@ -19,29 +19,6 @@ namespace {
 
 int errno_of(bool ok) { return ok ? 0 : errno; }
 
-// Whether a file system of this type (statfs f_type) is a network or cluster one, or FUSE:
-// there a sync of the whole file system need not reach the disk, and flock is emulated or not
-// independent of byte-range locks.
-bool remote_or_fuse(unsigned long type) {
-    switch (type) {
-        case 0x65735546UL:  // FUSE
-        case 0x6969UL:      // NFS
-        case 0x517BUL:      // SMB
-        case 0xFF534D42UL:  // CIFS
-        case 0xFE534D42UL:  // SMB2
-        case 0x00C36400UL:  // Ceph
-        case 0x01021997UL:  // 9p
-        case 0x5346414FUL:  // AFS
-        case 0x73757245UL:  // Coda
-        case 0x0BD00BD0UL:  // Lustre
-        case 0x01161970UL:  // GFS2
-        case 0x7461636FUL:  // OCFS2
-            return true;
-        default:
-            return false;
-    }
-}
-
 // Whether a sync of the whole file system holding `fd` reaches the disk. FUSE passes syncfs on
 // only where its daemon asked for it (and otherwise reports success); network file systems
 // flush to the server file by file. Each file's own sync is passed on by all of them.
@@ -127,6 +104,29 @@ std::atomic<Env*> installed{nullptr};
 std::atomic<bool> sync_on{true};
 
 }  // namespace
+
+// Whether a file system of this type (statfs f_type) is a network or cluster one, or FUSE:
+// there a sync of the whole file system need not reach the disk, and flock is emulated or not
+// independent of byte-range locks.
+bool remote_or_fuse(unsigned long type) noexcept {
+    switch (type) {
+        case 0x65735546UL:  // FUSE
+        case 0x6969UL:      // NFS
+        case 0x517BUL:      // SMB
+        case 0xFF534D42UL:  // CIFS
+        case 0xFE534D42UL:  // SMB2
+        case 0x00C36400UL:  // Ceph
+        case 0x01021997UL:  // 9p
+        case 0x5346414FUL:  // AFS
+        case 0x73757245UL:  // Coda
+        case 0x0BD00BD0UL:  // Lustre
+        case 0x01161970UL:  // GFS2
+        case 0x7461636FUL:  // OCFS2
+            return true;
+        default:
+            return false;
+    }
+}
 
 int Env::lock_byte(int fd, std::uint64_t offset, Lock how) noexcept {
     struct flock range = one_byte(offset, fcntl_type(how));

@@ -114,6 +114,10 @@ std::string parent_dir(const std::string& path);
 // on NFS and SMB) or otherwise not independent of byte-range locks (FUSE): shared updates are
 // not safe there, and the store keeps its exclusive locking (h5/store_lock.hpp).
 bool flock_is_emulated(int fd) noexcept;
+// Whether a file system of this statfs type is a network or cluster one, or FUSE: there a sync
+// of the whole file system need not reach the disk and flock may be emulated, so each file is
+// synced alone and the store keeps its exclusive locking.
+bool remote_or_fuse(unsigned long statfs_type) noexcept;
 
 // Throws OsError built from `err`: "<action> \"<path>\" failed: <strerror>".
 [[noreturn]] void throw_errno(int err, const std::string& action, const std::string& path);

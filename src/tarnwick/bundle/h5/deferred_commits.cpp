@@ -74,22 +74,37 @@ void DeferredCommits::settle() noexcept {
 }
 
 void DeferredCommits::commit_each_in_window() noexcept {
-    std::vector<int> fds;
     std::vector<Member*> waiting;
     try {
         for (Member& m : members_)
-            if (!m.err) {
-                fds.push_back(m.fd);
-                waiting.push_back(&m);
-            }
-        const std::vector<int> errs = run_in_windows(fds, commit_wait(), [&](std::size_t i) {
-            return waiting[i]->journal->commit_deferred_in_window(waiting[i]->fd);
-        });
-        for (std::size_t i = 0; i < waiting.size(); ++i) waiting[i]->err = errs[i];
+            if (!m.err) waiting.push_back(&m);
     } catch (const std::bad_alloc&) {
         for (Member& m : members_)
             if (!m.err) m.err = ENOMEM;
+        return;
     }
+    // The windows of a group are taken in interleaved slices, a slice per thread: each window
+    // costs one sync of its file, and those syncs then reach the disk together instead of one
+    // after another. A thread holds one window at a time and never waits inside one, so no
+    // file's readers wait for another file's.
+    const std::size_t slices = std::min(MAX_SYNC_THREADS, std::max<std::size_t>(waiting.size(), 1));
+    run_concurrently(slices, [&](std::size_t slice) {
+        std::vector<Member*> mine;
+        std::vector<int> fds;
+        try {
+            for (std::size_t k = slice; k < waiting.size(); k += slices) {
+                mine.push_back(waiting[k]);
+                fds.push_back(waiting[k]->fd);
+            }
+            const std::vector<int> errs = run_in_windows(fds, commit_wait(), [&](std::size_t i) {
+                return mine[i]->journal->commit_deferred_in_window(mine[i]->fd);
+            });
+            for (std::size_t i = 0; i < mine.size(); ++i) mine[i]->err = errs[i];
+        } catch (const std::bad_alloc&) {
+            for (std::size_t k = slice; k < waiting.size(); k += slices)
+                if (!waiting[k]->err) waiting[k]->err = ENOMEM;
+        }
+    });
 }
 
 // One sync of each file system the waiting files live on; where it is refused or reports an
@@ -119,23 +134,25 @@ void DeferredCommits::make_durable(Step step) noexcept {
     }
 }
 
-// Issued from several threads on the real file system: a disk (or a server) takes many syncs
-// at once about as fast as one. The test seams see them one after another.
 void DeferredCommits::sync_each_alone(const std::vector<Member*>& members, Step step) noexcept {
+    run_concurrently(members.size(), [&](std::size_t k) { members[k]->err = sync_alone(*members[k], step); });
+}
+
+void DeferredCommits::run_concurrently(std::size_t count, const std::function<void(std::size_t)>& work) noexcept {
     std::atomic<std::size_t> next{0};
-    const auto work = [&]() noexcept {
-        for (std::size_t k; (k = next++) < members.size();) members[k]->err = sync_alone(*members[k], step);
+    const auto drain = [&]() noexcept {
+        for (std::size_t k; (k = next++) < count;) work(k);
     };
     std::vector<std::thread> threads;
-    if (&fs::env() == &fs::posix_env()) {
-        const std::size_t helpers = std::min<std::size_t>(MAX_SYNC_THREADS, members.size()) - (members.empty() ? 0 : 1);
+    if (&fs::env() == &fs::posix_env() && count > 1) {
+        const std::size_t helpers = std::min(MAX_SYNC_THREADS, count) - 1;
         try {
-            for (std::size_t t = 0; t < helpers; ++t) threads.emplace_back(work);
+            for (std::size_t t = 0; t < helpers; ++t) threads.emplace_back(drain);
         } catch (...) {
             // No thread to help: this one does the rest.
         }
     }
-    work();
+    drain();
     for (std::thread& thread : threads) thread.join();
 }
 

@@ -74,6 +74,10 @@ private:
     // stay past it fails with EWOULDBLOCK and is rolled back like any other failure.
     void commit_each_in_window() noexcept;
     void sync_each_alone(const std::vector<Member*>& members, Step step) noexcept;
+    // Runs work(0) .. work(count - 1), each once, from up to MAX_SYNC_THREADS threads on the
+    // real file system (a disk takes many syncs at once about as fast as one); the test seams
+    // see them one after another, in order.
+    static void run_concurrently(std::size_t count, const std::function<void(std::size_t)>& work) noexcept;
     int sync_alone(Member& m, Step step) noexcept;
 
     std::vector<Member> members_;

@@ -9,6 +9,7 @@
 #include <map>
 #include <new>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include <fcntl.h>
@@ -26,6 +27,8 @@
 
 namespace tarnwick::bundle::host {
 namespace {
+
+std::chrono::milliseconds stop_grace = STOP_GRACE;
 
 constexpr long NO_ITEM = -1;
 constexpr std::size_t MAX_ERROR_TEXT = 4096;
@@ -248,7 +251,7 @@ private:
         shared_.next().store(count_);
         const int signal = interrupt_signal();
         for (const auto& [pid, worker] : workers_) ::kill(pid, signal);
-        kill_deadline_ = std::chrono::steady_clock::now() + STOP_GRACE;
+        kill_deadline_ = std::chrono::steady_clock::now() + stop_grace;
     }
 
     void kill_workers() {
@@ -398,5 +401,9 @@ int run_workers(std::size_t count, const WorkerOptions& options, const std::func
     Run run(count, options, work, on_outcome);
     return run.go();
 }
+
+namespace testing {
+std::chrono::milliseconds set_stop_grace(std::chrono::milliseconds grace) { return std::exchange(stop_grace, grace); }
+}  // namespace testing
 
 }  // namespace tarnwick::bundle::host

@@ -95,4 +95,10 @@ int run_workers(std::size_t count, const WorkerOptions& options, const std::func
 // "worker process was killed by signal 9 (Killed)", "worker process exited with status 1".
 std::string describe_death(int wait_status);
 
+namespace testing {
+// Replaces STOP_GRACE (tests make it long, to see that a second signal does not wait for it);
+// returns the previous value.
+std::chrono::milliseconds set_stop_grace(std::chrono::milliseconds grace);
+}  // namespace testing
+
 }  // namespace tarnwick::bundle::host
