@@ -74,9 +74,10 @@ protected:
 };
 
 // The simulated market with one instrument that its listing carries but its look-up does not
-// know, and one whose fetch kills the worker.
+// know, one whose fetch kills the worker, and one whose first fetch does (`once` marks it done).
 class TroubledMarket : public service::SimulatedMarket {
 public:
+    explicit TroubledMarket(fs::path once) : once_(std::move(once)) {}
     service::Listing all_instruments() override {
         auto listing = SimulatedMarket::all_instruments();
         listing.push_back({"GHOST.XSHE", host::INSTRUMENT_TYPE::CS, {}, {}, "XSHE"});
@@ -88,8 +89,15 @@ public:
     }
     std::optional<service::Frame> get_price(const service::PriceQuery& query) override {
         if (query.order_book_id == "600519.XSHG") ::raise(SIGKILL);
+        if (query.order_book_id == "600000.XSHG" && !fs::exists(once_)) {
+            std::ofstream(once_.string()) << "killed\n";
+            ::raise(SIGKILL);
+        }
         return SimulatedMarket::get_price(query);
     }
+
+private:
+    fs::path once_;
 };
 
 TEST_F(DriverTest, EmptySelectionAnnouncesZeroAndSucceeds) {
@@ -98,19 +106,31 @@ TEST_F(DriverTest, EmptySelectionAnnouncesZeroAndSucceeds) {
     EXPECT_EQ(console, "开始更新 0 只标的的分钟线数据：set()\n");
 }
 
+// A dead worker's instruments are tried once more in a new one: those that fail again are
+// failures, the rest are updated.
 TEST_F(DriverTest, UnknownInstrumentAndDeadWorkerMakeTheResultFalseAndAreLogged) {
-    use(std::make_unique<TroubledMarket>());
-    const bool ok = minbar::update_minbar(root(), {"000001.XSHE", "GHOST.XSHE", "600519.XSHG", "IF2612"}, false, 2);
+    use(std::make_unique<TroubledMarket>(dir / "killed-once"));
+    const bool ok =
+        minbar::update_minbar(root(), {"000001.XSHE", "GHOST.XSHE", "600519.XSHG", "600000.XSHG", "IF2612"}, false, 2);
     EXPECT_FALSE(ok);
     EXPECT_TRUE(has_file("equities", "000001.XSHE"));
+    EXPECT_TRUE(has_file("equities", "600000.XSHG"));
     EXPECT_TRUE(has_file("future", "IF2612"));
     EXPECT_FALSE(has_file("equities", "600519.XSHG"));
     const std::string text = log();
     EXPECT_NE(text.find("更新 GHOST.XSHE 失败\n标的 GHOST.XSHE 不存在"), std::string::npos) << text;
     EXPECT_NE(text.find("更新 600519.XSHG 失败\nworker process was killed by signal 9"), std::string::npos) << text;
-    EXPECT_EQ(
-        console.rfind("开始更新 4 只标的的分钟线数据：{'000001.XSHE', '600519.XSHG', 'GHOST.XSHE', 'IF2612'}\n", 0), 0u)
+    EXPECT_EQ(text.find("更新 600000.XSHG 失败"), std::string::npos) << text;
+    EXPECT_EQ(console.rfind("开始更新 5 只标的的分钟线数据：{'000001.XSHE', '600000.XSHG', '600519.XSHG', "
+                            "'GHOST.XSHE', 'IF2612'}\n",
+                            0),
+              0u)
         << console;
+    const auto retried = console.find(" instruments whose worker process died are tried again: {");
+    ASSERT_NE(retried, std::string::npos) << console;
+    const std::string retried_line = console.substr(retried, console.find('\n', retried) - retried);
+    EXPECT_NE(retried_line.find("'600000.XSHG'"), std::string::npos) << console;
+    EXPECT_NE(retried_line.find("'600519.XSHG'"), std::string::npos) << console;
 }
 
 TEST_F(DriverTest, FileHeldByAnotherProcessFailsOnlyThatInstrument) {

@@ -154,16 +154,29 @@ bool update_each_instrument(const std::string& path, const std::vector<std::stri
 
     auto succeed = std::make_shared<host::SharedFlag>(true);
     PoolOutcome outcome = run_in_pool(std::vector<std::string>(ids.begin(), ids.end()), concurrency, run, succeed);
-    // Files whose readers outlasted the commit wait get one more try at the end of the run: a
-    // backtest that held one open has usually finished by then.
-    std::vector<std::string> held;
-    for (const auto& failure : outcome.failures)
+    // One more try at the end of the run, in new workers, for files whose readers outlasted the
+    // commit wait (a backtest that held one open has usually finished by then) and for
+    // instruments whose worker died (killed by the out-of-memory killer, say): what it had not
+    // made durable was rolled back, and is as good as never begun.
+    std::vector<std::string> held, orphaned;
+    for (const auto& failure : outcome.failures) {
         if (failure.error.find(READERS_KEPT_IT_OPEN) != std::string::npos) held.push_back(failure.label);
-    if (!held.empty() && !outcome.interrupted) {
-        host::print_line(fmt::format("{} instruments whose files readers kept open are tried again: {}", held.size(),
-                                     abbreviated_set(std::set<std::string>(held.begin(), held.end()))));
-        PoolOutcome again = run_in_pool(held, std::min<int>(concurrency, static_cast<int>(held.size())), run, succeed);
-        std::erase_if(outcome.failures, [&](const auto& f) { return std::ranges::find(held, f.label) != held.end(); });
+        else if (failure.worker_died) orphaned.push_back(failure.label);
+    }
+    if (!(held.empty() && orphaned.empty()) && !outcome.interrupted) {
+        const auto announce = [](const std::vector<std::string>& labels, const char* whose) {
+            if (labels.empty()) return;
+            host::print_line(fmt::format("{} instruments whose {} are tried again: {}", labels.size(), whose,
+                                         abbreviated_set(std::set<std::string>(labels.begin(), labels.end()))));
+        };
+        announce(held, "files readers kept open");
+        announce(orphaned, "worker process died");
+        std::vector<std::string> retried = held;
+        retried.insert(retried.end(), orphaned.begin(), orphaned.end());
+        PoolOutcome again =
+            run_in_pool(retried, std::min<int>(concurrency, static_cast<int>(retried.size())), run, succeed);
+        std::erase_if(outcome.failures,
+                      [&](const auto& f) { return std::ranges::find(retried, f.label) != retried.end(); });
         outcome.failures.insert(outcome.failures.end(), again.failures.begin(), again.failures.end());
         outcome.interrupted = again.interrupted;
     }

@@ -58,7 +58,9 @@ void ProgressedProcessPoolExecutor::shutdown() {
                 if (!stepped[i] && outcome.kind != Outcome::Kind::Interrupted &&
                     outcome.kind != Outcome::Kind::NotRun)
                     progress_.step();
-                if (outcome.kind != Outcome::Kind::Done) failures_.push_back({calls[i].label, std::move(outcome.text)});
+                if (outcome.kind != Outcome::Kind::Done)
+                    failures_.push_back(
+                        {calls[i].label, std::move(outcome.text), outcome.kind == Outcome::Kind::Died});
                 return true;
             });
     }

@@ -38,6 +38,9 @@ public:
     struct Failure {
         std::string label;  // what the call was submitted with
         std::string error;  // the exception's text, or how the worker died
+        // Its worker process died while it ran, or before its effects were made durable: the
+        // call itself may well succeed in another worker.
+        bool worker_died = false;
     };
 
     // Throws ValueError when max_workers < 1.
