@@ -11,7 +11,9 @@
 # files), FIRST_DATE (20260101: about 120 trading days a file), NOW and NEXT_NOW the clocks of
 # the full-history creation and of the daily update, JOBS (2), REPEAT (2), NEIGHBOUR_MB_S (0:
 # none; else the neighbour's steady writes in MiB a second, to a file beside the bundle),
-# CREATE=1 to compare the full-history creation synced and unsynced too.
+# CREATE=1 to compare the full-history creation synced and unsynced too, OTHER_CLI=PATH to run
+# another build's command line (say, the commit before a change) with group syncs in the same
+# rounds (the row "group, other build").
 # Prints a table row per update and way of syncing: wall seconds and the ratio to unsynced.
 set -euo pipefail
 
@@ -25,6 +27,7 @@ JOBS=${JOBS:-2}
 REPEAT=${REPEAT:-2}
 NEIGHBOUR_MB_S=${NEIGHBOUR_MB_S:-0}
 CREATE=${CREATE:-0}
+OTHER_CLI=${OTHER_CLI:-}
 [[ -x $CLI ]] || { echo "no $CLI: build first" >&2; exit 2; }
 work=$(mktemp -d "${TMPDIR:-/tmp}/sync_cost.XXXXXX")
 neighbour=
@@ -33,11 +36,12 @@ export TARNWICK_SIM_STOCKS=$STOCKS TARNWICK_SIM_FIRST_DATE=$FIRST_DATE
 
 # run <dir> <now> <mode>: one update; prints its wall seconds.
 run() {
-    local dir=$1 now=$2 mode=$3 flag=()
+    local dir=$1 now=$2 mode=$3 flag=() cli=$CLI
     [[ $mode == unsynced ]] && flag=(--no-sync)
+    [[ $mode == other ]] && cli=$OTHER_CLI
     [[ $mode == files-alone ]] && export TARNWICK_SYNC_FILES_ALONE=1
     TARNWICK_NOW=$now /usr/bin/time -f "%e" -o "$work/time" \
-        "$CLI" update-minbar "$dir" stock -j "$JOBS" -q "${flag[@]}" >"$work/out" 2>"$work/err" ||
+        "$cli" update-minbar "$dir" stock -j "$JOBS" -q "${flag[@]}" >"$work/out" 2>"$work/err" ||
         { cat "$work/out" "$work/err" >&2; exit 1; }
     unset TARNWICK_SYNC_FILES_ALONE
     cat "$work/time"
@@ -64,8 +68,10 @@ if ((NEIGHBOUR_MB_S > 0)); then
     done) &
     neighbour=$!
 fi
+daily_modes=(unsynced group files-alone)
+[[ -n $OTHER_CLI ]] && daily_modes+=(other)
 for ((r = 0; r < REPEAT; ++r)); do
-    for mode in unsynced group files-alone; do
+    for mode in "${daily_modes[@]}"; do
         rm -rf "$work/daily"
         cp -a "$work/base" "$work/daily"
         sync -f "$work/daily"
@@ -78,10 +84,11 @@ echo "|---|---|---|---|---|---|"
 for what in create daily; do
     [[ -f $work/$what-unsynced ]] || continue
     u=$(best <"$work/$what-unsynced")
-    for mode in unsynced group files-alone; do
+    for mode in unsynced group files-alone other; do
         [[ -f $work/$what-$mode ]] || continue
         s=$(best <"$work/$what-$mode")
         awk -v w="$what" -v f="$files" -v n="$NEIGHBOUR_MB_S" -v m="$mode" -v s="$s" -v u="$u" \
-            'BEGIN { printf "| %s | %d | %d | %s | %.2f | %.2fx |\n", w, f, n, m, s, s / u }'
+            'BEGIN { if (m == "other") m = "group, other build"
+                    printf "| %s | %d | %d | %s | %.2f | %.2fx |\n", w, f, n, m, s, s / u }'
     done
 done

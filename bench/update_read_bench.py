@@ -38,6 +38,7 @@ import hashlib
 import json
 import os
 import random
+import resource
 import re
 import shutil
 import subprocess
@@ -118,17 +119,22 @@ def copy(base, to):
 
 
 def update(args, env, root, trace=None):
-    """One daily update of `root`: (wall seconds, exit status, monotonic start and end)."""
+    """One daily update of `root`: (wall seconds, exit status, monotonic start and end, CPU seconds
+    of the update and its workers)."""
     command = [args.cli, "update-existing", str(root), "-j", str(args.jobs), "-q"]
     if trace:
         command = ["strace", "-f", "-ttt", "--seccomp-bpf", "-e", "trace=flock", "-o", str(trace)] + command
+    # The readers are reaped only after the update: the children's CPU time meanwhile is its own.
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
     t0 = time.monotonic()
     done = subprocess.run(command, env=dict(env, TARNWICK_NOW=args.next_now), capture_output=True, text=True)
     t1 = time.monotonic()
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    cpu = after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime
     if done.returncode != 0:
         print(f"update of {root} exited {done.returncode}:\n{done.stdout[-2000:]}{done.stderr[-2000:]}",
               file=sys.stderr)
-    return t1 - t0, done.returncode, t0, t1
+    return t1 - t0, done.returncode, t0, t1, cpu
 
 
 def with_readers(args, env, root, ids, days, phase, work, during=None):
@@ -143,7 +149,7 @@ def with_readers(args, env, root, ids, days, phase, work, during=None):
         procs.append(subprocess.Popen(
             [sys.executable, __file__, "--role", kind, "--cli", args.cli, "--root", str(root), "--ids", ",".join(ids),
              "--days", ",".join(map(str, days)), "--seed", str(args.seed * 100003 + zlib.crc32(phase.encode()) * 10 + n), "--stop", str(stop),
-             "--out", str(out)], env=env))
+             "--out", str(out)], env=env, preexec_fn=(lambda: os.nice(args.reader_nice)) if args.reader_nice else None))
     while not all(Path(f"{out}.ready").exists() for out in outs):
         if any(p.poll() is not None for p in procs):
             sys.exit(f"a reader loop ({phase}) stopped before reading")
@@ -226,13 +232,15 @@ def run(args):
     # The new day the update appends: read after the update from the quiet copy below.
     quiet, busy = work / "quiet", work / "busy"
     quiet_walls, busy_walls, statuses, differing, records = [], [], [], [], []
+    quiet_cpus, busy_cpus = [], []
     intervals = {"idle": (float("inf"), float("inf"))}  # no update began
     # Rounds alternate the update without and with readers, each on a fresh copy, so that a
     # neighbour's load falls on both alike.
     for round in range(args.repeat):
         copy(base, quiet)
-        wall, status, _, _ = update(args, env, quiet)
+        wall, status, _, _, cpu = update(args, env, quiet)
         quiet_walls.append(wall)
+        quiet_cpus.append(cpu)
         statuses.append(status)
         copy(base, busy)
         if round == 0:
@@ -240,10 +248,11 @@ def run(args):
                 days = sorted(set(days) | {int(d) for d in f["index"]["date"][-1:]})  # the new day
             records += with_readers(args, env, busy, ids, days, "idle", work)[0]
         phase = f"busy{round}"
-        busy_records, (wall, status, u0, u1) = with_readers(
+        busy_records, (wall, status, u0, u1, cpu) = with_readers(
             args, env, busy, ids, days, phase, work, lambda: update(args, env, busy))
         records += busy_records
         busy_walls.append(wall)
+        busy_cpus.append(cpu)
         statuses.append(status)
         intervals[phase] = (u0, u1)
         after_quiet, after_busy = file_digests(quiet), file_digests(busy)
@@ -255,7 +264,7 @@ def run(args):
         copy(base, traced)
         traced_update = lambda: update(args, env, traced, trace=work / "flock.trace")  # noqa: E731
         if args.windows == "readers":
-            traced_records, (_, traced_status, u0, u1) = with_readers(
+            traced_records, (_, traced_status, u0, u1, _) = with_readers(
                 args, env, traced, ids, days, "traced", work, traced_update)
             records += traced_records
             intervals["traced"] = (u0, u1)
@@ -291,6 +300,9 @@ def run(args):
           f"{' '.join(map(str, statuses))}); fastest with / fastest without {min(busy_walls) / min(quiet_walls):.2f}x, "
           f"median {np.median(busy_walls) / np.median(quiet_walls):.2f}x; busy copies' files differing from the quiet "
           f"copy's after the update: {len(differing)}")
+    print(f"update CPU s (user + system, with its workers): no readers {walls(quiet_cpus)}, with readers "
+          f"{walls(busy_cpus)}; median with / without {np.median(busy_cpus) / np.median(quiet_cpus):.2f}x"
+          + (f" (readers at nice {args.reader_nice})" if args.reader_nice else ""))
     print()
     print("| reader | phase | reads | refused | errors | equal to pre | post | both | neither | stale "
           "| p50 ms | p99 ms | max ms |")
@@ -358,6 +370,9 @@ def main():
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--windows", nargs="?", const="alone", choices=("alone", "readers"),
                         help="also measure commit windows with strace, in an update alone or with the readers")
+    parser.add_argument("--reader-nice", type=int, default=0,
+                        help="run the reader loops at this niceness, so that on few cores the update's wall time "
+                             "shows what the readers' locks cost it rather than their share of the processors")
     parser.add_argument("--readers", default=",".join(KINDS), help="reader loops to run (cli,python,h5py)")
     parser.add_argument("--check", action="store_true", help="exit 1 on a fault (the smoke test)")
     for hidden in ("--role", "--root", "--ids", "--days", "--stop", "--out"):
