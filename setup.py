@@ -3,22 +3,44 @@
 The library, its HDF5, Blosc and libdeflate come from Debian's packages, found by the project's
 CMakeLists.txt; this file only drives CMake and puts into the wheel the built module, the
 command line (run by the console script tarnwick-bundle, tarnwick/_cli.py) and its man page.
-The build folder is build-pip/ (TARNWICK_BUILD_DIR chooses another, such as an existing build/,
-which is then reused as it is configured). pip hides a build's output; the progress goes to the
-terminal (/dev/tty) when there is one, and the whole output to BUILD/pip-build.log.
+The build folder is build-release/, which scripts/demo and scripts/install share
+(scripts/build-release), when pip runs under Debian's /usr/bin/python3 or a virtual environment
+made by it: the module built there is for that interpreter. Another interpreter (pyenv's,
+conda's) gets a folder of its own, build-release-<its tag>-<a hash of its path>/, so that no
+module built for one Python is ever taken for another. TARNWICK_BUILD_DIR chooses the folder,
+such as an existing build/, which is then reused as it is configured; a folder configured for
+another interpreter is refused. pip hides a build's output; the progress goes to the terminal
+(/dev/tty) when there is one, and the whole output to BUILD/pip-build.log.
 """
+import hashlib
 import os
 import re
 import shutil
 import subprocess
 import sys
+import sysconfig
 from pathlib import Path
 
 from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
 
 HERE = Path(__file__).resolve().parent
-BUILD = Path(os.environ.get("TARNWICK_BUILD_DIR", HERE / "build-pip")).resolve()
+DEBIAN_PYTHON = "/usr/bin/python3"
+
+
+def interpreters():
+    """The files this interpreter runs: itself and, in a virtual environment, the one it was made by."""
+    return {os.path.realpath(sys.executable), os.path.realpath(getattr(sys, "_base_executable", sys.executable))}
+
+
+def default_build():
+    if os.path.realpath(DEBIAN_PYTHON) in interpreters():
+        return HERE / "build-release"
+    key = hashlib.sha1(os.path.realpath(getattr(sys, "_base_executable", sys.executable)).encode()).hexdigest()[:8]
+    return HERE / f"build-release-{sys.implementation.cache_tag}-{key}"
+
+
+BUILD = Path(os.environ.get("TARNWICK_BUILD_DIR") or default_build()).resolve()
 TARGETS = ["tarnwick_python", "tarnwick-bundle", "tarnwick-bundle-docs"]
 
 
@@ -37,13 +59,13 @@ def require_wheel():
                  "v/bin/pip install --no-build-isolation --no-index .")
 
 
-def run_showing_progress(argv, log):
+def run_showing_progress(argv, log, env=None):
     """Runs a build step; its output goes to `log`, and CMake's "[ NN%]" lines to the terminal."""
     try:
         tty = open("/dev/tty", "w")
     except OSError:
         tty = None
-    with subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True) as step:
+    with subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=env) as step:
         for line in step.stdout:
             log.write(line)
             if tty is None:
@@ -67,19 +89,24 @@ class CMakeBuild(build_ext):
     def build_extension(self, ext):
         build = BUILD
         build.mkdir(parents=True, exist_ok=True)
+        cache = build / "CMakeCache.txt"
+        if cache.is_file():
+            configured = re.search(r"^Python3_EXECUTABLE:\w+=(.*)$", cache.read_text(), re.MULTILINE)
+            if not configured or os.path.realpath(configured.group(1)) not in interpreters():
+                sys.exit(f"error: {build} builds the module for {configured.group(1) if configured else 'no Python'}, "
+                         f"not for {sys.executable}; unset TARNWICK_BUILD_DIR or give another folder")
         with open(build / "pip-build.log", "w", encoding="utf-8") as log:
-            if not (build / "CMakeCache.txt").exists():
-                run_showing_progress(["cmake", "-S", str(HERE), "-B", str(build), "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
-                                      "-DTARNWICK_BUILD_TESTS=OFF", "-DTARNWICK_BUILD_BENCH=OFF",
-                                      f"-DPython3_EXECUTABLE={sys.executable}"], log)
-            run_showing_progress(["cmake", "--build", str(build), "-j", str(os.cpu_count() or 1), "--target",
-                                  *TARGETS], log)
-        built = sorted((build / "python" / "tarnwick").glob("bundle.*.so"))
-        if not built:
-            raise RuntimeError(f"the build left no tarnwick/bundle.*.so in {build / 'python'}")
+            # The shared folder keeps Debian's interpreter, which is the one running here; a
+            # folder of another interpreter is made for it.
+            python = DEBIAN_PYTHON if build == (HERE / "build-release").resolve() else sys.executable
+            run_showing_progress(["bash", str(HERE / "scripts" / "build-release"), f"-DPython3_EXECUTABLE={python}",
+                                  *TARGETS], log, env=dict(os.environ, BUILD_DIR=str(build)))
+        built = build / "python" / "tarnwick" / f"bundle{sysconfig.get_config_var('EXT_SUFFIX')}"
+        if not built.is_file():
+            raise RuntimeError(f"the build left no {built}")
         target = Path(self.get_ext_fullpath(ext.name))
         target.parent.mkdir(parents=True, exist_ok=True)
-        shutil.copyfile(built[-1], target)
+        shutil.copyfile(built, target)
         # The command line beside the module, run by the console script (tarnwick/_cli.py).
         program = target.parent / "bin" / "tarnwick-bundle"
         program.parent.mkdir(exist_ok=True)

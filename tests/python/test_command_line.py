@@ -3,6 +3,7 @@ every command, the same exception type in Python, no output written over the bun
 and the man page and completion made from the program's help."""
 import hashlib
 import os
+import re
 import subprocess
 from pathlib import Path
 
@@ -114,6 +115,8 @@ def test_man_page_reads_within_80_columns(cli_path):
     read = source.replace("\\-", "-").split(".SS read\n")[1].split("\n.S")[0]
     assert "--format" in read and "--no-sync" not in read
     assert "update_bundle_from_exist_file(concurrency, data_bundle_path)" in shown
+    functions = [name for name, value in vars(tb).items() if callable(value) and not isinstance(value, type)]
+    assert [name for name in functions if name[:2] != "__" and not re.search(rf"(?<!\w){name}\(", shown)] == []
 
 
 def complete(cli_path, cwd, *words):

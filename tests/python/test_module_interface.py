@@ -1,6 +1,7 @@
 """The module's surface: parameter lists, documentation texts, constants, type checks."""
 
 import inspect
+import re
 from pathlib import Path
 
 import h5py
@@ -53,6 +54,15 @@ def test_parameter_names_and_defaults(name):
 @pytest.mark.parametrize("name", sorted(SIGNATURES))
 def test_documentation_texts(name):
     assert getattr(tb, name).__doc__ == DOCS.get(name)
+
+
+def test_module_text_describes_every_function():
+    # The functions without a text of their own (and those whose text is Chinese only) are
+    # described in English here, and from here in the man page.
+    functions = [name for name, value in vars(tb).items()
+                 if callable(value) and not isinstance(value, type) and not name.startswith("__")]
+    assert len(functions) > 20
+    assert [name for name in functions if not re.search(rf"(?<!\w){name}\(", tb.__doc__)] == []
 
 
 def test_min_start_date_default_is_the_constant():
