@@ -221,7 +221,7 @@ TEST_F(SampleTest, LocalArchiveIsUnpackedWithoutNetworkAndKept) {
 
 // An install into a bundle is refused while another process holds the bundle's lock, as a
 // running install (exclusive) or a running update (shared, for its whole run) does, naming which;
-// once the lock is gone, it installs and leaves no lock file.
+// once the lock is gone, it installs and leaves no lock file. An update waits for an install alike.
 TEST_F(SampleTest, AnInstallWaitsForARunningInstallOrUpdateThenRefusesAndChangesNothing) {
     const fs::path local = tmp_ / "mine" / "zvbundle_sample.tar.bz2";
     write_file(local, archive_);
@@ -248,6 +248,18 @@ TEST_F(SampleTest, AnInstallWaitsForARunningInstallOrUpdateThenRefusesAndChanges
             EXPECT_NE(std::string(error.what()).find(running + " into " + bundle().string() + " is running"),
                       std::string::npos)
                 << error.what();
+        }
+        if (!update) {
+            // The other way round: an update waits for a running install, then refuses.
+            try {
+                const layout::UpdateLock updating(bundle());
+                ADD_FAILURE() << "an update went ahead while an install held the bundle";
+            } catch (const OsError& error) {
+                EXPECT_EQ(error.kind(), OsError::Kind::WouldBlock);
+                EXPECT_NE(std::string(error.what()).find("an install into " + bundle().string() + " is running"),
+                          std::string::npos)
+                    << error.what();
+            }
         }
         EXPECT_EQ(read_tree(bundle()), (std::map<std::string, std::string>{{"trading_dates.npy", "file:old"}}));
         EXPECT_TRUE(lines().empty());
