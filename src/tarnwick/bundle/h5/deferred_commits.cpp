@@ -25,7 +25,7 @@ DeferredCommits& deferred_commits() {
 std::size_t DeferredCommits::max_files() {
     rlimit limit{};
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 64;
-    return std::clamp<std::size_t>((static_cast<std::size_t>(limit.rlim_cur) - 128) / 2, 16, 512);
+    return std::clamp<std::size_t>((static_cast<std::size_t>(limit.rlim_cur) - 128) / 2, 16, 2048);
 }
 
 void DeferredCommits::add(std::string path, int fd, dev_t device, ino_t inode, std::unique_ptr<UndoJournal> journal) {
