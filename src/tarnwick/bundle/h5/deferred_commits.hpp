@@ -25,7 +25,8 @@ extern thread_local int last_settle_error;
 // owner asks), when a file of it is opened again, and when the owner ends:
 //   1. one sync of each file system makes all journals durable (their records and names),
 //   2. within each file's commit window (h5/store_lock.hpp: readers are kept out only then),
-//      its overwrites go in, that file is synced and its journal cleared (its commit point),
+//      its overwrites go in, that file is synced and its journal cleared (its commit point);
+//      the windows are taken from several threads, so that their syncs reach the disk together,
 //   3. a last sync makes the commit points durable;
 //      only then are they removed, and only then does a commit count as made.
 // Where a file system cannot be synced as a whole (refused: ENOSYS, EPERM; or declined by the
