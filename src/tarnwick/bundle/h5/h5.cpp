@@ -54,9 +54,38 @@ T checked(T result, const char* what) {
 
 // File access properties: HDF5's POSIX I/O with an undo journal for every file opened for
 // writing (journal.hpp), so that no interrupted update can damage what a file held.
-Handle journaled_access() {
-    Handle list(checked(H5Pcreate(H5P_FILE_ACCESS), "creating file access properties failed"), H5Pclose);
-    checked(H5Pset_driver(list.id(), journaled_driver(), nullptr), "choosing the file driver failed");
+hid_t journaled_access_id() {
+    const hid_t id = checked(H5Pcreate(H5P_FILE_ACCESS), "creating file access properties failed");
+    if (H5Pset_driver(id, journaled_driver(), nullptr) < 0) {
+        H5Pclose(id);
+        throw_error_stack("choosing the file driver failed");
+    }
+    return id;
+}
+
+Handle journaled_access() { return Handle(journaled_access_id(), H5Pclose); }
+
+// The access properties of every read-only open, made once: a panel read opens hundreds of
+// files, and each open would otherwise copy a fresh list. Readers read chunks by direct chunk
+// I/O (chunks.hpp), so HDF5's chunk cache only ever sees the rare dataset the store did not lay
+// out itself, read once per call: it is turned off. The metadata cache starts and stays small
+// (a store file's metadata is a few KiB), so that no open sizes it for a large file.
+// Never closed: HDF5 closes it as the library shuts down.
+hid_t read_only_access() {
+    static const hid_t list = [] {
+        const hid_t id = journaled_access_id();
+        H5AC_cache_config_t config{};
+        config.version = H5AC__CURR_CACHE_CONFIG_VERSION;
+        checked(H5Pget_mdc_config(id, &config), "reading the metadata cache settings failed");
+        config.set_initial_size = true;
+        config.initial_size = 64 * 1024;
+        config.min_size = 64 * 1024;
+        config.max_size = 1024 * 1024;
+        checked(H5Pset_mdc_config(id, &config), "setting the metadata cache failed");
+        checked(H5Pset_cache(id, 0, 101, 1024 * 1024, 0.75), "setting the chunk cache failed");
+        checked(H5Pset_sieve_buf_size(id, 4096), "setting the sieve buffer failed");
+        return id;
+    }();
     return list;
 }
 
@@ -315,8 +344,9 @@ File File::open(const std::string& path, Access access) {
     register_lzf_filter();
     const QuietErrors quiet;
     const unsigned flags = access == Access::ReadWrite ? H5F_ACC_RDWR : H5F_ACC_RDONLY;
-    const Handle access_list = journaled_access();
-    const hid_t id = H5Fopen(path.c_str(), flags, access_list.id());
+    Handle access_list;
+    if (access == Access::ReadWrite) access_list = journaled_access();
+    const hid_t id = H5Fopen(path.c_str(), flags, access == Access::ReadWrite ? access_list.id() : read_only_access());
     if (id < 0) throw_error_stack("unable to open file \"" + path + "\"");
     return File(id, path);
 }
