@@ -123,17 +123,26 @@ struct PanelReader::State {
     void plan_minbar(Job& job, const std::string& path);
     void plan_ticks(Job& job, const std::string& path);
     void add_pieces(Job& job, const Part& part, Source direct);
-    // Fetches the stored chunks of a planned job.
+    // Fetches the stored chunks of a planned job, under the HDF5 lock; closes its file when
+    // nothing is left to read through HDF5.
     void fetch(Job& job);
 };
 
 // The stored chunks are fetched by the thread that plans, at once for a file: the pool's threads
 // then only inflate, and never wait for HDF5. What cannot be fetched whole goes to HDF5.
+//
+// Fetched while the file is still open from its rows being counted, the chunks are its committed
+// state as of that moment, like everything read of it; the file is then closed at once, unless
+// some piece is left to HDF5. So a panel holds one file open at a time (an HDF5 file costs about
+// half a megabyte of caches while open, its stored chunks a few KiB for a month), and a frame,
+// which plans every member before reading any, does not keep hundreds of files open.
 void PanelReader::State::fetch(Job& job) {
-    const std::lock_guard lock(hdf5);
-    const h5::QuietErrors quiet;
+    bool through_hdf5 = false;
     for (Piece& piece : job.pieces) {
-        if (piece.source == Source::Hdf5) continue;
+        if (piece.source == Source::Hdf5) {
+            through_hdf5 = true;
+            continue;
+        }
         const std::size_t chunk_bytes = static_cast<std::size_t>(piece.part->chunk_rows) * record_size(job.member.kind);
         const hsize_t stored_size = h5::stored_chunk_size(piece.part->dataset, piece.chunk_first);
         // A zlib stream is never much longer than what it holds: a larger one is left to HDF5.
@@ -141,7 +150,18 @@ void PanelReader::State::fetch(Job& job) {
             piece.source = Source::Hdf5;
         else
             h5::read_stored_chunk(piece.part->dataset, piece.chunk_first, piece.stored);
+        // Stored without its filter, or a Blosc chunk of another size: HDF5 knows what to do.
+        if (piece.source != Source::Hdf5 &&
+            (piece.stored.filter_mask != 0 ||
+             (piece.source == Source::Blosc && layout::blosc_chunk_bytes(piece.stored.bytes) != chunk_bytes))) {
+            piece.source = Source::Hdf5;
+            piece.stored = {};
+        }
+        through_hdf5 = through_hdf5 || piece.source == Source::Hdf5;
     }
+    if (through_hdf5) return;
+    for (auto& part : job.parts) part->dataset = h5::Dataset();
+    job.file = h5::File();
 }
 
 void PanelReader::State::add_pieces(Job& job, const Part& part, Source direct) {
@@ -196,6 +216,7 @@ void PanelReader::State::plan_next() {
             plan_ticks(*job, path);
         else
             plan_minbar(*job, path);
+        fetch(*job);
     }
     rows += job->member.rows;
     members.push_back(job->member);
@@ -368,9 +389,10 @@ void PanelReader::read(const Place& place) {
         if (job.left.fetch_sub(1) != 1) return;
         in_flight.fetch_sub(1);
         if (!failed.load()) fill_days(job.member, job.sinks);
+        if (!job.file.valid()) return;
         const std::lock_guard lock(s.hdf5);
         const h5::QuietErrors quiet;
-        job.parts.clear();
+        for (auto& part : job.parts) part->dataset = h5::Dataset();
         job.file = h5::File();
     };
     const auto run = [&s](const Piece& piece, h5::ZlibCodec& codec, std::vector<unsigned char>& raw) {
@@ -380,20 +402,27 @@ void PanelReader::read(const Place& place) {
         const std::size_t size = record_size(member.kind);
         const hsize_t count = piece.to - piece.from;
         const unsigned char* records = nullptr;
-        bool direct = piece.source != Source::Hdf5;
+        const bool direct = piece.source != Source::Hdf5;  // checked as the chunk was fetched
         if (direct) {
             const std::size_t chunk_bytes = static_cast<std::size_t>(part.chunk_rows) * size;
-            direct = stored.filter_mask == 0;
-            if (direct && piece.source == Source::Blosc) direct = layout::blosc_chunk_bytes(stored.bytes) == chunk_bytes;
-            if (direct) {
-                raw.resize(chunk_bytes);
+            {
                 const hsize_t in_use = std::min(part.chunk_rows, part.rows - piece.chunk_first);
+                const std::size_t row = part.member_row + static_cast<std::size_t>(piece.from - part.first);
+                // A whole chunk of whole records goes straight to its place in the result.
+                const std::vector<Sink>& sinks = piece.job->sinks;
+                const bool in_place = count == part.chunk_rows && sinks.size() == 1 &&
+                                      sinks[0].form == Sink::Form::Bytes && sinks[0].size == size &&
+                                      sinks[0].stride == size;
+                const std::span<unsigned char> out =
+                    in_place ? std::span<unsigned char>(sinks[0].base + row * size, chunk_bytes)
+                             : (raw.resize(chunk_bytes), std::span<unsigned char>(raw));
                 if (piece.source == Source::Blosc) {
-                    layout::blosc_decompress_chunk(stored.bytes, raw);
-                } else if (codec.inflate(stored.bytes, raw) < in_use * size) {
+                    layout::blosc_decompress_chunk(stored.bytes, out);
+                } else if (codec.inflate(stored.bytes, out) < in_use * size) {
                     throw h5::Error(fmt::format("the chunk at row {} of {} holds fewer than its {} rows",
                                                 piece.chunk_first, member.order_book_id, in_use));
                 }
+                if (in_place) return;
                 records = raw.data() + (piece.from - piece.chunk_first) * size;
             }
         }
@@ -448,7 +477,6 @@ void PanelReader::read(const Place& place) {
                 Job& job = *s.jobs[m];
                 job.sinks = place(m);
                 check_sinks(job.member, job.sinks);
-                s.fetch(job);
                 job.left = job.pieces.size() + 1;
                 in_flight.fetch_add(1);
                 {
