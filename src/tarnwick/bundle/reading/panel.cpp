@@ -154,7 +154,7 @@ void PanelReader::State::fetch(Job& job, std::size_t count) {
         if (stored_size == 0 || stored_size > chunk_bytes + chunk_bytes / 8 + 1024)
             piece.source = Source::Hdf5;
         else
-            h5::read_stored_chunk(piece.part->dataset, piece.chunk_first, piece.stored);
+            h5::read_stored_chunk(piece.part->dataset, piece.chunk_first, stored_size, piece.stored);
         // Stored without its filter, or a Blosc chunk of another size: HDF5 knows what to do.
         if (piece.source != Source::Hdf5 &&
             (piece.stored.filter_mask != 0 ||
