@@ -66,26 +66,14 @@ hid_t journaled_access_id() {
 Handle journaled_access() { return Handle(journaled_access_id(), H5Pclose); }
 
 // The access properties of every read-only open, made once: a panel read opens hundreds of
-// files, and each open would otherwise copy a fresh list. Readers read chunks by direct chunk
-// I/O (chunks.hpp), so HDF5's chunk cache only ever sees the rare dataset the store did not lay
-// out itself, read once per call: it is turned off. The metadata cache starts and stays small
-// (a store file's metadata is a few KiB), so that no open sizes it for a large file.
-// Never closed: HDF5 closes it as the library shuts down.
+// files, and each open would otherwise make and copy a list of its own. The caches keep HDF5's
+// defaults: the chunk cache and the sieve buffer are allocated only for a dataset that uses
+// them (readers of store files fetch their chunks directly, chunks.hpp), and the metadata
+// cache's sizes are limits, not allocations; what each open clears (about 0.5 MB) is the
+// cache's fixed hash table, which no property changes. Never closed: HDF5 closes it as the
+// library shuts down.
 hid_t read_only_access() {
-    static const hid_t list = [] {
-        const hid_t id = journaled_access_id();
-        H5AC_cache_config_t config{};
-        config.version = H5AC__CURR_CACHE_CONFIG_VERSION;
-        checked(H5Pget_mdc_config(id, &config), "reading the metadata cache settings failed");
-        config.set_initial_size = true;
-        config.initial_size = 64 * 1024;
-        config.min_size = 64 * 1024;
-        config.max_size = 1024 * 1024;
-        checked(H5Pset_mdc_config(id, &config), "setting the metadata cache failed");
-        checked(H5Pset_cache(id, 0, 101, 1024 * 1024, 0.75), "setting the chunk cache failed");
-        checked(H5Pset_sieve_buf_size(id, 4096), "setting the sieve buffer failed");
-        return id;
-    }();
+    static const hid_t list = journaled_access_id();
     return list;
 }
 
