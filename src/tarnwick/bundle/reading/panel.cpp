@@ -410,26 +410,23 @@ void PanelReader::read(const Place& place) {
         const bool direct = piece.source != Source::Hdf5;  // checked as the chunk was fetched
         if (direct) {
             const std::size_t chunk_bytes = static_cast<std::size_t>(part.chunk_rows) * size;
-            {
-                const hsize_t in_use = std::min(part.chunk_rows, part.rows - piece.chunk_first);
-                const std::size_t row = part.member_row + static_cast<std::size_t>(piece.from - part.first);
-                // A whole chunk of whole records goes straight to its place in the result.
-                const std::vector<Sink>& sinks = piece.job->sinks;
-                const bool in_place = count == part.chunk_rows && sinks.size() == 1 &&
-                                      sinks[0].form == Sink::Form::Bytes && sinks[0].size == size &&
-                                      sinks[0].stride == size;
-                const std::span<unsigned char> out =
-                    in_place ? std::span<unsigned char>(sinks[0].base + row * size, chunk_bytes)
-                             : (raw.resize(chunk_bytes), std::span<unsigned char>(raw));
-                if (piece.source == Source::Blosc) {
-                    layout::blosc_decompress_chunk(stored.bytes, out);
-                } else if (codec.inflate(stored.bytes, out) < in_use * size) {
-                    throw h5::Error(fmt::format("the chunk at row {} of {} holds fewer than its {} rows",
-                                                piece.chunk_first, member.order_book_id, in_use));
-                }
-                if (in_place) return;
-                records = raw.data() + (piece.from - piece.chunk_first) * size;
+            const hsize_t in_use = std::min(part.chunk_rows, part.rows - piece.chunk_first);
+            const std::size_t row = part.member_row + static_cast<std::size_t>(piece.from - part.first);
+            // A whole chunk of whole records goes straight to its place in the result.
+            const std::vector<Sink>& sinks = piece.job->sinks;
+            const bool in_place = count == part.chunk_rows && sinks.size() == 1 && sinks[0].form == Sink::Form::Bytes &&
+                                  sinks[0].size == size && sinks[0].stride == size;
+            const std::span<unsigned char> out = in_place
+                                                     ? std::span<unsigned char>(sinks[0].base + row * size, chunk_bytes)
+                                                     : (raw.resize(chunk_bytes), std::span<unsigned char>(raw));
+            if (piece.source == Source::Blosc) {
+                layout::blosc_decompress_chunk(stored.bytes, out);
+            } else if (codec.inflate(stored.bytes, out) < in_use * size) {
+                throw h5::Error(fmt::format("the chunk at row {} of {} holds fewer than its {} rows", piece.chunk_first,
+                                            member.order_book_id, in_use));
             }
+            if (in_place) return;
+            records = raw.data() + (piece.from - piece.chunk_first) * size;
         }
         if (!direct) {  // a chunk the store does not write this way, or a missing one: HDF5 fills it
             raw.resize(static_cast<std::size_t>(count) * size);
