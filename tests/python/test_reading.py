@@ -280,3 +280,29 @@ def test_command_line_panels(bundle, cli_path, tmp_path, form):
     refused = subprocess.run([cli_path, "read", str(bundle), *ids, "--format", "npy", "-o", str(tmp_path / "x")],
                              capture_output=True, text=True)
     assert refused.returncode != 0 and "open_interest" in refused.stderr and not (tmp_path / "x").exists()
+
+
+@pytest.mark.parametrize("kind", ["minbar", "ticks"])
+@pytest.mark.parametrize("threads", [1, 3])
+def test_panels_mix_direct_chunks_with_chunks_hdf5_must_read(bundle, tmp_path, kind, threads):
+    # A.XSHE: the store's own file; B.XSHE: its first chunk stored without its filter (HDF5
+    # reads that one, so the file stays open past its fetch); C.XSHE: no filter at all.
+    root = tmp_path / "mixed"
+    for order_book_id in ["A.XSHE", "B.XSHE", "C.XSHE"]:
+        store_file(root, kind, order_book_id).parent.mkdir(parents=True, exist_ok=True)
+        shutil.copy(store_file(bundle, kind, "000002.XSHE"), store_file(root, kind, order_book_id))
+    with h5py.File(store_file(root, kind, "B.XSHE"), "r+") as f:
+        dataset = f["data" if kind == "minbar" else [n for n in sorted(f) if f[n].chunks and len(f[n])][0]]
+        raw = np.zeros(dataset.chunks[0], dataset.dtype)
+        raw[:min(len(raw), len(dataset))] = dataset[:len(raw)]
+        dataset.id.write_direct_chunk((0,), raw.tobytes(), filter_mask=1)
+    with h5py.File(store_file(root, kind, "C.XSHE"), "r+") as f:
+        for name in [n for n in f if n != "index"]:
+            data = f[name][:]
+            del f[name]
+            f.create_dataset(name, data=data, chunks=(700,), maxshape=(None,))
+    expected, days = h5py_days(bundle, kind, "000002.XSHE", 0, 99991231)
+    read = tb.read_minbar if kind == "minbar" else tb.read_ticks
+    got = read(root, ["A.XSHE", "B.XSHE", "C.XSHE"], days[0], days[-1], threads=threads)
+    for order_book_id in ["A.XSHE", "B.XSHE", "C.XSHE"]:
+        np.testing.assert_array_equal(got[order_book_id], expected)

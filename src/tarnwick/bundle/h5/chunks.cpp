@@ -21,7 +21,11 @@ hsize_t stored_chunk_size(const Dataset& dataset, hsize_t first_row) {
 
 void read_stored_chunk(const Dataset& dataset, hsize_t first_row, StoredChunk& out) {
     const QuietErrors quiet;
-    const hsize_t size = stored_chunk_size(dataset, first_row);
+    read_stored_chunk(dataset, first_row, stored_chunk_size(dataset, first_row), out);
+}
+
+void read_stored_chunk(const Dataset& dataset, hsize_t first_row, hsize_t size, StoredChunk& out) {
+    const QuietErrors quiet;
     if (size == 0) throw Error(fmt::format("no chunk is stored at row {}", first_row));
     out.bytes.resize(size);
     const hsize_t offset[1] = {first_row};
@@ -39,13 +43,22 @@ void write_stored_chunk(Dataset& dataset, hsize_t first_row, std::span<const uns
 
 std::optional<DirectLayout> direct_layout(const Dataset& dataset, hid_t mem_type) {
     const QuietErrors quiet;
-    const std::optional<hsize_t> chunk_rows = dataset.chunk_rows();
-    if (!chunk_rows || *chunk_rows == 0) return std::nullopt;
-    const std::vector<Filter> filters = dataset.filters();
-    if (filters.size() != 1 || filters.front().id != H5Z_FILTER_DEFLATE) return std::nullopt;
+    // One copy of the creation properties for the shape and the filter: every read of a panel
+    // asks this of two datasets a file, and HDF5 copies the whole list each time.
+    const hid_t plist_id = H5Dget_create_plist(dataset.id());
+    if (plist_id < 0) throw_error_stack("reading a dataset's creation properties failed");
+    const Handle plist(plist_id, H5Pclose);
+    if (H5Pget_layout(plist.id()) != H5D_CHUNKED) return std::nullopt;
+    hsize_t chunk_rows = 0;
+    if (H5Pget_chunk(plist.id(), 1, &chunk_rows) < 0) throw_error_stack("reading a dataset's chunk shape failed");
+    if (chunk_rows == 0 || H5Pget_nfilters(plist.id()) != 1) return std::nullopt;
+    unsigned flags = 0, config = 0;
+    std::size_t n_values = 0;
+    if (H5Pget_filter2(plist.id(), 0, &flags, &n_values, nullptr, 0, nullptr, &config) != H5Z_FILTER_DEFLATE)
+        return std::nullopt;
     const DataType stored = dataset.file_type();
     if (!stored.equals(mem_type)) return std::nullopt;
-    const DirectLayout layout{*chunk_rows, stored.size()};
+    const DirectLayout layout{chunk_rows, stored.size()};
     // A chunk shape no writer of these files uses (a damaged description, say) is left to HDF5,
     // rather than sizing buffers by it here.
     if (layout.chunk_rows > MAX_DIRECT_CHUNK_BYTES / layout.record_size) return std::nullopt;

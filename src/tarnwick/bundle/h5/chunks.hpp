@@ -35,6 +35,8 @@ struct StoredChunk {
 // Reads the stored bytes of the chunk that begins at `first_row` into `out` (its buffer is
 // reused). Throws h5::Error when no chunk is stored there.
 void read_stored_chunk(const Dataset& dataset, hsize_t first_row, StoredChunk& out);
+// The same with its size as stored_chunk_size() gave it (each look-up walks the chunk index).
+void read_stored_chunk(const Dataset& dataset, hsize_t first_row, hsize_t stored_size, StoredChunk& out);
 // Stores `bytes` as the chunk that begins at `first_row`, replacing any chunk stored there.
 // REQUIRES: the dataset's extent already covers `first_row`.
 void write_stored_chunk(Dataset& dataset, hsize_t first_row, std::span<const unsigned char> bytes,

@@ -54,9 +54,26 @@ T checked(T result, const char* what) {
 
 // File access properties: HDF5's POSIX I/O with an undo journal for every file opened for
 // writing (journal.hpp), so that no interrupted update can damage what a file held.
-Handle journaled_access() {
-    Handle list(checked(H5Pcreate(H5P_FILE_ACCESS), "creating file access properties failed"), H5Pclose);
-    checked(H5Pset_driver(list.id(), journaled_driver(), nullptr), "choosing the file driver failed");
+hid_t journaled_access_id() {
+    const hid_t id = checked(H5Pcreate(H5P_FILE_ACCESS), "creating file access properties failed");
+    if (H5Pset_driver(id, journaled_driver(), nullptr) < 0) {
+        H5Pclose(id);
+        throw_error_stack("choosing the file driver failed");
+    }
+    return id;
+}
+
+Handle journaled_access() { return Handle(journaled_access_id(), H5Pclose); }
+
+// The access properties of every read-only open, made once: a panel read opens hundreds of
+// files, and each open would otherwise make and copy a list of its own. The caches keep HDF5's
+// defaults: the chunk cache and the sieve buffer are allocated only for a dataset that uses
+// them (readers of store files fetch their chunks directly, chunks.hpp), and the metadata
+// cache's sizes are limits, not allocations; what each open clears (about 0.5 MB) is the
+// cache's fixed hash table, which no property changes. Never closed: HDF5 closes it as the
+// library shuts down.
+hid_t read_only_access() {
+    static const hid_t list = journaled_access_id();
     return list;
 }
 
@@ -315,8 +332,9 @@ File File::open(const std::string& path, Access access) {
     register_lzf_filter();
     const QuietErrors quiet;
     const unsigned flags = access == Access::ReadWrite ? H5F_ACC_RDWR : H5F_ACC_RDONLY;
-    const Handle access_list = journaled_access();
-    const hid_t id = H5Fopen(path.c_str(), flags, access_list.id());
+    Handle access_list;
+    if (access == Access::ReadWrite) access_list = journaled_access();
+    const hid_t id = H5Fopen(path.c_str(), flags, access == Access::ReadWrite ? access_list.id() : read_only_access());
     if (id < 0) throw_error_stack("unable to open file \"" + path + "\"");
     return File(id, path);
 }

@@ -68,6 +68,8 @@ struct Job {
     std::vector<Piece> pieces;
     std::vector<Sink> sinks;
     std::atomic<std::size_t> left{0};  // pieces not yet done, + 1 until all are handed out
+    std::size_t fetched = 0;           // pieces whose stored chunks are fetched
+    bool through_hdf5 = false;         // some piece is read through HDF5: the file stays open
 };
 
 RecordKind minbar_kind(const std::string& path) {
@@ -118,30 +120,53 @@ struct PanelReader::State {
     // Every HDF5 call once the pool runs.
     std::mutex hdf5;
 
-    // Opens the next file and counts its rows; under the HDF5 lock.
-    void plan_next();
+    // Opens the next file and counts its rows, under the HDF5 lock; `fetch_all`: also fetches
+    // all its chunks (and closes it).
+    void plan_next(bool fetch_all);
     void plan_minbar(Job& job, const std::string& path);
     void plan_ticks(Job& job, const std::string& path);
     void add_pieces(Job& job, const Part& part, Source direct);
-    // Fetches the stored chunks of a planned job.
-    void fetch(Job& job);
+    // Fetches the stored chunks of the job's next `count` pieces; the HDF5 lock held. Closes
+    // its file after the last one when nothing is left to read through HDF5.
+    void fetch(Job& job, std::size_t count);
 };
 
-// The stored chunks are fetched by the thread that plans, at once for a file: the pool's threads
-// then only inflate, and never wait for HDF5. What cannot be fetched whole goes to HDF5.
-void PanelReader::State::fetch(Job& job) {
-    const std::lock_guard lock(hdf5);
-    const h5::QuietErrors quiet;
-    for (Piece& piece : job.pieces) {
-        if (piece.source == Source::Hdf5) continue;
+// The stored chunks are fetched by the thread that plans, a few at a time, each few handed to the
+// pool at once: the pool's threads then only inflate, and never wait for HDF5, also while one
+// large file is fetched. What cannot be fetched whole goes to HDF5.
+//
+// Fetched while the file is still open from its rows being counted, the chunks are its committed
+// state as of that moment, like everything read of it; the file is then closed at once, unless
+// some piece is left to HDF5. So a panel holds one file open at a time (an HDF5 file costs about
+// half a megabyte of caches while open, its stored chunks a few KiB for a month), and a frame,
+// which plans every member before reading any, does not keep hundreds of files open.
+void PanelReader::State::fetch(Job& job, std::size_t count) {
+    const std::size_t end = std::min(job.pieces.size(), job.fetched + count);
+    for (; job.fetched < end; ++job.fetched) {
+        Piece& piece = job.pieces[job.fetched];
+        if (piece.source == Source::Hdf5) {
+            job.through_hdf5 = true;
+            continue;
+        }
         const std::size_t chunk_bytes = static_cast<std::size_t>(piece.part->chunk_rows) * record_size(job.member.kind);
         const hsize_t stored_size = h5::stored_chunk_size(piece.part->dataset, piece.chunk_first);
         // A zlib stream is never much longer than what it holds: a larger one is left to HDF5.
         if (stored_size == 0 || stored_size > chunk_bytes + chunk_bytes / 8 + 1024)
             piece.source = Source::Hdf5;
         else
-            h5::read_stored_chunk(piece.part->dataset, piece.chunk_first, piece.stored);
+            h5::read_stored_chunk(piece.part->dataset, piece.chunk_first, stored_size, piece.stored);
+        // Stored without its filter, or a Blosc chunk of another size: HDF5 knows what to do.
+        if (piece.source != Source::Hdf5 &&
+            (piece.stored.filter_mask != 0 ||
+             (piece.source == Source::Blosc && layout::blosc_chunk_bytes(piece.stored.bytes) != chunk_bytes))) {
+            piece.source = Source::Hdf5;
+            piece.stored = {};
+        }
+        job.through_hdf5 = job.through_hdf5 || piece.source == Source::Hdf5;
     }
+    if (job.fetched < job.pieces.size() || job.through_hdf5 || !job.file.valid()) return;
+    for (auto& part : job.parts) part->dataset = h5::Dataset();
+    job.file = h5::File();
 }
 
 void PanelReader::State::add_pieces(Job& job, const Part& part, Source direct) {
@@ -185,7 +210,7 @@ void PanelReader::State::plan_ticks(Job& job, const std::string& path) {
     }
 }
 
-void PanelReader::State::plan_next() {
+void PanelReader::State::plan_next(bool fetch_all) {
     const auto& [id, path] = files[jobs.size()];
     auto job = std::make_unique<Job>();
     job->member.order_book_id = id;
@@ -196,6 +221,7 @@ void PanelReader::State::plan_next() {
             plan_ticks(*job, path);
         else
             plan_minbar(*job, path);
+        if (fetch_all || job->pieces.empty()) fetch(*job, job->pieces.size());
     }
     rows += job->member.rows;
     members.push_back(job->member);
@@ -246,7 +272,7 @@ PanelReader::~PanelReader() {
 }
 
 void PanelReader::plan() {
-    while (state_->jobs.size() < state_->files.size()) state_->plan_next();
+    while (state_->jobs.size() < state_->files.size()) state_->plan_next(true);
 }
 
 const std::vector<PanelMember>& PanelReader::members() const { return state_->members; }
@@ -368,9 +394,10 @@ void PanelReader::read(const Place& place) {
         if (job.left.fetch_sub(1) != 1) return;
         in_flight.fetch_sub(1);
         if (!failed.load()) fill_days(job.member, job.sinks);
+        if (!job.file.valid()) return;
         const std::lock_guard lock(s.hdf5);
         const h5::QuietErrors quiet;
-        job.parts.clear();
+        for (auto& part : job.parts) part->dataset = h5::Dataset();
         job.file = h5::File();
     };
     const auto run = [&s](const Piece& piece, h5::ZlibCodec& codec, std::vector<unsigned char>& raw) {
@@ -380,22 +407,26 @@ void PanelReader::read(const Place& place) {
         const std::size_t size = record_size(member.kind);
         const hsize_t count = piece.to - piece.from;
         const unsigned char* records = nullptr;
-        bool direct = piece.source != Source::Hdf5;
+        const bool direct = piece.source != Source::Hdf5;  // checked as the chunk was fetched
         if (direct) {
             const std::size_t chunk_bytes = static_cast<std::size_t>(part.chunk_rows) * size;
-            direct = stored.filter_mask == 0;
-            if (direct && piece.source == Source::Blosc) direct = layout::blosc_chunk_bytes(stored.bytes) == chunk_bytes;
-            if (direct) {
-                raw.resize(chunk_bytes);
-                const hsize_t in_use = std::min(part.chunk_rows, part.rows - piece.chunk_first);
-                if (piece.source == Source::Blosc) {
-                    layout::blosc_decompress_chunk(stored.bytes, raw);
-                } else if (codec.inflate(stored.bytes, raw) < in_use * size) {
-                    throw h5::Error(fmt::format("the chunk at row {} of {} holds fewer than its {} rows",
-                                                piece.chunk_first, member.order_book_id, in_use));
-                }
-                records = raw.data() + (piece.from - piece.chunk_first) * size;
+            const hsize_t in_use = std::min(part.chunk_rows, part.rows - piece.chunk_first);
+            const std::size_t row = part.member_row + static_cast<std::size_t>(piece.from - part.first);
+            // A whole chunk of whole records goes straight to its place in the result.
+            const std::vector<Sink>& sinks = piece.job->sinks;
+            const bool in_place = count == part.chunk_rows && sinks.size() == 1 && sinks[0].form == Sink::Form::Bytes &&
+                                  sinks[0].size == size && sinks[0].stride == size;
+            const std::span<unsigned char> out = in_place
+                                                     ? std::span<unsigned char>(sinks[0].base + row * size, chunk_bytes)
+                                                     : (raw.resize(chunk_bytes), std::span<unsigned char>(raw));
+            if (piece.source == Source::Blosc) {
+                layout::blosc_decompress_chunk(stored.bytes, out);
+            } else if (codec.inflate(stored.bytes, out) < in_use * size) {
+                throw h5::Error(fmt::format("the chunk at row {} of {} holds fewer than its {} rows", piece.chunk_first,
+                                            member.order_book_id, in_use));
             }
+            if (in_place) return;
+            records = raw.data() + (piece.from - piece.chunk_first) * size;
         }
         if (!direct) {  // a chunk the store does not write this way, or a missing one: HDF5 fills it
             raw.resize(static_cast<std::size_t>(count) * size);
@@ -444,20 +475,30 @@ void PanelReader::read(const Place& place) {
         std::vector<unsigned char> raw;
         try {
             for (std::size_t m = 0; m < s.files.size() && !failed.load(); ++m) {
-                if (m == s.jobs.size()) s.plan_next();
+                if (m == s.jobs.size()) s.plan_next(false);
                 Job& job = *s.jobs[m];
                 job.sinks = place(m);
                 check_sinks(job.member, job.sinks);
-                s.fetch(job);
                 job.left = job.pieces.size() + 1;
                 in_flight.fetch_add(1);
-                {
-                    const std::lock_guard lock(queue_mutex);
-                    queue.insert(queue.end(), std::make_move_iterator(job.pieces.begin()),
-                                 std::make_move_iterator(job.pieces.end()));
+                // A few chunks at a time (about half a megabyte inflated), so that the pool starts
+                // on a large file's first chunks while its later ones are fetched.
+                constexpr std::size_t batch = 16;
+                for (std::size_t queued = 0; queued < job.pieces.size();) {
+                    if (job.fetched < job.pieces.size()) {
+                        const std::lock_guard lock(s.hdf5);
+                        const h5::QuietErrors quiet;
+                        s.fetch(job, batch);
+                    }
+                    {
+                        const std::lock_guard lock(queue_mutex);
+                        queue.insert(queue.end(), std::make_move_iterator(job.pieces.begin() + queued),
+                                     std::make_move_iterator(job.pieces.begin() + job.fetched));
+                    }
+                    queued = job.fetched;
+                    queue_changed.notify_all();
                 }
                 job.pieces.clear();
-                queue_changed.notify_all();
                 finish(job);  // hands out its own share: the job ends with its last piece
                 while (in_flight.load() >= most_in_flight && work_one(false, codec, raw)) {
                 }

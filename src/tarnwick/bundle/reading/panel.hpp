@@ -4,17 +4,17 @@
 //
 // HDF5 (its serial build) lets one thread in at a time, and opening a file costs as much as
 // inflating a month of its bars; inflating needs no HDF5. So the calling thread opens the files
-// one after another and counts their rows (its day index), under one lock around every HDF5
-// call, while a pool of threads takes the chunks of the files opened so far: each fetches a
-// chunk's stored bytes under the lock, inflates them outside it (libdeflate or c-blosc, one
-// decompressor per thread) into a chunk-sized buffer of its own, and writes the rows straight
-// into the caller's arrays (Sink): no copy of the whole result is ever made. The thread that
-// finishes a file's last chunk closes it. Chunks laid out as the store does not write them are
-// read through HDF5, under the lock.
+// one after another, counts their rows (its day index), fetches the stored bytes of the chunks
+// that hold them and closes the file again, under one lock around every HDF5 call, while a pool
+// of threads inflates the chunks fetched so far outside it (libdeflate or c-blosc, one
+// decompressor per thread): a whole chunk straight into the caller's arrays (Sink), the edges
+// of the range through a chunk-sized buffer of the thread's own; no copy of the whole result is
+// ever made. Chunks laid out as the store does not write them are read through HDF5, under the
+// lock, by the thread that reads them; their file stays open until then.
 //
-// A file stays open, on the shared side of the writers' lock, from its rows being counted to
-// its last chunk being read, so no update changes it in between. Files are opened and refused
-// as a single read does (read.hpp).
+// A file is open, on the shared side of the writers' lock, from its rows being counted to its
+// last chunk being fetched (or read through HDF5), so all of it comes from one committed state.
+// Files are opened and refused as a single read does (read.hpp).
 //
 // Thread safety: one panel read (or any other HDF5 use of this library) at a time per process.
 #include <cstddef>
