@@ -105,9 +105,7 @@ std::atomic<bool> sync_on{true};
 
 }  // namespace
 
-// Whether a file system of this type (statfs f_type) is a network or cluster one, or FUSE:
-// there a sync of the whole file system need not reach the disk, and flock is emulated or not
-// independent of byte-range locks.
+// statfs f_type values (linux/magic.h and the file systems' own sources).
 bool remote_or_fuse(unsigned long type) noexcept {
     switch (type) {
         case 0x65735546UL:  // FUSE

@@ -20,7 +20,6 @@ hsize_t stored_chunk_size(const Dataset& dataset, hsize_t first_row) {
 }
 
 void read_stored_chunk(const Dataset& dataset, hsize_t first_row, StoredChunk& out) {
-    const QuietErrors quiet;
     read_stored_chunk(dataset, first_row, stored_chunk_size(dataset, first_row), out);
 }
 
