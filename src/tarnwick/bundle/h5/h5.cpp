@@ -228,6 +228,11 @@ constexpr std::uint64_t CACHE_FLOOR = std::uint64_t{64} << 20;
 
 }  // namespace
 
+bool claim_fits(std::uint64_t rows, std::size_t record_size, std::uint64_t file_bytes) {
+    const std::uint64_t size = std::max<std::uint64_t>(record_size, 1);
+    return rows <= CACHE_FLOOR / size || rows <= (file_bytes * MAX_EXPANSION + CACHE_FLOOR) / size;
+}
+
 std::string Dataset::file_name() const {
     const ssize_t length = H5Fget_name(id(), nullptr, 0);
     if (length <= 0) {
@@ -254,8 +259,7 @@ void Dataset::check_claim(hsize_t rows, std::size_t record_size) const {
     if (const Handle file(H5Iget_file_id(id()), H5Fclose); file.valid() && H5Fget_filesize(file.id(), &known) >= 0)
         file_bytes = std::max<std::uint64_t>(file_bytes, known);
     H5Eclear2(H5E_DEFAULT);
-    const std::uint64_t limit = file_bytes * MAX_EXPANSION + CACHE_FLOOR;
-    if (rows > limit / size)
+    if (!claim_fits(rows, record_size, file_bytes))
         throw ClaimTooLarge(fmt::format("{}: a dataset claims {} records of {} bytes, more than a file of {} bytes "
                                         "can hold; the file is damaged",
                                         name, rows, record_size, file_bytes));

@@ -38,6 +38,9 @@ public:
     using Error::Error;
 };
 
+// Whether `rows` records of `record_size` bytes could have come from a file of `file_bytes`.
+bool claim_fits(std::uint64_t rows, std::size_t record_size, std::uint64_t file_bytes);
+
 // Throws the exception that describes HDF5's current error stack, with `what` in front.
 [[noreturn]] void throw_error_stack(const std::string& what);
 

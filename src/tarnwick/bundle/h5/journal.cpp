@@ -9,6 +9,8 @@
 #include <iterator>
 #include <map>
 #include <memory>
+#include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -484,6 +486,57 @@ bool held_for_writing(const std::string& path) {
     if (::fstat(fd.get(), &st) == 0 && files_open_here().contains({st.st_dev, st.st_ino})) return false;
     return detail::held_for_writing(fd.get());
 }
+
+// ---- reading the committed state without HDF5 ---------------------------------------------------
+
+struct CommittedFile::State {
+    Descriptor fd;
+    std::unique_ptr<CommittedView> view;
+    std::uint64_t size = 0;
+    std::string path;
+};
+
+// The steps of driver_open() for a reader, in its order: a waiting group commit settled, the
+// reader's lock, then the journal of a writer that died.
+std::optional<CommittedFile> CommittedFile::open(const std::string& path) {
+    const auto failed = [&](int err, const char* what) {
+        return OsError::from_errno(err, "unable to open file \"" + path + "\": " + what + ", errno = " +
+                                            std::to_string(err) + ", error message = '" + std::strerror(err) + "'");
+    };
+    auto state = std::make_unique<State>();
+    state->path = path;
+    if (const int err = Descriptor::open(path, O_RDONLY, 0, state->fd)) throw failed(err, "unable to open file");
+    struct stat st {};
+    if (::fstat(state->fd.get(), &st) != 0) throw failed(errno, "unable to fstat file");
+    if (deferred_commits().holds(st.st_dev, st.st_ino)) deferred_commits().settle();
+    if (files_open_here().contains({st.st_dev, st.st_ino})) return std::nullopt;
+    if (const int err = lock_for_reading(state->fd.get())) throw failed(err, "unable to lock file");
+    if (const int err = CommittedView::load(journal_path(path), state->fd.get(), state->view))
+        throw failed(err, "unable to read the undo journal");
+    if (::fstat(state->fd.get(), &st) != 0) throw failed(errno, "unable to fstat file");
+    state->size = static_cast<std::uint64_t>(st.st_size);
+    if (state->view) state->size = std::min(state->size, state->view->baseline);
+    return CommittedFile(std::move(state));
+}
+
+CommittedFile::CommittedFile(std::unique_ptr<State> state) : state_(std::move(state)) {}
+CommittedFile::CommittedFile(CommittedFile&&) noexcept = default;
+CommittedFile& CommittedFile::operator=(CommittedFile&&) noexcept = default;
+CommittedFile::~CommittedFile() = default;  // closing the descriptor releases the lock
+
+void CommittedFile::read(std::uint64_t offset, std::size_t size, void* out) const {
+    auto* buffer = static_cast<char*>(out);
+    std::size_t got = 0;
+    int err = offset > MAX_ADDRESS || size > MAX_ADDRESS - offset ? EFBIG : 0;
+    if (!err) err = read_full(state_->fd.get(), buffer, size, offset, got);
+    if (!err && got < size) std::memset(buffer + got, 0, size - got);
+    if (!err && state_->view) err = state_->view->overlay(buffer, size, offset);
+    if (err)
+        throw OsError::from_errno(err, "reading \"" + state_->path + "\" failed: " + std::strerror(err));
+}
+
+std::uint64_t CommittedFile::size() const { return state_->size; }
+const std::string& CommittedFile::path() const { return state_->path; }
 
 void commit(hid_t file_id) {
     DriverFile* file = driver_file(file_id);

@@ -39,7 +39,10 @@
 #include <hdf5.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 
 #include "tarnwick/bundle/fs/env.hpp"
@@ -84,6 +87,31 @@ bool held_for_writing(const std::string& path);
 // made sure that the name still names the file held; for removing a store file. Throws
 // OsError: would block while another process updates it, no such file, ...
 fs::Descriptor hold_for_writing(const std::string& path);
+
+// A store file opened to read its last committed state without HDF5 (stored_format.hpp): locked
+// as a reader of this driver is, and seen as the driver shows it to HDF5 (a dead writer's
+// changes undone through its journal's originals, nothing past the committed end).
+class CommittedFile {
+public:
+    // Empty when only HDF5 should open it here: this process has it open already (through the
+    // driver, which shares one open per file). Throws OsError as an open through HDF5 fails:
+    // no such file, would block (a commit window outlasted the read wait), ...
+    static std::optional<CommittedFile> open(const std::string& path);
+    CommittedFile(CommittedFile&&) noexcept;
+    CommittedFile& operator=(CommittedFile&&) noexcept;
+    ~CommittedFile();
+
+    // `size` bytes at `offset` into `out`: zeros past the committed end. Throws OsError.
+    void read(std::uint64_t offset, std::size_t size, void* out) const;
+    // The committed end: bytes past it read as zeros.
+    std::uint64_t size() const;
+    const std::string& path() const;
+
+private:
+    struct State;
+    explicit CommittedFile(std::unique_ptr<State> state);
+    std::unique_ptr<State> state_;
+};
 
 // For an open file of this driver (no-ops for others): commit() makes the file's current
 // content the state a rollback returns to (REQUIRES: flushed), abandon() makes its close roll

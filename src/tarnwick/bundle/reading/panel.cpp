@@ -18,10 +18,13 @@
 #include <fmt/format.h>
 
 #include "tarnwick/bundle/h5/chunks.hpp"
+#include "tarnwick/bundle/h5/stored_format.hpp"
 #include "tarnwick/bundle/layout/blosc.hpp"
 #include "tarnwick/bundle/layout/blosc_codec.hpp"
 #include "tarnwick/bundle/layout/paths.hpp"
+#include "tarnwick/bundle/layout/record_description.hpp"
 #include "tarnwick/bundle/reading/columns.hpp"
+#include "tarnwick/bundle/reading/export.hpp"
 #include "tarnwick/bundle/reading/store_files.hpp"
 
 namespace tarnwick::bundle::reading {
@@ -57,6 +60,7 @@ struct Piece {
     hsize_t from = 0;
     hsize_t to = 0;
     h5::StoredChunk stored;  // the chunk's bytes as stored, fetched when its file was planned
+    h5::StoredChunkRef where;  // where they are, for a file parsed here (Job::parsed)
 };
 
 // A member's file, what to read of it and where its records go. Heap-allocated, so the pool's
@@ -64,6 +68,7 @@ struct Piece {
 struct Job {
     PanelMember member;
     h5::File file;
+    std::optional<h5::StoredFile> parsed;  // or, instead of `file`, the file parsed here
     std::vector<std::unique_ptr<Part>> parts;
     std::vector<Piece> pieces;
     std::vector<Sink> sinks;
@@ -102,6 +107,12 @@ void store(unsigned char* at, T value) {
 
 }  // namespace
 
+namespace {
+std::atomic<bool> parse_files_setting{true};
+}  // namespace
+
+bool testing::set_parse_files(bool on) { return parse_files_setting.exchange(on); }
+
 unsigned default_threads() { return std::max(1u, std::thread::hardware_concurrency()); }
 
 struct PanelReader::State {
@@ -114,7 +125,9 @@ struct PanelReader::State {
     std::vector<std::unique_ptr<Job>> jobs;
     std::size_t rows = 0;
     std::vector<h5::DataType> memory_types;  // by RecordKind
+    std::vector<layout::RecordDescription> descriptions;  // by RecordKind, and the day index last
     h5::ZlibCodec index_codec;
+    bool parse_files = true;  // minute-bar files laid out as the store writes them skip HDF5
     bool done = false;
 
     // Every HDF5 call once the pool runs.
@@ -124,6 +137,7 @@ struct PanelReader::State {
     // all its chunks (and closes it).
     void plan_next(bool fetch_all);
     void plan_minbar(Job& job, const std::string& path);
+    bool plan_parsed_minbar(Job& job, const std::string& path);
     void plan_ticks(Job& job, const std::string& path);
     void add_pieces(Job& job, const Part& part, Source direct);
     // Fetches the stored chunks of the job's next `count` pieces; the HDF5 lock held. Closes
@@ -144,6 +158,12 @@ void PanelReader::State::fetch(Job& job, std::size_t count) {
     const std::size_t end = std::min(job.pieces.size(), job.fetched + count);
     for (; job.fetched < end; ++job.fetched) {
         Piece& piece = job.pieces[job.fetched];
+        if (job.parsed) {  // every chunk checked as the file was planned
+            piece.stored.bytes.resize(piece.where.size);
+            job.parsed->read(piece.where.address, piece.where.size, piece.stored.bytes.data());
+            piece.stored.filter_mask = 0;
+            continue;
+        }
         if (piece.source == Source::Hdf5) {
             job.through_hdf5 = true;
             continue;
@@ -164,6 +184,7 @@ void PanelReader::State::fetch(Job& job, std::size_t count) {
         }
         job.through_hdf5 = job.through_hdf5 || piece.source == Source::Hdf5;
     }
+    if (job.fetched == job.pieces.size()) job.parsed.reset();
     if (job.fetched < job.pieces.size() || job.through_hdf5 || !job.file.valid()) return;
     for (auto& part : job.parts) part->dataset = h5::Dataset();
     job.file = h5::File();
@@ -172,16 +193,17 @@ void PanelReader::State::fetch(Job& job, std::size_t count) {
 void PanelReader::State::add_pieces(Job& job, const Part& part, Source direct) {
     if (part.end <= part.first) return;
     if (part.chunk_rows == 0) {
-        job.pieces.push_back({&job, &part, Source::Hdf5, part.first, part.first, part.end, {}});
+        job.pieces.push_back({&job, &part, Source::Hdf5, part.first, part.first, part.end, {}, {}});
         return;
     }
     for (hsize_t chunk = part.first - part.first % part.chunk_rows; chunk < part.end; chunk += part.chunk_rows)
         job.pieces.push_back(
-            {&job, &part, direct, chunk, std::max(chunk, part.first), std::min(chunk + part.chunk_rows, part.end), {}});
+            {&job, &part, direct, chunk, std::max(chunk, part.first), std::min(chunk + part.chunk_rows, part.end), {}, {}});
 }
 
 void PanelReader::State::plan_minbar(Job& job, const std::string& path) {
     job.member.kind = minbar_kind(path);
+    if (parse_files && plan_parsed_minbar(job, path)) return;
     job.file = detail::open_store_file(path);
     Part& part = *job.parts.emplace_back(std::make_unique<Part>());
     part.dataset = job.file.open_dataset("data");
@@ -191,6 +213,88 @@ void PanelReader::State::plan_minbar(Job& job, const std::string& path) {
     part.chunk_rows = layout ? layout->chunk_rows : 0;
     job.member.rows = static_cast<std::size_t>(part.end - part.first);
     add_pieces(job, part, Source::Deflate);
+}
+
+namespace {
+
+// Whether a dataset parsed from its file holds `record` in chunks of deflate alone, as the
+// store writes them; anything else is read through HDF5.
+bool stored_as(const h5::StoredDataset& dataset, const layout::RecordDescription& record) {
+    if (dataset.filters != std::vector<std::uint16_t>{1} || dataset.record_size != record.itemsize ||
+        dataset.fields.size() != record.fields.size() ||
+        dataset.chunk_rows > h5::MAX_DIRECT_CHUNK_BYTES / dataset.record_size)
+        return false;
+    for (std::size_t i = 0; i < record.fields.size(); ++i) {
+        const auto& stored = dataset.fields[i];
+        const auto& field = record.fields[i];
+        if (stored.name != field.name || stored.offset != field.offset ||
+            field.numpy_code != fmt::format("<{}{}", stored.kind, stored.size))
+            return false;
+    }
+    return true;
+}
+
+// The stored chunks that hold the rows [first, end) of `dataset`, each one present, unfiltered
+// by nothing and of a size a zlib stream of its rows can have; NotUnderstood otherwise.
+std::vector<h5::StoredChunkRef> whole_chunks(const h5::StoredFile& file, const h5::StoredDataset& dataset,
+                                             std::uint64_t first, std::uint64_t end) {
+    std::vector<h5::StoredChunkRef> chunks = file.chunks(dataset, first, end);
+    const std::uint64_t chunk_bytes = dataset.chunk_rows * dataset.record_size;
+    std::uint64_t expected = first - first % dataset.chunk_rows;
+    for (const auto& chunk : chunks) {
+        if (chunk.first_row != expected || chunk.filter_mask != 0 || chunk.size > chunk_bytes + chunk_bytes / 8 + 1024)
+            throw h5::NotUnderstood("a chunk missing, unfiltered or of an odd size");
+        expected += dataset.chunk_rows;
+    }
+    if (first < end && expected < end) throw h5::NotUnderstood("a chunk missing");
+    return chunks;
+}
+
+}  // namespace
+
+// A file of minute bars read without HDF5's library (stored_format.hpp), when it is laid out
+// as the store writes it: false, with nothing planned, when it is not.
+bool PanelReader::State::plan_parsed_minbar(Job& job, const std::string& path) {
+    std::optional<h5::CommittedFile> committed = h5::CommittedFile::open(path);
+    if (!committed) return false;
+    try {
+        h5::StoredFile file(std::move(*committed));
+        const h5::StoredDataset data = file.dataset("data");
+        const h5::StoredDataset index = file.dataset("index");
+        const std::size_t size = record_size(job.member.kind);
+        if (!stored_as(data, descriptions[static_cast<int>(job.member.kind)]) || !stored_as(index, descriptions.back()) ||
+            !h5::claim_fits(data.rows, size, file.size()) ||
+            !h5::claim_fits(index.rows, sizeof(layout::IndexRecord), file.size()))
+            return false;
+        // The day index, whole.
+        std::vector<layout::IndexRecord> entries(static_cast<std::size_t>(index.rows));
+        std::vector<unsigned char> stored, raw(static_cast<std::size_t>(index.chunk_rows) * sizeof(layout::IndexRecord));
+        for (const auto& chunk : whole_chunks(file, index, 0, index.rows)) {
+            stored.resize(chunk.size);
+            file.read(chunk.address, chunk.size, stored.data());
+            const std::uint64_t in_use = std::min(index.chunk_rows, index.rows - chunk.first_row);
+            if (index_codec.inflate(stored, raw) < in_use * sizeof(layout::IndexRecord))
+                throw h5::NotUnderstood("a short chunk of the day index");
+            std::memcpy(entries.data() + chunk.first_row, raw.data(), in_use * sizeof(layout::IndexRecord));
+        }
+        Part& part = *job.parts.emplace_back(std::make_unique<Part>());
+        part.rows = data.rows;
+        part.chunk_rows = data.chunk_rows;
+        std::tie(part.first, part.end) = detail::day_rows(entries, part.rows, days, job.member.days);
+        const std::vector<h5::StoredChunkRef> chunks = whole_chunks(file, data, part.first, part.end);
+        job.member.rows = static_cast<std::size_t>(part.end - part.first);
+        add_pieces(job, part, Source::Deflate);
+        for (std::size_t i = 0; i < job.pieces.size(); ++i) job.pieces[i].where = chunks[i];
+        job.parsed.emplace(std::move(file));
+        return true;
+    } catch (const h5::NotUnderstood&) {
+    } catch (const h5::Error&) {  // a damaged zlib stream in the index: HDF5 says what it makes of it
+    }
+    job.parts.clear();
+    job.pieces.clear();
+    job.member.days.clear();
+    job.member.rows = 0;
+    return false;
 }
 
 void PanelReader::State::plan_ticks(Job& job, const std::string& path) {
@@ -237,8 +341,12 @@ PanelReader::PanelReader(const std::string& data_bundle_path, const PanelRequest
     s.days = request.days;
     {
         const h5::QuietErrors quiet;
-        for (RecordKind kind : {RecordKind::EquityBars, RecordKind::DerivativeBars, RecordKind::Ticks})
+        for (RecordKind kind : {RecordKind::EquityBars, RecordKind::DerivativeBars, RecordKind::Ticks}) {
             s.memory_types.push_back(detail::record_memory_type(kind));
+            s.descriptions.push_back(describe(kind));
+        }
+        s.descriptions.push_back(layout::describe_index_record());
+        s.parse_files = parse_files_setting.load();
     }
     // Every identifier is looked up before any file is opened: a list with a typo fails at once,
     // naming all the identifiers that have no file.

@@ -102,4 +102,10 @@ private:
     std::unique_ptr<State> state_;
 };
 
+namespace testing {
+// Whether minute-bar files laid out as the store writes them are read without HDF5's library
+// (on by default); returns the previous setting. For comparing the two ways.
+bool set_parse_files(bool on);
+}  // namespace testing
+
 }  // namespace tarnwick::bundle::reading

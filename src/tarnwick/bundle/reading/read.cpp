@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <span>
 
 #include <fmt/format.h>
 
@@ -71,14 +72,10 @@ h5::DataType memory_type(RecordKind kind) {
     throw std::logic_error("unknown record kind");
 }
 
-// The rows [first, end) of "data" that hold the days of `days`, by the day index, and the
-// rows of each day.
-std::pair<hsize_t, hsize_t> rows_of(const h5::File& file, hsize_t data_rows, const DayRange& days, h5::ZlibCodec& codec,
-                                    std::vector<DayRows>& found) {
-    const h5::Dataset index = file.open_dataset("index");
-    std::vector<layout::IndexRecord> entries(index.readable_rows(sizeof(layout::IndexRecord)));
-    if (!entries.empty())
-        h5::read_rows(index, layout::index_memory_type().id(), 0, entries.size(), entries.data(), codec);
+// The rows [first, end) of "data" that hold the days of `days`, by the day index `entries`, and
+// the rows of each day.
+std::pair<hsize_t, hsize_t> rows_of(std::span<const layout::IndexRecord> entries, hsize_t data_rows,
+                                    const DayRange& days, std::vector<DayRows>& found) {
     const auto by_date = [](const layout::IndexRecord& entry, int day) { return entry.date < day; };
     const auto begin =
         days.first ? std::lower_bound(entries.begin(), entries.end(), *days.first, by_date) : entries.begin();
@@ -94,6 +91,15 @@ std::pair<hsize_t, hsize_t> rows_of(const h5::File& file, hsize_t data_rows, con
         previous = next;
     }
     return begin == end ? std::pair<hsize_t, hsize_t>{0, 0} : std::pair{row_of(begin), previous};
+}
+
+std::pair<hsize_t, hsize_t> rows_of(const h5::File& file, hsize_t data_rows, const DayRange& days, h5::ZlibCodec& codec,
+                                    std::vector<DayRows>& found) {
+    const h5::Dataset index = file.open_dataset("index");
+    std::vector<layout::IndexRecord> entries(index.readable_rows(sizeof(layout::IndexRecord)));
+    if (!entries.empty())
+        h5::read_rows(index, layout::index_memory_type().id(), 0, entries.size(), entries.data(), codec);
+    return rows_of(entries, data_rows, days, found);
 }
 
 // Decodes a day dataset's Blosc chunks straight into `out` when they are laid out as the store
@@ -287,6 +293,11 @@ h5::DataType record_memory_type(RecordKind kind) { return memory_type(kind); }
 std::pair<hsize_t, hsize_t> day_rows(const h5::File& file, hsize_t data_rows, const DayRange& days,
                                      h5::ZlibCodec& codec, std::vector<DayRows>& found) {
     return rows_of(file, data_rows, days, codec, found);
+}
+
+std::pair<hsize_t, hsize_t> day_rows(std::span<const layout::IndexRecord> index, hsize_t data_rows,
+                                     const DayRange& days, std::vector<DayRows>& found) {
+    return rows_of(index, data_rows, days, found);
 }
 
 std::vector<std::pair<std::string, h5::Dataset>> tick_days(const h5::File& file, const DayRange& days) {
