@@ -24,7 +24,7 @@ constexpr int MAX_DEPTH = 32;
 // Message types of an object header, and its flag for a message stored elsewhere.
 constexpr std::uint16_t DATASPACE = 0x0001, DATATYPE = 0x0003, EXTERNAL_FILES = 0x0007, LAYOUT = 0x0008,
                         FILTERS = 0x000B, CONTINUATION = 0x0010, SYMBOL_TABLE = 0x0011;
-constexpr unsigned char SHARED = 0x02;
+constexpr unsigned char SHARED = 0x02, FAIL_IF_UNKNOWN = 0x80;
 
 [[noreturn]] void not_understood(const std::string& what) { throw NotUnderstood(what); }
 
@@ -252,9 +252,9 @@ void StoredFile::walk_group(std::uint64_t node, std::uint64_t heap, int depth) {
             const auto* names = bytes(heap_data, heap_size);
             const auto* end = static_cast<const unsigned char*>(std::memchr(names + name_at, 0, heap_size - name_at));
             if (end == nullptr) not_understood("a member name without its end");
-            members_.insert_or_assign(std::string(reinterpret_cast<const char*>(names + name_at),
-                                                  static_cast<std::size_t>(end - (names + name_at))),
-                                      u64(entry + 8));
+            const std::string name(reinterpret_cast<const char*>(names + name_at),
+                                   static_cast<std::size_t>(end - (names + name_at)));
+            if (!members_.emplace(name, u64(entry + 8)).second) not_understood("a member named twice");
         }
     }
 }
@@ -266,13 +266,18 @@ StoredDataset StoredFile::dataset(const std::string& name) const {
     StoredDataset dataset;
     bool space = false, type = false, layout = false;
     std::uint64_t chunk_record_size = 0;
+    std::vector<std::uint16_t> seen;
     for (const Message& message : header_messages(reader, member->second)) {
         const auto kind = message.type;
+        // HDF5 marks a message its readers must refuse when they do not know it.
+        if ((message.flags & FAIL_IF_UNKNOWN) != 0) not_understood("a message readers must know");
         if (kind != DATASPACE && kind != DATATYPE && kind != LAYOUT && kind != FILTERS) {
             if (kind == EXTERNAL_FILES) not_understood("data in external files");
             continue;
         }
         if ((message.flags & SHARED) != 0) not_understood("a shared message");
+        if (std::find(seen.begin(), seen.end(), kind) != seen.end()) not_understood("a message given twice");
+        seen.push_back(kind);
         Reader in(message.data.data(), message.data.size());
         if (kind == DATASPACE) {
             const unsigned char* head = in.take(4);
