@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <deque>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <filesystem>
@@ -346,7 +347,10 @@ PanelReader::PanelReader(const std::string& data_bundle_path, const PanelRequest
             s.descriptions.push_back(describe(kind));
         }
         s.descriptions.push_back(layout::describe_index_record());
-        s.parse_files = parse_files_setting.load();
+        // TARNWICK_READ_THROUGH_HDF5=1 reads every file through HDF5: to compare, or to rule
+        // the parsing out should a file ever read differently.
+        const char* through_hdf5 = std::getenv("TARNWICK_READ_THROUGH_HDF5");
+        s.parse_files = parse_files_setting.load() && !(through_hdf5 && std::string(through_hdf5) == "1");
     }
     // Every identifier is looked up before any file is opened: a list with a typo fails at once,
     // naming all the identifiers that have no file.
