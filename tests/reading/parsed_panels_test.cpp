@@ -1,0 +1,139 @@
+// Panels of minute-bar files read from their parsed bytes, against the same files read through
+// HDF5: damaged files, and a file whose writer died inside its commit.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iostream>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <unistd.h>
+
+#include "minbar/minbar_files.hpp"
+#include "support/child_process.hpp"
+#include "support/temp_dir.hpp"
+#include "support/test_envs.hpp"
+#include "tarnwick/bundle/fs/env.hpp"
+#include "tarnwick/bundle/h5/stored_format.hpp"
+#include "tarnwick/bundle/reading/panel.hpp"
+
+namespace tarnwick::bundle::reading {
+namespace {
+
+namespace stdfs = std::filesystem;
+using layout::EquityBar;
+
+// One member's panel: its days with their rows and its records' bytes; empty when it failed.
+struct Outcome {
+    bool ok = false;
+    std::vector<std::pair<int, std::size_t>> days;
+    std::string bytes;
+    bool operator==(const Outcome&) const = default;
+};
+
+Outcome read_panel(const std::string& root, const DayRange& days, bool parse) {
+    const bool before = testing::set_parse_files(parse);
+    Outcome out;
+    try {
+        PanelReader reader(root, {{"000001.XSHE"}, days, false, Missing::Raise, 2});
+        reader.read([&](std::size_t index) {
+            const std::size_t size = record_size(reader.members()[index].kind);
+            out.bytes.resize(reader.members()[index].rows * size);
+            return std::vector<Sink>{{Sink::Form::Bytes, 0, size, 1.0,
+                                      reinterpret_cast<unsigned char*>(out.bytes.data()), size}};
+        });
+        for (const DayRows& day : reader.members().at(0).days) out.days.emplace_back(day.day, day.rows);
+        out.ok = true;
+    } catch (const std::exception&) {
+        out = {};
+    }
+    testing::set_parse_files(before);
+    return out;
+}
+
+// 81 trading days of 240 bars: 76 chunks of 256 rows, more than one leaf of the chunk tree holds.
+std::vector<EquityBar> bars() {
+    std::vector<EquityBar> out;
+    for (int month = 1; month <= 3; ++month)
+        for (int day = 1; day <= 27; ++day)
+            for (int minute = 0; minute < 240; ++minute) {
+                const double price = 10 + month + day * 0.01 + minute * 0.001;
+                const std::int64_t date = 20260000 + month * 100 + day, at = (9 + (30 + minute) / 60) * 10000 + (30 + minute) % 60 * 100;
+                out.push_back({date * 1000000 + at, price, price + 0.5, price - 0.5, price, minute * 100.0, price * minute});
+            }
+    return out;
+}
+
+class ParsedPanelsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        stdfs::create_directories(stdfs::path(file_).parent_path());
+        test::write_store(file_, data_, &index_);
+    }
+    test::TempDir dir_;
+    const std::string root_ = dir_.path().string();
+    const std::string file_ = root_ + "/bundle/h5/equities/000001.XSHE.h5";
+    const std::vector<EquityBar> data_ = bars();
+    const std::vector<layout::IndexRecord> index_ = test::calendar_index(data_);
+    const std::vector<DayRange> ranges_{{20260210, 20260305}, {}};
+};
+
+TEST_F(ParsedPanelsTest, ADamagedFileReadsAsHdf5ReadsItOrAsItWasNeverAnythingElse) {
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> regions;  // where the metadata lies
+    {
+        const h5::StoredFile parsed(std::move(*h5::CommittedFile::open(file_)));
+        for (const char* name : {"data", "index"}) {
+            const h5::StoredDataset dataset = parsed.dataset(name);
+            ASSERT_FALSE(parsed.chunks(dataset, 0, dataset.rows).empty());
+            regions.emplace_back(dataset.chunk_index, 24 + 64 * 32 + 24);
+        }
+        regions.emplace_back(0, 4096);
+        regions.emplace_back(parsed.size() - 4096, 4096);
+    }
+    std::vector<Outcome> reference;
+    for (const DayRange& days : ranges_) {
+        reference.push_back(read_panel(root_, days, true));
+        ASSERT_TRUE(reference.back().ok);
+        ASSERT_EQ(reference.back(), read_panel(root_, days, false));
+    }
+    const std::string pristine = root_ + "/pristine.h5";
+    stdfs::copy_file(file_, pristine);
+    std::mt19937_64 random(20261208);
+    int trials = 0, harmed = 0, both_read = 0, parsed_only = 0;
+    for (; trials < 300; ++trials) {
+        stdfs::copy_file(pristine, file_, stdfs::copy_options::overwrite_existing);
+        const auto [start, length] = regions[random() % regions.size()];
+        const std::uint64_t offset = start + random() % length;
+        const unsigned char mask = static_cast<unsigned char>(1 + random() % 255);
+        {
+            std::fstream file(file_, std::ios::in | std::ios::out | std::ios::binary);
+            file.seekg(static_cast<std::streamoff>(offset));
+            const char byte = static_cast<char>(file.get() ^ mask);
+            file.seekp(static_cast<std::streamoff>(offset));
+            file.put(byte);
+        }
+        for (std::size_t r = 0; r < ranges_.size(); ++r) {
+            SCOPED_TRACE(::testing::Message() << "offset " << offset << " xor " << int{mask} << " range " << r);
+            const Outcome parsed = read_panel(root_, ranges_[r], true), hdf5 = read_panel(root_, ranges_[r], false);
+            harmed += parsed != reference[r] || hdf5 != reference[r];
+            both_read += parsed.ok && hdf5.ok;
+            parsed_only += parsed.ok && !hdf5.ok;
+            if (parsed.ok) {
+                EXPECT_TRUE(parsed == hdf5 || parsed == reference[r]);
+            }
+        }
+    }
+    const std::string counts = "trials " + std::to_string(trials) + ", reads harmed " + std::to_string(harmed) +
+                               ", read both ways " + std::to_string(both_read) + ", read parsed only " +
+                               std::to_string(parsed_only);
+    std::cout << counts << "\n";
+    EXPECT_GT(harmed, 0) << counts;
+    EXPECT_GT(both_read, 0) << counts;
+}
+
+}  // namespace
+}  // namespace tarnwick::bundle::reading
