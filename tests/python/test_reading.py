@@ -286,9 +286,11 @@ def test_command_line_panels(bundle, cli_path, tmp_path, form):
 @pytest.mark.parametrize("threads", [1, 3])
 def test_panels_mix_direct_chunks_with_chunks_hdf5_must_read(bundle, tmp_path, kind, threads):
     # A.XSHE: the store's own file; B.XSHE: its first chunk stored without its filter (HDF5
-    # reads that one, so the file stays open past its fetch); C.XSHE: no filter at all.
-    root = tmp_path / "mixed"
-    for order_book_id in ["A.XSHE", "B.XSHE", "C.XSHE"]:
+    # reads that one, so the file stays open past its fetch); C.XSHE: no filter at all;
+    # D.XSHE: written in HDF5's latest format (other superblock, headers and chunk index);
+    # E.XSHE: a chunk inside the range never written (HDF5 reads it as fill values).
+    root, members = tmp_path / "mixed", ["A.XSHE", "B.XSHE", "C.XSHE", "D.XSHE", "E.XSHE"]
+    for order_book_id in members:
         store_file(root, kind, order_book_id).parent.mkdir(parents=True, exist_ok=True)
         shutil.copy(store_file(bundle, kind, "000002.XSHE"), store_file(root, kind, order_book_id))
     with h5py.File(store_file(root, kind, "B.XSHE"), "r+") as f:
@@ -301,8 +303,22 @@ def test_panels_mix_direct_chunks_with_chunks_hdf5_must_read(bundle, tmp_path, k
             data = f[name][:]
             del f[name]
             f.create_dataset(name, data=data, chunks=(700,), maxshape=(None,))
-    expected, days = h5py_days(bundle, kind, "000002.XSHE", 0, 99991231)
+    with h5py.File(store_file(bundle, kind, "000002.XSHE"), "r") as f, \
+            h5py.File(store_file(root, kind, "D.XSHE"), "w", libver="latest") as g:
+        for name in f:
+            g.create_dataset(name, data=f[name][:], chunks=f[name].chunks or True, maxshape=(None,), compression=9)
+    assert store_file(root, kind, "D.XSHE").read_bytes()[8] >= 2  # the superblock's version
+    with h5py.File(store_file(root, kind, "E.XSHE"), "r+") as f:
+        name = "data" if kind == "minbar" else max(f, key=lambda n: len(f[n]))
+        data, chunk = f[name][:], len(f[name]) // 3
+        del f[name]
+        hole = f.create_dataset(name, data.shape, data.dtype, chunks=(chunk,), maxshape=(None,), compression=9)
+        hole[:chunk], hole[2 * chunk:] = data[:chunk], data[2 * chunk:]
+        assert hole.id.get_num_chunks() == 2
+    _, days = h5py_days(bundle, kind, "000002.XSHE", 0, 99991231)
     read = tb.read_minbar if kind == "minbar" else tb.read_ticks
-    got = read(root, ["A.XSHE", "B.XSHE", "C.XSHE"], days[0], days[-1], threads=threads)
-    for order_book_id in ["A.XSHE", "B.XSHE", "C.XSHE"]:
+    got = read(root, members, days[0], days[-1], threads=threads)
+    for order_book_id in members:
+        expected, _ = h5py_days(root, kind, order_book_id, days[0], days[-1])
+        assert len(expected) > 0
         np.testing.assert_array_equal(got[order_book_id], expected)

@@ -285,6 +285,18 @@ void Dataset::read_rows(hid_t mem_type, hsize_t start, hsize_t count, void* out)
     if (count == 0) return;
     // HDF5 sizes its own conversion buffers by the selection.
     check_claim(count, H5Tget_size(mem_type));
+    // HDF5 takes a stored compound's member offsets as they are: a member a damaged file places
+    // past the end of its record makes the conversion read outside HDF5's buffers (a crash).
+    const DataType stored = file_type();
+    if (H5Tget_class(stored.id()) == H5T_COMPOUND) {
+        const int members = H5Tget_nmembers(stored.id());
+        for (int i = 0; i < members; ++i) {
+            const DataType member = DataType::take(H5Tget_member_type(stored.id(), static_cast<unsigned>(i)),
+                                                   "reading a stored member's type failed");
+            if (H5Tget_member_offset(stored.id(), static_cast<unsigned>(i)) + member.size() > stored.size())
+                throw Error("a stored record type with a member past the end of its records");
+        }
+    }
     DataSpace file_space = DataSpace::of_dataset(id());
     file_space.select_rows(start, count);
     DataSpace mem_space = DataSpace::simple(count, count);
