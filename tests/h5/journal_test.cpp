@@ -621,24 +621,6 @@ TEST_F(JournalTest, OnlyTheHolderOfAFilesLockPublishesOrRemovesIt) {
     EXPECT_EQ(bytes_of(path_), original_bytes_);
 }
 
-// A writer stopped where its commit syncs the file: inside its commit window, with its
-// overwrites of stored bytes in the file.
-class StopInWindow final : public test::ForwardingEnv {
-public:
-    StopInWindow(std::string file, ChildProcess& self) : file_(std::move(file)), self_(self) {}
-
-private:
-    int before(const test::Recorded& op) noexcept override {
-        if (op.op == test::Op::Sync && op.path == file_) {
-            self_.ready();
-            pause();
-        }
-        return 0;
-    }
-    std::string file_;
-    ChildProcess& self_;
-};
-
 std::vector<std::int64_t> appended_and_rewritten(std::vector<std::int64_t> values, std::size_t count) {
     const std::vector<std::int64_t> added = sequence(1'000'000, count), head = sequence(-5000, 3 * CHUNK_ROWS);
     values.insert(values.end(), added.begin(), added.end());
@@ -663,7 +645,7 @@ TEST_F(JournalTest, AReaderSeesTheLastCommitInEveryPhaseOfAWriterAndAfterItsKill
         SCOPED_TRACE(static_cast<int>(phase));
         make_file(path_, original_);
         ChildProcess writer([&](ChildProcess& self) {
-            StopInWindow stop(path_, self);
+            test::StopInWindow stop(path_, self);
             std::optional<ScopedEnv> stopping;
             if (phase == Phase::InsideWindow) stopping.emplace(stop);
             File file = File::open(path_, File::Access::ReadWrite);

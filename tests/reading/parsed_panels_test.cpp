@@ -11,7 +11,6 @@
 #include <vector>
 
 #include <fmt/format.h>
-#include <unistd.h>
 
 #include "minbar/minbar_files.hpp"
 #include "support/child_process.hpp"
@@ -130,29 +129,11 @@ TEST_F(ParsedPanelsTest, ADamagedFileReadsAsHdf5ReadsItOrAsItWasNeverAnythingEls
     EXPECT_GT(parsed_only, 0) << counts;
 }
 
-// Stops a writer where its commit syncs the file: its overwrites of stored bytes are in the file,
-// their originals only in its journal.
-class StopInWindow final : public test::ForwardingEnv {
-public:
-    StopInWindow(std::string file, test::ChildProcess& self) : file_(std::move(file)), self_(self) {}
-
-private:
-    int before(const test::Recorded& op) noexcept override {
-        if (op.op == test::Op::Sync && op.path == file_) {
-            self_.ready();
-            pause();
-        }
-        return 0;
-    }
-    std::string file_;
-    test::ChildProcess& self_;
-};
-
 TEST_F(ParsedPanelsTest, AWriterKilledInsideItsCommitIsReadAsBeforeItsUpdate) {
     std::vector<Outcome> before;
     for (const DayRange& days : ranges_) before.push_back(read_panel(root_, days, false));
     test::ChildProcess writer([&](test::ChildProcess& self) {
-        StopInWindow stop(file_, self);
+        test::StopInWindow stop(file_, self);
         const fs::ScopedEnv stopping(stop);
         h5::File file = h5::File::open(file_, h5::File::Access::ReadWrite);
         std::vector<EquityBar> changed(data_.begin(), data_.end() - 1000);

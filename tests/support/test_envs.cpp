@@ -1,5 +1,7 @@
 #include "support/test_envs.hpp"
 
+#include <unistd.h>
+
 #include <cerrno>
 
 namespace tarnwick::bundle::test {
@@ -119,5 +121,13 @@ int FaultEnv::before(const Recorded& op) noexcept {
 // ---- RecordingEnv ---------------------------------------------------------------------------
 
 void RecordingEnv::after(Recorded&& op) noexcept { log_.push_back(std::move(op)); }
+
+int StopInWindow::before(const Recorded& op) noexcept {
+    if (op.op == Op::Sync && op.path == file_) {
+        self_.ready();
+        ::pause();
+    }
+    return 0;
+}
 
 }  // namespace tarnwick::bundle::test

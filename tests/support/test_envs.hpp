@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "support/child_process.hpp"
 #include "tarnwick/bundle/fs/env.hpp"
 
 namespace tarnwick::bundle::test {
@@ -89,6 +90,19 @@ public:
 private:
     void after(Recorded&& op) noexcept override;
     std::vector<Recorded> log_;
+};
+
+// Stops the process at its first sync of `file`, where a writer's commit makes its overwrites of
+// stored bytes durable (their originals only in its journal then): tells `self` it is ready and
+// waits to be killed.
+class StopInWindow final : public ForwardingEnv {
+public:
+    StopInWindow(std::string file, ChildProcess& self) : file_(std::move(file)), self_(self) {}
+
+private:
+    int before(const Recorded& op) noexcept override;
+    std::string file_;
+    ChildProcess& self_;
 };
 
 }  // namespace tarnwick::bundle::test
