@@ -17,6 +17,7 @@ constexpr std::uint64_t UNDEFINED = std::numeric_limits<std::uint64_t>::max();
 constexpr std::size_t MAX_METADATA_BYTES = std::size_t{16} << 20;  // one structure
 constexpr std::size_t BLOCK_BYTES = 4096;                          // what one read fetches at least
 constexpr std::size_t MAX_BLOCKS = 4096;         // places read in one file
+constexpr std::size_t MAX_HELD_BYTES = std::size_t{64} << 20;  // all those places together
 constexpr std::size_t MAX_HEADER_BLOCKS = 64;    // continuation blocks of one object header
 constexpr unsigned MAX_NODE_ENTRIES = 4096;
 constexpr int MAX_DEPTH = 32;
@@ -149,10 +150,11 @@ const unsigned char* StoredFile::bytes(std::uint64_t address, std::size_t size) 
     for (auto block = blocks_.rbegin(); block != blocks_.rend(); ++block)
         if (address >= block->first && address - block->first + size <= block->second.size())
             return block->second.data() + (address - block->first);
-    if (blocks_.size() >= MAX_BLOCKS) not_understood("metadata spread over too many places");
+    if (blocks_.size() >= MAX_BLOCKS || held_ + size > MAX_HELD_BYTES) not_understood("metadata too large or spread");
     // Blocks are never dropped nor changed: what this returned stays valid as long as the file.
     std::vector<unsigned char> read(std::max(size, std::min<std::size_t>(BLOCK_BYTES, file_.size() - address)));
     file_.read(address, read.size(), read.data());
+    held_ += read.size();
     return blocks_.emplace_back(address, std::move(read)).second.data();
 }
 

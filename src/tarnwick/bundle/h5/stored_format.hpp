@@ -89,6 +89,7 @@ private:
     CommittedFile file_;
     std::map<std::string, std::uint64_t> members_;  // name: object header address
     mutable std::vector<std::pair<std::uint64_t, std::vector<unsigned char>>> blocks_;  // address, bytes
+    mutable std::size_t held_ = 0;                                                      // their bytes
 };
 
 }  // namespace tarnwick::bundle::h5
