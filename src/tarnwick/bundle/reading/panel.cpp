@@ -106,10 +106,8 @@ void store(unsigned char* at, T value) {
     std::memcpy(at, &value, sizeof value);
 }
 
-}  // namespace
-
-namespace {
 std::atomic<bool> parse_files_setting{true};
+
 }  // namespace
 
 bool testing::set_parse_files(bool on) { return parse_files_setting.exchange(on); }
@@ -235,8 +233,9 @@ bool stored_as(const h5::StoredDataset& dataset, const layout::RecordDescription
     return true;
 }
 
-// The stored chunks that hold the rows [first, end) of `dataset`, each one present, unfiltered
-// by nothing and of a size a zlib stream of its rows can have; NotUnderstood otherwise.
+// The stored chunks that hold the rows [first, end) of `dataset`: every one present, stored
+// through its filter (mask 0) and no larger than a zlib stream of its rows can be; NotUnderstood
+// otherwise.
 std::vector<h5::StoredChunkRef> whole_chunks(const h5::StoredFile& file, const h5::StoredDataset& dataset,
                                              std::uint64_t first, std::uint64_t end) {
     std::vector<h5::StoredChunkRef> chunks = file.chunks(dataset, first, end);
