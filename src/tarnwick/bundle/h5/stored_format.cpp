@@ -147,9 +147,7 @@ std::vector<std::uint16_t> filter_pipeline(const std::vector<unsigned char>& dat
 const unsigned char* StoredFile::bytes(std::uint64_t address, std::size_t size) const {
     if (size > MAX_METADATA_BYTES || address == UNDEFINED || address > file_.size() || size > file_.size() - address)
         not_understood("a structure past the end of the file");
-    for (auto block = blocks_.rbegin(); block != blocks_.rend(); ++block)
-        if (address >= block->first && address - block->first + size <= block->second.size())
-            return block->second.data() + (address - block->first);
+    if (const unsigned char* held = held_bytes(address, size)) return held;
     if (blocks_.size() >= MAX_BLOCKS || held_ + size > MAX_HELD_BYTES) not_understood("metadata too large or spread");
     // Blocks are never dropped nor changed: what this returned stays valid as long as the file.
     std::vector<unsigned char> read(std::max(size, std::min<std::size_t>(BLOCK_BYTES, file_.size() - address)));
@@ -158,13 +156,18 @@ const unsigned char* StoredFile::bytes(std::uint64_t address, std::size_t size) 
     return blocks_.emplace_back(address, std::move(read)).second.data();
 }
 
+const unsigned char* StoredFile::held_bytes(std::uint64_t address, std::size_t size) const {
+    for (auto block = blocks_.rbegin(); block != blocks_.rend(); ++block)
+        if (address >= block->first && address - block->first + size <= block->second.size())
+            return block->second.data() + (address - block->first);
+    return nullptr;
+}
+
 void StoredFile::read(std::uint64_t address, std::size_t size, void* out) const {
-    for (const auto& [start, block] : blocks_)
-        if (address >= start && address - start + size <= block.size()) {
-            std::memcpy(out, block.data() + (address - start), size);
-            return;
-        }
-    file_.read(address, size, out);
+    if (const unsigned char* held = held_bytes(address, size))
+        std::memcpy(out, held, size);
+    else
+        file_.read(address, size, out);
 }
 
 namespace {
@@ -242,7 +245,7 @@ void StoredFile::walk_group(std::uint64_t node, std::uint64_t heap, int depth) {
     const unsigned char* heap_head = bytes(heap, 32);
     if (std::memcmp(heap_head, "HEAP", 4) != 0 || heap_head[4] != 0) not_understood("no name heap where one belongs");
     const std::size_t heap_size = static_cast<std::size_t>(std::min<std::uint64_t>(u64(heap_head + 8), UNDEFINED / 2));
-    const std::uint64_t heap_data = u64(heap_head + 24);
+    const auto* names = bytes(u64(heap_head + 24), heap_size);
     for (std::uint64_t child : children) {
         const unsigned char* symbols = bytes(child, 8);
         if (std::memcmp(symbols, "SNOD", 4) != 0 || symbols[4] != 1) not_understood("no symbol node where one belongs");
@@ -251,7 +254,6 @@ void StoredFile::walk_group(std::uint64_t node, std::uint64_t heap, int depth) {
         for (unsigned i = 0; i < count; ++i, entry += 40) {
             const std::uint64_t name_at = u64(entry);
             if (name_at >= heap_size) not_understood("a member name outside its heap");
-            const auto* names = bytes(heap_data, heap_size);
             const auto* end = static_cast<const unsigned char*>(std::memchr(names + name_at, 0, heap_size - name_at));
             if (end == nullptr) not_understood("a member name without its end");
             const std::string name(reinterpret_cast<const char*>(names + name_at),

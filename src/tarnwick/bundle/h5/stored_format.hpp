@@ -82,6 +82,8 @@ private:
     // `size` bytes at `address`, read through a few blocks kept from earlier reads (a file's
     // metadata sits mostly in its first kilobytes and its last).
     const unsigned char* bytes(std::uint64_t address, std::size_t size) const;
+    // The same from what was read already; nullptr when no block holds all of it.
+    const unsigned char* held_bytes(std::uint64_t address, std::size_t size) const;
     void walk_group(std::uint64_t node, std::uint64_t heap, int depth);
     void walk_chunks(const StoredDataset& dataset, std::uint64_t node, int level, std::uint64_t first,
                      std::uint64_t end, std::vector<StoredChunkRef>& out) const;
